@@ -1,0 +1,55 @@
+// Cipher schemes: seal, open and sign one exchange's payload under an
+// application key. A scheme is created per request by the thread that uses
+// it and owned by that caller; its operations only read its fields.
+#ifndef RISK_CRYPTO_CIPHER_SCHEME_H_
+#define RISK_CRYPTO_CIPHER_SCHEME_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "core/types.h"
+
+namespace risk {
+
+class CipherScheme {
+ public:
+  virtual std::string encrypt(const std::string& plain) const = 0;
+  // Returns "" when sealed is malformed or was sealed under another key.
+  virtual std::string decrypt(const std::string& sealed) const = 0;
+  // Lowercase hexadecimal digest of keyText + data + keyText.
+  virtual std::string sign(const std::string& data) const = 0;
+  virtual ~CipherScheme() = default;
+
+  int32_t kind = 0;        // 0: "gm", 1: legacy
+  std::string cipherKey;   // derived from keyText at construction
+  std::string keyText;
+};
+
+// SM4 with an SM3-derived key, SM3 signatures.
+class GuoMiCipherScheme : public CipherScheme {
+ public:
+  explicit GuoMiCipherScheme(const std::string& key_text);
+  std::string encrypt(const std::string& plain) const override;
+  std::string decrypt(const std::string& sealed) const override;
+  std::string sign(const std::string& data) const override;
+};
+
+// XXTEA with a SHA-1-derived key, MD5 signatures.
+class LegacyScheme : public CipherScheme {
+ public:
+  explicit LegacyScheme(const std::string& key_text);
+  std::string encrypt(const std::string& plain) const override;
+  std::string decrypt(const std::string& sealed) const override;
+  std::string sign(const std::string& data) const override;
+};
+
+std::unique_ptr<CipherScheme> create_cipher_scheme(bool legacy, const std::string& keyText);
+// Chooses by "KEY_MANAGER_ALGORITHM": "" or "legacy" or absent → legacy,
+// "gm" → gm, anything else → legacy with a log line.
+std::unique_ptr<CipherScheme> select_cipher_scheme(const StringMap& options,
+                                                   const std::string& keyText);
+
+}  // namespace risk
+
+#endif  // RISK_CRYPTO_CIPHER_SCHEME_H_
