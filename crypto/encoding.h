@@ -1,4 +1,12 @@
-// Text encodings and small string helpers. Pure functions; any thread.
+// Text encodings (hexadecimal, Base64, URL form encoding) and two small
+// string helpers (split into a set, trim).
+//
+// Callers: the digests, the cipher schemes, the wire format (query
+// parameters), the degrade token and business sign, the platform adapter's
+// sealed properties, the collector skip list and the option readers. Pure
+// functions sharing only constant tables: re-entrant, any thread. Results
+// are fresh strings owned by the caller. Nothing here throws for bad input
+// or writes a log line; failures are the empty string.
 #ifndef RISK_CRYPTO_ENCODING_H_
 #define RISK_CRYPTO_ENCODING_H_
 
@@ -10,17 +18,26 @@ namespace risk {
 // Lowercase hexadecimal, two characters per byte, high nibble first.
 std::string hex_encode(const std::string& data);
 
-// Standard Base64 alphabet with "=" padding, no line breaks.
+// Standard Base64 alphabet (RFC 4648, section 4) with "=" padding, no line
+// breaks: exactly 4 * ceil(n / 3) characters for n bytes.
 std::string base64_encode(const std::string& data);
-// Returns the decoded bytes, or the empty string on any failure.
+
+// Decodes text of standard Base64. The result has L = 3 * (n / 4) minus the
+// number of trailing "=" bytes; decoding stops at the first "=" anywhere
+// and bytes not reached stay zero. Returns the empty string when L <= 0,
+// when a character before the first "=" is outside the alphabet (line
+// breaks and spaces included), and when the length of text is not a
+// multiple of 4. Never writes beyond the L bytes of the result.
 std::string base64_decode(const std::string& text);
 
 // Form encoding: letters, digits and "-._~" kept, space as "+", every other
 // byte as "%XX" with uppercase digits.
 std::string url_encode(const std::string& text);
 
-// Inserts the pieces of text between occurrences of delimiter into out.
-// REQUIRES: delimiter is not empty.
+// Inserts into out the pieces of text before each occurrence of delimiter,
+// then the rest after the last occurrence if it is not empty ("a||b" gives
+// "a", "" and "b"; "a|" gives "a"; "" gives nothing).
+// REQUIRES: delimiter is not empty (an empty one inserts nothing).
 void split_to_set(const std::string& text, const std::string& delimiter,
                   std::set<std::string>& out);
 
