@@ -1,0 +1,257 @@
+// RiskSdk and RiskApp: the platform-independent core objects.
+//
+// A RiskSdk owns one RiskApp per application key (created on first use by
+// get_app and kept until the SDK is destroyed), the collector registry and
+// the event list. The platform adapter derives from both classes and
+// overrides their virtual operations; the slot order below is the design.
+//
+// Threads: the script thread (natives), the native worker threads, the
+// network threads, the report threads, the collector threads and the event
+// delivery worker all call in here. Each lock guards only its own fields and
+// is never held across a call into the platform.
+//
+// Lifetime: every thread the library starts that holds a pointer to a
+// RiskSdk or to one of its RiskApps first takes a pass from the SDK's
+// ThreadGate and returns it as its last use of the SDK. shutdown() sets the
+// destroyed flag, refuses new passes and waits for every outstanding one, so
+// no such thread outlives the objects it points to. The RiskSdk destructor
+// calls shutdown(); a subclass whose own fields those threads read calls it
+// first thing in its destructor, before its fields and its vtable go.
+#ifndef RISK_CORE_RISK_SDK_H_
+#define RISK_CORE_RISK_SDK_H_
+
+#include <pthread.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <limits>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "collect/collector.h"
+#include "core/types.h"
+
+namespace risk {
+
+class EventList;
+class RiskApp;
+
+// Counts the library threads that use one RiskSdk. A thread is given a pass
+// before it is started (moved into it) and returns the pass when it ends.
+// Thread-safe.
+class ThreadGate {
+ public:
+  // Move-only token of one running thread; an empty pass (false) means the
+  // gate was closed and the thread must not be started.
+  class Pass {
+   public:
+    Pass() = default;
+    Pass(Pass&& other) noexcept : gate_(other.gate_) { other.gate_ = nullptr; }
+    Pass& operator=(Pass&& other) noexcept;
+    Pass(const Pass&) = delete;
+    Pass& operator=(const Pass&) = delete;
+    ~Pass() { release(); }
+
+    explicit operator bool() const { return gate_ != nullptr; }
+    // Gives the pass back early (idempotent).
+    void release();
+
+   private:
+    friend class ThreadGate;
+    explicit Pass(ThreadGate* gate) : gate_(gate) {}
+    ThreadGate* gate_ = nullptr;
+  };
+
+  ThreadGate() = default;
+  ThreadGate(const ThreadGate&) = delete;
+  ThreadGate& operator=(const ThreadGate&) = delete;
+
+  // Returns a pass, or an empty one once close_and_wait() has begun.
+  Pass enter();
+  // Refuses new passes, then blocks until every outstanding pass has been
+  // returned. Safe to call more than once.
+  void close_and_wait();
+
+ private:
+  void leave();
+
+  std::mutex mutex_;
+  std::condition_variable idle_;
+  int64_t active_ = 0;   // guarded by mutex_
+  bool closed_ = false;  // guarded by mutex_
+};
+
+class RiskSdk {
+ public:
+  // The SDK version text the platform setup stores in sdk_version.
+  static constexpr const char* kSdkVersion = "v4_9_2r_a07c3e51";
+
+  RiskSdk();
+  RiskSdk(const RiskSdk&) = delete;
+  RiskSdk& operator=(const RiskSdk&) = delete;
+
+  // --- Virtual operations, in slot order. ---
+
+  // 1. A new RiskApp for key, owned by the caller (get_app keeps it).
+  virtual std::unique_ptr<RiskApp> create_app(const std::string& key);
+  // 2. False once destruction has begun. Otherwise calls on_client_event on
+  // every RiskApp in key order, with no lock held, and returns true.
+  virtual bool dispatch_client_event(uint32_t type, uint32_t code, const std::string& text);
+  // 3. A new event list bound to this SDK, owned by the caller.
+  virtual std::unique_ptr<EventList> create_event_list();
+  // 4. Sets sdk_variant and creates the event list. Called once, right
+  // after construction, by the platform adapter.
+  virtual void initialize();
+  // 5. Runs the registered collectors one after another into result (see
+  // collect/collector.h). Runs on a native worker thread, never on the
+  // script thread. Throws what a collector threw before its time limit, or
+  // std::system_error when a collector thread cannot be started.
+  virtual void collect(RiskApp& app, const StringMap& params, StringMap& result);
+  // 6, 7. Calls shutdown(), deletes every RiskApp, then the rest.
+  virtual ~RiskSdk();
+  // 8, 9. Forward to get_sdk_property / set_sdk_property, key unchanged.
+  virtual std::string get_property(const char* key);
+  virtual void set_property(const char* key, const std::string& value);
+  // 10, 11. The platform's persistent properties; the base stores nothing
+  // and returns "".
+  virtual std::string get_sdk_property(const char* key);
+  virtual void set_sdk_property(const char* key, const std::string& value);
+  // 12. HTTP post through the platform; the response is owned by the
+  // caller. The base returns null.
+  virtual std::unique_ptr<PostResponse> post(const std::string& url, const std::string& body);
+
+  // --- Non-virtual interface. ---
+
+  // The RiskApp of key, created by create_app on the first call for that
+  // key (exactly once, also when several threads ask at once). Null once
+  // destruction has begun, or when create_app fails. The SDK keeps
+  // ownership; the pointer stays valid until the SDK is destroyed.
+  RiskApp* get_app(const std::string& key);
+
+  // Inserts {name, fn, null context} at the front of the registry, so the
+  // collector registered last runs first. Called during initialisation only,
+  // before any collect.
+  void register_collector(const std::string& name, Collector fn);
+
+  // The event list created by initialize(); null before it. Owned by the SDK.
+  EventList* event_list() const { return event_list_.get(); }
+
+  bool is_destroyed() const { return destroyed_.load(); }
+
+  // Every thread that points into this SDK takes a pass here first.
+  ThreadGate& thread_gate() { return threads_; }
+
+  // Marks the SDK destroyed and waits for every thread holding a pass.
+  // REQUIRES: not called from a thread that holds a pass of this SDK.
+  void shutdown();
+
+  // --- Application identity and platform facts. Written by initialize()
+  // and the platform setup before the SDK is handed out, read-only after;
+  // no lock. ---
+  std::string app_name;
+  int64_t app_version_code = 0;
+  std::string app_version_name;
+  int32_t sdk_variant = 0;  // 2 once initialized
+  int32_t os_type = 0;      // 2 once set up
+  std::string os_version;
+  std::string sdk_version;
+
+ private:
+  std::mutex apps_mutex_;
+  std::map<std::string, std::unique_ptr<RiskApp>> apps_;  // guarded by apps_mutex_
+  std::atomic<bool> destroyed_{false};
+  // Filled during initialisation, read-only afterwards.
+  std::list<CollectorEntry> collectors_;
+  std::unique_ptr<EventList> event_list_;
+  ThreadGate threads_;
+};
+
+// The per-application-key context: the key, its option map, its token state
+// and its delayed situation report. Owned by its RiskSdk; threads that use it
+// hold passes of that SDK's ThreadGate.
+class RiskApp {
+ public:
+  // The report deadline when no report is due.
+  static constexpr uint64_t kNoDeadline = std::numeric_limits<uint64_t>::max();
+  // Exchange start times remembered by the rate limit.
+  static constexpr int kRequestRingSize = 60;
+
+  // REQUIRES: sdk is not null and outlives this object.
+  RiskApp(const std::string& app_key, RiskSdk* sdk);
+  RiskApp(const RiskApp&) = delete;
+  RiskApp& operator=(const RiskApp&) = delete;
+
+  // --- Virtual operations, in slot order. ---
+
+  // 1. Sends one situation report with options (may be null). Runs on the
+  // report thread.
+  virtual void report_situation(std::unique_ptr<StringMap> options);
+  // 2. The situation service's answer; the base ignores it.
+  virtual void on_server_event(const std::string& text);
+  // 3. One runtime event handed on by the event list; the base ignores it.
+  virtual void on_client_event(uint32_t type, uint32_t code, const std::string& text);
+  // 4. The JSON body of a situation report; the base returns "".
+  virtual std::string situation_fields(const TokenRecord& token);
+  // 5. Fills out with the business-sign fields; the base adds nothing.
+  virtual void business_sign_fields(const std::string& text, const StringMap& params,
+                                    StringMap& out);
+  // 6, 7. Releases the fields; stops no thread (see the SDK's ThreadGate).
+  virtual ~RiskApp();
+  // 8, 9. The SDK property named app_key + ":" + key.
+  virtual std::string get_property(const char* key);
+  virtual void set_property(const char* key, const std::string& value);
+
+  // --- Non-virtual interface. ---
+
+  const std::string& app_key() const { return app_key_; }
+  RiskSdk* sdk() const { return sdk_; }
+
+  // Replaces the whole option map.
+  void set_options(const StringMap& options);
+  // A copy of the option map overlaid with call's entries (call wins).
+  StringMap merged_options(const StringMap& call) const;
+
+  // Asks for a situation report delay_ms from now with options. A later
+  // call can only move the report earlier; the report uses the options of
+  // the last call. Starts the report thread when none is running. Any thread.
+  void schedule_situation_update(int64_t delay_ms, std::unique_ptr<StringMap> options);
+
+ private:
+  // Runs on the report thread: waits for the deadline in 100 ms ticks,
+  // then reports once. Gives up without reporting when the SDK is being
+  // destroyed.
+  void report_loop();
+
+  const std::string app_key_;
+  RiskSdk* const sdk_;
+
+  mutable std::mutex options_mutex_;
+  StringMap options_;  // guarded by options_mutex_
+
+  // Token state. token_cv_ goes with token_mutex_.
+  std::mutex token_mutex_;
+  std::condition_variable token_cv_;
+  TokenRecord token_;                  // guarded by token_mutex_
+  std::atomic<bool> in_flight_{false};  // an exchange with the token service runs
+
+  std::mutex report_mutex_;
+  bool report_running_ = false;                    // guarded by report_mutex_
+  uint64_t report_deadline_ = kNoDeadline;         // guarded by report_mutex_
+  std::unique_ptr<StringMap> pending_report_;      // guarded by report_mutex_
+
+  std::string last_event_signature_;  // guarded by token_mutex_
+  std::string cached_request_;        // guarded by token_mutex_
+
+  // Start times of the last exchanges, microseconds since the epoch.
+  int64_t request_ring_[kRequestRingSize] = {};  // guarded by request_ring_lock_
+  uint32_t request_ring_index_ = 0;              // guarded by request_ring_lock_
+  pthread_rwlock_t request_ring_lock_;
+};
+
+}  // namespace risk
+
+#endif  // RISK_CORE_RISK_SDK_H_

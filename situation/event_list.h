@@ -1,0 +1,151 @@
+// The event list: a ring of the last 100 runtime events (event number, code,
+// message) of one SDK, and the process-wide sink that feeds it.
+//
+// Producers (background threads of the runtime guards) call send_event /
+// send_event_format at any time and never see the list. The list is owned by
+// its RiskSdk (created by RiskSdk::create_event_list); the sink points at
+// the list of the last SDK set up and forgets it when that list is destroyed.
+//
+// One reader-writer lock guards the ring: add_event and start_delivery take
+// it for writing; events_json, count_text, entries and the delivery worker
+// for reading. deliver() runs with the lock held, so it must not call back
+// into the list; the base deliver takes the SDK's apps mutex inside it (lock
+// order: event list, then SDK). The delivery worker holds a pass of the
+// SDK's ThreadGate, so it never outlives the SDK.
+#ifndef RISK_SITUATION_EVENT_LIST_H_
+#define RISK_SITUATION_EVENT_LIST_H_
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace risk {
+
+class RiskSdk;
+
+// One ring slot.
+struct EventEntry {
+  // The result of the last delivery attempt. Atomic because the delivery
+  // worker writes it under the read lock.
+  std::atomic<bool> delivered{false};
+  int64_t time = 0;        // now_ms when the slot was last written
+  uint32_t event = 0;
+  uint32_t code = 0;
+  // NUL-terminated copy of the message; null only if copying failed.
+  std::unique_ptr<char[]> message;
+};
+
+// A copy of one held entry, for readers outside the lock.
+struct EventSnapshot {
+  bool delivered = false;
+  int64_t time = 0;
+  uint32_t event = 0;
+  uint32_t code = 0;
+  bool has_message = false;
+  std::string message;
+};
+
+class EventList {
+ public:
+  static constexpr uint32_t kCapacity = 100;
+
+  // REQUIRES: sdk is not null and owns this list.
+  explicit EventList(RiskSdk* sdk);
+  EventList(const EventList&) = delete;
+  EventList& operator=(const EventList&) = delete;
+  // Unregisters the list from the sink if it is registered there.
+  virtual ~EventList();
+
+  // --- Virtual operations, in slot order. Slots 1 to 3 run under the
+  // write lock (deliver also under the read lock, from the worker). ---
+
+  // 1. Called for every event before it is stored; does nothing here.
+  virtual void on_event(uint32_t event, uint32_t code, const char* message);
+  // 2. An existing entry to rewrite instead of taking a new slot; none here.
+  virtual EventEntry* find_event(uint32_t event, uint32_t code, const char* message);
+  // 3. Hands one entry on: calls the SDK's dispatch_client_event and returns
+  // true whatever it answers.
+  virtual bool deliver(EventEntry& entry);
+  // 4. The number of held events as decimal text; "" when the lock cannot
+  // be taken.
+  virtual std::string count_text();
+
+  // Records an event; message may be null (stored as ""). Once the list is
+  // ready the entry is delivered at once. Any thread.
+  void add_event(uint32_t event, uint32_t code, const char* message);
+
+  // Marks the list ready and, on the first call only, starts the worker
+  // that delivers every held undelivered entry. Called on the script thread
+  // ("readyToCallback").
+  void start_delivery();
+
+  // The held entries, oldest first, as a JSON array of objects with the
+  // members "code", "event", "msg" (left out when the copy failed) and "ts";
+  // "" when the list is empty or the lock cannot be taken.
+  std::string events_json();
+
+  // Copies of the held entries, oldest first; empty when the lock cannot be
+  // taken.
+  std::vector<EventSnapshot> entries();
+
+  RiskSdk* sdk() const { return sdk_; }
+
+ private:
+  // Runs on the delivery worker.
+  void deliver_pending();
+  void unlock();
+
+  RiskSdk* const sdk_;
+  pthread_rwlock_t lock_ = PTHREAD_RWLOCK_INITIALIZER;
+  EventEntry ring_[kCapacity];  // guarded by lock_
+  uint32_t count_ = 0;          // guarded by lock_; 0..100
+  uint32_t next_ = 0;           // guarded by lock_; 0..99
+  bool ready_ = false;          // guarded by lock_
+};
+
+// The platform's list: events are never handed on one by one (deliver does
+// nothing and returns false); they travel only inside "K350".
+class HarmonyEventList : public EventList {
+ public:
+  explicit HarmonyEventList(RiskSdk* sdk) : EventList(sdk) {}
+  void on_event(uint32_t event, uint32_t code, const char* message) override;
+  EventEntry* find_event(uint32_t event, uint32_t code, const char* message) override;
+  bool deliver(EventEntry& entry) override;
+};
+
+// --- The process-wide sink. ---
+
+// Makes list the target of send_event, replacing any earlier one; null
+// clears it. Called first by every platform setup.
+void register_event_sink(EventList* list);
+
+// Clears the sink if list is the registered one; waits for adds in
+// progress. Called by the SDK's shutdown and the list's destructor.
+void unregister_event_sink(EventList* list);
+
+// Adds the event to the registered list; dropped when none is registered.
+// Any thread.
+void send_event(uint32_t event, uint32_t code, const char* message);
+
+// Formats the message printf-style into 1024 bytes (longer text is cut to
+// 1023 characters) and calls send_event; dropped when the buffer cannot be
+// allocated.
+void send_event_format(uint32_t event, uint32_t code, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+// Releases a lock: calls unlock until it returns 0, sleeping 200 µs before
+// the first retry and twice as long before each further one (no upper
+// bound). From the moment the doubled delay reaches 1001 µs (right after
+// the 800 µs sleep) every retry is preceded by the log line
+// "event list still fail to unlock". Never gives up.
+void unlock_with_retry(const std::function<int()>& unlock,
+                       const std::function<void(uint64_t micros)>& sleep);
+
+}  // namespace risk
+
+#endif  // RISK_SITUATION_EVENT_LIST_H_
