@@ -85,6 +85,8 @@ function readBody(req) {
     });
     req.on('end', () => resolve(tooLarge ? null : Buffer.concat(chunks)));
     req.on('error', () => resolve(null));
+    // A connection cut before the end (close() during an upload) ends here.
+    req.on('close', () => resolve(req.complete && !tooLarge ? Buffer.concat(chunks) : null));
   });
 }
 

@@ -11,7 +11,7 @@ const fs = require('fs');
 const http = require('http');
 const os = require('os');
 const path = require('path');
-const { spawn } = require('child_process');
+const { spawn, spawnSync } = require('child_process');
 const AdmZip = require('adm-zip');
 
 const { startService, TOKEN_PATH, SITUATION_PATH } = require('../service/service');
@@ -210,6 +210,63 @@ describe('archive and messages built with adm-zip and protobufjs', () => {
     const noStatus = Buffer.from('08ea071200', 'hex');  // command 1002, body empty, no field 3
     assert.throws(() => t.decode(noStatus));
     assert.strictEqual(wire.decodeTokenResponse(noStatus), null);
+  });
+});
+
+// The JS helpers against tools that share no code with them.
+function tool(cmd, args, input) {
+  const r = spawnSync(cmd, args, { input, maxBuffer: 1 << 24 });
+  if (r.error) return null;
+  if (r.status !== 0) throw new Error(`${cmd} failed: ${r.stderr}`);
+  return r.stdout;
+}
+
+describe('helpers against Python zipfile and protoc', () => {
+  const ZIP_READ = 'import sys,zipfile,io\nz=zipfile.ZipFile(io.BytesIO(sys.stdin.buffer.read()))\n'
+    + 'i=z.infolist()\nassert [e.filename for e in i]==["data"],i\nsys.stdout.buffer.write(z.read("data"))';
+  const ZIP_WRITE = 'import sys,zipfile,io\nb=io.BytesIO()\nz=zipfile.ZipFile(b,"w",zipfile.ZIP_DEFLATED)\n'
+    + 'z.writestr(sys.argv[1],sys.stdin.buffer.read())\nz.close()\nsys.stdout.buffer.write(b.getvalue())';
+
+  it('write archives that zipfile reads as one entry data', (t) => {
+    const payload = crypto.randomBytes(5000);
+    const out = tool('python3', ['-c', ZIP_READ], wire.packArchive(payload));
+    if (out === null) return t.skip('python3 not available');
+    assert.deepStrictEqual(out, payload);
+    return undefined;
+  });
+
+  it('read archives that zipfile writes, and only the entry data', (t) => {
+    const payload = Buffer.from('x'.repeat(3000) + 'tail');
+    const zip = tool('python3', ['-c', ZIP_WRITE, 'data'], payload);
+    if (zip === null) return t.skip('python3 not available');
+    assert.deepStrictEqual(wire.unpackArchive(zip), payload);
+    assert.strictEqual(wire.unpackArchive(tool('python3', ['-c', ZIP_WRITE, 'Data'], payload)), null);
+    return undefined;
+  });
+
+  it('encode a TokenRequest that protoc decodes field by field', (t) => {
+    const bytes = wire.encodeTokenRequest({ header: { ...HEADER, ulvok: 'prev' }, entries: [['K2', 'v2']] });
+    const text = tool('protoc', [`--proto_path=${path.dirname(wire.PROTO_PATH)}`, '--decode=risk.TokenRequest', 'risk.proto'], bytes);
+    if (text === null) return t.skip('protoc not available');
+    const s = text.toString();
+    for (const line of ['sdk_version: "4.9.2"', 'app_version_code: 103', 'os_type: OS_TYPE_HARMONY', 'ulvok: "prev"', 'format_version: 1', 'command: COMMAND_TOKEN']) {
+      assert.ok(s.includes(line), `protoc output lacks ${line}:\n${s}`);
+    }
+    return undefined;
+  });
+
+  it('decode a TokenResponse that protoc encodes', (t) => {
+    const payload = tool('protoc', [`--proto_path=${path.dirname(wire.PROTO_PATH)}`, '--encode=risk.TokenPayload', 'risk.proto'],
+      Buffer.from('ulvok: "tok-1" uuid: "u-1"'));
+    if (payload === null) return t.skip('protoc not available');
+    const text = `command: COMMAND_TOKEN status: STATUS_FAILED_10006 body: "${[...payload].map((b) => '\\' + b.toString(8).padStart(3, '0')).join('')}"`;
+    const bytes = tool('protoc', [`--proto_path=${path.dirname(wire.PROTO_PATH)}`, '--encode=risk.TokenResponse', 'risk.proto'], Buffer.from(text));
+    const msg = wire.decodeTokenResponse(bytes);
+    assert.strictEqual(msg.command, 1002);
+    assert.strictEqual(msg.status, -10006);
+    assert.deepStrictEqual(msg.payload, { ulvok: 'tok-1', uuid: 'u-1' });
+    assert.deepStrictEqual(wire.encodeTokenResponse({ status: -10006, ulvok: 'tok-1', uuid: 'u-1' }), bytes);
+    return undefined;
   });
 });
 
