@@ -1,0 +1,97 @@
+#include "crypto/cipher_scheme.h"
+
+#include <cctype>
+
+#include "bridge/log.h"
+#include "crypto/block_cipher.h"
+#include "crypto/digest.h"
+
+namespace risk {
+
+namespace {
+
+constexpr char kAlgorithmOption[] = "KEY_MANAGER_ALGORITHM";
+constexpr char kLegacyName[] = "legacy";
+constexpr char kGuoMiName[] = "gm";
+constexpr int32_t kGuoMiKind = 0;
+constexpr int32_t kLegacyKind = 1;
+constexpr size_t kSm4KeySize = 16;
+
+std::string thrice(const std::string& text) {
+  std::string out;
+  out.reserve(3 * text.size());
+  out.append(text).append(text).append(text);
+  return out;
+}
+
+// keyText + data + keyText: the input of both signatures (not an HMAC).
+std::string wrap_in_key(const std::string& key_text, const std::string& data) {
+  std::string out;
+  out.reserve(2 * key_text.size() + data.size());
+  out.append(key_text).append(data).append(key_text);
+  return out;
+}
+
+const unsigned char* bytes_of(const std::string& s) {
+  return reinterpret_cast<const unsigned char*>(s.data());
+}
+
+}  // namespace
+
+GuoMiCipherScheme::GuoMiCipherScheme(const std::string& key_text) {
+  kind = kGuoMiKind;
+  keyText = key_text;
+  cipherKey = sm3_digest(thrice(key_text)).substr(0, kSm4KeySize);
+}
+
+std::string GuoMiCipherScheme::encrypt(const std::string& plain) const {
+  // SM4 reads 16 key bytes; never let a short key reach it.
+  if (cipherKey.size() != kSm4KeySize) return std::string();
+  return SM4_ECB_Encrypt_pkcs7padding(bytes_of(cipherKey), kSm4KeySize, plain);
+}
+
+std::string GuoMiCipherScheme::decrypt(const std::string& sealed) const {
+  if (cipherKey.size() != kSm4KeySize) return std::string();
+  return SM4_ECB_Decrypt_pkcs7unpadding(bytes_of(cipherKey), kSm4KeySize, sealed);
+}
+
+std::string GuoMiCipherScheme::sign(const std::string& data) const {
+  return sm3_hex(wrap_in_key(keyText, data));
+}
+
+LegacyScheme::LegacyScheme(const std::string& key_text) {
+  kind = kLegacyKind;
+  keyText = key_text;
+  cipherKey = sha1_hex(thrice(key_text));
+  for (char& c : cipherKey) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+}
+
+// XXTEA keys itself from the first 16 characters of the 40-character text.
+std::string LegacyScheme::encrypt(const std::string& plain) const {
+  return XXTEA_Encrypt(plain, cipherKey);
+}
+
+std::string LegacyScheme::decrypt(const std::string& sealed) const {
+  return XXTEA_Decrypt(sealed, cipherKey);
+}
+
+std::string LegacyScheme::sign(const std::string& data) const {
+  return md5_hex(wrap_in_key(keyText, data));
+}
+
+std::unique_ptr<CipherScheme> create_cipher_scheme(bool legacy, const std::string& keyText) {
+  if (legacy) return std::make_unique<LegacyScheme>(keyText);
+  return std::make_unique<GuoMiCipherScheme>(keyText);
+}
+
+std::unique_ptr<CipherScheme> select_cipher_scheme(const StringMap& options,
+                                                   const std::string& keyText) {
+  const auto found = options.find(kAlgorithmOption);
+  const std::string& name = found != options.end() ? found->second : std::string(kLegacyName);
+  if (name.empty() || name == kLegacyName) return create_cipher_scheme(true, keyText);
+  if (name == kGuoMiName) return create_cipher_scheme(false, keyText);
+  log_message("the alg %s is not support, fall back to LEGACY", name.c_str());
+  return create_cipher_scheme(true, keyText);
+}
+
+}  // namespace risk

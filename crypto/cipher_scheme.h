@@ -1,6 +1,8 @@
 // Cipher schemes: seal, open and sign one exchange's payload under an
-// application key. A scheme is created per request by the thread that uses
-// it and owned by that caller; its operations only read its fields.
+// application key. Called by the token exchange, the degrade token and the
+// situation request on their worker and network threads. A scheme is created
+// per request by the thread that uses it and owned by that caller; its
+// operations only read its fields and return strings the caller owns.
 #ifndef RISK_CRYPTO_CIPHER_SCHEME_H_
 #define RISK_CRYPTO_CIPHER_SCHEME_H_
 
@@ -14,6 +16,7 @@ namespace risk {
 
 class CipherScheme {
  public:
+  // Returns "" only when the cipher fails (the legacy scheme: empty plain).
   virtual std::string encrypt(const std::string& plain) const = 0;
   // Returns "" when sealed is malformed or was sealed under another key.
   virtual std::string decrypt(const std::string& sealed) const = 0;
