@@ -207,6 +207,28 @@ test('concurrent native threads each get their own answer, in any order', async 
   outs.forEach((out, i) => assert.match(out.result, new RegExp(`^(sync|async)-${names[i]}$`)));
 });
 
+test('a new bridge takes over while calls in flight finish on the one they started with', async () => {
+  const answer = settleLater();
+  const called = settleLater();
+  bridge.getOaid = () => {
+    called.resolve();
+    return answer.promise;
+  };
+  const inFlight = addon.onThread('call', 'getOaid');
+  await called.promise;
+  const other = { getOaid: () => 'from-other' };
+  try {
+    assert.strictEqual(addon.init(other), S.ok);
+    assert.strictEqual((await addon.onThread('getOaid')).result, 'from-other');
+    answer.resolve('from-first');
+    assert.strictEqual((await inFlight).result, 'from-first');
+  } finally {
+    assert.strictEqual(addon.init(bridge), S.ok);
+  }
+  bridge.getOaid = () => 'first-again';
+  assert.strictEqual((await addon.onThread('getOaid')).result, 'first-again');
+});
+
 // ---------------------------------------------------------------------------
 // Text services and notifications
 
