@@ -23,6 +23,7 @@ const SM4_BLOCK = 16;
 const XXTEA_KEY_BYTES = 16;
 
 function bytes(value) {
+  if (value === null || value === undefined) return Buffer.alloc(0);
   if (Buffer.isBuffer(value)) return value;
   if (value instanceof Uint8Array) return Buffer.from(value.buffer, value.byteOffset, value.byteLength);
   return Buffer.from(String(value), 'utf8');
@@ -152,6 +153,8 @@ module.exports = {
   sm3Hex,
   sm3Digest,
   createScheme,
+  xxteaEncrypt,
+  xxteaDecrypt,
   urlEncode,
   aesEcbEncrypt,
   aesEcbDecrypt,
