@@ -159,6 +159,35 @@ describe('cipher schemes built from Node crypto and xxtea-node', () => {
     }
   });
 
+  it('reproduce the known answers the native schemes are tested with', () => {
+    // Two cases of kVectors in crypto/cipher_scheme_test.cc (output of
+    // `NODE_PATH=js/node_modules node crypto/testdata/gen_scheme_vectors.js`).
+    const vectors = [
+      ['346131623763323965356433663861303662326339643165', '504b0304207365616c65642072657175657374207061796c6f61642000ff',
+        '15b7b7c1784b5977af0d760937bb773233a5654c', '344f3b29e0de6cca27162853da99ee8a',
+        'e3530b90dcac1e471009ab86a5b6ebf2f0ba81debfdb7a47ae013e9292400466adc0e3da',
+        'f61cac99a058c3bd430af154051a33da', '1927fda198c5c3331f43496de99f19fb9117727af8a88f8de0f76c70f876127b',
+        '4e86f5203fa86a6edae97da8fbd4778b6b0b4df5d3362403722578e3c2bf67f5'],
+      ['6b00e98041', '30313233343536373839616263646566',
+        '216feaf427cf2519d6e7422d0ec2988664581f50', '4c1a075cfd2b94b13f399b307fbfa73c',
+        '2b95b780b494b56655c5c4cfadd7e8cf325e5e1f',
+        'ee76d49f496558ce9deadc0eb49f2d78', 'e0980ac1ba21123d2641b5b10accdcb3ef2ce2e28fb6b2ec18db7c49eddb4e07',
+        '9d91033358b3f78dcf21133f061f305bf0f5780b54648785b740333c2a342be6'],
+    ];
+    for (const [key, payload, lKey, lSign, lSealed, gKey, gSign, gSealed] of vectors) {
+      const k = Buffer.from(key, 'hex');
+      const p = Buffer.from(payload, 'hex');
+      const legacy = createScheme('legacy', k);
+      assert.strictEqual(legacy.cipherKey.toString('ascii'), lKey);
+      assert.strictEqual(legacy.sign(p), lSign);
+      assert.strictEqual(legacy.encrypt(p).toString('hex'), lSealed);
+      const gm = createScheme('gm', k);
+      assert.strictEqual(gm.cipherKey.toString('hex'), gKey);
+      assert.strictEqual(gm.sign(p), gSign);
+      assert.strictEqual(gm.encrypt(p).toString('hex'), gSealed);
+    }
+  });
+
   it('agree with the committed XXTEA vectors, a 40-character key acting as its first 16', (t) => {
     const file = path.join(__dirname, '..', '..', 'crypto', 'testdata', 'xxtea_vectors.txt');
     if (!fs.existsSync(file)) return t.skip('crypto/testdata/xxtea_vectors.txt not present');
