@@ -37,8 +37,21 @@
 
 namespace risk {
 
+class CipherScheme;
 class EventList;
 class RiskApp;
+
+// Code of the last failed token exchange of the process (-1001 ... -1008),
+// 0 while one is under way or after one succeeded. Any thread.
+extern std::atomic<int32_t> last_request_error;
+
+// True when params holds key with the value "true" (trimmed, any case), or,
+// for "PRIVATE_CLEAR_TOKEN", "clear".
+bool param_flag(const StringMap& params, const std::string& key);
+// True for an empty token or one longer than 40 bytes.
+bool is_degrade_token(const std::string& text);
+// "+" to "-", "/" to "_", every "=" removed.
+std::string url_safe_token(const std::string& text);
 
 // Counts the library threads that use one RiskSdk. A thread is given a pass
 // before it is started (moved into it) and returns the pass when it ends.
@@ -219,6 +232,28 @@ class RiskApp {
   // call can only move the report earlier; the report uses the options of
   // the last call. Starts the report thread when none is running. Any thread.
   void schedule_situation_update(int64_t delay_ms, std::unique_ptr<StringMap> options);
+
+  // --- Token acquisition (core/token.cc). ---
+
+  // The token for a call with the merged options params: from memory, from
+  // the stored properties, from the token service, or a degrade token.
+  // Never fails: the state is FETCHED, STORED or DEGRADED. Runs on native
+  // threads (workers, report thread), never on the script thread.
+  TokenRecord get_token(const StringMap& params, bool for_sign);
+  // Collects the device data and serializes a TokenRequest.
+  std::string build_request(const std::string& previous, const StringMap& params);
+  // One exchange with the token service. Runs on the network thread.
+  void fetch_token(const std::string& previous, std::string request, const StringMap& params);
+  // Starts an exchange under the rate limit (or joins the one under way)
+  // and waits a bounded time; returns the memory record then.
+  TokenRecord request_from_server(const std::string& previous, const std::string& request,
+                                  const StringMap& params);
+
+  // --- Degrade token and business sign (core/degrade.cc). ---
+
+  std::string make_degrade_token(const std::string& request, const CipherScheme& scheme);
+  TokenRecord degrade_token(const StringMap& params);
+  std::string business_sign(const std::string& text, const StringMap& params);
 
  private:
   // Runs on the report thread: waits for the deadline in 100 ms ticks,
