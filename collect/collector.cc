@@ -1,0 +1,122 @@
+#include "collect/collector.h"
+
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <exception>
+#include <future>
+#include <set>
+
+#include "bridge/log.h"
+#include "collect/sysfile.h"
+#include "core/risk_sdk.h"
+#include "crypto/block_cipher.h"
+#include "crypto/encoding.h"
+#include "crypto/json/json11.h"
+
+namespace risk {
+
+namespace {
+
+constexpr unsigned long kSkipListKeyLength = sizeof(kSkipListKey) - 1;  // 32: AES-256
+static_assert(kSkipListKeyLength == 32, "the skip-list key is an AES-256 key");
+
+// The names sealed in "PRIVATE_BLACK"; empty when absent or unusable.
+std::set<std::string> read_skip_list(const StringMap& params) {
+  std::set<std::string> skip;
+  auto found = params.find("PRIVATE_BLACK");
+  if (found == params.end() || found->second.empty()) return skip;
+  std::string names = AES_ECB_Decrypt_pkcs7unpadding(
+      reinterpret_cast<const unsigned char*>(kSkipListKey), kSkipListKeyLength,
+      base64_decode(found->second));
+  if (!names.empty()) split_to_set(names, "|", skip);
+  return skip;
+}
+
+// atoi's reading (leading white space, optional sign, decimal digits, 0 when
+// there is no number) without its undefined overflow: out-of-range values
+// are clamped to the int range.
+int read_limit(const std::string& text) {
+  long value = std::strtol(text.c_str(), nullptr, 10);
+  if (value > INT_MAX) return INT_MAX;
+  if (value < INT_MIN) return INT_MIN;
+  return static_cast<int>(value);
+}
+
+bool has_prefix(const std::string& text, const char* prefix) {
+  return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
+}
+
+// Runs on the collector's own thread. The failure is logged here and
+// rethrown into the shared state, from which collect hands it to its caller
+// (or drops it when the collector was already reported late).
+void run_collector(const CollectorEntry& entry, RiskApp& app, StringMap& result) {
+  try {
+    entry.fn(app, result, entry.context);
+  } catch (const std::exception& e) {
+    log_message("collector '%s' failed: %s", entry.name.c_str(), e.what());
+    throw;
+  } catch (...) {
+    log_message("collector '%s' failed: unknown exception", entry.name.c_str());
+    throw;
+  }
+}
+
+}  // namespace
+
+void put_value(StringMap& map, const std::string& key, const std::string& value) {
+  if (key.empty() || value.empty() || value == "null") return;
+  map[key] = value;
+}
+
+void put_value(StringMap& map, const char* key, const char* value) {
+  if (key == nullptr || value == nullptr) return;
+  put_value(map, std::string(key), std::string(value));
+}
+
+void merge_json_object(StringMap& map, const std::string& text) {
+  if (text.empty() || text == "null") return;
+  std::string error;
+  json11::Json parsed = json11::Json::parse(text, error);
+  if (!error.empty() || !parsed.is_object()) return;
+  for (const auto& member : parsed.object_items()) {
+    put_value(map, member.first, member.second.string_value());
+  }
+}
+
+void RiskSdk::collect(RiskApp& app, const StringMap& params, StringMap& result) {
+  const std::set<std::string> skip = read_skip_list(params);
+  const int64_t start = now_ms();
+  auto configured = params.find("PRIVATE_COLLECT_TIMEOUT");
+  const int limit =
+      read_limit(configured != params.end() ? configured->second : kDefaultCollectTimeout);
+  log_message("async collect timeout: %d", limit);
+
+  std::string timed_out;
+  for (const CollectorEntry& entry : collectors_) {
+    if (skip.count(entry.name) != 0) continue;
+    // Throws std::system_error when the thread cannot be started.
+    std::future<void> outcome = std::async(std::launch::async, run_collector, std::cref(entry),
+                                           std::ref(app), std::ref(result));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit);
+    if (outcome.wait_until(deadline) == std::future_status::ready) {
+      outcome.get();  // rethrows what the collector threw
+    } else {
+      log_message("action '%s' timed out %d", entry.name.c_str(), limit);
+      timed_out += entry.name;
+      timed_out += ',';
+    }
+    // Destroying the last reference to an asynchronous state joins its
+    // thread: the next collector starts only after this one has ended, and a
+    // late one still delivers its keys.
+  }
+
+  result["K300"] = std::to_string(now_ms() - start);
+  result["K450"] = timed_out;
+  for (const auto& param : params) {
+    if (has_prefix(param.first, "KEY_") || has_prefix(param.first, "PRIVATE_")) continue;
+    result["user_" + param.first] = param.second;
+  }
+}
+
+}  // namespace risk

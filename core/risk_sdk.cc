@@ -1,0 +1,250 @@
+#include "core/risk_sdk.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <limits>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "bridge/log.h"
+#include "collect/sysfile.h"
+#include "situation/event_list.h"
+
+namespace risk {
+
+namespace {
+
+constexpr int32_t kSdkVariant = 2;
+constexpr auto kReportTick = std::chrono::milliseconds(100);
+
+// now + delay_ms without signed overflow, kept within [0, INT64_MAX] so that
+// the unsigned comparison with the report deadline orders it as a time: a
+// due time before the epoch is simply due at once.
+int64_t due_time(int64_t now, int64_t delay_ms) {
+  if (delay_ms > 0 && now > std::numeric_limits<int64_t>::max() - delay_ms) {
+    return std::numeric_limits<int64_t>::max();
+  }
+  if (delay_ms < 0 && now < std::numeric_limits<int64_t>::min() - delay_ms) return 0;
+  int64_t due = now + delay_ms;
+  return due < 0 ? 0 : due;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- ThreadGate
+
+ThreadGate::Pass& ThreadGate::Pass::operator=(Pass&& other) noexcept {
+  if (this != &other) {
+    release();
+    gate_ = other.gate_;
+    other.gate_ = nullptr;
+  }
+  return *this;
+}
+
+void ThreadGate::Pass::release() {
+  if (gate_ == nullptr) return;
+  ThreadGate* gate = gate_;
+  gate_ = nullptr;
+  gate->leave();
+}
+
+ThreadGate::Pass ThreadGate::enter() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  if (closed_) return Pass();
+  ++active_;
+  return Pass(this);
+}
+
+void ThreadGate::leave() {
+  // The gate may be destroyed as soon as the mutex is released with
+  // active_ at 0, so nothing here touches it after the unlock.
+  std::lock_guard<std::mutex> hold(mutex_);
+  if (--active_ == 0) idle_.notify_all();
+}
+
+void ThreadGate::close_and_wait() {
+  std::unique_lock<std::mutex> hold(mutex_);
+  closed_ = true;
+  idle_.wait(hold, [this]() { return active_ == 0; });
+}
+
+// ------------------------------------------------------------------- RiskSdk
+
+RiskSdk::RiskSdk() = default;
+
+RiskSdk::~RiskSdk() {
+  shutdown();
+  std::lock_guard<std::mutex> hold(apps_mutex_);
+  apps_.clear();
+}
+
+void RiskSdk::shutdown() {
+  destroyed_.exchange(true);
+  // Producers reach the list through the sink without a pass; cut them off
+  // (waiting for any add in progress) before the list can go.
+  if (event_list_) unregister_event_sink(event_list_.get());
+  threads_.close_and_wait();
+}
+
+std::unique_ptr<RiskApp> RiskSdk::create_app(const std::string& key) {
+  return std::make_unique<RiskApp>(key, this);
+}
+
+bool RiskSdk::dispatch_client_event(uint32_t type, uint32_t code, const std::string& text) {
+  if (destroyed_.load()) return false;
+  std::vector<RiskApp*> apps;
+  {
+    std::lock_guard<std::mutex> hold(apps_mutex_);
+    apps.reserve(apps_.size());
+    for (const auto& entry : apps_) apps.push_back(entry.second.get());
+  }
+  for (RiskApp* app : apps) app->on_client_event(type, code, text);
+  return true;
+}
+
+std::unique_ptr<EventList> RiskSdk::create_event_list() {
+  return std::make_unique<EventList>(this);
+}
+
+void RiskSdk::initialize() {
+  sdk_variant = kSdkVariant;
+  event_list_ = create_event_list();
+}
+
+std::string RiskSdk::get_property(const char* key) { return get_sdk_property(key); }
+
+void RiskSdk::set_property(const char* key, const std::string& value) {
+  set_sdk_property(key, value);
+}
+
+std::string RiskSdk::get_sdk_property(const char*) { return std::string(); }
+
+void RiskSdk::set_sdk_property(const char*, const std::string&) {}
+
+std::unique_ptr<PostResponse> RiskSdk::post(const std::string&, const std::string&) {
+  return nullptr;
+}
+
+RiskApp* RiskSdk::get_app(const std::string& key) {
+  if (destroyed_.load()) return nullptr;
+  std::lock_guard<std::mutex> hold(apps_mutex_);
+  if (destroyed_.load()) return nullptr;
+  auto found = apps_.find(key);
+  if (found != apps_.end()) return found->second.get();
+  // Callers are natives on the script thread: nothing may escape to them.
+  try {
+    std::unique_ptr<RiskApp> app = create_app(key);
+    if (!app) return nullptr;
+    RiskApp* raw = app.get();
+    apps_.emplace(key, std::move(app));
+    return raw;
+  } catch (const std::exception& e) {
+    log_message("fail to create app: %s", e.what());
+    return nullptr;
+  }
+}
+
+void RiskSdk::register_collector(const std::string& name, Collector fn) {
+  collectors_.push_front(CollectorEntry{name, std::move(fn), nullptr});
+}
+
+// ------------------------------------------------------------------- RiskApp
+
+RiskApp::RiskApp(const std::string& app_key, RiskSdk* sdk)
+    : app_key_(app_key), sdk_(sdk), request_ring_lock_() {
+  int rc = pthread_rwlock_init(&request_ring_lock_, nullptr);
+  if (rc != 0) {
+    // The zero-filled lock is the static initializer on this C library, so
+    // the ring stays usable.
+    std::fprintf(stderr, "pthread_rwlock_init: %s\n", std::strerror(rc));
+  }
+}
+
+RiskApp::~RiskApp() { pthread_rwlock_destroy(&request_ring_lock_); }
+
+void RiskApp::report_situation(std::unique_ptr<StringMap>) {}
+
+void RiskApp::on_server_event(const std::string&) {}
+
+void RiskApp::on_client_event(uint32_t, uint32_t, const std::string&) {}
+
+std::string RiskApp::situation_fields(const TokenRecord&) { return std::string(); }
+
+void RiskApp::business_sign_fields(const std::string&, const StringMap&, StringMap&) {}
+
+std::string RiskApp::get_property(const char* key) {
+  return sdk_->get_sdk_property((app_key_ + ":" + key).c_str());
+}
+
+void RiskApp::set_property(const char* key, const std::string& value) {
+  sdk_->set_sdk_property((app_key_ + ":" + key).c_str(), value);
+}
+
+void RiskApp::set_options(const StringMap& options) {
+  std::lock_guard<std::mutex> hold(options_mutex_);
+  options_ = options;
+}
+
+StringMap RiskApp::merged_options(const StringMap& call) const {
+  StringMap merged;
+  {
+    std::lock_guard<std::mutex> hold(options_mutex_);
+    merged = options_;
+  }
+  for (const auto& entry : call) merged[entry.first] = entry.second;
+  return merged;
+}
+
+void RiskApp::schedule_situation_update(int64_t delay_ms, std::unique_ptr<StringMap> options) {
+  const uint64_t due = static_cast<uint64_t>(due_time(now_ms(), delay_ms));
+  std::lock_guard<std::mutex> hold(report_mutex_);
+  pending_report_ = std::move(options);
+  if (!report_running_) {
+    ThreadGate::Pass pass = sdk_->thread_gate().enter();
+    if (!pass) {
+      log_message("fail to start report thread");
+    } else {
+      try {
+        std::thread([this, pass = std::move(pass)]() { report_loop(); }).detach();
+        report_running_ = true;
+      } catch (const std::system_error&) {
+        log_message("fail to start report thread");
+      }
+    }
+  }
+  if (due < report_deadline_) report_deadline_ = due;
+}
+
+void RiskApp::report_loop() {
+  std::unique_ptr<StringMap> options;
+  for (;;) {
+    std::this_thread::sleep_for(kReportTick);
+    std::lock_guard<std::mutex> hold(report_mutex_);
+    if (sdk_->is_destroyed()) {
+      // The SDK waits for this thread; leave the pending report behind.
+      report_running_ = false;
+      return;
+    }
+    if (static_cast<uint64_t>(now_ms()) < report_deadline_) continue;
+    report_deadline_ = kNoDeadline;
+    report_running_ = false;
+    options = std::move(pending_report_);
+    break;
+  }
+  // Nothing may leave the thread; there is no caller to hand a failure to.
+  try {
+    report_situation(std::move(options));
+  } catch (const std::exception& e) {
+    log_message("situation report failed: %s", e.what());
+  } catch (...) {
+    log_message("situation report failed: unknown exception");
+  }
+}
+
+}  // namespace risk

@@ -1,0 +1,261 @@
+#include "situation/event_list.h"
+
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <limits>
+#include <new>
+#include <shared_mutex>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "bridge/log.h"
+#include "collect/sysfile.h"
+#include "core/risk_sdk.h"
+#include "crypto/json/json11.h"
+
+namespace risk {
+
+namespace {
+
+constexpr size_t kEventMessageSize = 1024;  // send_event_format's buffer, NUL included
+constexpr uint64_t kFirstUnlockRetryMicros = 200;
+constexpr uint64_t kUnlockLogThresholdMicros = 1001;
+
+using AddFunction = void (*)(EventList* list, uint32_t event, uint32_t code, const char* message);
+
+// The registered list and its add function. Never destroyed, so that a
+// producer still running while the process exits finds a valid (if empty)
+// sink.
+struct EventSink {
+  std::shared_mutex mutex;  // shared while adding, exclusive to (un)register
+  EventList* list = nullptr;  // guarded by mutex
+  AddFunction add = nullptr;  // guarded by mutex
+};
+
+EventSink& event_sink() {
+  static EventSink* sink = new EventSink;
+  return *sink;
+}
+
+void add_to_list(EventList* list, uint32_t event, uint32_t code, const char* message) {
+  list->add_event(event, code, message);
+}
+
+// A heap copy of text, or null when memory runs out.
+std::unique_ptr<char[]> copy_message(const char* text) {
+  size_t size = std::strlen(text) + 1;
+  std::unique_ptr<char[]> copy(new (std::nothrow) char[size]);
+  if (copy) std::memcpy(copy.get(), text, size);
+  return copy;
+}
+
+}  // namespace
+
+void unlock_with_retry(const std::function<int()>& unlock,
+                       const std::function<void(uint64_t micros)>& sleep) {
+  uint64_t delay = kFirstUnlockRetryMicros;
+  while (unlock() != 0) {
+    sleep(delay);
+    // Doubling stops short of overflow, far beyond any useful delay.
+    if (delay <= std::numeric_limits<uint64_t>::max() / 2) delay *= 2;
+    if (delay >= kUnlockLogThresholdMicros) log_message("event list still fail to unlock");
+  }
+}
+
+EventList::EventList(RiskSdk* sdk) : sdk_(sdk) {}
+
+EventList::~EventList() {
+  unregister_event_sink(this);
+  pthread_rwlock_destroy(&lock_);
+}
+
+void EventList::on_event(uint32_t, uint32_t, const char*) {}
+
+EventEntry* EventList::find_event(uint32_t, uint32_t, const char*) { return nullptr; }
+
+bool EventList::deliver(EventEntry& entry) {
+  sdk_->dispatch_client_event(entry.event, entry.code,
+                              entry.message ? std::string(entry.message.get()) : std::string());
+  return true;
+}
+
+std::string EventList::count_text() {
+  if (pthread_rwlock_rdlock(&lock_) != 0) {
+    log_message("event list fail to rdlock");
+    return std::string();
+  }
+  std::string text = std::to_string(count_);
+  unlock();
+  return text;
+}
+
+void EventList::add_event(uint32_t event, uint32_t code, const char* message) {
+  if (pthread_rwlock_wrlock(&lock_) != 0) {
+    log_message("event list fail to wrlock");
+    return;
+  }
+  const char* text = message != nullptr ? message : "";
+  // The lock must be released whatever a hook or a delivery throws; the
+  // producer (a background thread) has no use for the failure.
+  try {
+    on_event(event, code, text);
+    EventEntry* entry = find_event(event, code, text);
+    if (entry != nullptr) {
+      log_message("event exist");
+    } else {
+      entry = &ring_[next_];
+      if (count_ < kCapacity) ++count_;
+      next_ = (next_ + 1) % kCapacity;
+      entry->delivered = false;
+    }
+    entry->time = now_ms();
+    entry->event = event;
+    entry->code = code;
+    entry->message.reset();
+    entry->message = copy_message(text);
+    if (!entry->message) log_message("event list fail to dup msg %s", text);
+    if (ready_) entry->delivered = deliver(*entry);
+  } catch (const std::exception& e) {
+    log_message("event list fail to add event %u: %s", event, e.what());
+  } catch (...) {
+    log_message("event list fail to add event %u: unknown exception", event);
+  }
+  unlock();
+}
+
+void EventList::start_delivery() {
+  if (pthread_rwlock_wrlock(&lock_) != 0) {
+    log_message("event list fail to wrlock");
+    return;
+  }
+  if (!ready_) {
+    ready_ = true;
+    ThreadGate::Pass pass = sdk_->thread_gate().enter();
+    if (pass) {
+      try {
+        std::thread([this, pass = std::move(pass)]() { deliver_pending(); }).detach();
+      } catch (const std::system_error& e) {
+        // The list stays ready: every later event is delivered as it is
+        // added; only the ones held now are not.
+        log_message("event list fail to start delivery: %s", e.what());
+      }
+    }
+  }
+  unlock();
+}
+
+void EventList::deliver_pending() {
+  if (pthread_rwlock_rdlock(&lock_) != 0) {
+    log_message("event list fail to rdlock");
+    return;
+  }
+  // Writers are excluded; the other readers do not write, and `delivered`
+  // is atomic for the ones that read it.
+  for (uint32_t i = 0; i < count_; ++i) {
+    EventEntry& entry = ring_[(next_ + kCapacity - count_ + i) % kCapacity];
+    if (entry.delivered) continue;
+    try {
+      entry.delivered = deliver(entry);
+    } catch (const std::exception& e) {
+      log_message("event list fail to deliver event %u: %s", entry.event, e.what());
+    } catch (...) {
+      log_message("event list fail to deliver event %u: unknown exception", entry.event);
+    }
+  }
+  unlock();
+}
+
+std::vector<EventSnapshot> EventList::entries() {
+  std::vector<EventSnapshot> held;
+  if (pthread_rwlock_rdlock(&lock_) != 0) {
+    log_message("event list fail to rdlock");
+    return held;
+  }
+  try {
+    held.reserve(count_);
+    for (uint32_t i = 0; i < count_; ++i) {
+      const EventEntry& entry = ring_[(next_ + kCapacity - count_ + i) % kCapacity];
+      EventSnapshot copy;
+      copy.delivered = entry.delivered;
+      copy.time = entry.time;
+      copy.event = entry.event;
+      copy.code = entry.code;
+      copy.has_message = entry.message != nullptr;
+      if (copy.has_message) copy.message = entry.message.get();
+      held.push_back(std::move(copy));
+    }
+  } catch (const std::bad_alloc&) {
+    log_message("event list fail to copy events");
+    held.clear();
+  }
+  unlock();
+  return held;
+}
+
+std::string EventList::events_json() {
+  std::vector<EventSnapshot> held = entries();
+  if (held.empty()) return std::string();
+  json11::Json::array items;
+  items.reserve(held.size());
+  for (const EventSnapshot& entry : held) {
+    json11::Json::object item{
+        {"ts", json11::Json(entry.time)},
+        {"event", json11::Json(entry.event)},
+        {"code", json11::Json(entry.code)},
+    };
+    if (entry.has_message) item.emplace("msg", json11::Json(entry.message));
+    items.emplace_back(std::move(item));
+  }
+  return json11::Json(std::move(items)).dump();
+}
+
+void EventList::unlock() {
+  unlock_with_retry([this]() { return pthread_rwlock_unlock(&lock_); },
+                    [](uint64_t micros) {
+                      std::this_thread::sleep_for(std::chrono::microseconds(micros));
+                    });
+}
+
+void HarmonyEventList::on_event(uint32_t, uint32_t, const char*) {}
+
+EventEntry* HarmonyEventList::find_event(uint32_t, uint32_t, const char*) { return nullptr; }
+
+bool HarmonyEventList::deliver(EventEntry&) { return false; }
+
+void register_event_sink(EventList* list) {
+  EventSink& sink = event_sink();
+  std::unique_lock<std::shared_mutex> hold(sink.mutex);
+  sink.list = list;
+  sink.add = list != nullptr ? &add_to_list : nullptr;
+}
+
+void unregister_event_sink(EventList* list) {
+  EventSink& sink = event_sink();
+  std::unique_lock<std::shared_mutex> hold(sink.mutex);
+  if (sink.list != list) return;
+  sink.list = nullptr;
+  sink.add = nullptr;
+}
+
+void send_event(uint32_t event, uint32_t code, const char* message) {
+  EventSink& sink = event_sink();
+  std::shared_lock<std::shared_mutex> hold(sink.mutex);
+  if (sink.list != nullptr && sink.add != nullptr) sink.add(sink.list, event, code, message);
+}
+
+void send_event_format(uint32_t event, uint32_t code, const char* format, ...) {
+  std::unique_ptr<char[]> buffer(new (std::nothrow) char[kEventMessageSize]);
+  if (!buffer) return;
+  va_list args;
+  va_start(args, format);
+  int written = std::vsnprintf(buffer.get(), kEventMessageSize, format, args);
+  va_end(args);
+  if (written < 0) buffer[0] = '\0';
+  send_event(event, code, buffer.get());
+}
+
+}  // namespace risk
