@@ -1,0 +1,299 @@
+#include "core/wire.h"
+
+#include <minizip/unzip.h>
+#include <minizip/zip.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <utility>
+#include <vector>
+
+#include "core/risk.pb-c.h"
+#include "core/risk_sdk.h"
+#include "crypto/cipher_scheme.h"
+#include "crypto/encoding.h"
+
+namespace risk {
+namespace {
+
+// The name the memory buffer is opened under; it never reaches the archive.
+constexpr char kBufferName[] = "__notused__";
+constexpr char kEntryName[] = "data";
+constexpr int kDeflateLevel = 5;
+// The memory file starts with this many zero bytes and grows by at least as
+// much again whenever a write does not fit.
+constexpr size_t kGrowStep = 64 * 1024;
+// zipWriteInFileInZip takes an unsigned length; larger payloads go in pieces.
+constexpr size_t kMaxWriteChunk = 1u << 30;
+
+constexpr int32_t kFormatVersion = 1;
+// CipherScheme::kind of the gm scheme, which adds the alg parameter.
+constexpr int32_t kGmSchemeKind = 0;
+
+// A file in memory for minizip's file-function set. In write mode it owns a
+// growable zero-filled buffer and remembers the highest offset written; in
+// read mode it serves borrowed bytes. Reads stop at the end of the data and
+// seeks past the buffer fail.
+class MemoryFile {
+ public:
+  // Read mode over data, which must outlive the file.
+  explicit MemoryFile(const std::string& data) : input_(&data) {}
+  // Write mode.
+  MemoryFile() = default;
+
+  // The bytes up to the highest offset written.
+  std::string written() const { return std::string(buffer_.data(), end_); }
+
+  zlib_filefunc_def functions() {
+    zlib_filefunc_def def;
+    def.zopen_file = &MemoryFile::open;
+    def.zread_file = &MemoryFile::read;
+    def.zwrite_file = &MemoryFile::write;
+    def.ztell_file = &MemoryFile::tell;
+    def.zseek_file = &MemoryFile::seek;
+    def.zclose_file = &MemoryFile::close;
+    def.zerror_file = &MemoryFile::error;
+    def.opaque = this;
+    return def;
+  }
+
+ private:
+  const char* bytes() const { return input_ ? input_->data() : buffer_.data(); }
+  // Size of what may be read or seeked over.
+  size_t limit() const { return input_ ? input_->size() : buffer_.size(); }
+
+  static voidpf ZCALLBACK open(voidpf opaque, const char* /*filename*/, int mode) {
+    auto* file = static_cast<MemoryFile*>(opaque);
+    file->pos_ = 0;
+    if (mode & ZLIB_FILEFUNC_MODE_CREATE) {
+      if (file->input_) return nullptr;
+      try {
+        file->buffer_.assign(kGrowStep, '\0');
+      } catch (const std::bad_alloc&) {
+        return nullptr;  // minizip reports the failed open
+      }
+      file->end_ = 0;
+    } else if (!file->input_) {
+      return nullptr;
+    }
+    return file;
+  }
+
+  static uLong ZCALLBACK read(voidpf /*opaque*/, voidpf stream, void* buf, uLong size) {
+    auto* file = static_cast<MemoryFile*>(stream);
+    size_t available = file->limit() - file->pos_;
+    size_t n = std::min<size_t>(size, available);
+    if (n > 0) std::memcpy(buf, file->bytes() + file->pos_, n);
+    file->pos_ += n;
+    return static_cast<uLong>(n);
+  }
+
+  static uLong ZCALLBACK write(voidpf /*opaque*/, voidpf stream, const void* buf, uLong size) {
+    auto* file = static_cast<MemoryFile*>(stream);
+    if (file->input_) return 0;
+    if (size > file->buffer_.size() - file->pos_) {
+      try {
+        file->buffer_.resize(file->buffer_.size() + std::max<size_t>(kGrowStep, size), '\0');
+      } catch (const std::bad_alloc&) {
+        return 0;  // a short write; minizip turns it into an error
+      }
+    }
+    std::memcpy(file->buffer_.data() + file->pos_, buf, size);
+    file->pos_ += size;
+    file->end_ = std::max(file->end_, file->pos_);
+    return size;
+  }
+
+  static long ZCALLBACK tell(voidpf /*opaque*/, voidpf stream) {
+    return static_cast<long>(static_cast<MemoryFile*>(stream)->pos_);
+  }
+
+  static long ZCALLBACK seek(voidpf /*opaque*/, voidpf stream, uLong offset, int origin) {
+    auto* file = static_cast<MemoryFile*>(stream);
+    size_t base;
+    switch (origin) {
+      case ZLIB_FILEFUNC_SEEK_SET: base = 0; break;
+      case ZLIB_FILEFUNC_SEEK_CUR: base = file->pos_; break;
+      case ZLIB_FILEFUNC_SEEK_END: base = file->input_ ? file->input_->size() : file->end_; break;
+      default: return -1;
+    }
+    if (offset > file->limit() - base) return -1;
+    file->pos_ = base + offset;
+    return 0;
+  }
+
+  static int ZCALLBACK close(voidpf /*opaque*/, voidpf /*stream*/) { return 0; }
+  static int ZCALLBACK error(voidpf /*opaque*/, voidpf /*stream*/) { return 0; }
+
+  const std::string* input_ = nullptr;  // read mode
+  std::vector<char> buffer_;            // write mode
+  size_t end_ = 0;                      // highest offset written
+  size_t pos_ = 0;
+};
+
+// The end-of-central-directory record: signature, fixed part, then a comment
+// of up to 65,535 bytes.
+constexpr char kEndRecordSignature[] = "PK\x05\x06";
+constexpr size_t kEndRecordSize = 22;
+constexpr size_t kMaxArchiveComment = 0xFFFF;
+
+// minizip takes the last end-record signature in the archive's tail and
+// reads past the end of a record cut short as if the bytes were there, so a
+// truncated answer would still open. The record it takes must be whole.
+bool has_whole_end_record(const std::string& archive) {
+  size_t tail = std::min(archive.size(), kEndRecordSize + kMaxArchiveComment);
+  size_t at = archive.rfind(kEndRecordSignature, std::string::npos, 4);
+  return at != std::string::npos && at >= archive.size() - tail &&
+         archive.size() - at >= kEndRecordSize;
+}
+
+struct UnzipCloser {
+  void operator()(void* file) const { unzClose(file); }
+};
+
+// Packs message into a string with the protobuf-c runtime.
+template <typename Message>
+std::string pack_message(const Message& message) {
+  const auto* base = reinterpret_cast<const ProtobufCMessage*>(&message);
+  std::string out(protobuf_c_message_get_packed_size(base), '\0');
+  if (!out.empty()) {
+    protobuf_c_message_pack(base, reinterpret_cast<uint8_t*>(&out[0]));
+  }
+  return out;
+}
+
+// protobuf-c keeps strings as C strings; the map's texts outlive the message.
+char* text_field(const std::string& text) { return const_cast<char*>(text.c_str()); }
+
+}  // namespace
+
+std::string serialize_request(const RiskApp& app, const std::string& previous_token,
+                              const StringMap& data) {
+  const RiskSdk& sdk = *app.sdk();
+
+  std::vector<Risk__KeyValue> values;
+  values.reserve(data.size());
+  for (const auto& entry : data) {
+    if (entry.second.empty()) continue;
+    Risk__KeyValue value = RISK__KEY_VALUE__INIT;
+    value.key = text_field(entry.first);
+    value.value = text_field(entry.second);
+    values.push_back(value);
+  }
+  std::vector<Risk__KeyValue*> entries;
+  entries.reserve(values.size());
+  for (Risk__KeyValue& value : values) entries.push_back(&value);
+  Risk__KeyValueList list = RISK__KEY_VALUE_LIST__INIT;
+  list.n_entries = entries.size();
+  list.entries = entries.data();
+  std::string body = pack_message(list);
+
+  Risk__RequestHeader header = RISK__REQUEST_HEADER__INIT;
+  header.sdk_version = text_field(sdk.sdk_version);
+  header.app_version_name = text_field(sdk.app_version_name);
+  // The field holds the low 32 bits of the version code.
+  int32_t version_code = static_cast<int32_t>(static_cast<uint32_t>(sdk.app_version_code));
+  header.has_app_version_code = version_code != 0;
+  header.app_version_code = version_code;
+  header.app_key = text_field(app.app_key());
+  header.has_os_type = 1;
+  header.os_type = static_cast<Risk__OsType>(sdk.os_type);
+  header.os_version = text_field(sdk.os_version);
+  if (!previous_token.empty()) header.ulvok = text_field(previous_token);
+  header.has_format_version = 1;
+  header.format_version = kFormatVersion;
+  header.app_name = text_field(sdk.app_name);
+  header.has_sdk_variant = sdk.sdk_variant != 0;
+  header.sdk_variant = static_cast<Risk__SdkVariant>(sdk.sdk_variant);
+
+  Risk__TokenRequest request = RISK__TOKEN_REQUEST__INIT;
+  request.header = &header;
+  request.command = RISK__COMMAND__COMMAND_TOKEN;
+  request.body.len = body.size();
+  request.body.data = reinterpret_cast<uint8_t*>(&body[0]);
+  return pack_message(request);
+}
+
+int32_t post_request(RiskApp& app, const std::string& url, const std::string& payload,
+                     std::string& response, const CipherScheme& scheme) {
+  RiskSdk& sdk = *app.sdk();
+  std::string sign = scheme.sign(payload);
+  // An archive that cannot be made is sealed and sent empty, as before; the
+  // service refuses it.
+  std::string sealed = scheme.encrypt(pack_archive(payload));
+
+  std::string address = url;
+  address += "?sign=" + url_encode(sign);
+  address += "&appKey=" + url_encode(app.app_key());
+  address += "&app=" + url_encode(sdk.app_name);
+  address += "&version=" + url_encode(sdk.sdk_version);
+  if (scheme.kind == kGmSchemeKind) address += "&alg=" + url_encode("gm");
+
+  std::unique_ptr<PostResponse> answer = sdk.post(address, sealed);
+  if (!answer) return kPostNoResponse;
+  std::string archive = scheme.decrypt(answer->body);
+  if (archive.empty()) return kPostDecryptFailed;
+  std::string content = unpack_archive(archive);
+  if (content.empty()) return kPostNoArchiveEntry;
+  response = std::move(content);
+  return 0;
+}
+
+std::string pack_archive(const std::string& payload) {
+  MemoryFile file;
+  zlib_filefunc_def functions = file.functions();
+  zipFile zip = zipOpen2(kBufferName, APPEND_STATUS_CREATE, nullptr, &functions);
+  if (zip == nullptr) return std::string();
+
+  zip_fileinfo info;
+  std::memset(&info, 0, sizeof(info));
+  int rc = zipOpenNewFileInZip(zip, kEntryName, &info, nullptr, 0, nullptr, 0, nullptr,
+                               Z_DEFLATED, kDeflateLevel);
+  for (size_t done = 0; rc == ZIP_OK && done < payload.size();) {
+    size_t n = std::min(kMaxWriteChunk, payload.size() - done);
+    rc = zipWriteInFileInZip(zip, payload.data() + done, static_cast<unsigned>(n));
+    done += n;
+  }
+  if (rc == ZIP_OK) rc = zipCloseFileInZip(zip);
+  // zipClose frees the handle whatever happens, so it runs on every path.
+  int close_rc = zipClose(zip, nullptr);
+  if (rc != ZIP_OK || close_rc != ZIP_OK) return std::string();
+  return file.written();
+}
+
+std::string unpack_archive(const std::string& archive) {
+  if (archive.empty() || !has_whole_end_record(archive)) return std::string();
+  MemoryFile file(archive);
+  zlib_filefunc_def functions = file.functions();
+  std::unique_ptr<void, UnzipCloser> unzip(unzOpen2(kBufferName, &functions));
+  if (!unzip) return std::string();
+
+  constexpr int kCaseSensitive = 1;
+  if (unzLocateFile(unzip.get(), kEntryName, kCaseSensitive) != UNZ_OK) return std::string();
+  // The 64-bit record: a 32-bit uLong would truncate a zip64 size claim.
+  unz_file_info64 info;
+  if (unzGetCurrentFileInfo64(unzip.get(), &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) {
+    return std::string();
+  }
+  // The declared size is the archive's claim, not a fact: bound it before
+  // allocating anything.
+  if (info.uncompressed_size == 0 || info.uncompressed_size > kMaxEntrySize) {
+    return std::string();
+  }
+  if (unzOpenCurrentFile(unzip.get()) != UNZ_OK) return std::string();
+  std::string content(info.uncompressed_size, '\0');
+  int n = unzReadCurrentFile(unzip.get(), &content[0], static_cast<unsigned>(content.size()));
+  // Closing compares the CRC-32 only once the whole entry has been read,
+  // hence the end-of-entry test before it.
+  bool whole = n >= 0 && static_cast<size_t>(n) == content.size() && unzeof(unzip.get()) == 1;
+  int close_rc = unzCloseCurrentFile(unzip.get());
+  if (!whole || close_rc != UNZ_OK) {
+    return std::string();
+  }
+  return content;
+}
+
+}  // namespace risk

@@ -1,0 +1,63 @@
+// The bytes exchanged with the token and situation services: the serialized
+// TokenRequest (messages in core/risk.proto), the one-entry ZIP archive that
+// wraps every payload, and post_request, the one transport routine both
+// requests travel through.
+//
+// Callers: the token logic (network thread and worker threads), the degrade
+// token (worker threads) and the situation report (report thread). Every
+// function is re-entrant: it touches only its arguments and the texts the
+// RiskApp and its RiskSdk received at setup. Results are owned by the caller.
+#ifndef RISK_CORE_WIRE_H_
+#define RISK_CORE_WIRE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "core/types.h"
+
+namespace risk {
+
+class CipherScheme;
+class RiskApp;
+
+// Codes of post_request.
+constexpr int32_t kPostNoResponse = -1001;      // post gave no response object
+constexpr int32_t kPostDecryptFailed = -1002;   // body empty or did not decrypt
+constexpr int32_t kPostNoArchiveEntry = -1003;  // no "data" entry could be read
+
+// Largest entry unpack_archive accepts. Answers are a few KiB; the limit
+// keeps a hostile or corrupt archive from making us allocate what it claims.
+constexpr size_t kMaxEntrySize = 4u << 20;
+
+// The serialized TokenRequest for app's RiskSdk texts and key: command 1002,
+// the header filled from the RiskSdk and app, previous_token as field 7 only
+// when not empty, and as body the KeyValueList of every entry of data whose
+// value is not empty, in key order.
+std::string serialize_request(const RiskApp& app, const std::string& previous_token,
+                              const StringMap& data);
+
+// Signs payload, packs it into an archive, seals the archive with scheme and
+// posts it through the RiskSdk's post to url + "?sign=...&appKey=...&app=...
+// &version=..." (+ "&alg=gm" for the gm scheme). Opens the answer the same
+// way. Returns 0 and stores the entry "data" of the answer in response, or
+// returns kPostNoResponse, kPostDecryptFailed or kPostNoArchiveEntry and
+// leaves response untouched. Blocks for the duration of the post; writes no
+// log line.
+int32_t post_request(RiskApp& app, const std::string& url, const std::string& payload,
+                     std::string& response, const CipherScheme& scheme);
+
+// A ZIP archive with one entry "data" (deflate, level 5, all-zero entry
+// information, no extra fields or comments) holding payload. Returns the
+// empty string when the archive cannot be created.
+std::string pack_archive(const std::string& payload);
+
+// The content of the entry named exactly "data". Returns the empty string on
+// any failure: no archive, no such entry, an empty entry, a declared size
+// above kMaxEntrySize, a read error, fewer bytes than declared or a CRC
+// mismatch. Only reads bytes inside archive.
+std::string unpack_archive(const std::string& archive);
+
+}  // namespace risk
+
+#endif  // RISK_CORE_WIRE_H_
