@@ -255,10 +255,14 @@ inline uint32_t xxtea_mx(uint32_t sum, uint32_t y, uint32_t z, size_t p, uint32_
 }
 
 // The key is the first 16 bytes of the key's characters, zero from the first
-// zero byte on (c_str() ends in a zero byte, so short keys stop there too).
+// zero byte on: a short key is padded with zero bytes, a long one cut.
 void xxtea_key(const std::string& key, uint32_t k[4]) {
   unsigned char bytes[kXxteaKeySize] = {};
-  std::memcpy(bytes, key.c_str(), strnlen(key.c_str(), kXxteaKeySize));
+  size_t used = key.size() < kXxteaKeySize ? key.size() : kXxteaKeySize;
+  if (const void* zero = std::memchr(key.data(), 0, used)) {
+    used = static_cast<size_t>(static_cast<const char*>(zero) - key.data());
+  }
+  std::memcpy(bytes, key.data(), used);
   for (int i = 0; i < 4; ++i) k[i] = load32_le(bytes + 4 * i);
 }
 
