@@ -258,9 +258,11 @@ TEST_P(PaddingTest, RejectsLengthsThatAreNotWholeBlocks) {
   const std::string sealed = encrypt(std::string(40, 'p'));
   ASSERT_EQ(sealed.size(), 48u);
   EXPECT_EQ(decrypt(""), "");
-  EXPECT_EQ(decrypt(sealed.substr(0, 17)), "");
-  EXPECT_EQ(decrypt(sealed.substr(0, 31)), "");
-  EXPECT_EQ(decrypt(sealed.substr(0, 47)), "");
+  for (size_t n = 1; n < sealed.size(); ++n) {
+    if (n % 16 != 0) {
+      EXPECT_EQ(decrypt(sealed.substr(0, n)), "") << n;
+    }
+  }
 }
 
 TEST_P(PaddingTest, LastByteZeroRemovesNothing) {
