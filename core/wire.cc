@@ -221,8 +221,8 @@ int32_t post_request(RiskApp& app, const std::string& url, const std::string& pa
                      std::string& response, const CipherScheme& scheme) {
   RiskSdk& sdk = *app.sdk();
   std::string sign = scheme.sign(payload);
-  // An archive that cannot be made is sealed and sent empty, as before; the
-  // service refuses it.
+  // An archive that cannot be made is sealed and sent empty; the service
+  // refuses it and its answer fails below.
   std::string sealed = scheme.encrypt(pack_archive(payload));
 
   std::string address = url;

@@ -31,9 +31,12 @@ constexpr int32_t kPostNoArchiveEntry = -1003;  // no "data" entry could be read
 constexpr size_t kMaxEntrySize = 4u << 20;
 
 // The serialized TokenRequest for app's RiskSdk texts and key: command 1002,
-// the header filled from the RiskSdk and app, previous_token as field 7 only
-// when not empty, and as body the KeyValueList of every entry of data whose
-// value is not empty, in key order.
+// the header filled from the RiskSdk and app (app_version_code holds the low
+// 32 bits of the version code and is left out when they are 0; sdk_variant
+// is left out when 0), previous_token as field 7 only when not empty, and as
+// body the KeyValueList of every entry of data whose value is not empty, in
+// key order. protobuf-c holds strings as C strings, so a text is cut at its
+// first zero byte.
 std::string serialize_request(const RiskApp& app, const std::string& previous_token,
                               const StringMap& data);
 
