@@ -1,0 +1,189 @@
+'use strict';
+// The command-line tool without the native library: decode opens degrade
+// tokens, business signs and service records built here with Node crypto,
+// xxtea-node, adm-zip and protobufjs; serve runs the reference service until
+// it is stopped; every failure is one line and a non-zero status.
+
+const test = require('node:test');
+const assert = require('node:assert');
+const fs = require('fs');
+const http = require('http');
+const os = require('os');
+const path = require('path');
+const { spawn, spawnSync } = require('child_process');
+
+const { createScheme } = require('../lib/scheme');
+const wire = require('../lib/wire');
+const tokens = require('../lib/tokens');
+const catalogue = require('../lib/catalogue');
+
+const CLI = path.join(__dirname, '..', 'cli.js');
+const APP_KEY = 'cli-test-key+/=';
+
+function run(args, input) {
+  const r = spawnSync(process.execPath, [CLI, ...args], { input, encoding: 'utf8', timeout: 20000 });
+  return { status: r.status, stdout: r.stdout, stderr: r.stderr };
+}
+
+function assertOneLineFailure(r, status) {
+  assert.strictEqual(r.status, status, `exit status; stderr: ${r.stderr}`);
+  const lines = r.stderr.split('\n').filter(Boolean);
+  assert.strictEqual(lines.length, 1, `one line on stderr, got: ${r.stderr}`);
+  assert.match(lines[0], /^risk: /);
+  assert.doesNotMatch(r.stderr, /\n\s+at /, 'no stack trace');
+}
+
+const ENTRIES = {
+  K2: 'com.example.shop',
+  K58: '0f8e6c1a-2b3d-4e5f-8a9b-0c1d2e3f4a5b',
+  K290: 'boot-id-1',
+  K350: JSON.stringify([{ ts: 1700000000000, event: 4, code: 17, msg: 'maps read' }]),
+  K451: '1700000000000',
+  user_order: '42',
+  zz_unknown: 'x',
+};
+// The encoder sends an object's entries in byte-wise key order.
+const SENT = Object.entries(ENTRIES).sort(([a], [b]) => Buffer.compare(Buffer.from(a), Buffer.from(b)));
+
+// A degrade token as the library lays it out, built from independent parts.
+function degradeToken(alg, error) {
+  const scheme = createScheme(alg, APP_KEY);
+  const R = wire.encodeTokenRequest({
+    header: { sdk_version: 'v4_9_2r_a07c3e51', app_key: APP_KEY, os_type: 2, format_version: 1, app_name: 'shop' },
+    entries: ENTRIES,
+  });
+  const text = [wire.seal(scheme, R).toString('base64'), APP_KEY, scheme.sign(R), 'v4_9_2r_a07c3e51',
+    alg === 'gm' ? 'gm' : '', String(error)].join('!');
+  return text.replace(/\+/g, '-').replace(/\//g, '_').replace(/=/g, '');
+}
+
+for (const alg of ['legacy', 'gm']) {
+  test(`decode opens a ${alg} degrade token: fields, error code and every data key`, () => {
+    const r = run(['decode', '--json', '--app-key', APP_KEY, degradeToken(alg, -1003)]);
+    assert.strictEqual(r.status, 0, r.stderr);
+    const d = JSON.parse(r.stdout);
+    assert.strictEqual(d.kind, 'degrade');
+    assert.strictEqual(d.scheme, alg);
+    assert.strictEqual(d.error, -1003);
+    assert.match(d.errorMeaning, /"data"/);
+    assert.strictEqual(d.signOk, true);
+    assert.strictEqual(d.header.app_key, APP_KEY);
+    assert.deepStrictEqual(d.data.map((e) => [e.key, e.value]), SENT);
+    const by = Object.fromEntries(d.data.map((e) => [e.key, e]));
+    assert.strictEqual(by.K58.identifying, 'yes');
+    assert.strictEqual(by.K290.identifying, 'yes');
+    assert.strictEqual(by.K451.identifying, 'no');
+    assert.strictEqual(by.user_order.identifying, 'depends');
+    assert.match(by.user_order.meaning, /"order"/);
+    assert.strictEqual(by.zz_unknown.known, false);
+  });
+}
+
+test('decode reads the text form too, marking identifying keys and listing K350 events', () => {
+  const r = run(['decode', '--app-key', APP_KEY, degradeToken('gm', 0)]);
+  assert.strictEqual(r.status, 0, r.stderr);
+  assert.match(r.stdout, /degrade token \(gm scheme\)/);
+  assert.match(r.stdout, /error 0: no failed exchange/);
+  assert.match(r.stdout, /K58 .*\n.*\[IDENTIFIES\]/);
+  assert.match(r.stdout, /event 4 code 17 at 1700000000000: maps read/);
+  assert.match(r.stdout, /zz_unknown .*\n.*\[not catalogued\]/);
+});
+
+test('decode reports a degrade token sealed under another key as one line, status 1', () => {
+  assertOneLineFailure(run(['decode', '--type', 'degrade', '--app-key', 'other', degradeToken('gm', -1001)]), 1);
+});
+
+test('decode opens a business sign made for a text under the key, from stdin', () => {
+  const fields = { K3000: 'default', K353: 'ad-id', os_type: '2', timestamp: '1700000000123', ulvok: 'abc', user_a: '' };
+  const sign = tokens.makeBusinessSign(JSON.stringify(fields), APP_KEY, 'pay 10');
+  const r = run(['decode', '--json', '--app-key', APP_KEY, '--text', 'pay 10', '-'], `${sign}\n`);
+  assert.strictEqual(r.status, 0, r.stderr);
+  const d = JSON.parse(r.stdout);
+  assert.strictEqual(d.kind, 'sign');
+  assert.deepStrictEqual(Object.fromEntries(d.data.map((e) => [e.key, e.value])), fields);
+  assert.strictEqual(d.data.find((e) => e.key === 'K353').identifying, 'yes');
+  // The key of a sign depends on the text: another text does not open it.
+  assertOneLineFailure(run(['decode', '--app-key', APP_KEY, '--text', 'pay 11', sign]), 1);
+  assertOneLineFailure(run(['decode', sign]), 1);
+});
+
+function post(url, body) {
+  return new Promise((resolve, reject) => {
+    const req = http.request(url, { method: 'POST', agent: false, headers: { 'Content-Length': body.length } }, (res) => {
+      const chunks = [];
+      res.on('data', (c) => chunks.push(c));
+      res.on('end', () => resolve({ status: res.statusCode, body: Buffer.concat(chunks) }));
+    });
+    req.on('error', reject);
+    req.end(body);
+  });
+}
+
+function tokenRequest(base, alg, appKey) {
+  const scheme = createScheme(alg, appKey);
+  const payload = wire.encodeTokenRequest({ header: { app_key: appKey, os_type: 2, format_version: 1 }, entries: ENTRIES });
+  const url = wire.requestAddress(`${base}/udid/m1`, { sign: scheme.sign(payload), appKey, app: 'shop', version: 'v4', alg });
+  return { url, body: wire.seal(scheme, payload), scheme };
+}
+
+test('serve runs the service until SIGTERM; decode reads its log records', async () => {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'cli-test-'));
+  const log = path.join(dir, 'service.jsonl');
+  const child = spawn(process.execPath, [CLI, 'serve', '--log', log, '--token', 'fixed-token-1'], { stdio: ['ignore', 'pipe', 'pipe'] });
+  try {
+    const url = await new Promise((resolve, reject) => {
+      let out = '';
+      child.stdout.on('data', (c) => {
+        out += c;
+        if (out.includes('\n')) resolve(out.split('\n')[0]);
+      });
+      child.on('exit', (code) => reject(new Error(`serve exited with ${code}`)));
+    });
+    assert.match(url, /^http:\/\/127\.0\.0\.1:\d+$/);
+    for (const alg of ['legacy', 'gm']) {
+      const req = tokenRequest(url, alg, APP_KEY);
+      const res = await post(req.url, req.body);
+      assert.strictEqual(res.status, 200);
+      assert.strictEqual(wire.decodeTokenResponse(wire.open(req.scheme, res.body)).payload.ulvok, 'fixed-token-1');
+    }
+    const bad = tokenRequest(url, 'gm', APP_KEY);
+    await post(bad.url.replace(/sign=[0-9a-f]+/, 'sign=00'), bad.body);
+    const exited = new Promise((resolve) => child.on('exit', (code, signal) => resolve({ code, signal })));
+    child.kill('SIGTERM');
+    assert.deepStrictEqual(await exited, { code: 0, signal: null });
+
+    const r = run(['decode', '--json', '--file', log]);
+    assert.strictEqual(r.status, 0, r.stderr);
+    const recs = JSON.parse(r.stdout);
+    assert.deepStrictEqual(recs.map((d) => [d.kind, d.scheme, d.error === null]), [
+      ['record', 'legacy', true], ['record', 'gm', true], ['record', 'gm', false]]);
+    assert.deepStrictEqual(recs[1].data.map((e) => [e.key, e.value]), SENT);
+    assert.match(recs[2].error, /signature/);
+    const text = run(['decode', '--app-key', 'someone-else', '--file', log]);
+    assert.strictEqual(text.status, 0, text.stderr);
+    assert.match(text.stdout, /warning: the record is for application key/);
+  } finally {
+    if (child.exitCode === null) child.kill('SIGKILL');
+    fs.rmSync(dir, { recursive: true, force: true });
+  }
+});
+
+test('usage errors and unreadable input end with one line and their own status', () => {
+  assertOneLineFailure(run(['frobnicate']), 2);
+  assertOneLineFailure(run(['decode', '--nope']), 2);
+  assertOneLineFailure(run(['token', '--count', 'many']), 2);
+  assertOneLineFailure(run(['decode', '--file', '/nonexistent/risk-log']), 1);
+  assertOneLineFailure(run(['decode', '--type', 'record', '{"not":"a record"}']), 1);
+  assertOneLineFailure(run(['serve', '--port', '1', '--host', '203.0.113.1']), 1);
+  assert.strictEqual(run(['--help']).status, 0);
+  assert.strictEqual(run(['decode', '--help']).status, 0);
+});
+
+test('the catalogue has one entry per key, each with a known identifying level', () => {
+  const keys = catalogue.keys();
+  assert.strictEqual(new Set(keys).size, keys.length);
+  for (const e of catalogue.ENTRIES) {
+    assert.ok(catalogue.IDENTIFYING.includes(e.identifying), e.key);
+    assert.ok(e.meaning && e.source, e.key);
+  }
+});
