@@ -11,4 +11,4 @@ ctest --test-dir "$ROOT/build" --output-on-failure -j"$(nproc)"
 
 log "Node tests"
 cd "$ROOT/js"
-RISK_LIBRARY="$ROOT/build/libQuonRiskComm.so" node --test --test-concurrency=2 test/
+RISK_LIBRARY="$ROOT/build/libQuonRiskComm.so" node --test --test-concurrency=2 test/*.test.js
