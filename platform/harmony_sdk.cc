@@ -1,0 +1,180 @@
+#include "platform/harmony_sdk.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <utility>
+
+#include "bridge/bridge_js_native.h"
+#include "bridge/log.h"
+#include "collect/collectors.h"
+#include "collect/guard.h"
+#include "crypto/block_cipher.h"
+#include "crypto/digest.h"
+#include "crypto/encoding.h"
+#include "platform/harmony_app.h"
+#include "situation/event_list.h"
+
+namespace risk {
+
+namespace {
+
+constexpr size_t kPropertyKeySize = 16;  // SM4 key bytes
+
+// A string property of the device information object and the key it is
+// stored under in device_properties (null: the property's own name). Read
+// in this order.
+struct DeviceStringProperty {
+  const char* property;
+  const char* key;
+};
+
+constexpr DeviceStringProperty kDeviceStringProperties[] = {
+    {"deviceType", nullptr},
+    {"manufacture", nullptr},
+    {"brand", "K19"},
+    {"marketName", "K18"},
+    {"productSeries", nullptr},
+    {"productModel", "K20"},
+    {"softwareModel", nullptr},
+    {"hardwareModel", nullptr},
+    {"bootloaderVersion", "K1315"},
+    {"abiList", "K21"},
+    {"securityPatchTag", "K1061"},
+    {"displayVersion", "K22"},
+    {"incrementalVersion", "K1084"},
+    {"osReleaseType", nullptr},
+    {"osFullName", nullptr},
+    {"versionId", "K13"},
+    {"buildType", "K1073"},
+    {"buildUser", "K1068"},
+    {"buildHost", "K15"},
+    {"buildTime", "K16"},
+    {"buildRootHash", nullptr},
+    {"distributionOSName", nullptr},
+    {"distributionOSVersion", "K11"},
+    {"distributionOSApiName", nullptr},
+    {"distributionOSReleaseType", nullptr},
+};
+
+// Integer properties of the device information object, each stored under
+// its own name as decimal text. Read in this order, after the strings.
+constexpr const char* kDeviceIntegerProperties[] = {
+    "majorVersion",  "seniorVersion",   "featureVersion",           "buildVersion",
+    "sdkApiVersion", "firstApiVersion", "distributionOSApiVersion",
+};
+
+std::string decimal(int64_t value) {
+  char text[32];
+  std::snprintf(text, sizeof(text), "%" PRId64, value);
+  return text;
+}
+
+}  // namespace
+
+std::string property_key(const std::string& app_name, const std::string& name) {
+  return sm3_digest(app_name + "-" + name).substr(0, kPropertyKeySize);
+}
+
+std::string seal_property(const std::string& app_name, const std::string& name,
+                          const std::string& value) {
+  if (value.empty()) return std::string();
+  const std::string key = property_key(app_name, name);
+  return base64_encode(SM4_ECB_Encrypt_pkcs7padding(
+      reinterpret_cast<const unsigned char*>(key.data()), key.size(), value));
+}
+
+std::string open_property(const std::string& app_name, const std::string& name,
+                          const std::string& stored) {
+  if (stored.empty()) return std::string();
+  const std::string key = property_key(app_name, name);
+  return SM4_ECB_Decrypt_pkcs7unpadding(reinterpret_cast<const unsigned char*>(key.data()),
+                                        key.size(), base64_decode(stored));
+}
+
+HarmonyRiskSdk::HarmonyRiskSdk() = default;
+
+HarmonyRiskSdk::~HarmonyRiskSdk() {
+  // Library threads read device_properties_ and call the overrides below;
+  // they must be gone before this part of the object is.
+  shutdown();
+}
+
+std::unique_ptr<RiskApp> HarmonyRiskSdk::create_app(const std::string& key) {
+  return std::make_unique<HarmonyRiskApp>(key, this);
+}
+
+std::unique_ptr<EventList> HarmonyRiskSdk::create_event_list() {
+  return std::make_unique<HarmonyEventList>(this);
+}
+
+void HarmonyRiskSdk::initialize() {
+  RiskSdk::initialize();
+  CollectorServices services;
+  services.get_oaid = [] { return s_getOaid(); };
+  services.get_time_info = [] { return s_getTimeInfo(); };
+  services.get_app_signature = [] { return s_getAppSignature(); };
+  services.device_properties = [this] { return device_property_texts(); };
+  register_builtin_collectors(*this, services);
+}
+
+std::string HarmonyRiskSdk::get_sdk_property(const char* name) {
+  if (name == nullptr) return std::string();
+  return open_property(app_name, name, s_pref_get(name));
+}
+
+void HarmonyRiskSdk::set_sdk_property(const char* name, const std::string& value) {
+  if (name == nullptr) return;
+  s_pref_put(name, seal_property(app_name, name, value));
+}
+
+std::unique_ptr<PostResponse> HarmonyRiskSdk::post(const std::string& url,
+                                                   const std::string& body) {
+  return std::make_unique<PostResponse>(s_post(url, body));
+}
+
+bool HarmonyRiskSdk::setup(napi_env env, napi_value bridge, napi_value app_info,
+                           napi_value device_info) {
+  // A later setup takes the sink over even when it fails below.
+  register_event_sink(event_list());
+  if (!init_runtime_guards()) return false;
+  read_facts(env, bridge, app_info, device_info);
+  start_runtime_guards();
+  return true;
+}
+
+void HarmonyRiskSdk::read_facts(napi_env env, napi_value bridge, napi_value app_info,
+                                napi_value device_info) {
+  sdk_version = kSdkVersion;
+
+  std::string text;
+  if (get_string_property(env, app_info, "name", &text) == napi_ok) app_name = text;
+  int64_t number = 0;
+  if (get_int64_property(env, app_info, "versionCode", &number) == napi_ok) {
+    app_version_code = number;
+  }
+  text.clear();
+  if (get_string_property(env, app_info, "versionName", &text) == napi_ok) {
+    app_version_name = text;
+  }
+
+  os_version = get_os_version(env, bridge);
+  os_type = kOsType;
+
+  for (const DeviceStringProperty& entry : kDeviceStringProperties) {
+    text.clear();
+    if (get_string_property(env, device_info, entry.property, &text) != napi_ok) continue;
+    device_properties_[entry.key != nullptr ? entry.key : entry.property] = json11::Json(text);
+  }
+  for (const char* property : kDeviceIntegerProperties) {
+    if (get_int64_property(env, device_info, property, &number) != napi_ok) continue;
+    device_properties_[property] = json11::Json(decimal(number));
+  }
+}
+
+StringMap HarmonyRiskSdk::device_property_texts() const {
+  StringMap texts;
+  for (const auto& entry : device_properties_) texts[entry.first] = entry.second.string_value();
+  return texts;
+}
+
+}  // namespace risk

@@ -1,0 +1,100 @@
+// HarmonyRiskSdk: the platform's RiskSdk. It binds the core to the script
+// layer: it reads the application and device facts handed to "setupNative",
+// keeps SDK properties persistent (sealed with SM4) through the bridge's
+// "prefPut" / "prefGet", and posts HTTP requests through the bridge's "post".
+//
+// Callers: "setupNative" constructs one object per call, calls initialize()
+// and then setup() on the script thread; only the first setup of a process
+// succeeds. The property and post operations are called by the core on any
+// thread (native workers, collector, network and report threads, and the
+// script thread itself for "setSceneNative"); they block on the script
+// thread through bridge/bridge_js_native.h and hold no lock while waiting.
+//
+// The application fields and device_properties() are written by setup only,
+// before the SDK handle reaches the script, and read without locks after.
+// The SDK owns the HarmonyRiskApps and the HarmonyEventList it creates.
+#ifndef RISK_PLATFORM_HARMONY_SDK_H_
+#define RISK_PLATFORM_HARMONY_SDK_H_
+
+#include <memory>
+#include <string>
+
+#include "bridge/host.h"
+#include "core/risk_sdk.h"
+#include "core/types.h"
+#include "crypto/json/json11.h"
+
+namespace risk {
+
+// The SM4 key of the persisted property `name` of the application
+// `app_name`: the first 16 bytes of SM3(app_name + "-" + name).
+std::string property_key(const std::string& app_name, const std::string& name);
+
+// The text stored for a property: Base64 of SM4-ECB (PKCS#7) of value under
+// property_key(app_name, name); "" for an empty value.
+std::string seal_property(const std::string& app_name, const std::string& name,
+                          const std::string& value);
+
+// Opens a stored text: "" when it is empty, not Base64, or does not decrypt
+// under property_key(app_name, name).
+std::string open_property(const std::string& app_name, const std::string& name,
+                          const std::string& stored);
+
+class HarmonyRiskSdk : public RiskSdk {
+ public:
+  // The value of os_type on this platform.
+  static constexpr int32_t kOsType = 2;
+
+  HarmonyRiskSdk();
+  // Waits for every library thread of this SDK (shutdown) before the
+  // device properties go.
+  ~HarmonyRiskSdk() override;
+
+  // --- Overrides, in RiskSdk's slot order. ---
+
+  // 1. A HarmonyRiskApp for key.
+  std::unique_ptr<RiskApp> create_app(const std::string& key) override;
+  // 3. A HarmonyEventList bound to this SDK.
+  std::unique_ptr<EventList> create_event_list() override;
+  // 4. The core initialisation, then the built-in collectors.
+  void initialize() override;
+  // 10. The property `name` read through "prefGet" and opened (see
+  // open_property); "" when absent, unreadable or sealed for another
+  // application name.
+  std::string get_sdk_property(const char* name) override;
+  // 11. Seals value (see seal_property) and writes it through "prefPut".
+  // An empty value is written as an empty preference.
+  void set_sdk_property(const char* name, const std::string& value) override;
+  // 12. Posts through the bridge's "post". status_code: the answer's
+  // "responseCode"; minus the absolute rejection code (empty body) when the
+  // script's promise is rejected; kPostCallFailed (-9999) when the script
+  // call itself failed. Never null.
+  std::unique_ptr<PostResponse> post(const std::string& url, const std::string& body) override;
+
+  // --- Setup. Runs on the script thread. ---
+
+  // Registers this SDK's event list as the event sink, runs the
+  // once-per-process guard initialisation (false, with nothing else changed,
+  // on every setup after the first in a process), reads the facts
+  // (read_facts) and starts the guards. True on success.
+  bool setup(napi_env env, napi_value bridge, napi_value app_info, napi_value device_info);
+
+  // The fact-reading steps of setup: sdk_version, the application identity
+  // from app_info ("name", "versionCode", "versionName"), os_version from
+  // the bridge's "getOsVersion", os_type, and device_properties from
+  // device_info (25 string and 7 integer properties; a missing string
+  // property is stored as "", a missing number is skipped).
+  void read_facts(napi_env env, napi_value bridge, napi_value app_info, napi_value device_info);
+
+  // Key -> JSON string value, filled by setup; read-only afterwards.
+  const json11::Json::object& device_properties() const { return device_properties_; }
+  // The same entries as plain texts ("" for a value that is not a string).
+  StringMap device_property_texts() const;
+
+ private:
+  json11::Json::object device_properties_;  // written by setup only
+};
+
+}  // namespace risk
+
+#endif  // RISK_PLATFORM_HARMONY_SDK_H_

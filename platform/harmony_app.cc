@@ -1,0 +1,122 @@
+#include "platform/harmony_app.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <utility>
+
+#include "bridge/bridge_js_native.h"
+#include "bridge/log.h"
+#include "collect/collector.h"
+#include "collect/collectors.h"
+#include "collect/sysfile.h"
+#include "crypto/json/json11.h"
+#include "platform/harmony_sdk.h"
+#include "situation/event_list.h"
+
+namespace risk {
+
+namespace {
+
+constexpr char kDefaultScene[] = "default";
+
+std::string decimal(int64_t value) {
+  char text[32];
+  std::snprintf(text, sizeof(text), "%" PRId64, value);
+  return text;
+}
+
+bool has_prefix(const std::string& text, const char* prefix) {
+  return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
+}
+
+std::string events_json_of(HarmonyRiskSdk* sdk) {
+  EventList* events = sdk->event_list();
+  return events != nullptr ? events->events_json() : std::string();
+}
+
+}  // namespace
+
+HarmonyRiskApp::HarmonyRiskApp(const std::string& app_key, HarmonyRiskSdk* sdk)
+    : RiskApp(app_key, sdk), harmony_sdk_(sdk) {}
+
+HarmonyRiskApp::~HarmonyRiskApp() {
+  std::lock_guard<std::mutex> lock(hold_mutex_);
+  release_script_hold(report_hold_);
+  report_hold_ = nullptr;
+}
+
+void HarmonyRiskApp::schedule_report(int64_t delay_ms, std::unique_ptr<StringMap> options) {
+  // The lock spans the schedule call so that a report starting meanwhile
+  // sees either the earlier options or these, together with their identity.
+  std::lock_guard<std::mutex> lock(hold_mutex_);
+  if (report_hold_ == nullptr) report_hold_ = acquire_script_hold();
+  last_options_ = options.get();
+  schedule_outstanding_ = true;
+  schedule_situation_update(delay_ms, std::move(options));
+}
+
+void HarmonyRiskApp::report_situation(std::unique_ptr<StringMap> options) {
+  {
+    std::lock_guard<std::mutex> lock(hold_mutex_);
+    // The options are alive here, so their address cannot have been reused
+    // by the options of a later schedule call.
+    if (options != nullptr && options.get() == last_options_) schedule_outstanding_ = false;
+    ++reports_running_;
+  }
+  RiskApp::report_situation(std::move(options));
+  std::lock_guard<std::mutex> lock(hold_mutex_);
+  --reports_running_;
+  if (reports_running_ == 0 && !schedule_outstanding_) {
+    release_script_hold(report_hold_);
+    report_hold_ = nullptr;
+  }
+}
+
+void HarmonyRiskApp::on_server_event(const std::string& text) {
+  s_OnSituationServerEvent(app_key(), text);
+}
+
+void HarmonyRiskApp::on_client_event(uint32_t type, uint32_t code, const std::string& /*text*/) {
+  s_OnSituationClientEvent(app_key(), type, code, std::string());
+}
+
+std::string HarmonyRiskApp::situation_fields(const TokenRecord& token) {
+  StringMap fields;
+  fields["os_type"] = decimal(harmony_sdk_->os_type);
+  if (is_usable(token, now_ms())) {
+    fields["ulvok"] = token.ulvok;
+  } else {
+    log_message("degrade token detected");
+  }
+  put_value(fields, "version", harmony_sdk_->sdk_version);
+  put_value(fields, "K350", events_json_of(harmony_sdk_));
+  return json11::Json(fields).dump();
+}
+
+void HarmonyRiskApp::business_sign_fields(const std::string& /*text*/, const StringMap& params,
+                                          StringMap& out) {
+  const TokenRecord token = get_token(params, true);
+  const int64_t now = now_ms();
+  if (is_usable(token, now) || token.state == TokenState::DEGRADED) out["ulvok"] = token.ulvok;
+  out["timestamp"] = decimal(now);
+
+  std::string scene = get_property("Scene");
+  if (scene.empty()) scene = kDefaultScene;
+  out["K3000"] = scene;
+
+  for (const auto& entry : params) {
+    if (has_prefix(entry.first, "KEY_") || has_prefix(entry.first, "PRIVATE_")) continue;
+    out["user_" + entry.first] = entry.second;
+  }
+  out["K3002"] = get_property("SITUATION_UP_TIME");
+  out["os_type"] = decimal(harmony_sdk_->os_type);
+  put_value(out, "K8", harmony_sdk_->sdk_version);
+  put_value(out, "K350", events_json_of(harmony_sdk_));
+  for (const auto& entry : harmony_sdk_->device_properties()) {
+    put_value(out, entry.first, entry.second.string_value());
+  }
+  const std::string oaid = s_getOaid();
+  if (!oaid.empty() && oaid != kZeroAdvertisingId) put_value(out, "K353", oaid);
+}
+
+}  // namespace risk
