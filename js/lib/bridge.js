@@ -1,0 +1,366 @@
+'use strict';
+// The reference bridge object for Linux: the ten script functions the native
+// library calls on the script thread, built from real parts of the machine.
+//
+//   getDeviceInfo(name)        one member of deviceInfo(), as text
+//   getAppSignature()          options.appSignature
+//   getOaid()                  options.oaid (advertising id)
+//   getTimeInfo()              JSON object text of options.timeInfo
+//   onSituationClientEvent(key, type, code, text)
+//   onSituationServerEvent(key, text)
+//                              handed to options.onClientEvent / onServerEvent
+//   post(url, body)            HTTP POST with fetch and a time limit; a promise
+//                              of { responseCode, resultType: 2, result:
+//                              ArrayBuffer }, rejected with { code } (below)
+//   prefPut(name, value)       synchronous file store write (answers true, or
+//                              false when the write failed)
+//   prefGet(name)              synchronous file store read ("" when absent)
+//   getOsVersion()             synchronous: the system's name and version
+//
+// Preferences: one file per name in options.prefsDir. A write goes to a
+// temporary file in the same directory, is flushed to the disk (fsync), then
+// renamed over the old file and the directory is flushed: a reader in any
+// process sees either the old or the new value whole, also after a crash in
+// the middle of a write; concurrent writers of one name leave the last
+// renamed value. Temporary files left by a crash are removed when a store
+// opens.
+//
+// Rejection codes of post (the library reports minus the code as status):
+//   6 the host name does not resolve   7 the connection failed
+//   28 the time limit passed           56 the connection broke while receiving
+//   1 anything else (bad URL, unsupported protocol)
+
+const crypto = require('crypto');
+const fs = require('fs');
+const os = require('os');
+const path = require('path');
+
+const POST_ERROR_RESOLVE = 6;
+const POST_ERROR_CONNECT = 7;
+const POST_ERROR_TIMEOUT = 28;
+const POST_ERROR_RECEIVE = 56;
+const POST_ERROR_OTHER = 1;
+const RESULT_TYPE_ARRAY_BUFFER = 2;
+const kDefaultPostTimeoutMs = 10000;
+const kMaxPlainFileName = 200;  // longer encoded names are hashed
+const kStaleTempMs = 10 * 60 * 1000;
+const ZERO_OAID = '00000000-0000-0000-0000-000000000000';
+
+// ---------------------------------------------------------------------------
+// Preference store.
+
+// File name of a preference: "p-" + URL-safe Base64 of the name, or "h-" +
+// SHA-256 of the name when that would be too long for the file system.
+function prefFileName(name) {
+  const encoded = Buffer.from(String(name), 'utf8').toString('base64url');
+  if (encoded.length <= kMaxPlainFileName) return `p-${encoded}`;
+  return `h-${crypto.createHash('sha256').update(String(name), 'utf8').digest('hex')}`;
+}
+
+function defaultPrefsDir() {
+  const base = process.env.XDG_STATE_HOME || path.join(os.homedir(), '.local', 'state');
+  return path.join(base, 'quon-risk-comm', 'prefs');
+}
+
+function fsyncDir(dir) {
+  let fd = -1;
+  try {
+    fd = fs.openSync(dir, 'r');
+    fs.fsyncSync(fd);
+  } catch (e) {
+    // Some file systems cannot sync a directory; the rename itself stands.
+  } finally {
+    if (fd >= 0) fs.closeSync(fd);
+  }
+}
+
+let tempCounter = 0;
+
+// Synchronous, crash-safe store of text values, one file per name. Safe to
+// share between processes.
+function createPrefStore(dir = defaultPrefsDir()) {
+  fs.mkdirSync(dir, { recursive: true, mode: 0o700 });
+  const now = Date.now();
+  for (const entry of fs.readdirSync(dir)) {
+    if (!entry.startsWith('.') || !entry.endsWith('.tmp')) continue;
+    const file = path.join(dir, entry);
+    try {
+      if (now - fs.statSync(file).mtimeMs > kStaleTempMs) fs.unlinkSync(file);
+    } catch (e) {
+      // Another process removed or renamed it first.
+    }
+  }
+
+  return {
+    dir,
+    pathOf(name) { return path.join(dir, prefFileName(name)); },
+    // Throws on a failed write (the old value then stays in place).
+    put(name, value) {
+      const file = prefFileName(name);
+      tempCounter += 1;
+      const temp = path.join(dir, `.${file}.${process.pid}.${tempCounter}.${crypto.randomBytes(4).toString('hex')}.tmp`);
+      let fd = -1;
+      try {
+        fd = fs.openSync(temp, 'wx', 0o600);
+        fs.writeSync(fd, Buffer.from(String(value), 'utf8'));
+        fs.fsyncSync(fd);
+        fs.closeSync(fd);
+        fd = -1;
+        fs.renameSync(temp, path.join(dir, file));
+      } catch (e) {
+        if (fd >= 0) fs.closeSync(fd);
+        try { fs.unlinkSync(temp); } catch (e2) { /* never created */ }
+        throw e;
+      }
+      fsyncDir(dir);
+    },
+    // The stored text, or "" when the name has none.
+    get(name) {
+      try {
+        return fs.readFileSync(path.join(dir, prefFileName(name)), 'utf8');
+      } catch (e) {
+        if (e.code === 'ENOENT') return '';
+        throw e;
+      }
+    },
+  };
+}
+
+// ---------------------------------------------------------------------------
+// Machine facts.
+
+function readText(file) {
+  try {
+    return fs.readFileSync(file, 'utf8').trim();
+  } catch (e) {
+    return '';
+  }
+}
+
+// /etc/os-release (or /usr/lib/os-release) as { KEY: value }.
+function readOsRelease(root = '') {
+  const text = readText(path.join(root, '/etc/os-release')) || readText(path.join(root, '/usr/lib/os-release'));
+  const out = {};
+  for (const line of text.split('\n')) {
+    const m = /^([A-Z0-9_]+)=(.*)$/.exec(line.trim());
+    if (!m) continue;
+    let v = m[2];
+    if (/^(["']).*\1$/.test(v)) v = v.slice(1, -1).replace(/\\(["'$`\\])/g, '$1');
+    out[m[1]] = v;
+  }
+  return out;
+}
+
+// SMBIOS chassis type (/sys/class/dmi/id/chassis_type) as a device type.
+function chassisDeviceType(code) {
+  const n = Number.parseInt(code, 10);
+  if ([8, 9, 10, 14, 31, 32].includes(n)) return 'laptop';
+  if ([30].includes(n)) return 'tablet';
+  if ([17, 23, 28, 29].includes(n)) return 'server';
+  if ([3, 4, 5, 6, 7, 13, 15, 16, 35, 36].includes(n)) return 'desktop';
+  return 'unknown';
+}
+
+const ABI_OF_MACHINE = { x86_64: 'x86_64', aarch64: 'arm64-v8a', arm64: 'arm64-v8a', armv7l: 'armeabi-v7a', i686: 'x86' };
+
+function numberOr0(text) {
+  const n = Number.parseInt(text, 10);
+  return Number.isFinite(n) ? n : 0;
+}
+
+// The device information object for "setupNative": the 25 string members
+// and the 7 integer members the library reads, from this machine. Members
+// given in `overrides` replace the machine's.
+function deviceInfo(overrides = {}) {
+  const rel = readOsRelease();
+  const dmi = (name) => readText(`/sys/class/dmi/id/${name}`);
+  const machine = os.machine();
+  const kernel = os.release();                 // e.g. "6.1.0-18-amd64"
+  const kernelVersion = os.version();          // e.g. "#1 SMP PREEMPT_DYNAMIC Debian 6.1.76-1 (2024-02-01)"
+  const procVersion = readText('/proc/version');
+  const builder = /\(([^@()\s]+)@([^()\s]+)\)/.exec(procVersion) || [];
+  const buildTime = /\(([^()]*\d{4}[^()]*)\)\s*$/.exec(kernelVersion);
+  const parts = kernel.split(/[.-]/);
+  const cpus = os.cpus();
+  const name = rel.NAME || os.type();
+  const version = rel.VERSION || rel.VERSION_ID || kernel;
+  const info = {
+    deviceType: chassisDeviceType(dmi('chassis_type')),
+    manufacture: dmi('sys_vendor'),
+    brand: dmi('board_vendor') || dmi('sys_vendor'),
+    marketName: dmi('product_name'),
+    productSeries: dmi('product_family'),
+    productModel: dmi('product_version') || dmi('product_name'),
+    softwareModel: [rel.ID, rel.VERSION_ID].filter(Boolean).join('-'),
+    hardwareModel: cpus.length > 0 ? cpus[0].model : machine,
+    bootloaderVersion: dmi('bios_version'),
+    abiList: ABI_OF_MACHINE[machine] || machine,
+    securityPatchTag: buildTime ? buildTime[1] : '',
+    displayVersion: rel.PRETTY_NAME || `${name} ${version}`,
+    incrementalVersion: kernel,
+    osReleaseType: rel.VERSION_CODENAME ? 'Release' : '',
+    osFullName: `${name} ${version}`,
+    versionId: rel.VERSION_ID || '',
+    buildType: 'user',
+    buildUser: builder[1] || '',
+    buildHost: builder[2] || '',
+    buildTime: buildTime ? buildTime[1] : '',
+    buildRootHash: '',
+    distributionOSName: name,
+    distributionOSVersion: rel.VERSION_ID || '',
+    distributionOSApiName: rel.VERSION_CODENAME || '',
+    distributionOSReleaseType: 'Release',
+    majorVersion: numberOr0(parts[0]),
+    seniorVersion: numberOr0(parts[1]),
+    featureVersion: numberOr0(parts[2]),
+    buildVersion: numberOr0(parts[3]),
+    sdkApiVersion: numberOr0(process.versions.napi),
+    firstApiVersion: numberOr0(process.versions.napi),
+    distributionOSApiVersion: numberOr0(rel.VERSION_ID),
+  };
+  return { ...info, ...overrides };
+}
+
+// The system's name and version ("Debian GNU/Linux 12 (bookworm)").
+function osVersion() {
+  const rel = readOsRelease();
+  return rel.PRETTY_NAME || `${os.type()} ${os.release()}`;
+}
+
+// The default time information: the time zone and its offset from UTC.
+function defaultTimeInfo() {
+  return {
+    timezone: Intl.DateTimeFormat().resolvedOptions().timeZone || '',
+    utcOffsetMinutes: String(-new Date().getTimezoneOffset()),
+  };
+}
+
+// ---------------------------------------------------------------------------
+// HTTP.
+
+function postErrorCode(err) {
+  if (err && (err.name === 'TimeoutError' || err.name === 'AbortError')) return POST_ERROR_TIMEOUT;
+  const cause = err && err.cause;
+  const code = cause && cause.code;
+  if (code === 'ENOTFOUND' || code === 'EAI_AGAIN') return POST_ERROR_RESOLVE;
+  if (code === 'ECONNREFUSED' || code === 'EHOSTUNREACH' || code === 'ENETUNREACH' || code === 'UND_ERR_CONNECT_TIMEOUT') {
+    return POST_ERROR_CONNECT;
+  }
+  if (cause && cause.name === 'TimeoutError') return POST_ERROR_TIMEOUT;
+  if (code === 'ECONNRESET' || code === 'UND_ERR_SOCKET' || code === 'EPIPE') return POST_ERROR_RECEIVE;
+  return POST_ERROR_OTHER;
+}
+
+// A rejection value the library reads: an Error with a numeric "code".
+function postError(err) {
+  const e = new Error(`post failed: ${err && err.message ? err.message : err}`);
+  e.code = postErrorCode(err);
+  e.cause = err;
+  return e;
+}
+
+async function httpPost(url, body, timeoutMs) {
+  let res;
+  try {
+    res = await fetch(url, {
+      method: 'POST',
+      body: Buffer.from(body instanceof ArrayBuffer ? new Uint8Array(body) : Buffer.from(body || '')),
+      headers: { 'content-type': 'application/octet-stream' },
+      signal: AbortSignal.timeout(timeoutMs),
+      redirect: 'manual',
+    });
+    const result = await res.arrayBuffer();
+    return { responseCode: res.status, resultType: RESULT_TYPE_ARRAY_BUFFER, result };
+  } catch (err) {
+    throw postError(err);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The bridge object.
+
+// options:
+//   prefsDir          preference directory (default $XDG_STATE_HOME or
+//                     ~/.local/state, then quon-risk-comm/prefs)
+//   appSignature      text of getAppSignature ("")
+//   oaid              advertising id (the all-zero id: none)
+//   timeInfo          object (or function returning one) for getTimeInfo
+//   deviceInfo        members that replace the machine's in getDeviceInfo
+//   postTimeoutMs     time limit of one post, body included (10000)
+//   onClientEvent(key, type, code, text), onServerEvent(key, text)
+//   onError(err)      store write failures and handler exceptions
+//                     (default: process.emitWarning)
+function createBridge(options = {}) {
+  const store = createPrefStore(options.prefsDir || defaultPrefsDir());
+  const timeoutMs = options.postTimeoutMs > 0 ? options.postTimeoutMs : kDefaultPostTimeoutMs;
+  const report = options.onError || ((err) => process.emitWarning(err));
+  let device = null;
+  const deviceFacts = () => {
+    if (device === null) device = deviceInfo(options.deviceInfo || {});
+    return device;
+  };
+  const handlerCall = (fn, args) => {
+    if (typeof fn !== 'function') return undefined;
+    try {
+      return fn(...args);
+    } catch (err) {
+      report(err);
+      return undefined;
+    }
+  };
+
+  return {
+    store,
+    deviceInfo: deviceFacts,
+    getDeviceInfo(name) {
+      const v = deviceFacts()[name];
+      return v === undefined || v === null ? '' : String(v);
+    },
+    getAppSignature() { return String(options.appSignature || ''); },
+    getOaid() { return String(options.oaid || ZERO_OAID); },
+    getTimeInfo() {
+      const t = typeof options.timeInfo === 'function' ? options.timeInfo() : (options.timeInfo || defaultTimeInfo());
+      return JSON.stringify(t);
+    },
+    onSituationClientEvent(key, type, code, text) {
+      handlerCall(options.onClientEvent, [key, type, code, text]);
+    },
+    onSituationServerEvent(key, text) {
+      handlerCall(options.onServerEvent, [key, text]);
+    },
+    post(url, body) { return httpPost(url, body, timeoutMs); },
+    prefPut(name, value) {
+      try {
+        store.put(name, value);
+        return true;
+      } catch (err) {
+        report(err);
+        return false;
+      }
+    },
+    prefGet(name) {
+      try {
+        return store.get(name);
+      } catch (err) {
+        report(err);
+        return '';
+      }
+    },
+    getOsVersion() { return osVersion(); },
+  };
+}
+
+module.exports = {
+  createBridge,
+  createPrefStore,
+  prefFileName,
+  deviceInfo,
+  osVersion,
+  readOsRelease,
+  POST_ERROR_RESOLVE,
+  POST_ERROR_CONNECT,
+  POST_ERROR_TIMEOUT,
+  POST_ERROR_RECEIVE,
+  POST_ERROR_OTHER,
+  ZERO_OAID,
+};
