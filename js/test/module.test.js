@@ -1,0 +1,169 @@
+'use strict';
+// The module's face: its exports, the handle rules, the sealed scene
+// property, and (in processes of their own, test/fixtures/module-run.js)
+// the promise natives, the process lifetime rules and a failing thread start.
+const { test } = require('node:test');
+const assert = require('node:assert');
+const crypto = require('crypto');
+const fs = require('fs');
+const os = require('os');
+const path = require('path');
+const { spawnSync } = require('child_process');
+
+process.env.RISK_LOG = process.env.RISK_LOG || 'off';
+const risk = require('../index');
+
+const native = risk.load();
+const NO_SDK = 'RiskSdk is null, please call setup first.';
+const FIXTURE = path.join(__dirname, 'fixtures', 'module-run.js');
+const APP_NAME = 'com.example.module-test';
+const APP_KEY = 'module-test-key';
+// Long enough for the slowest scenario on a loaded machine; a scenario that
+// keeps its process alive for nothing runs into it.
+const kScenarioLimitMs = 60000;
+
+function tempDir() {
+  return fs.mkdtempSync(path.join(os.tmpdir(), 'risk-module-test-'));
+}
+
+// Runs one scenario in a process of its own; returns its "key=value" lines
+// parsed, and how it ended.
+function scenario(name, args = [], options = {}) {
+  const r = spawnSync(process.execPath, [FIXTURE, name, ...args], {
+    encoding: 'utf8',
+    timeout: kScenarioLimitMs,
+    env: { ...process.env, RISK_LOG: 'off', ...(options.env || {}) },
+    ...(options.spawn || {}),
+  });
+  const values = {};
+  for (const line of (r.stdout || '').split('\n')) {
+    const i = line.indexOf('=');
+    if (i <= 0) continue;
+    const text = line.slice(i + 1);
+    try {
+      values[line.slice(0, i)] = JSON.parse(text);
+    } catch (e) {
+      values[line.slice(0, i)] = text;
+    }
+  }
+  return { status: r.status, signal: r.signal, error: r.error, stderr: r.stderr, values };
+}
+
+function assertEndedByItself(r) {
+  assert.strictEqual(r.error, undefined, `the process did not end by itself: ${r.error}`);
+  assert.deepStrictEqual([r.status, r.signal], [0, null], r.stderr);
+}
+
+// SM4-ECB under the first 16 bytes of SM3(app name + "-" + name), by Node.
+function openSealed(appName, name, stored) {
+  const key = crypto.createHash('sm3').update(`${appName}-${name}`).digest().subarray(0, 16);
+  const d = crypto.createDecipheriv('sm4-ecb', key, null);
+  return Buffer.concat([d.update(Buffer.from(stored, 'base64')), d.final()]).toString('utf8');
+}
+
+// ---------------------------------------------------------------------------
+// In this process: one setup.
+
+const prefsDir = tempDir();
+const bridge = risk.createBridge({ prefsDir });
+const puts = [];
+const plainPut = bridge.prefPut;
+bridge.prefPut = (name, value) => {
+  puts.push([name, value]);
+  return plainPut(name, value);
+};
+
+test('the exports are exactly the nine natives, in their order', () => {
+  assert.deepStrictEqual(Object.keys(native), [...risk.NATIVE_NAMES]);
+  for (const name of risk.NATIVE_NAMES) assert.strictEqual(typeof native[name], 'function', name);
+});
+
+test('before setup every native but readyToCallback throws the setup error', () => {
+  const calls = {
+    init: () => native.init(0, APP_KEY, []),
+    getTokenNative: () => native.getTokenNative(0, APP_KEY, []),
+    getDegradeTokenNative: () => native.getDegradeTokenNative(0, APP_KEY, []),
+    getBusinessSignNative: () => native.getBusinessSignNative(0, APP_KEY, [], 't'),
+    isDegradeTokenNative: () => native.isDegradeTokenNative(0, APP_KEY, 'x'),
+    scheduleUpdateSituationNative: () => native.scheduleUpdateSituationNative(0, APP_KEY, [], 10),
+    setSceneNative: () => native.setSceneNative(0, APP_KEY, 's'),
+  };
+  for (const [name, call] of Object.entries(calls)) {
+    assert.throws(call, (e) => e instanceof Error && e.message === NO_SDK, name);
+  }
+  assert.strictEqual(native.readyToCallback(0), undefined);
+});
+
+let handle = 0;
+
+test('setupNative gives a handle the first time and 0 after', () => {
+  handle = risk.setup(bridge, { name: APP_NAME, versionCode: 1, versionName: '1.0' }, bridge.deviceInfo());
+  assert.strictEqual(typeof handle, 'number');
+  assert.notStrictEqual(handle, 0);
+  assert.strictEqual(risk.setup(bridge, { name: 'again' }, {}), 0);
+  assert.strictEqual(risk.setup(bridge, { name: APP_NAME }, bridge.deviceInfo()), 0);
+});
+
+test('unknown and malformed handles throw the setup error; readyToCallback ignores them', () => {
+  for (const bad of [handle + 8, 12345, -1, 'text', undefined, {}, 2 ** 60]) {
+    assert.throws(() => native.init(bad, APP_KEY, []), { message: NO_SDK }, String(bad));
+    assert.throws(() => native.setSceneNative(bad, APP_KEY, 's'), { message: NO_SDK }, String(bad));
+    assert.throws(() => native.getTokenNative(bad, APP_KEY, []), { message: NO_SDK }, String(bad));
+    assert.strictEqual(native.readyToCallback(bad), undefined);
+  }
+  assert.strictEqual(native.readyToCallback(handle), undefined);
+  assert.strictEqual(native.readyToCallback(handle), undefined);
+});
+
+test('arguments of the wrong kind read as empty values and throw nothing', () => {
+  assert.strictEqual(native.init(handle, APP_KEY, 'not an array'), undefined);
+  assert.strictEqual(native.init(handle, 42, [1, 2, {}, null]), undefined);
+  assert.strictEqual(native.init(handle), undefined);
+});
+
+test('setSceneNative seals the scene under the application name; Node\'s SM4 opens it', () => {
+  puts.length = 0;
+  assert.strictEqual(risk.setScene(handle, APP_KEY, 'checkout ✓'), undefined);
+  assert.strictEqual(puts.length, 1, 'prefPut runs inline, before the native returns');
+  const [name, stored] = puts[0];
+  assert.strictEqual(name, `${APP_KEY}:Scene`);
+  assert.strictEqual(openSealed(APP_NAME, name, stored), 'checkout ✓');
+  assert.strictEqual(bridge.prefGet(name), stored, 'the file store holds the sealed text');
+  assert.throws(() => openSealed('another.app', name, stored));
+
+  risk.setScene(handle, APP_KEY, '');
+  assert.deepStrictEqual(puts[1], [name, '']);
+});
+
+test('toPairs flattens objects, Maps and entry arrays into strings', () => {
+  assert.deepStrictEqual(risk.toPairs({ a: 1, b: 'x', c: undefined, d: null, e: { f: true } }),
+    ['a', '1', 'b', 'x', 'd', 'null', 'e', '{"f":true}']);
+  assert.deepStrictEqual(risk.toPairs(new Map([['k', 2]])), ['k', '2']);
+  assert.deepStrictEqual(risk.toPairs([['k', 2]]), ['k', '2']);
+  assert.deepStrictEqual(risk.toPairs(['a', '1', 'b']), ['a', '1', 'b']);
+  assert.deepStrictEqual(risk.toPairs(undefined), []);
+});
+
+// ---------------------------------------------------------------------------
+// Processes of their own.
+
+test('a process whose natives leave nothing pending ends by itself', () => {
+  const r = scenario('idle');
+  assertEndedByItself(r);
+  assert.strictEqual(r.values.scene, 'stored');
+});
+
+test('a thread that cannot start throws "thread constructor failed" and the process goes on', (t) => {
+  const asRoot = process.getuid && process.getuid() === 0;
+  const spawnAs = asRoot ? { uid: 65534, gid: 65534 } : {};
+  const dir = tempDir();
+  if (asRoot) fs.chownSync(dir, 65534, 65534);
+  const r = scenario('thread-fail', [], { spawn: spawnAs, env: { RISK_PREFS_DIR: dir } });
+  if (r.status !== 0 && /prlimit/.test(r.stderr)) {
+    t.skip(`cannot lower the thread limit here: ${r.stderr.split('\n')[0]}`);
+    return;
+  }
+  assertEndedByItself(r);
+  assert.deepStrictEqual(r.values.results, Array(3).fill('thread constructor failed'));
+  assert.strictEqual(r.values.scene, 'stored');
+});
