@@ -168,8 +168,6 @@ RiskApp::RiskApp(const std::string& app_key, RiskSdk* sdk)
 
 RiskApp::~RiskApp() { pthread_rwlock_destroy(&request_ring_lock_); }
 
-void RiskApp::report_situation(std::unique_ptr<StringMap>) {}
-
 void RiskApp::on_server_event(const std::string&) {}
 
 void RiskApp::on_client_event(uint32_t, uint32_t, const std::string&) {}

@@ -1,0 +1,427 @@
+// A test platform for the token core: a RiskSdk with an in-memory property
+// store (shareable, so that a second SDK object can read what the first
+// stored), a scripted post that can answer, fail, throw, answer late or not
+// at all, and a few scripted collectors; and a RiskApp that records what the
+// core hands it. Test-only; header-only.
+//
+// Threads: the post and the collectors run on the library's threads
+// (network, report, collector threads); everything here that they touch is
+// guarded by a mutex. The FakeSdk destructor first lets every held post
+// return, then waits for the library threads (RiskSdk::shutdown), so no
+// thread outlives the objects it points to.
+#ifndef RISK_CORE_TESTING_FAKE_PLATFORM_H_
+#define RISK_CORE_TESTING_FAKE_PLATFORM_H_
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "bridge/log.h"
+#include "core/risk_sdk.h"
+#include "core/types.h"
+#include "situation/event_list.h"
+
+namespace risk {
+namespace testing {
+
+// Patience for anything the tests wait on: generous, the machine is shared.
+constexpr auto kPatience = std::chrono::seconds(60);
+
+// The application's persisted properties, shared by SDK objects.
+class PropertyStore {
+ public:
+  std::string get(const std::string& key) const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    auto found = values_.find(key);
+    return found == values_.end() ? std::string() : found->second;
+  }
+  void set(const std::string& key, const std::string& value) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    values_[key] = value;
+  }
+  bool has(const std::string& key) const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return values_.count(key) != 0;
+  }
+  StringMap snapshot() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return values_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  StringMap values_;  // guarded by mutex_
+};
+
+// What the scripted post does with one request.
+struct Answer {
+  enum class Kind {
+    kBody,        // a PostResponse with body (after delay)
+    kNoResponse,  // no PostResponse at all (after delay)
+    kHold,        // blocks until release_posts(), then no PostResponse
+    kThrow,       // throws std::runtime_error
+    kThrowOther,  // throws a value that is no std::exception
+  };
+  Kind kind = Kind::kNoResponse;
+  std::string body;
+  std::chrono::milliseconds delay{0};
+
+  static Answer with_body(std::string body) {
+    Answer a;
+    a.kind = Kind::kBody;
+    a.body = std::move(body);
+    return a;
+  }
+  static Answer none() { return Answer(); }
+  static Answer hold() {
+    Answer a;
+    a.kind = Kind::kHold;
+    return a;
+  }
+  static Answer late(Answer answer, std::chrono::milliseconds delay) {
+    answer.delay = delay;
+    return answer;
+  }
+  static Answer throwing(bool std_exception = true) {
+    Answer a;
+    a.kind = std_exception ? Kind::kThrow : Kind::kThrowOther;
+    return a;
+  }
+};
+
+// One request the scripted post received.
+struct PostRecord {
+  std::string url;
+  std::string body;
+  std::thread::id thread;
+};
+
+// What a collector misbehaves with (set by the test).
+enum class CollectorFault { kNone, kStdException, kOtherException, kSystemError };
+
+class FakeApp;
+
+class FakeSdk : public RiskSdk {
+ public:
+  // Data keys of the scripted collectors.
+  static constexpr const char* kIdentityKey = "K1";
+  static constexpr const char* kIdentityValue = "fake-device";
+  static constexpr const char* kModelKey = "K2";
+  static constexpr const char* kModelValue = "model 7";
+  static constexpr const char* kLaterKey = "K9";  // written after the fault collector
+
+  explicit FakeSdk(std::shared_ptr<PropertyStore> store = std::make_shared<PropertyStore>())
+      : store_(std::move(store)) {
+    initialize();
+    app_name = "fake-app";
+    app_version_code = 7;
+    app_version_name = "1.0.7";
+    os_type = 2;
+    os_version = "5.0.0";
+    sdk_version = kSdkVersion;
+  }
+
+  ~FakeSdk() override {
+    release_posts();
+    shutdown();
+  }
+
+  void initialize() override {
+    RiskSdk::initialize();
+    // Registered last runs first: identity, model, fault, later.
+    register_collector("later", [](RiskApp&, StringMap& result, void*) {
+      result[kLaterKey] = "after the fault";
+    });
+    register_collector("fault", [this](RiskApp&, StringMap&, void*) {
+      switch (fault_.load()) {
+        case CollectorFault::kNone:
+          return;
+        case CollectorFault::kStdException:
+          throw std::runtime_error("collector exploded");
+        case CollectorFault::kOtherException:
+          throw 42;
+        case CollectorFault::kSystemError:
+          throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
+                                  "thread");
+      }
+    });
+    register_collector("model", [](RiskApp&, StringMap& result, void*) {
+      result[kModelKey] = kModelValue;
+    });
+    register_collector("identity", [](RiskApp&, StringMap& result, void*) {
+      result[kIdentityKey] = kIdentityValue;
+    });
+  }
+
+  std::unique_ptr<RiskApp> create_app(const std::string& key) override;
+
+  // Records the thread that runs the collection, then collects.
+  void collect(RiskApp& app, const StringMap& params, StringMap& result) override {
+    {
+      std::lock_guard<std::mutex> hold(mutex_);
+      collect_threads_.push_back(std::this_thread::get_id());
+    }
+    RiskSdk::collect(app, params, result);
+  }
+
+  std::string get_sdk_property(const char* key) override {
+    if (throw_in_properties_.load()) throw std::runtime_error("store unavailable");
+    return store_->get(key);
+  }
+  void set_sdk_property(const char* key, const std::string& value) override {
+    store_->set(key, value);
+  }
+
+  std::unique_ptr<PostResponse> post(const std::string& url, const std::string& body) override {
+    Answer answer;
+    {
+      std::unique_lock<std::mutex> hold(mutex_);
+      posts_.push_back(PostRecord{url, body, std::this_thread::get_id()});
+      changed_.notify_all();
+      if (!queued_.empty()) {
+        answer = queued_.front();
+        queued_.pop_front();
+      } else if (responder_) {
+        answer = responder_(url, body);
+      } else {
+        answer = default_answer_;
+      }
+      if (answer.kind == Answer::Kind::kHold) {
+        ++held_;
+        changed_.notify_all();
+        const uint64_t generation = release_generation_;
+        changed_.wait(hold, [&]() { return release_generation_ != generation; });
+        --held_;
+        return nullptr;
+      }
+      if (answer.delay.count() > 0) {
+        const uint64_t generation = release_generation_;
+        changed_.wait_for(hold, answer.delay,
+                          [&]() { return release_generation_ != generation; });
+      }
+    }
+    switch (answer.kind) {
+      case Answer::Kind::kBody: {
+        auto response = std::make_unique<PostResponse>();
+        response->status_code = 200;
+        response->body = answer.body;
+        return response;
+      }
+      case Answer::Kind::kThrow:
+        throw std::runtime_error("post exploded");
+      case Answer::Kind::kThrowOther:
+        throw 7;
+      default:
+        return nullptr;
+    }
+  }
+
+  // --- Scripting (any thread). ---
+
+  // Answers used in order before anything else.
+  void queue(Answer answer) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    queued_.push_back(std::move(answer));
+  }
+  // Computes the answer from the request when the queue is empty.
+  void respond_with(std::function<Answer(const std::string& url, const std::string& body)> fn) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    responder_ = std::move(fn);
+  }
+  void answer_always(Answer answer) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    responder_ = nullptr;
+    default_answer_ = std::move(answer);
+  }
+  // Lets every held or late post return now.
+  void release_posts() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    ++release_generation_;
+    changed_.notify_all();
+  }
+  void set_collector_fault(CollectorFault fault) { fault_.store(fault); }
+  // Makes every property read throw.
+  void set_throw_in_properties(bool on) { throw_in_properties_.store(on); }
+
+  // --- Observation (any thread). ---
+
+  std::vector<PostRecord> posts() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return posts_;
+  }
+  size_t post_count() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return posts_.size();
+  }
+  // Waits until at least n posts arrived; false after kPatience.
+  bool wait_for_posts(size_t n) {
+    std::unique_lock<std::mutex> hold(mutex_);
+    return changed_.wait_for(hold, kPatience, [&]() { return posts_.size() >= n; });
+  }
+  // Waits until n posts are held.
+  bool wait_for_held(int n) {
+    std::unique_lock<std::mutex> hold(mutex_);
+    return changed_.wait_for(hold, kPatience, [&]() { return held_ >= n; });
+  }
+  std::vector<std::thread::id> collect_threads() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return collect_threads_;
+  }
+  PropertyStore& store() { return *store_; }
+
+  FakeApp* app(const std::string& key);
+
+ private:
+  std::shared_ptr<PropertyStore> store_;
+  std::atomic<CollectorFault> fault_{CollectorFault::kNone};
+  std::atomic<bool> throw_in_properties_{false};
+
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<PostRecord> posts_;          // guarded by mutex_
+  std::deque<Answer> queued_;              // guarded by mutex_
+  std::function<Answer(const std::string&, const std::string&)> responder_;  // guarded by mutex_
+  Answer default_answer_;                  // guarded by mutex_
+  uint64_t release_generation_ = 0;        // guarded by mutex_
+  int held_ = 0;                           // guarded by mutex_
+  std::vector<std::thread::id> collect_threads_;  // guarded by mutex_
+};
+
+// Records the situation answers and token records it is handed; its
+// situation body and business-sign fields are scripted.
+class FakeApp : public RiskApp {
+ public:
+  FakeApp(const std::string& key, RiskSdk* sdk) : RiskApp(key, sdk) {}
+
+  void on_server_event(const std::string& text) override {
+    std::lock_guard<std::mutex> hold(mutex_);
+    server_events_.push_back(text);
+    changed_.notify_all();
+  }
+
+  std::string situation_fields(const TokenRecord& token) override {
+    std::lock_guard<std::mutex> hold(mutex_);
+    situation_tokens_.push_back(token);
+    if (throw_in_fields_) throw std::runtime_error("fields exploded");
+    return situation_body_;
+  }
+
+  void business_sign_fields(const std::string&, const StringMap&, StringMap& out) override {
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (throw_in_fields_) throw std::runtime_error("fields exploded");
+    out = sign_fields_;
+  }
+
+  void set_situation_body(const std::string& body) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    situation_body_ = body;
+  }
+  void set_sign_fields(const StringMap& fields) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    sign_fields_ = fields;
+  }
+  void set_throw_in_fields(bool on) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    throw_in_fields_ = on;
+  }
+  std::vector<std::string> server_events() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return server_events_;
+  }
+  std::vector<TokenRecord> situation_tokens() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return situation_tokens_;
+  }
+  bool wait_for_server_events(size_t n) {
+    std::unique_lock<std::mutex> hold(mutex_);
+    return changed_.wait_for(hold, kPatience, [&]() { return server_events_.size() >= n; });
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> server_events_;    // guarded by mutex_
+  std::vector<TokenRecord> situation_tokens_;  // guarded by mutex_
+  std::string situation_body_;                // guarded by mutex_
+  StringMap sign_fields_;                     // guarded by mutex_
+  bool throw_in_fields_ = false;              // guarded by mutex_
+};
+
+inline std::unique_ptr<RiskApp> FakeSdk::create_app(const std::string& key) {
+  return std::make_unique<FakeApp>(key, this);
+}
+
+inline FakeApp* FakeSdk::app(const std::string& key) {
+  return static_cast<FakeApp*>(get_app(key));
+}
+
+// Captures the library's log lines while it lives (one at a time).
+class LogCapture {
+ public:
+  LogCapture() {
+    std::lock_guard<std::mutex> hold(mutex());
+    lines().clear();
+    set_log_hook(&LogCapture::hook);
+  }
+  ~LogCapture() { set_log_hook(nullptr); }
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+
+  size_t count(const std::string& line) const {
+    std::lock_guard<std::mutex> hold(mutex());
+    size_t n = 0;
+    for (const std::string& seen : lines()) n += seen == line ? 1 : 0;
+    return n;
+  }
+  bool contains(const std::string& line) const { return count(line) != 0; }
+  // Lines that begin with prefix.
+  size_t count_prefix(const std::string& prefix) const {
+    std::lock_guard<std::mutex> hold(mutex());
+    size_t n = 0;
+    for (const std::string& seen : lines()) n += seen.compare(0, prefix.size(), prefix) == 0;
+    return n;
+  }
+  // Waits until line was logged at least n times.
+  bool wait_for(const std::string& line, size_t n) const {
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (count(line) < n) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+  }
+  void clear() {
+    std::lock_guard<std::mutex> hold(mutex());
+    lines().clear();
+  }
+
+ private:
+  static std::mutex& mutex() {
+    static std::mutex m;
+    return m;
+  }
+  static std::vector<std::string>& lines() {
+    static std::vector<std::string> l;
+    return l;
+  }
+  static void hook(const char*, const char* text) {
+    std::lock_guard<std::mutex> hold(mutex());
+    lines().emplace_back(text);
+  }
+};
+
+}  // namespace testing
+}  // namespace risk
+
+#endif  // RISK_CORE_TESTING_FAKE_PLATFORM_H_

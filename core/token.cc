@@ -1,0 +1,501 @@
+// Token acquisition and request pacing: RiskApp::get_token, build_request,
+// fetch_token and request_from_server, and the helpers of core/token.h.
+//
+// Nothing here lets an exception out: get_token runs on worker threads of
+// the natives and on the report thread, fetch_token on the network thread.
+// Each catches at its boundary, logs, and still answers (a degrade token, or
+// the memory record NONE that waiters read); the in-flight flag is cleared
+// and waiters are woken on every path.
+#include "core/token.h"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "bridge/log.h"
+#include "collect/sysfile.h"
+#include "core/risk.pb-c.h"
+#include "core/risk_sdk.h"
+#include "core/wire.h"
+#include "crypto/cipher_scheme.h"
+#include "crypto/encoding.h"
+#include "situation/event_list.h"
+
+namespace risk {
+
+std::atomic<int32_t> last_request_error{0};
+
+namespace {
+
+constexpr int32_t kCommandToken = 1002;
+constexpr int32_t kStatusOk = 0;
+constexpr int32_t kStatusBlocked = -10006;
+
+constexpr char kForceRefreshOption[] = "PRIVATE_FORCE_REFRESH";
+constexpr char kClearTokenOption[] = "PRIVATE_CLEAR_TOKEN";
+constexpr char kDelayOption[] = "KEY_DELAY_MS_TIME";
+constexpr char kUrlOption[] = "KEY_URL";
+
+// What the network thread owns for one exchange.
+struct ExchangeArgs {
+  std::string previous;
+  std::string request;
+  StringMap params;
+};
+
+// Wall clock in microseconds, the unit of the request ring.
+int64_t now_us() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+int64_t saturating_add(int64_t a, int64_t b) {
+  if (b > 0 && a > std::numeric_limits<int64_t>::max() - b) {
+    return std::numeric_limits<int64_t>::max();
+  }
+  if (b < 0 && a < std::numeric_limits<int64_t>::min() - b) {
+    return std::numeric_limits<int64_t>::min();
+  }
+  return a + b;
+}
+
+std::string option(const StringMap& params, const char* key) {
+  auto found = params.find(key);
+  return found == params.end() ? std::string() : found->second;
+}
+
+bool is_held_state(TokenState state) {
+  return state == TokenState::FETCHED || state == TokenState::STORED;
+}
+
+struct TokenResponseDeleter {
+  void operator()(Risk__TokenResponse* message) const {
+    risk__token_response__free_unpacked(message, nullptr);
+  }
+};
+struct TokenPayloadDeleter {
+  void operator()(Risk__TokenPayload* message) const {
+    risk__token_payload__free_unpacked(message, nullptr);
+  }
+};
+
+const uint8_t* bytes_of(const std::string& text) {
+  return reinterpret_cast<const uint8_t*>(text.data());
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ helpers
+
+bool param_flag(const StringMap& params, const std::string& key) {
+  auto found = params.find(key);
+  if (found == params.end()) return false;
+  std::string value = trim(found->second);
+  std::transform(value.begin(), value.end(), value.begin(), [](unsigned char c) {
+    return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  });
+  if (key == kClearTokenOption && value == "clear") return true;
+  return value == "true";
+}
+
+int64_t exchange_wait_ms(const StringMap& params) {
+  auto found = params.find(kDelayOption);
+  if (found == params.end() || found->second.empty()) return kDefaultExchangeWaitMs;
+  // atoi's reading without its overflow: strtol clamps to the long range.
+  long value = std::strtol(found->second.c_str(), nullptr, 10);
+  if (value > INT_MAX) value = INT_MAX;
+  if (value <= 0) return kDefaultExchangeWaitMs;
+  return std::min<int64_t>(value, kMaxExchangeWaitMs);
+}
+
+int count_recent_starts(const int64_t* ring, size_t count, int64_t now_us) {
+  int recent = 0;
+  for (size_t i = 0; i < count; ++i) {
+    // Unsigned subtraction, read as signed: a wrapped difference, never
+    // undefined behaviour.
+    int64_t age = static_cast<int64_t>(static_cast<uint64_t>(now_us) -
+                                       static_cast<uint64_t>(ring[i]));
+    if (age < kRateWindowUs) ++recent;
+  }
+  return recent;
+}
+
+std::string service_address(const std::string& configured, const char* default_url,
+                            const char* path) {
+  if (configured.empty()) return default_url;
+  if (std::count(configured.begin(), configured.end(), '/') == 2) return configured + path;
+  return configured;
+}
+
+int64_t stored_token_expiry(const std::string& time_text) {
+  if (time_text.empty()) return 0;
+  long long stored = std::strtoll(time_text.c_str(), nullptr, 10);
+  if (stored == 0) return 0;
+  return saturating_add(stored, kTokenLifetimeMs);
+}
+
+TokenAnswer read_token_answer(int32_t transport_code, const std::string& answer) {
+  TokenAnswer result;
+  if (transport_code != 0) {
+    result.code = transport_code;
+    return result;
+  }
+  if (answer.empty()) {
+    result.code = kTokenEmptyAnswer;
+    return result;
+  }
+  std::unique_ptr<Risk__TokenResponse, TokenResponseDeleter> response(
+      risk__token_response__unpack(nullptr, answer.size(), bytes_of(answer)));
+  if (!response) {
+    result.code = kTokenBadMessage;
+    return result;
+  }
+  if (static_cast<int32_t>(response->status) == kStatusBlocked) {
+    result.code = kTokenStatusBlocked;
+    return result;
+  }
+  if (static_cast<int32_t>(response->status) != kStatusOk ||
+      static_cast<int32_t>(response->command) != kCommandToken || response->body.len == 0) {
+    result.code = kTokenRefused;
+    return result;
+  }
+  std::unique_ptr<Risk__TokenPayload, TokenPayloadDeleter> payload(
+      risk__token_payload__unpack(nullptr, response->body.len, response->body.data));
+  if (!payload) {
+    result.code = kTokenBadMessage;
+    return result;
+  }
+  if (payload->ulvok == nullptr || payload->ulvok[0] == '\0') {
+    result.code = kTokenRefused;
+    return result;
+  }
+  result.ulvok = payload->ulvok;
+  if (payload->uuid != nullptr) result.uuid = payload->uuid;
+  return result;
+}
+
+// ----------------------------------------------------------------- RiskApp
+
+TokenRecord RiskApp::get_token(const StringMap& params, bool for_sign) {
+  // Runs on native worker threads and the report thread; nothing may leave.
+  try {
+    // 1. The memory record.
+    TokenRecord memory;
+    {
+      std::lock_guard<std::mutex> hold(token_mutex_);
+      memory = token_;
+    }
+    // 2. The stored record.
+    TokenRecord stored;
+    stored.state = TokenState::STORED;
+    stored.ulvok = get_property(kTokenTextProperty);
+    stored.expires_at = stored_token_expiry(get_property(kTokenTimeProperty));
+    // 3. The event summary.
+    EventList* events = sdk_->event_list();
+    const std::string event_count = events != nullptr ? events->count_text() : std::string();
+    // 4.
+    const bool force = param_flag(params, kForceRefreshOption);
+    log_message("need_force_refresh: %d", force ? 1 : 0);
+    // 5. The previous token sent with the request.
+    std::string previous;
+    if (memory.expires_at > stored.expires_at) {
+      previous = is_held_state(memory.state) ? memory.ulvok : stored.ulvok;
+    } else {
+      previous = stored.ulvok;
+    }
+    // 6. The first call builds the request here; later exchanges build a
+    // fresh one on the network thread.
+    bool need_request;
+    {
+      std::lock_guard<std::mutex> hold(token_mutex_);
+      need_request = cached_request_.empty();
+    }
+    std::string request;
+    if (need_request) {
+      try {
+        request = build_request(previous, params);
+        std::lock_guard<std::mutex> hold(token_mutex_);
+        cached_request_ = request;
+      } catch (const std::exception& e) {
+        // The network thread tries again with an empty request.
+        log_message("fail to build token request: %s", e.what());
+        request.clear();
+      }
+    }
+
+    const int64_t now = now_ms();
+    const bool memory_usable = is_usable(memory, now);
+    const bool stored_usable = is_usable(stored, now);
+    bool exchange = true;
+    if (!memory_usable && !stored_usable) {
+      // 7.
+      log_message("both memory / stored token are invalid");
+    } else if (for_sign) {
+      exchange = false;
+    } else {
+      // 8.
+      const bool clear = param_flag(params, kClearTokenOption);
+      std::string last_signature;
+      {
+        std::lock_guard<std::mutex> hold(token_mutex_);
+        last_signature = last_event_signature_;
+      }
+      if (force || clear) {
+        log_message(clear ? "PRIVATE_CLEAR_TOKEN set to force refresh token from server"
+                          : "force_refresh set to true, force refresh token from server");
+      } else if (event_count == last_signature) {
+        exchange = false;
+      } else {
+        log_message("pre:%s after:%s", last_signature.c_str(), event_count.c_str());
+      }
+    }
+
+    TokenRecord result;
+    if (!exchange) {
+      // 9. The newer of the two records.
+      result = memory.expires_at > stored.expires_at ? memory : stored;
+    } else {
+      // 10.
+      result = request_from_server(previous, request, params);
+      std::lock_guard<std::mutex> hold(token_mutex_);
+      last_event_signature_ = event_count;
+    }
+    if (is_held_state(result.state)) return result;
+    // 11. Nothing held: a degrade token of the cached request.
+    std::string cached;
+    {
+      std::lock_guard<std::mutex> hold(token_mutex_);
+      cached = cached_request_;
+    }
+    std::unique_ptr<CipherScheme> scheme = select_cipher_scheme(params, app_key_);
+    TokenRecord degraded;
+    degraded.state = TokenState::DEGRADED;
+    degraded.ulvok = make_degrade_token(cached, *scheme);
+    return degraded;
+  } catch (const std::exception& e) {
+    log_message("get token failed: %s", e.what());
+  } catch (...) {
+    log_message("get token failed: unknown exception");
+  }
+  // Something above failed: answer with what can still be built.
+  TokenRecord degraded;
+  degraded.state = TokenState::DEGRADED;
+  try {
+    std::string cached;
+    {
+      std::lock_guard<std::mutex> hold(token_mutex_);
+      cached = cached_request_;
+    }
+    std::unique_ptr<CipherScheme> scheme = select_cipher_scheme(params, app_key_);
+    degraded.ulvok = make_degrade_token(cached, *scheme);
+  } catch (const std::exception& e) {
+    log_message("fail to build degrade token: %s", e.what());
+    degraded.ulvok.clear();
+  } catch (...) {
+    log_message("fail to build degrade token: unknown exception");
+    degraded.ulvok.clear();
+  }
+  return degraded;
+}
+
+std::string RiskApp::build_request(const std::string& previous, const StringMap& params) {
+  StringMap data;
+  data["K451"] = std::to_string(now_ms());
+  // A collector that throws, or a collector thread that cannot be started,
+  // ends the collection; the request carries what was collected before.
+  try {
+    sdk_->collect(*this, params, data);
+  } catch (const std::exception& e) {
+    log_message("collect failed: %s", e.what());
+  } catch (...) {
+    log_message("collect failed: unknown exception");
+  }
+  data["K452"] = std::to_string(now_ms());
+  return serialize_request(*this, previous, data);
+}
+
+void RiskApp::fetch_token(const std::string& previous, std::string request,
+                          const StringMap& params) {
+  TokenRecord record;  // NONE: what a failed exchange leaves
+  try {
+    // 1.
+    if (request.empty()) {
+      request = build_request(previous, params);
+      std::lock_guard<std::mutex> hold(token_mutex_);
+      cached_request_ = request;
+    }
+    // 2, 3.
+    const std::string url =
+        service_address(option(params, kUrlOption), kTokenServiceUrl, kTokenServicePath);
+    std::unique_ptr<CipherScheme> scheme = select_cipher_scheme(params, app_key_);
+    // 4, 5.
+    const int64_t started = now_ms();
+    last_request_error.store(0);
+    std::string answer;
+    int32_t code = kPostNoResponse;
+    try {
+      code = post_request(*this, url, request, answer, *scheme);
+    } catch (const std::exception& e) {
+      // The platform's post failed in a way it did not report: no answer.
+      log_message("token post failed: %s", e.what());
+    } catch (...) {
+      log_message("token post failed: unknown exception");
+    }
+    log_message("http cost %d ms", static_cast<int>(now_ms() - started));
+    // 6.
+    if (code != 0) {
+      log_message("Risk Server Response: fail %d for %s", code, url.c_str());
+    } else if (answer.empty()) {
+      log_message("the response from Risk Server is empty");
+    }
+    TokenAnswer outcome = read_token_answer(code, answer);
+    if (outcome.code == 0) {
+      // 7.
+      const int64_t now = now_ms();
+      record.state = TokenState::FETCHED;
+      record.ulvok = outcome.ulvok;
+      record.expires_at = saturating_add(now, kTokenLifetimeMs);
+      try {
+        if (!outcome.uuid.empty()) sdk_->set_property(kTokenInstallIdProperty, outcome.uuid);
+        set_property(kTokenTimeProperty, std::to_string(now));
+        set_property(kTokenTextProperty, outcome.ulvok);
+      } catch (const std::exception& e) {
+        // The token is still good for this process.
+        log_message("fail to store token: %s", e.what());
+      } catch (...) {
+        log_message("fail to store token: unknown exception");
+      }
+    } else {
+      // 8.
+      log_message("fai to get token from server");
+      last_request_error.store(outcome.code);
+    }
+  } catch (const std::exception& e) {
+    log_message("token exchange failed: %s", e.what());
+    last_request_error.store(kPostNoResponse);
+    record = TokenRecord();
+  } catch (...) {
+    log_message("token exchange failed: unknown exception");
+    last_request_error.store(kPostNoResponse);
+    record = TokenRecord();
+  }
+  // 9. The record and the flag change together under the mutex, so that a
+  // waiter testing the flag cannot miss the notification.
+  {
+    std::lock_guard<std::mutex> hold(token_mutex_);
+    token_ = std::move(record);
+    in_flight_.store(false);
+  }
+  token_cv_.notify_all();
+}
+
+TokenRecord RiskApp::request_from_server(const std::string& previous,
+                                         const std::string& request, const StringMap& params) {
+  // WAIT: until the exchange under way ends or the caller's delay passes.
+  // Unlike a single wait, testing the flag under the mutex neither misses a
+  // notification sent before the wait began nor returns on a spurious wake.
+  auto wait_for_exchange = [this, &params]() {
+    const int64_t delay = exchange_wait_ms(params);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(delay);
+    std::unique_lock<std::mutex> hold(token_mutex_);
+    if (!token_cv_.wait_until(hold, deadline, [this]() { return !in_flight_.load(); })) {
+      log_message("timeout(2) !");
+    }
+    return token_;
+  };
+  // RELEASE: this caller set the flag but started nothing.
+  auto release = [this]() {
+    log_message("fail to create network thread, notify other waiting threads");
+    {
+      std::lock_guard<std::mutex> hold(token_mutex_);
+      in_flight_.store(false);
+    }
+    token_cv_.notify_all();
+    std::lock_guard<std::mutex> hold(token_mutex_);
+    return token_;
+  };
+
+  // 1. Exactly one of several simultaneous callers starts the exchange.
+  if (in_flight_.exchange(true)) return wait_for_exchange();
+
+  bool started = false;
+  try {
+    // 2. Starts within the last minute.
+    int recent = 0;
+    int rc = pthread_rwlock_rdlock(&request_ring_lock_);
+    if (rc == 0) {
+      recent = count_recent_starts(request_ring_, kRequestRingSize, now_us());
+      pthread_rwlock_unlock(&request_ring_lock_);
+    } else {
+      log_message("request ring fail to rdlock: %s", std::strerror(rc));
+    }
+    // 3.
+    bool allowed = true;
+    if (recent > kMaxStartsPerWindow) {
+      if (param_flag(params, kClearTokenOption)) {
+        log_message("qpm(%d) > 15 with PRIVATE_CLEAR_TOKEN, allow refresh token from server",
+                    recent);
+      } else {
+        log_message("qpm(%d) > 15, blocking", recent);
+        allowed = false;
+      }
+    }
+    if (allowed) {
+      // 4.
+      auto args = std::make_unique<ExchangeArgs>(ExchangeArgs{previous, request, params});
+      // 5. Recorded before the thread exists, whatever comes of it.
+      rc = pthread_rwlock_wrlock(&request_ring_lock_);
+      if (rc == 0) {
+        request_ring_[request_ring_index_] = now_us();
+        request_ring_index_ = (request_ring_index_ + 1) % kRequestRingSize;
+        pthread_rwlock_unlock(&request_ring_lock_);
+      } else {
+        log_message("request ring fail to wrlock: %s", std::strerror(rc));
+      }
+      // 6. The thread holds a pass of the SDK, so the SDK waits for it.
+      ThreadGate::Pass pass = sdk_->thread_gate().enter();
+      if (!pass) {
+        log_message("fail to create network thread");
+      } else {
+        try {
+          std::thread([this, args = std::move(args), pass = std::move(pass)]() mutable {
+            // Runs on the network thread. fetch_token answers every failure
+            // itself; this is the thread's last line of defence.
+            try {
+              fetch_token(args->previous, std::move(args->request), args->params);
+            } catch (...) {
+              log_message("network thread failed: unknown exception");
+            }
+            args.reset();
+            pass.release();
+          }).detach();
+          started = true;
+        } catch (const std::system_error&) {
+          log_message("fail to create network thread");
+        }
+      }
+    }
+  } catch (const std::exception& e) {
+    log_message("fail to start token exchange: %s", e.what());
+  } catch (...) {
+    log_message("fail to start token exchange: unknown exception");
+  }
+  if (!started) return release();
+  // 7.
+  return wait_for_exchange();
+}
+
+}  // namespace risk

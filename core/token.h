@@ -1,0 +1,89 @@
+// Constants and pure helpers of token acquisition and request pacing.
+//
+// The RiskApp token operations (core/token.cc) and the situation report
+// (situation/situation_report.cc) use them; tests drive them directly. Every
+// function here is pure: no locks, no logging, any thread, results owned by
+// the caller.
+#ifndef RISK_CORE_TOKEN_H_
+#define RISK_CORE_TOKEN_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "core/types.h"
+
+namespace risk {
+
+// A token, fetched or stored, is valid this long after its exchange.
+constexpr int64_t kTokenLifetimeMs = 86400000;
+
+// Persisted per-application properties of the token, and the SDK-wide
+// installation identifier a successful exchange may replace.
+constexpr char kTokenTextProperty[] = "07d93b6c2ea148f5b9c60e7d3a2f814c";
+constexpr char kTokenTimeProperty[] = "b82e4d1f09c6a73e55d8f2b1c04e9a67";
+constexpr char kTokenInstallIdProperty[] = "5f0c2a9e7b13d4486e21c9f0a7b3e5d1";
+
+// The token service: the path every address ends in, and the built-in
+// address used when "KEY_URL" is absent or empty.
+constexpr char kTokenServicePath[] = "/udid/m1";
+constexpr char kTokenServiceUrl[] = "https://ulvok.quonrisk.com/udid/m1";
+
+// Codes of a failed exchange beyond those of post_request (core/wire.h).
+constexpr int32_t kTokenEmptyAnswer = -1004;   // the transport gave an empty payload
+constexpr int32_t kTokenBadMessage = -1005;    // not a TokenResponse / TokenPayload
+constexpr int32_t kTokenRefused = -1006;       // status, command or body says no token
+constexpr int32_t kTokenStatusBlocked = -1008;  // status -10006
+
+// Pacing: more than kMaxStartsPerWindow exchange starts within the last
+// kRateWindowUs refuse a new one (unless the token is being cleared).
+constexpr int kMaxStartsPerWindow = 15;
+constexpr int64_t kRateWindowUs = 60000000;
+
+// How long a caller waits for an exchange when "KEY_DELAY_MS_TIME" is absent,
+// empty, zero, negative or not a number, and the most it may ask for.
+constexpr int64_t kDefaultExchangeWaitMs = 5000;
+constexpr int64_t kMaxExchangeWaitMs = 30000;
+
+// The wait of one caller in milliseconds, from "KEY_DELAY_MS_TIME" read as
+// atoi reads it (out-of-range numbers clamp instead of overflowing): a
+// positive value up to kMaxExchangeWaitMs (larger ones give that), anything
+// else kDefaultExchangeWaitMs.
+int64_t exchange_wait_ms(const StringMap& params);
+
+// The number of the count slots of ring whose time t (microseconds) has
+// now_us - t < kRateWindowUs, the difference taken as a signed 64-bit
+// number: future starts count as recent, never-used slots (0) do not.
+// REQUIRES: ring points at count readable values.
+int count_recent_starts(const int64_t* ring, size_t count, int64_t now_us);
+
+// The address of a service: configured when it is not empty, with path
+// appended when configured holds exactly two "/" (scheme and host only);
+// default_url when configured is empty.
+std::string service_address(const std::string& configured, const char* default_url,
+                            const char* path);
+
+// The expiry of a stored token from its stored exchange time text: the
+// leading decimal number (as atoll reads it, clamped) plus kTokenLifetimeMs,
+// saturating; 0 (never usable) for an empty text or a number that reads 0.
+int64_t stored_token_expiry(const std::string& time_text);
+
+// What an exchange's answer says.
+struct TokenAnswer {
+  int32_t code = 0;  // 0, or the failure code of the exchange
+  std::string ulvok;  // the token when code is 0
+  std::string uuid;   // the replacement installation identifier, may be empty
+};
+
+// Reads the result of post_request: a non-zero transport code is kept;
+// an empty answer gives kTokenEmptyAnswer; an answer that is not a
+// TokenResponse kTokenBadMessage; status -10006 kTokenStatusBlocked; any
+// other non-zero status, a command other than 1002 or an empty body
+// kTokenRefused; a body that is not a TokenPayload kTokenBadMessage; a
+// payload whose token is empty kTokenRefused (an empty token would replace
+// a good stored one and be handed out as a token).
+TokenAnswer read_token_answer(int32_t transport_code, const std::string& answer);
+
+}  // namespace risk
+
+#endif  // RISK_CORE_TOKEN_H_

@@ -1,0 +1,82 @@
+#include "situation/situation_report.h"
+
+#include <exception>
+#include <limits>
+#include <memory>
+#include <string>
+
+#include "bridge/log.h"
+#include "collect/sysfile.h"
+#include "core/risk_sdk.h"
+#include "core/token.h"
+#include "core/wire.h"
+#include "crypto/cipher_scheme.h"
+
+namespace risk {
+
+namespace {
+
+constexpr char kSituationUrlOption[] = "KEY_SITUATION_URL";
+
+}  // namespace
+
+long long leading_count(const std::string& text) {
+  constexpr long long kMax = std::numeric_limits<long long>::max();
+  long long value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') break;
+    const int digit = c - '0';
+    if (value > (kMax - digit) / 10) return kMax;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+void RiskApp::report_situation(std::unique_ptr<StringMap> options) {
+  // Runs on the report thread. Every report ends in exactly one
+  // on_server_event, with the empty text when nothing came back, whatever
+  // failed on the way.
+  std::string response;
+  int64_t sent_at = 0;
+  try {
+    const StringMap params = options ? *options : StringMap();
+    TokenRecord token = get_token(params, true);
+    const std::string body = situation_fields(token);
+    sent_at = now_ms();
+    if (body.empty()) log_message("QuonSituation request_str empty");
+    auto configured = params.find(kSituationUrlOption);
+    const std::string url = service_address(
+        configured != params.end() ? configured->second : std::string(), kSituationServiceUrl,
+        kSituationServicePath);
+    std::unique_ptr<CipherScheme> scheme = select_cipher_scheme(params, app_key_);
+    // Only the answer counts; it stays empty on every failure.
+    post_request(*this, url, body, response, *scheme);
+  } catch (const std::exception& e) {
+    log_message("situation request failed: %s", e.what());
+    response.clear();
+  } catch (...) {
+    log_message("situation request failed: unknown exception");
+    response.clear();
+  }
+  try {
+    if (sent_at == 0) sent_at = now_ms();
+    set_property(kSituationUpTimeProperty, std::to_string(sent_at));
+    long long failures = leading_count(get_property(kSituationErrorCountProperty));
+    if (failures < std::numeric_limits<long long>::max()) ++failures;
+    set_property(kSituationErrorCountProperty,
+                 response.empty() ? std::to_string(failures) : std::string("0"));
+  } catch (const std::exception& e) {
+    log_message("fail to record situation report: %s", e.what());
+  } catch (...) {
+    log_message("fail to record situation report: unknown exception");
+  }
+  try {
+    on_server_event(response);
+  } catch (const std::exception& e) {
+    log_message("situation answer handler failed: %s", e.what());
+  } catch (...) {
+    log_message("situation answer handler failed: unknown exception");
+  }
+}
+
+}  // namespace risk
