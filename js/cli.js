@@ -384,16 +384,128 @@ async function serve(opts) {
 
 // --- token, degrade, sign ----------------------------------------------
 
+const ALGS = ['legacy', 'gm'];
+
+// The option map of the application: --option entries, then the named
+// settings (which win).
+function optionsOf(opts) {
+  const options = {};
+  for (const kv of opts.option || []) {
+    const at = kv.indexOf('=');
+    if (at <= 0) throw new UsageError(`--option needs KEY=VALUE, not "${kv}"`);
+    options[kv.slice(0, at)] = kv.slice(at + 1);
+  }
+  if (opts.alg !== undefined) {
+    if (!ALGS.includes(opts.alg)) throw new UsageError(`--alg is legacy or gm, not "${opts.alg}"`);
+    options.KEY_MANAGER_ALGORITHM = opts.alg;
+  }
+  if (opts.url !== undefined) options.KEY_URL = opts.url;
+  if (opts.situationUrl !== undefined) options.KEY_SITUATION_URL = opts.situationUrl;
+  if (opts.delayMs !== undefined) options.KEY_DELAY_MS_TIME = String(opts.delayMs);
+  return options;
+}
+
+// Loads the library and sets up one SDK over a preference directory (a
+// temporary one, removed at exit, unless --prefs names one).
+function openHost(opts) {
+  if (!opts.appKey) throw new UsageError('--app-key is required');
+  const options = optionsOf(opts);
+  const risk = require('./index');
+  const file = process.env.RISK_LIBRARY || risk.DEFAULT_LIBRARY;
+  try {
+    risk.load();
+  } catch (e) {
+    throw new CliError(`cannot load the library ${file}: ${e.message.split('\n')[0]}`);
+  }
+  let prefsDir = opts.prefs;
+  if (prefsDir === undefined) {
+    prefsDir = fs.mkdtempSync(path.join(os.tmpdir(), 'risk-cli-'));
+    process.once('exit', () => fs.rmSync(prefsDir, { recursive: true, force: true }));
+  }
+  const delay = Number.parseInt(options.KEY_DELAY_MS_TIME || String(DEFAULT_DELAY_MS), 10);
+  let bridge;
+  try {
+    bridge = risk.createBridge({
+      prefsDir,
+      // A post never outlives the wait of the call that made it by much.
+      postTimeoutMs: delay > 0 ? Math.min(delay, 30000) + 1000 : DEFAULT_DELAY_MS + 1000,
+      onError: (e) => progress(`bridge: ${e && e.message ? e.message : e}`),
+    });
+  } catch (e) {
+    throw new CliError(`cannot use the preference directory ${prefsDir}: ${e.code || e.message}`);
+  }
+  const handle = risk.setup(bridge, { name: opts.appName || DEMO_APP_NAME, versionCode: 1, versionName: '1.0' },
+    bridge.deviceInfo());
+  if (!handle) throw new CliError('the library refused setup');
+  risk.init(handle, opts.appKey, options);
+  progress(`library ${file}, preferences in ${prefsDir}${opts.prefs === undefined ? ' (temporary)' : ''}`);
+  return { risk, handle, options, appKey: opts.appKey };
+}
+
+function tokenSummary(token, appKey) {
+  const out = { token, degrade: tokens.isDegradeToken(token) };
+  if (out.degrade && token !== '') {
+    const f = tokens.splitDegradeToken(token);
+    if (f) {
+      out.error = f.errorCode;
+      out.errorMeaning = errorMeaning(f.errorCode);
+      const opened = tokens.openDegradeToken(token, appKey);
+      out.dataKeys = opened.request ? opened.request.entries.length : null;
+    }
+  }
+  return out;
+}
+
+function formatToken(t) {
+  if (!t.degrade) return `${t.token}\n  service token, ${t.ms} ms`;
+  if (t.token === '') return `(empty)\n  no token at all, ${t.ms} ms`;
+  return `${t.token}\n  degrade token, ${t.ms} ms: error ${t.error} (${t.errorMeaning}); `
+    + `carries ${t.dataKeys === null ? 'a request that does not open' : `${t.dataKeys} data keys`}`;
+}
+
 async function tokenCommand(opts) {
-  throw new CliError('token: the Node host is not available yet');
+  if (!opts.url) throw new UsageError('token needs --url (the service address)');
+  const count = opts.count === undefined ? 1 : opts.count;
+  if (count < 1) throw new UsageError('--count is at least 1');
+  const host = openHost(opts);
+  const results = [];
+  for (let i = 0; i < count; i++) {
+    progress(`asking ${opts.url} for a token (${host.options.KEY_MANAGER_ALGORITHM || 'legacy'} scheme)${count > 1 ? ` ${i + 1}/${count}` : ''}...`);
+    const t0 = Date.now();
+    const token = await host.risk.getToken(host.handle, host.appKey, {});
+    const result = { ...tokenSummary(token, host.appKey), ms: Date.now() - t0 };
+    if (result.degrade) progress(`no service token: ${token === '' ? 'an empty answer' : `a degrade token (error ${result.error})`}`);
+    results.push(result);
+  }
+  if (opts.json) process.stdout.write(`${JSON.stringify(count === 1 ? results[0] : results, null, 2)}\n`);
+  else process.stdout.write(`${results.map(formatToken).join('\n')}\n`);
 }
 
 async function degradeCommand(opts) {
-  throw new CliError('degrade: the Node host is not available yet');
+  const host = openHost(opts);
+  progress('building a degrade token...');
+  const t0 = Date.now();
+  // The degrade native reads only the options of its own call.
+  const token = await host.risk.getDegradeToken(host.handle, host.appKey, host.options);
+  const ms = Date.now() - t0;
+  if (token === '') throw new CliError('the library returned no degrade token');
+  const decoded = decodeDegrade(token, host.appKey);
+  if (opts.json) process.stdout.write(`${JSON.stringify({ token, ms, decoded }, null, 2)}\n`);
+  else process.stdout.write(`${token}\n\n${formatDecoded(decoded)}\n`);
 }
 
 async function signCommand(opts) {
-  throw new CliError('sign: the Node host is not available yet');
+  const host = openHost(opts);
+  const text = opts.text || '';
+  if (opts.scene !== undefined) host.risk.setScene(host.handle, host.appKey, opts.scene);
+  progress(`making a business sign${opts.url ? ` (a token from ${opts.url} when none is stored)` : ''}...`);
+  const t0 = Date.now();
+  const sign = await host.risk.getBusinessSign(host.handle, host.appKey, {}, text);
+  const ms = Date.now() - t0;
+  if (sign === '') throw new CliError('the library returned no business sign');
+  const decoded = decodeSign(sign, host.appKey, text);
+  if (opts.json) process.stdout.write(`${JSON.stringify({ sign, text, ms, decoded }, null, 2)}\n`);
+  else process.stdout.write(`${sign}\n\n${formatDecoded(decoded)}\n`);
 }
 
 // --- main --------------------------------------------------------------

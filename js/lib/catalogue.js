@@ -70,6 +70,9 @@ const ENTRIES = [
   entry('K200', 'clock (collector times_info)', 'time of collection, ms since the epoch', 'no'),
   entry('K202', '/proc/uptime and the clock (collector times_info)', 'boot time, s since the epoch', 'partly'),
   entry('K205', '/proc/uptime (collector times_info)', 'uptime and idle time, s', 'partly'),
+  // members of the time information of the reference Linux bridge
+  entry('timezone', 'bridge getTimeInfo (collector times_info)', 'time zone name', 'partly'),
+  entry('utcOffsetMinutes', 'bridge getTimeInfo (collector times_info)', 'offset of local time from UTC, minutes', 'partly'),
   // collector "uuid"
   entry('K58', 'stored SDK property (collector uuid)', 'installation identifier: random UUID kept in the preferences, or the one the service sent', 'yes'),
   // collector "app_sign_md5"
