@@ -1,0 +1,176 @@
+'use strict';
+// The demonstration (the README's main command runs it) and the tool's
+// library commands, each in its own process against the built library: what
+// they print, that they end by themselves and leave no temporary files.
+
+const test = require('node:test');
+const assert = require('node:assert');
+const fs = require('fs');
+const os = require('os');
+const path = require('path');
+const { spawn } = require('child_process');
+
+const { startService } = require('../service/service');
+const tokens = require('../lib/tokens');
+const e2e = require('./fixtures/e2e-common');
+
+const { before, after } = test;
+
+const JS = path.join(__dirname, '..');
+const DEMO = path.join(JS, 'demo.js');
+const CLI = path.join(JS, 'cli.js');
+const SERVICE_TOKEN = /^[0-9a-f]{32}$/;
+
+function run(file, args, timeoutMs = 60000) {
+  return new Promise((resolve) => {
+    const t0 = Date.now();
+    const child = spawn(process.execPath, [file, ...args], {
+      env: { ...process.env, RISK_LIBRARY: e2e.LIBRARY, RISK_LOG: 'off' },
+      stdio: ['ignore', 'pipe', 'pipe'],
+    });
+    let stdout = '';
+    let stderr = '';
+    child.stdout.on('data', (c) => { stdout += c; });
+    child.stderr.on('data', (c) => { stderr += c; });
+    let killed = false;
+    const timer = setTimeout(() => {
+      killed = true;
+      child.kill('SIGKILL');
+    }, timeoutMs);
+    child.on('close', (code) => {
+      clearTimeout(timer);
+      resolve({ code, stdout, stderr, killed, ms: Date.now() - t0 });
+    });
+  });
+}
+
+function tempEntries(prefix) {
+  return new Set(fs.readdirSync(os.tmpdir()).filter((n) => n.startsWith(prefix)));
+}
+
+test('node js/demo.js --json reports every step and cleans up after itself', async () => {
+  const existing = tempEntries('risk-demo-');
+  const r = await run(DEMO, ['--json']);
+  assert.strictEqual(r.killed, false, 'the demonstration did not end by itself');
+  assert.strictEqual(r.code, 0, r.stderr);
+  const d = JSON.parse(r.stdout);
+  assert.strictEqual(d.ok, true);
+  assert.strictEqual(d.library, path.resolve(e2e.LIBRARY));
+  assert.match(d.service, /^http:\/\/127\.0\.0\.1:\d+$/);
+  const s = d.steps;
+  assert.deepStrictEqual(Object.keys(s),
+    ['firstToken', 'secondToken', 'freshProcess', 'degradeToken', 'businessSign', 'situation']);
+
+  assert.match(s.firstToken.token, SERVICE_TOKEN);
+  assert.strictEqual(s.firstToken.degrade, false);
+  assert.deepStrictEqual(s.firstToken.requests.map((q) => [q.endpoint, q.signOk, q.error]), [['token', true, null]]);
+  assert.strictEqual(s.secondToken.token, s.firstToken.token);
+  assert.deepStrictEqual(s.secondToken.requests, []);
+
+  assert.strictEqual(s.freshProcess.signToken, s.firstToken.token);
+  assert.strictEqual(s.freshProcess.requests.length, 1);
+  assert.strictEqual(s.freshProcess.requests[0].previousToken, s.firstToken.token);
+  assert.match(s.freshProcess.token, SERVICE_TOKEN);
+
+  // The degrade token opens here to the fields the report names.
+  const opened = tokens.openDegradeToken(s.degradeToken.token, d.appKey);
+  assert.strictEqual(opened.problem, null);
+  assert.strictEqual(s.degradeToken.errorCode, -1002);
+  assert.strictEqual(opened.fields.errorCode, -1002);
+  assert.strictEqual(s.degradeToken.fields.appKey, d.appKey);
+  assert.deepStrictEqual(s.degradeToken.data.map((e) => [e.key, e.value]), opened.request.entries);
+  assert.ok(s.degradeToken.data.every((e) => typeof e.meaning === 'string' && e.identifying));
+
+  const sign = tokens.openBusinessSign(s.businessSign.sign, d.appKey, s.businessSign.text);
+  assert.deepStrictEqual(sign.fields, s.businessSign.fields);
+  assert.strictEqual(sign.json, s.businessSign.json);
+  assert.strictEqual(sign.fields.K3000, 'checkout');
+  assert.strictEqual(sign.fields.ulvok, s.freshProcess.token);
+
+  assert.strictEqual(s.situation.report.ulvok, s.freshProcess.token);
+  assert.strictEqual(s.situation.report.os_type, '2');
+  assert.strictEqual(JSON.parse(s.situation.answer).code, 0);
+
+  const left = [...tempEntries('risk-demo-')].filter((n) => !existing.has(n));
+  assert.deepStrictEqual(left, [], 'temporary directories left behind');
+});
+
+test('node js/demo.js prints the readable report', async () => {
+  const r = await run(DEMO, []);
+  assert.strictEqual(r.code, 0, r.stderr);
+  for (const label of ['1. first token', '2. second call', '3. new process', '4. service down', '5. business sign', '6. situation']) {
+    assert.ok(r.stdout.includes(label), `missing "${label}"`);
+  }
+  assert.match(r.stdout, /error -1002/);
+  assert.match(r.stdout, /all steps showed what they should/);
+  const bad = await run(DEMO, ['--frobnicate']);
+  assert.strictEqual(bad.code, 1);
+  assert.match(bad.stderr, /^demo: unknown argument --frobnicate/);
+});
+
+let svc;
+before(async () => {
+  svc = await startService({ port: 0 });
+});
+after(async () => {
+  await svc.close();
+});
+
+test('risk token, degrade and sign work against a service in both schemes', async () => {
+  const prefsDir = e2e.tempDir('cli');
+  try {
+    for (const alg of ['legacy', 'gm']) {
+      const key = `cli-${alg}`;
+      const from = svc.requests.length;
+      const t = await run(CLI, ['token', '--json', '--url', svc.url, '--app-key', key, '--alg', alg,
+        '--option', 'shop=s1', '--prefs', prefsDir, '--count', '2']);
+      assert.strictEqual(t.code, 0, t.stderr);
+      assert.match(t.stderr, /asking http:\/\/127\.0\.0\.1:\d+ for a token/);
+      const got = JSON.parse(t.stdout);
+      const recs = svc.requests.slice(from);
+      assert.strictEqual(recs.length, 1);
+      assert.strictEqual(recs[0].scheme, alg);
+      assert.strictEqual(recs[0].data.user_shop, 's1');
+      assert.deepStrictEqual(got.map((x) => [x.token, x.degrade]), [[recs[0].answer.ulvok, false], [recs[0].answer.ulvok, false]]);
+
+      const dg = await run(CLI, ['degrade', '--json', '--app-key', key, '--alg', alg, '--option', 'why=test']);
+      assert.strictEqual(dg.code, 0, dg.stderr);
+      const dj = JSON.parse(dg.stdout);
+      assert.strictEqual(dj.decoded.scheme, alg);
+      assert.strictEqual(dj.decoded.signOk, true);
+      assert.strictEqual(dj.decoded.data.find((e) => e.key === 'user_why').value, 'test');
+      assert.strictEqual(tokens.openDegradeToken(dj.token, key).problem, null);
+
+      // The sign takes the token stored by the token command.
+      const sg = await run(CLI, ['sign', '--json', '--app-key', key, '--text', 'pay', '--scene', 'cart',
+        '--url', svc.url, '--prefs', prefsDir]);
+      assert.strictEqual(sg.code, 0, sg.stderr);
+      const fields = tokens.openBusinessSign(JSON.parse(sg.stdout).sign, key, 'pay').fields;
+      assert.strictEqual(fields.ulvok, recs[0].answer.ulvok);
+      assert.strictEqual(fields.K3000, 'cart');
+    }
+  } finally {
+    fs.rmSync(prefsDir, { recursive: true, force: true });
+  }
+});
+
+test('risk token against an unreachable service prints a degrade token and says why', async () => {
+  const closed = await e2e.closedPort();
+  const r = await run(CLI, ['token', '--url', `http://127.0.0.1:${closed}`, '--app-key', 'cli-down', '--delay-ms', '1500']);
+  assert.strictEqual(r.code, 0, r.stderr);
+  assert.match(r.stdout, /degrade token, \d+ ms: error -1002/);
+  assert.match(r.stderr, /no service token: a degrade token \(error -1002\)/);
+  const missing = await run(CLI, ['token', '--app-key', 'k']);
+  assert.strictEqual(missing.code, 2);
+  assert.strictEqual(missing.stderr, 'risk: token needs --url (the service address)\n');
+  const noLib = await new Promise((resolve) => {
+    const child = spawn(process.execPath, [CLI, 'degrade', '--app-key', 'k'], {
+      env: { ...process.env, RISK_LIBRARY: '/nonexistent/libQuonRiskComm.so' },
+    });
+    let stderr = '';
+    child.stderr.on('data', (c) => { stderr += c; });
+    child.on('close', (code) => resolve({ code, stderr }));
+  });
+  assert.strictEqual(noLib.code, 1);
+  assert.match(noLib.stderr, /^risk: cannot load the library \/nonexistent\/libQuonRiskComm\.so: .*\n$/);
+});
