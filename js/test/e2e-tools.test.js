@@ -106,6 +106,14 @@ test('node js/demo.js prints the readable report', async () => {
   const bad = await run(DEMO, ['--frobnicate']);
   assert.strictEqual(bad.code, 1);
   assert.match(bad.stderr, /^demo: unknown argument --frobnicate/);
+  const noLib = await new Promise((resolve) => {
+    const child = spawn(process.execPath, [DEMO], { env: { ...process.env, RISK_LIBRARY: '/nonexistent/lib.so' } });
+    let stderr = '';
+    child.stderr.on('data', (c) => { stderr += c; });
+    child.on('close', (code) => resolve({ code, stderr }));
+  });
+  assert.strictEqual(noLib.code, 1);
+  assert.match(noLib.stderr, /^demo: cannot load the library \/nonexistent\/lib\.so: .*\n$/);
 });
 
 let svc;
@@ -139,6 +147,7 @@ test('risk token, degrade and sign work against a service in both schemes', asyn
       assert.strictEqual(dj.decoded.scheme, alg);
       assert.strictEqual(dj.decoded.signOk, true);
       assert.strictEqual(dj.decoded.data.find((e) => e.key === 'user_why').value, 'test');
+      assert.deepStrictEqual(dj.decoded.data.filter((e) => !e.known).map((e) => e.key), [], 'keys missing from the catalogue');
       assert.strictEqual(tokens.openDegradeToken(dj.token, key).problem, null);
 
       // The sign takes the token stored by the token command.
