@@ -1,0 +1,116 @@
+// Benchmark-only Node addon: the floor under the library's natives, built on
+// the library's own blocking-call mechanism (bridge/bridge_js_native.h). Not
+// part of the library.
+//
+// Natives (called on the script thread):
+//   init(bridge) -> napi_status            init_bridge
+//   roundTrips(n) -> Promise<Float64Array> one native thread makes n blocking
+//                                          calls with a no-op task, one after
+//                                          another; each call's time in µs
+//   resolveOnThread() -> Promise<string>   a new native thread resolves the
+//                                          promise with "" (js_resolve_deferred):
+//                                          what every promise native costs
+//                                          before its core work
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "bridge/bridge_js_native.h"
+
+namespace {
+
+// Starts body on a detached thread that keeps the script thread's loop alive
+// while it runs, as the library's workers do. Throws a JS error when the
+// thread cannot start.
+template <typename Body>
+bool start_thread(napi_env env, Body body) {
+  risk::BridgeContext* hold = risk::acquire_script_hold();
+  try {
+    std::thread([hold, body]() mutable {
+      body();
+      risk::release_script_hold(hold);
+    }).detach();
+    return true;
+  } catch (const std::system_error& e) {
+    risk::release_script_hold(hold);
+    napi_throw_error(env, nullptr, e.what());
+    return false;
+  }
+}
+
+napi_value Init(napi_env env, napi_callback_info info) {
+  size_t argc = 1;
+  napi_value bridge = nullptr;
+  napi_get_cb_info(env, info, &argc, &bridge, nullptr, nullptr);
+  napi_value result = nullptr;
+  napi_create_int32(env, risk::init_bridge(env, bridge), &result);
+  return result;
+}
+
+napi_value RoundTrips(napi_env env, napi_callback_info info) {
+  size_t argc = 1;
+  napi_value arg = nullptr;
+  napi_get_cb_info(env, info, &argc, &arg, nullptr, nullptr);
+  int64_t n = 0;
+  napi_get_value_int64(env, arg, &n);
+  if (n < 0) n = 0;
+  napi_deferred deferred = nullptr;
+  napi_value promise = nullptr;
+  if (napi_create_promise(env, &deferred, &promise) != napi_ok) return nullptr;
+  const size_t count = static_cast<size_t>(n);
+  bool started = start_thread(env, [deferred, count] {
+    auto times = std::make_shared<std::vector<double>>(count);
+    const risk::ScriptTask no_op = [](napi_env, napi_value) { return napi_ok; };
+    for (size_t i = 0; i < count; ++i) {
+      auto t0 = std::chrono::steady_clock::now();
+      risk::run_in_main_thread_blocking(no_op);
+      std::chrono::duration<double, std::micro> took = std::chrono::steady_clock::now() - t0;
+      (*times)[i] = took.count();
+    }
+    // The status is dropped on purpose: a closing environment has no one
+    // left to read the figures.
+    risk::run_in_main_thread_blocking([times, deferred](napi_env e, napi_value) {
+      napi_value buffer = nullptr;
+      void* data = nullptr;
+      napi_status s =
+          napi_create_arraybuffer(e, times->size() * sizeof(double), &data, &buffer);
+      if (s != napi_ok) return s;
+      if (!times->empty()) std::memcpy(data, times->data(), times->size() * sizeof(double));
+      napi_value array = nullptr;
+      s = napi_create_typedarray(e, napi_float64_array, times->size(), buffer, 0, &array);
+      if (s != napi_ok) return s;
+      return napi_resolve_deferred(e, deferred, array);
+    });
+  });
+  return started ? promise : nullptr;
+}
+
+napi_value ResolveOnThread(napi_env env, napi_callback_info /*info*/) {
+  napi_deferred deferred = nullptr;
+  napi_value promise = nullptr;
+  if (napi_create_promise(env, &deferred, &promise) != napi_ok) return nullptr;
+  bool started = start_thread(env, [deferred] { risk::js_resolve_deferred(deferred, ""); });
+  return started ? promise : nullptr;
+}
+
+}  // namespace
+
+NAPI_MODULE_INIT() {
+  const struct {
+    const char* name;
+    napi_callback fn;
+  } kNatives[] = {
+      {"init", Init},
+      {"roundTrips", RoundTrips},
+      {"resolveOnThread", ResolveOnThread},
+  };
+  for (const auto& native : kNatives) {
+    napi_value fn = nullptr;
+    napi_create_function(env, native.name, NAPI_AUTO_LENGTH, native.fn, nullptr, &fn);
+    napi_set_named_property(env, exports, native.name, fn);
+  }
+  return exports;
+}

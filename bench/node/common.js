@@ -1,0 +1,137 @@
+'use strict';
+// Shared helpers of the Node measurements: where the build is, percentiles,
+// a microsecond clock, and the one JSON line each measurement prints.
+//
+// Every script of bench/node/ prints exactly one JSON object on stdout:
+//   { "suite": name, "figures": [ { "id", "label", "value", "unit", ... } ] }
+// bench/report.js merges them. Progress goes to stderr.
+const path = require('path');
+const { performance } = require('perf_hooks');
+
+const ROOT = path.join(__dirname, '..', '..');
+const BUILD = process.env.RISK_BUILD_DIR || path.join(ROOT, 'build-release');
+
+function nowUs() {
+  return performance.now() * 1000;
+}
+
+// The q-quantile (0..1) of numbers, by the nearest-rank method.
+function quantile(values, q) {
+  if (values.length === 0) return NaN;
+  const sorted = Float64Array.from(values).sort();
+  const rank = Math.min(sorted.length - 1, Math.max(0, Math.ceil(q * sorted.length) - 1));
+  return sorted[rank];
+}
+
+function summary(values) {
+  return {
+    n: values.length,
+    median: quantile(values, 0.5),
+    p95: quantile(values, 0.95),
+    max: quantile(values, 1),
+  };
+}
+
+function loadAddon(file) {
+  const mod = { exports: {} };
+  process.dlopen(mod, file);
+  return mod.exports;
+}
+
+function progress(text) {
+  process.stderr.write(`   ${text}\n`);
+}
+
+function emit(suite, figures, extra) {
+  process.stdout.write(JSON.stringify({ suite, figures, ...(extra || {}) }) + '\n');
+}
+
+// Yields to the event loop until every queued callback has run.
+function settle() {
+  return new Promise((resolve) => setImmediate(resolve));
+}
+
+module.exports = { ROOT, BUILD, nowUs, quantile, summary, loadAddon, progress, emit, settle };
+
+// Resource types of async callbacks, recorded from the moment
+// trackAsyncTypes() is called. Call it before the library creates its
+// thread-safe function (setup), so that its callbacks are known by type;
+// the hook slows promises a little, so latency figures are taken in
+// processes that do not call it.
+const asyncTypes = new Map();
+let typeHook = null;
+function trackAsyncTypes() {
+  if (typeHook) return;
+  typeHook = require('async_hooks').createHook({
+    init(id, type) {
+      asyncTypes.set(id, type);
+    },
+    destroy(id) {
+      asyncTypes.delete(id);
+    },
+  });
+  typeHook.enable();
+}
+
+// Runs fn() (async) while watching the script thread: the event-loop delay
+// histogram of perf_hooks (resolution 1 ms) and, through async_hooks, the
+// duration of every callback the loop ran, by resource type (the library's
+// blocking calls arrive as callbacks of its thread-safe function, type
+// "n2j", when trackAsyncTypes() ran before setup). Returns { result,
+// loopDelayMaxMs, tasks } where tasks maps a type to { count, maxUs,
+// totalUs, durations }.
+async function watchScriptThread(fn) {
+  const { monitorEventLoopDelay } = require('perf_hooks');
+  const started = new Map();
+  const tasks = {};
+  const hook = require('async_hooks').createHook({
+    before(id) {
+      started.set(id, performance.now());
+    },
+    after(id) {
+      const t0 = started.get(id);
+      if (t0 === undefined) return;
+      started.delete(id);
+      const us = (performance.now() - t0) * 1000;
+      const type = asyncTypes.get(id) || 'unknown';
+      const t = tasks[type] || (tasks[type] = { count: 0, maxUs: 0, totalUs: 0, durations: [] });
+      t.count += 1;
+      t.totalUs += us;
+      if (us > t.maxUs) t.maxUs = us;
+      t.durations.push(us);
+    },
+  });
+  const histogram = monitorEventLoopDelay({ resolution: 1 });
+  histogram.enable();
+  hook.enable();
+  let result;
+  try {
+    result = await fn();
+    // Let the histogram's timer fire at least once after the work.
+    await new Promise((resolve) => setTimeout(resolve, 5));
+  } finally {
+    hook.disable();
+    histogram.disable();
+  }
+  return { result, loopDelayMaxMs: histogram.max / 1e6, tasks };
+}
+
+module.exports.trackAsyncTypes = trackAsyncTypes;
+module.exports.watchScriptThread = watchScriptThread;
+
+// Files that do not exist, statted around a measured call so that a
+// system-call trace of the process can cut out the call's window.
+const MARK_START = '/nonexistent-bench-mark-start';
+const MARK_END = '/nonexistent-bench-mark-end';
+
+function mark(file) {
+  try {
+    require('fs').statSync(file);
+  } catch (e) {
+    // Missing on purpose: only the system call matters.
+  }
+}
+
+module.exports.MARK_START = MARK_START;
+module.exports.MARK_END = MARK_END;
+module.exports.mark = mark;

@@ -1,0 +1,203 @@
+'use strict';
+// Runs every Node measurement against one reference service and prints
+// their figures as one JSON object on stdout: { suites: [...] }. Each
+// measurement runs in a process of its own (bench/node/floor.js,
+// bench/node/token.js); the service runs here.
+//
+//   node bench/node/run.js          (RISK_BUILD_DIR: the build, default build-release)
+//
+// Environment: BENCH_COLD_SAMPLES (default 15) cold processes; BENCH_QUICK=1
+// shrinks every count for a smoke run.
+const { spawn, spawnSync } = require('child_process');
+const fs = require('fs');
+const os = require('os');
+const path = require('path');
+const c = require('./common');
+const { startService } = require(path.join(c.ROOT, 'js', 'service', 'service.js'));
+
+const QUICK = process.env.BENCH_QUICK === '1';
+const COLD_SAMPLES = Number(process.env.BENCH_COLD_SAMPLES || (QUICK ? 3 : 15));
+const FIRST_USE_SAMPLES = QUICK ? 1 : 3;
+// Preferences on tmpfs for the budget figures: the reference bridge syncs
+// every write to the disk on the script thread, which measures the disk.
+const SHM = fs.existsSync('/dev/shm') ? '/dev/shm' : os.tmpdir();
+
+const QUICK_ENV = QUICK ? {
+  BENCH_ROUND_TRIPS: '500', BENCH_RESOLVES: '300', BENCH_WARM_CALLS: '200',
+  BENCH_DEGRADE_CALLS: '20', BENCH_SIGN_CALLS: '200', BENCH_MEMORY_CALLS: '2000',
+} : {};
+
+// Runs node with args (under the command prefix, if any); resolves to the
+// JSON object of its last stdout line. Asynchronous: the service of this
+// process must keep answering meanwhile.
+function runNode(args, env = {}, prefix = []) {
+  const command = prefix.length ? prefix[0] : process.execPath;
+  const argv = prefix.length ? [...prefix.slice(1), process.execPath, ...args] : args;
+  return new Promise((resolve, reject) => {
+    const child = spawn(command, argv, {
+      env: { ...process.env, RISK_LOG: 'off', ...QUICK_ENV, ...env },
+      stdio: ['ignore', 'pipe', 'inherit'],
+    });
+    const chunks = [];
+    child.stdout.on('data', (chunk) => chunks.push(chunk));
+    child.on('error', reject);
+    child.on('close', (code) => {
+      if (code !== 0) {
+        reject(new Error(`${args.join(' ')} failed with ${code}`));
+        return;
+      }
+      const lines = Buffer.concat(chunks).toString('utf8').trim().split('\n');
+      try {
+        resolve(JSON.parse(lines[lines.length - 1]));
+      } catch (e) {
+        reject(new Error(`${args.join(' ')} printed no figures`));
+      }
+    });
+  });
+}
+
+function script(name) {
+  return path.join(__dirname, name);
+}
+
+// ---------------------------------------------------------------------------
+// Cold samples and their breakdown.
+
+// Splits one cold sample's timeline into phases (microseconds). Calls are
+// the bridge calls in the order the library made them.
+function phases(sample) {
+  const calls = sample.calls;
+  const end = (x) => x.atUs + (x.settledUs !== undefined ? x.settledUs : x.syncUs);
+  const post = calls.find((x) => x.name === 'post');
+  if (!post) return null;
+  const postIndex = calls.indexOf(post);
+  let stored = 0;
+  while (stored < calls.length && calls[stored].name === 'prefGet') stored++;
+  const storedEnd = stored > 0 ? end(calls[stored - 1]) : 0;
+  const collecting = calls.slice(stored, postIndex);
+  const after = calls.slice(postIndex + 1);
+  const lastEnd = after.length ? end(after[after.length - 1]) : end(post);
+  const sync = (list) => list.reduce((a, x) => a + x.syncUs, 0);
+  return {
+    start: calls.length ? calls[0].atUs : NaN,
+    storedReads: storedEnd - (calls.length ? calls[0].atUs : 0),
+    collectSealBridge: sync(collecting),
+    collectSealOwn: post.atUs - storedEnd - sync(collecting),
+    exchange: post.settledUs,
+    openPersistBridge: sync(after),
+    openPersistOwn: lastEnd - end(post) - sync(after),
+    resolve: sample.totalUs - lastEnd,
+    bridgeTotal: sync(calls.filter((x) => x !== post)) + post.settledUs,
+    roundTrips: calls.length + 1,  // every bridge call, and the resolution
+  };
+}
+
+async function coldSuite(url) {
+  const samples = [];
+  for (let i = 0; i < COLD_SAMPLES; i++) {
+    c.progress(`cold getTokenNative: process ${i + 1} of ${COLD_SAMPLES}`);
+    samples.push(await runNode([script('token.js'), 'cold', '--url', url, '--prewarm'], { BENCH_PREFS_DIR: SHM }));
+  }
+  const firstUse = [];
+  for (let i = 0; i < FIRST_USE_SAMPLES; i++) {
+    c.progress(`cold getTokenNative, nothing warmed, preferences on disk: process ${i + 1} of ${FIRST_USE_SAMPLES}`);
+    firstUse.push(await runNode([script('token.js'), 'cold', '--url', url], { BENCH_PREFS_DIR: c.BUILD }));
+  }
+  const totals = c.summary(samples.map((s) => s.totalUs));
+  const split = samples.map(phases);
+  if (split.includes(null)) throw new Error('a cold sample made no post');
+  const med = (key) => c.quantile(split.map((p) => p[key]), 0.5);
+  const own = samples.map((s, i) => s.totalUs - split[i].bridgeTotal);
+  const first = c.summary(firstUse.map((s) => s.totalUs));
+  const byName = {};
+  for (const s of samples) {
+    for (const x of s.calls) {
+      const t = byName[x.name] || (byName[x.name] = []);
+      t.push(x.settledUs !== undefined ? x.settledUs : x.syncUs);
+    }
+  }
+  const perFunction = {};
+  for (const [k, v] of Object.entries(byName)) {
+    perFunction[k] = { perCall: v.length / samples.length, medianUs: c.quantile(v, 0.5) };
+  }
+  return {
+    suite: 'cold',
+    figures: [
+      { id: 'cold.token.median', label: 'cold getTokenNative (bridge warmed, preferences on tmpfs): median', value: totals.median, unit: 'us', n: totals.n },
+      { id: 'cold.token.p95', label: 'cold getTokenNative: p95', value: totals.p95, unit: 'us', n: totals.n },
+      { id: 'cold.token.own.median', label: 'cold getTokenNative less the time inside bridge functions: median', value: c.quantile(own, 0.5), unit: 'us', n: own.length },
+      { id: 'cold.native.median', label: 'cold getTokenNative: the native call itself (script thread)', value: c.quantile(samples.map((s) => s.nativeUs), 0.5), unit: 'us' },
+      { id: 'cold.firstuse.median', label: 'cold getTokenNative, nothing warmed, preferences on disk: median', value: first.median, unit: 'us', n: first.n },
+      { id: 'cold.setup.median', label: 'setupNative (script thread)', value: c.quantile(samples.map((s) => s.setupUs), 0.5), unit: 'us' },
+    ],
+    breakdown: {
+      'worker start to first bridge call': med('start'),
+      'stored-record reads (prefGet)': med('storedReads'),
+      'collection to post: bridge functions (getOaid, getTimeInfo, uuid prefGet/prefPut, getAppSignature)': med('collectSealBridge'),
+      'collection to post: library (11 collector threads, file reads, serialize, network thread, sign, zip, seal)': med('collectSealOwn'),
+      'exchange: post until its promise settled (loopback HTTP + service)': med('exchange'),
+      'answer to last prefPut: bridge functions (prefPut)': med('openPersistBridge'),
+      'answer to last prefPut: library (open, unzip, parse, seal the properties)': med('openPersistOwn'),
+      'resolution of the promise': med('resolve'),
+      'script-thread round trips (bridge calls + resolution)': med('roundTrips'),
+    },
+    perFunction,
+    samples: samples.map((s) => ({ totalUs: s.totalUs, calls: s.calls })),
+  };
+}
+
+// One cold sample under strace: threads started and files opened between
+// the marks, by who opened them.
+async function straceSuite(url) {
+  const which = spawnSync('sh', ['-c', 'command -v strace'], { encoding: 'utf8' });
+  if (which.status !== 0) return null;
+  c.progress('cold getTokenNative under strace (counts only)');
+  const trace = path.join(c.BUILD, 'bench-cold.strace');
+  await runNode([script('token.js'), 'cold', '--url', url, '--prewarm', '--marks'], { BENCH_PREFS_DIR: SHM },
+    ['strace', '-f', '-qq', '-o', trace, '-e', 'trace=clone,clone3,openat,statx,newfstatat,stat']);
+  const lines = fs.readFileSync(trace, 'utf8').split('\n');
+  const from = lines.findIndex((l) => l.includes(c.MARK_START));
+  const to = lines.findIndex((l) => l.includes(c.MARK_END));
+  if (from < 0 || to < 0) return null;
+  const win = lines.slice(from + 1, to);
+  const threads = win.filter((l) => /\bclone3?\(/.test(l) && !l.includes('resumed>')).length;
+  const opened = win.filter((l) => /\bopenat\(/.test(l)).map((l) => (/openat\([^"]*"([^"]*)"/.exec(l) || [])[1]).filter(Boolean);
+  const library = opened.filter((f) => /^\/(proc|sys|dev|system|data)\b/.test(f));
+  const others = opened.filter((f) => !library.includes(f));
+  fs.rmSync(trace, { force: true });
+  return {
+    suite: 'strace',
+    figures: [
+      { id: 'cold.threads', label: 'cold getTokenNative: threads started', value: threads, unit: '' },
+      { id: 'cold.files.library', label: 'cold getTokenNative: files opened by the library (/proc, /sys, /dev, fonts)', value: library.length, unit: '', detail: library },
+      { id: 'cold.files.bridge', label: 'cold getTokenNative: files opened by the bridge (preferences)', value: others.length, unit: '' },
+    ],
+  };
+}
+
+async function main() {
+  const service = await startService({ port: 0 });
+  const suites = [];
+  try {
+    c.progress(`reference service at ${service.url}`);
+    suites.push(await runNode([script('floor.js')]));
+    suites.push(await runNode([script('floor.js'), '--burst']));
+    suites.push(await coldSuite(service.url));
+    const traced = await straceSuite(service.url);
+    if (traced) suites.push(traced);
+    c.progress('warm getTokenNative, getBusinessSignNative, getDegradeTokenNative');
+    suites.push(await runNode([script('token.js'), 'warm', '--url', service.url], { BENCH_PREFS_DIR: SHM }));
+    c.progress('concurrent getTokenNative');
+    suites.push(await runNode([script('token.js'), 'concurrent', '--url', service.url], { BENCH_PREFS_DIR: SHM }));
+    c.progress('memory over many getTokenNative');
+    suites.push(await runNode(['--expose-gc', script('token.js'), 'memory', '--url', service.url], { BENCH_PREFS_DIR: SHM }));
+  } finally {
+    await service.close();
+  }
+  process.stdout.write(JSON.stringify({ suites }) + '\n');
+}
+
+main().catch((err) => {
+  console.error(err);
+  process.exit(1);
+});

@@ -1,0 +1,305 @@
+'use strict';
+// The promise natives measured from the script, through the library's Node
+// package (js/index.js) and its reference bridge (js/lib/bridge.js), against
+// the reference service at --url (bench/node/run.js starts it). One mode per
+// process:
+//
+//   node token.js cold --url U [--prewarm] [--marks]
+//                                     one cold getTokenNative: the first call
+//                                     of a process with an empty preference
+//                                     store (collection, sealing, loopback
+//                                     exchange); every bridge call timed.
+//                                     --prewarm first uses what the reference
+//                                     bridge loads lazily (fetch, Intl), as an
+//                                     app that already ran would have;
+//                                     --marks stats two missing files around
+//                                     the call so that a system-call trace
+//                                     can cut out its window
+//   node token.js warm --url U        warm getTokenNative (usable token in
+//                                     memory), getDegradeTokenNative and
+//                                     getBusinessSignNative, interleaved with
+//                                     the floor (bench_addon resolveOnThread)
+//   node token.js concurrent --url U  100 getTokenNative at once: the largest
+//                                     event-loop delay and the longest task
+//                                     of the library on the script thread
+//   node --expose-gc token.js memory --url U
+//                                     resident memory over 10,000 calls
+//
+// Each prints one JSON line (bench/node/common.js); progress on stderr.
+const fs = require('fs');
+const os = require('os');
+const path = require('path');
+const { performance } = require('perf_hooks');
+const c = require('./common');
+
+const APP_KEY = '3f9a1c2e7b4d4e8f9a0b1c2d3e4f5a6b';
+const APP_INFO = { name: 'com.example.shop', versionCode: 5012000, versionName: '5.12.0' };
+const WARM_CALLS = Number(process.env.BENCH_WARM_CALLS || 2000);
+const DEGRADE_CALLS = Number(process.env.BENCH_DEGRADE_CALLS || 200);
+const SIGN_CALLS = Number(process.env.BENCH_SIGN_CALLS || 2000);
+const MEMORY_CALLS = Number(process.env.BENCH_MEMORY_CALLS || 10000);
+const MEMORY_WARM_UP = 1000;
+const CONCURRENT = 100;
+const CONCURRENT_ROUNDS = 5;
+
+function argument(name) {
+  const i = process.argv.indexOf(name);
+  return i >= 0 && i + 1 < process.argv.length ? process.argv[i + 1] : undefined;
+}
+
+// The package, bound to the library of the benchmark build.
+function risk() {
+  const r = require(path.join(c.ROOT, 'js', 'index.js'));
+  r.load(path.join(c.BUILD, 'libQuonRiskComm.so'));
+  return r;
+}
+
+// Wraps every function of the bridge so that each call the library makes is
+// recorded: { name, atMs (performance.now at the call), syncUs (time until
+// the function returned), settledUs (for a promise: until it settled) }.
+function instrument(bridge, calls) {
+  for (const name of Object.keys(bridge)) {
+    const fn = bridge[name];
+    if (typeof fn !== 'function' || name === 'deviceInfo') continue;
+    bridge[name] = function (...args) {
+      const t0 = performance.now();
+      const result = fn.apply(this, args);
+      const record = { name, atMs: t0, syncUs: (performance.now() - t0) * 1000 };
+      calls.push(record);
+      if (result && typeof result.then === 'function') {
+        const settled = () => {
+          record.settledUs = (performance.now() - t0) * 1000;
+        };
+        result.then(settled, settled);
+      }
+      return result;
+    };
+  }
+  return bridge;
+}
+
+// A process's SDK: a fresh preference store, the reference bridge with every
+// call recorded, setup and init with the service address.
+function startSdk(url, calls) {
+  const r = risk();
+  const prefsDir = fs.mkdtempSync(path.join(process.env.BENCH_PREFS_DIR || os.tmpdir(), 'prefs-'));
+  const bridge = instrument(r.createBridge({
+    prefsDir,
+    appSignature: '2f4e6a8c0b1d3f5e7a9c1b3d5f7e9a0c',
+    oaid: '6f1e2d3c-4b5a-4968-8776-a5b4c3d2e1f0',
+  }), calls);
+  const t0 = performance.now();
+  const handle = r.setup(bridge, APP_INFO, bridge.deviceInfo());
+  const setupUs = (performance.now() - t0) * 1000;
+  if (!handle) throw new Error('setupNative returned 0');
+  r.init(handle, APP_KEY, { KEY_URL: url });
+  process.on('exit', () => fs.rmSync(prefsDir, { recursive: true, force: true }));
+  return { r, handle, bridge, setupUs };
+}
+
+function checkToken(r, handle, token, what) {
+  if (typeof token !== 'string' || r.isDegradeToken(handle, APP_KEY, token)) {
+    throw new Error(`${what}: no token from the service (got ${JSON.stringify(String(token).slice(0, 60))})`);
+  }
+}
+
+// ---------------------------------------------------------------------------
+
+async function cold(url) {
+  const calls = [];
+  const { r, handle, bridge, setupUs } = startSdk(url, calls);
+  if (process.argv.includes('--prewarm')) {
+    bridge.getTimeInfo();
+    await (await fetch(`${url}/__admin/mode`)).arrayBuffer();
+  }
+  const marks = process.argv.includes('--marks');
+  calls.length = 0;
+  if (marks) c.mark(c.MARK_START);
+  const t0 = performance.now();
+  const promise = r.getToken(handle, APP_KEY, {});
+  const nativeUs = (performance.now() - t0) * 1000;
+  const token = await promise;
+  const totalUs = (performance.now() - t0) * 1000;
+  if (marks) c.mark(c.MARK_END);
+  checkToken(r, handle, token, 'cold getTokenNative');
+  c.emit('cold-sample', [], {
+    totalUs,
+    nativeUs,
+    setupUs,
+    calls: calls.map((x) => ({ ...x, atUs: (x.atMs - t0) * 1000, atMs: undefined })),
+  });
+}
+
+async function timed(n, fn) {
+  const out = [];
+  for (let i = 0; i < n; i++) {
+    const t0 = c.nowUs();
+    await fn();
+    out.push(c.nowUs() - t0);
+  }
+  return out;
+}
+
+async function warm(url) {
+  const calls = [];
+  const { r, handle } = startSdk(url, calls);
+  const addon = c.loadAddon(path.join(c.BUILD, 'bench', 'bench_addon.so'));
+  if (addon.init({}) !== 0) throw new Error('bench addon: init_bridge failed');
+  checkToken(r, handle, await r.getToken(handle, APP_KEY, {}), 'first getTokenNative');
+
+  c.progress(`warm getTokenNative beside the floor, ${WARM_CALLS} each`);
+  await timed(200, () => r.getToken(handle, APP_KEY, {}));
+  await timed(200, () => addon.resolveOnThread());
+  calls.length = 0;
+  const floor = [];
+  const tokens = [];
+  for (let i = 0; i < WARM_CALLS; i++) {
+    floor.push(...await timed(1, () => addon.resolveOnThread()));
+    tokens.push(...await timed(1, () => r.getToken(handle, APP_KEY, {})));
+  }
+  const warmCalls = summarizeCalls(calls, WARM_CALLS);
+
+  c.progress(`getBusinessSignNative, ${SIGN_CALLS}`);
+  await timed(100, () => r.getBusinessSign(handle, APP_KEY, {}, 'order=1'));
+  const signs = await timed(SIGN_CALLS, () => r.getBusinessSign(handle, APP_KEY, { orderId: '42' }, 'amount=12.50'));
+
+  c.progress(`getDegradeTokenNative, ${DEGRADE_CALLS}`);
+  await timed(20, () => r.getDegradeToken(handle, APP_KEY, {}));
+  calls.length = 0;
+  const degrades = await timed(DEGRADE_CALLS, () => r.getDegradeToken(handle, APP_KEY, {}));
+  const degradeCalls = summarizeCalls(calls, DEGRADE_CALLS);
+
+  const f = c.summary(floor);
+  const w = c.summary(tokens);
+  const s = c.summary(signs);
+  const d = c.summary(degrades);
+  c.emit('warm', [
+    { id: 'warm.floor.median', label: 'floor beside it: native thread resolves a promise, median', value: f.median, unit: 'us', n: f.n },
+    { id: 'warm.floor.p95', label: 'floor beside it: p95', value: f.p95, unit: 'us', n: f.n },
+    { id: 'warm.token.median', label: 'warm getTokenNative: median', value: w.median, unit: 'us', n: w.n },
+    { id: 'warm.token.p95', label: 'warm getTokenNative: p95', value: w.p95, unit: 'us', n: w.n },
+    { id: 'warm.token.bridgeCalls', label: 'warm getTokenNative: bridge calls per call', value: warmCalls.perCall, unit: '', detail: warmCalls.byName },
+    { id: 'warm.sign.median', label: 'getBusinessSignNative: median', value: s.median, unit: 'us', n: s.n },
+    { id: 'warm.sign.p95', label: 'getBusinessSignNative: p95', value: s.p95, unit: 'us', n: s.n },
+    { id: 'warm.degrade.median', label: 'getDegradeTokenNative: median', value: d.median, unit: 'us', n: d.n },
+    { id: 'warm.degrade.p95', label: 'getDegradeTokenNative: p95', value: d.p95, unit: 'us', n: d.n },
+    { id: 'warm.degrade.bridgeCalls', label: 'getDegradeTokenNative: bridge calls per call', value: degradeCalls.perCall, unit: '', detail: degradeCalls.byName },
+  ]);
+}
+
+// Bridge calls per native call, in all and by function.
+function summarizeCalls(calls, n) {
+  const byName = {};
+  for (const x of calls) byName[x.name] = (byName[x.name] || 0) + 1;
+  for (const k of Object.keys(byName)) byName[k] /= n;
+  return { perCall: calls.length / n, byName };
+}
+
+// ---------------------------------------------------------------------------
+
+async function concurrentRound(r, handle, calls) {
+  calls.length = 0;
+  const nativeUs = [];
+  const watched = await c.watchScriptThread(async () => {
+    const pending = [];
+    for (let i = 0; i < CONCURRENT; i++) {
+      const t0 = c.nowUs();
+      pending.push(r.getToken(handle, APP_KEY, {}));
+      nativeUs.push(c.nowUs() - t0);
+    }
+    const tokens = await Promise.all(pending);
+    for (const t of tokens) checkToken(r, handle, t, 'concurrent getTokenNative');
+  });
+  const n2j = watched.tasks.n2j || { count: 0, maxUs: NaN, durations: [] };
+  const bridgeMax = {};
+  for (const x of calls) bridgeMax[x.name] = Math.max(bridgeMax[x.name] || 0, x.syncUs);
+  return {
+    loopDelayMaxMs: watched.loopDelayMaxMs,
+    taskMaxUs: n2j.maxUs,
+    tasks: n2j.count,
+    taskP95Us: c.quantile(n2j.durations, 0.95),
+    nativeMaxUs: Math.max(...nativeUs),
+    nativeMedianUs: c.quantile(nativeUs, 0.5),
+    issueUs: nativeUs.reduce((a, b) => a + b, 0),
+    bridgeMax,
+  };
+}
+
+async function concurrent(url) {
+  c.trackAsyncTypes();
+  const calls = [];
+  const { r, handle } = startSdk(url, calls);
+  c.progress(`${CONCURRENT} getTokenNative at once: first calls of the process`);
+  const first = await concurrentRound(r, handle, calls);
+  for (let i = 0; i < 50; i++) await r.getToken(handle, APP_KEY, {});
+  const rounds = [];
+  for (let i = 0; i < CONCURRENT_ROUNDS; i++) {
+    c.progress(`${CONCURRENT} warm getTokenNative at once: round ${i + 1} of ${CONCURRENT_ROUNDS}`);
+    await new Promise((resolve) => setTimeout(resolve, 20));
+    rounds.push(await concurrentRound(r, handle, calls));
+  }
+  const med = (key) => c.quantile(rounds.map((x) => x[key]), 0.5);
+  const max = (key) => Math.max(...rounds.map((x) => x[key]));
+  c.emit('concurrent', [
+    { id: 'conc.warm.loopDelayMax', label: `${CONCURRENT} warm calls at once: largest event-loop delay (median of ${CONCURRENT_ROUNDS} rounds)`, value: med('loopDelayMaxMs'), unit: 'ms', worst: max('loopDelayMaxMs') },
+    { id: 'conc.warm.issue', label: `${CONCURRENT} warm calls at once: time to issue them (script thread)`, value: med('issueUs'), unit: 'us', worst: max('issueUs') },
+    { id: 'conc.warm.nativeMax', label: `${CONCURRENT} warm calls at once: longest getTokenNative call itself`, value: med('nativeMaxUs'), unit: 'us', worst: max('nativeMaxUs'), median: med('nativeMedianUs') },
+    { id: 'conc.warm.taskMax', label: `${CONCURRENT} warm calls at once: longest blocking-call task`, value: med('taskMaxUs'), unit: 'us', worst: max('taskMaxUs'), p95: med('taskP95Us'), n: rounds[0].tasks },
+    { id: 'conc.cold.loopDelayMax', label: `${CONCURRENT} first calls at once (one exchange): largest event-loop delay`, value: first.loopDelayMaxMs, unit: 'ms' },
+    { id: 'conc.cold.taskMax', label: `${CONCURRENT} first calls at once: longest blocking-call task`, value: first.taskMaxUs, unit: 'us', n: first.tasks, bridgeMax: first.bridgeMax },
+  ], { rounds, first });
+}
+
+// ---------------------------------------------------------------------------
+
+function rssKiB() {
+  return process.memoryUsage().rss / 1024;
+}
+
+async function memory(url) {
+  if (typeof global.gc !== 'function') throw new Error('run with --expose-gc');
+  const calls = [];
+  const { r, handle } = startSdk(url, calls);
+  const batch = async (n) => {
+    for (let i = 0; i < n; i += 10) {
+      const pending = [];
+      for (let j = 0; j < 10; j++) pending.push(r.getToken(handle, APP_KEY, {}));
+      await Promise.all(pending);
+    }
+  };
+  checkToken(r, handle, await r.getToken(handle, APP_KEY, {}), 'first getTokenNative');
+  await batch(MEMORY_WARM_UP);
+  global.gc();
+  await c.settle();
+  const before = rssKiB();
+  const samples = [];
+  for (let done = 0; done < MEMORY_CALLS; done += 1000) {
+    c.progress(`memory: ${done} of ${MEMORY_CALLS} calls`);
+    await batch(1000);
+    calls.length = 0;  // the recorder itself must not grow
+    global.gc();
+    samples.push(rssKiB());
+  }
+  await c.settle();
+  global.gc();
+  const after = rssKiB();
+  c.emit('memory', [
+    { id: 'mem.rss.before', label: `resident memory after ${MEMORY_WARM_UP} warm-up calls`, value: before, unit: 'KiB' },
+    { id: 'mem.rss.after', label: `resident memory after ${MEMORY_CALLS} more getTokenNative calls`, value: after, unit: 'KiB' },
+    { id: 'mem.rss.growth', label: `growth over ${MEMORY_CALLS} calls`, value: after - before, unit: 'KiB', samples },
+  ]);
+}
+
+const MODES = { cold, warm, concurrent, memory };
+const mode = process.argv[2];
+const url = argument('--url');
+if (!MODES[mode] || !url) {
+  process.stderr.write('usage: token.js cold|warm|concurrent|memory --url URL\n');
+  process.exit(2);
+}
+MODES[mode](url).then(
+  () => process.exit(0),
+  (err) => {
+    console.error(err);
+    process.exit(1);
+  });

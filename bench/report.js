@@ -1,0 +1,390 @@
+'use strict';
+// Merges the figures of one benchmark run into one readable table (stdout)
+// and one JSON file. Inputs, all in --dir (scripts/bench.sh writes them):
+//   crypto-native.json   crypto_bench as it is        (Google Benchmark JSON)
+//   crypto-c.json        crypto_bench, OPENSSL_ia32cap=0
+//   json.json            json_bench
+//   wire.json            wire_bench
+//   collect.json         collect_bench
+//   node.json            bench/node/run.js
+//   size-*.json          bench/size.js, one per architecture
+// Any input may be missing; its rows are then left out.
+//
+//   node bench/report.js --dir build-release/bench-raw --out build-release/bench.json
+//
+// Budgets are checked on ratios taken within this one run where a reference
+// exists (crypto beside OpenSSL's table-driven C or a plain C XXTEA, warm
+// getTokenNative beside its floor), on absolute figures elsewhere. Google
+// Benchmark figures are medians of repetitions, in CPU time for the
+// single-threaded byte work and in wall time where threads are started.
+const fs = require('fs');
+const os = require('os');
+const path = require('path');
+
+function argument(name, fallback) {
+  const i = process.argv.indexOf(name);
+  return i >= 0 && i + 1 < process.argv.length ? process.argv[i + 1] : fallback;
+}
+
+const dir = argument('--dir');
+const outFile = argument('--out');
+if (!dir) {
+  process.stderr.write('usage: report.js --dir DIR [--out FILE]\n');
+  process.exit(2);
+}
+
+function readJson(name) {
+  const file = path.join(dir, name);
+  if (!fs.existsSync(file)) return null;
+  const text = fs.readFileSync(file, 'utf8').trim();
+  if (!text) return null;
+  return JSON.parse(text);
+}
+
+// ---------------------------------------------------------------------------
+// Google Benchmark results: run name -> { realUs, cpuUs, counters }, from the
+// median aggregate when there are repetitions, else the single run.
+
+const UNIT_TO_US = { ns: 1e-3, us: 1, ms: 1e3, s: 1e6 };
+
+function gbench(name) {
+  const doc = readJson(name);
+  if (!doc) return null;
+  const out = new Map();
+  for (const b of doc.benchmarks || []) {
+    if (b.error_occurred) continue;
+    const isMedian = b.run_type === 'aggregate' && b.aggregate_name === 'median';
+    if (b.run_type === 'aggregate' && !isMedian) continue;
+    const key = b.run_name || b.name;
+    if (!isMedian && out.has(key)) continue;
+    const f = UNIT_TO_US[b.time_unit] || 1e-3;
+    out.set(key, { realUs: b.real_time * f, cpuUs: b.cpu_time * f, b });
+  }
+  out.context = doc.context;
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// Rows.
+
+const rows = [];
+let section = '';
+function heading(text) {
+  section = text;
+  rows.push({ heading: text });
+}
+// value/reference in unit; budget: { text, ok } or null.
+function row(item, value, unit, extra = {}) {
+  rows.push({ section, item, value, unit, ...extra });
+}
+
+function fmt(value, unit) {
+  if (value === undefined || value === null || Number.isNaN(value)) return '—';
+  if (unit === 'us') {
+    if (value >= 10000) return `${(value / 1000).toFixed(1)} ms`;
+    if (value >= 1000) return `${(value / 1000).toFixed(2)} ms`;
+    if (value >= 100) return `${value.toFixed(0)} µs`;
+    if (value >= 10) return `${value.toFixed(1)} µs`;
+    return `${value.toFixed(2)} µs`;
+  }
+  if (unit === 'ms') return `${value.toFixed(2)} ms`;
+  if (unit === 'KiB') return `${value.toFixed(1)} KiB`;
+  if (unit === 'x') return `${value.toFixed(2)}×`;
+  if (unit === '') return Number.isInteger(value) ? String(value) : value.toFixed(1);
+  return `${value} ${unit}`;
+}
+
+function verdict(ok) {
+  return ok === undefined ? '' : ok ? 'ok' : 'MISSED';
+}
+
+// --- Crypto ---------------------------------------------------------------
+
+const CRYPTO_BUDGETS = [
+  [/Aes|Sm4/i, 2.0, 'OpenSSL C'],
+  [/Md5|Sha1|Sm3/i, 1.5, 'OpenSSL C'],
+  [/Xxtea/i, 1.2, 'plain C'],
+];
+
+function cryptoRows() {
+  const c = gbench('crypto-c.json');
+  const native = gbench('crypto-native.json');
+  if (!c) return;
+  heading('Crypto: CPU time per call (reference in the same run: OpenSSL EVP with OPENSSL_ia32cap=0, or a plain C XXTEA)');
+  for (const [name, ours] of c) {
+    const m = /^(BM_\w+?)\/(\d+)$/.exec(name);
+    if (!m || /_(OpenSsl|RefC)$/.test(m[1])) continue;
+    const refName = [`${m[1]}_OpenSsl/${m[2]}`, `${m[1]}_RefC/${m[2]}`].find((n) => c.has(n));
+    const ref = refName ? c.get(refName) : null;
+    const budget = CRYPTO_BUDGETS.find(([re]) => re.test(m[1]));
+    const ratio = ref ? ours.cpuUs / ref.cpuUs : NaN;
+    const shipped = native && refName ? native.get(refName) : null;
+    const size = Number(m[2]) >= 1024 ? `${Number(m[2]) / 1024} KiB` : `${m[2]} B`;
+    row(`${m[1].replace(/^BM_/, '')} ${size}`, ours.cpuUs, 'us', {
+      reference: ref ? ref.cpuUs : undefined,
+      ratio,
+      budget: budget && ref ? `≤ ${budget[1]}× ${budget[2]}` : '',
+      ok: budget && ref ? ratio <= budget[1] : undefined,
+      note: shipped && /OpenSsl/.test(refName) ? `OpenSSL as shipped: ${fmt(shipped.cpuUs, 'us')}` : '',
+    });
+  }
+}
+
+// --- JSON -------------------------------------------------------------------
+
+function jsonRows() {
+  const j = gbench('json.json');
+  if (!j) return;
+  heading('JSON layer: CPU time per call, object of 60 string members');
+  const dump = j.get('BM_DumpObjectOf60Strings');
+  const parse = j.get('BM_ParseObjectOf60Strings');
+  if (dump) row('dump', dump.cpuUs, 'us', { budget: '< 5 µs', ok: dump.cpuUs < 5 });
+  if (parse) row('parse', parse.cpuUs, 'us', { budget: '< 13 µs', ok: parse.cpuUs < 13 });
+}
+
+// --- Wire -------------------------------------------------------------------
+
+function wireRows() {
+  const w = gbench('wire.json');
+  if (!w) return;
+  const serialize = w.get('BM_SerializeRequest');
+  const bytes = serialize ? serialize.b.bytes : undefined;
+  heading(`Wire format: CPU time per call, realistic request of ${bytes || '?'} bytes`);
+  const items = [
+    ['BM_SerializeRequest', 'serialize_request'],
+    ['BM_PackArchive', 'pack_archive (deflate level 5)'],
+    ['BM_Seal/legacy:1', 'seal the archive, legacy (MD5 sign + XXTEA)'],
+    ['BM_Seal/legacy:0', 'seal the archive, gm (SM3 sign + SM4)'],
+    ['BM_BuildSealedRequest/legacy:1', 'serialize + pack + seal, legacy'],
+    ['BM_BuildSealedRequest/legacy:0', 'serialize + pack + seal, gm'],
+    ['BM_OpenAnswer/legacy:1', 'open an answer (decrypt + unpack_archive), legacy'],
+    ['BM_OpenAnswer/legacy:0', 'open an answer, gm'],
+    ['BM_OpenAndParseAnswer/legacy:1', 'open + parse TokenResponse/TokenPayload, legacy'],
+    ['BM_PostRequest/legacy:1', 'post_request against an immediate answer, legacy'],
+    ['BM_PostRequest/legacy:0', 'post_request against an immediate answer, gm'],
+  ];
+  for (const [name, label] of items) {
+    const r = w.get(name);
+    if (r) row(label, r.cpuUs, 'us', { note: r.realUs > 1.5 * r.cpuUs ? `wall ${fmt(r.realUs, 'us')}` : '' });
+  }
+}
+
+// --- Collect ----------------------------------------------------------------
+
+function collectRows() {
+  const col = gbench('collect.json');
+  if (!col) return;
+  heading('Collection with the built-in collectors, stub platform (wall time)');
+  let whole = null;
+  let thread = null;
+  let sum = 0;
+  for (const [name, r] of col) {
+    if (name.startsWith('BM_Collect/')) whole = r;
+    else if (name.startsWith('BM_ThreadStartJoin')) thread = r;
+    else if (name.startsWith('BM_Collector/')) sum += r.realUs;
+  }
+  if (whole) row(`collect: ${whole.b.keys || '?'} keys, one thread per collector (median)`, whole.realUs, 'us');
+  if (sum) row('the eleven collectors run on the calling thread, summed', sum, 'us');
+  if (thread) row('one thread start + join (median)', thread.realUs, 'us');
+  for (const [name, r] of col) {
+    if (name.startsWith('BM_Collector/')) row(`  ${name.slice('BM_Collector/'.length)}`, r.realUs, 'us');
+  }
+}
+
+// --- Node -------------------------------------------------------------------
+
+function nodeFigures() {
+  const doc = readJson('node.json');
+  if (!doc) return null;
+  const figures = new Map();
+  const suites = new Map();
+  for (const s of doc.suites) {
+    suites.set(s.suite, s);
+    for (const f of s.figures) figures.set(f.id, f);
+  }
+  return { figures, suites };
+}
+
+function nodeRows(node) {
+  if (!node) return;
+  const f = (id) => node.figures.get(id) || {};
+  const v = (id) => f(id).value;
+
+  heading('Node: the floor (library blocking-call mechanism, bench addon)');
+  row('blocking call into the script thread, no-op task: median', v('floor.roundtrip.median'), 'us', { note: `p95 ${fmt(v('floor.roundtrip.p95'), 'us')}` });
+  row('native thread resolves a promise: median', v('floor.worker.median'), 'us', { note: `p95 ${fmt(v('floor.worker.p95'), 'us')}` });
+  row('100 such promises at once: largest event-loop delay', v('floor.burst.loopDelayMax'), 'ms');
+  row('100 such promises at once: longest blocking-call task', v('floor.burst.taskMax'), 'us');
+
+  heading('Node: the natives (reference bridge, loopback reference service)');
+  const floor = v('warm.floor.median');
+  const warm = v('warm.token.median');
+  row('warm getTokenNative: median', warm, 'us', {
+    reference: floor, ratio: warm / floor, budget: '≤ 2× floor', ok: warm / floor <= 2,
+    note: `p95 ${fmt(v('warm.token.p95'), 'us')}; floor interleaved in the same process; ${fmt(v('warm.token.bridgeCalls'), '')} bridge calls per call`,
+  });
+  row('getBusinessSignNative: median', v('warm.sign.median'), 'us', { note: `p95 ${fmt(v('warm.sign.p95'), 'us')}` });
+  row('getDegradeTokenNative: median', v('warm.degrade.median'), 'us', { note: `p95 ${fmt(v('warm.degrade.p95'), 'us')}; ${fmt(v('warm.degrade.bridgeCalls'), '')} bridge calls per call` });
+  const cold = v('cold.token.median');
+  row(`cold getTokenNative: median of ${f('cold.token.median').n || '?'} processes`, cold, 'us', {
+    budget: '< 10 ms', ok: cold < 10000,
+    note: `p95 ${fmt(v('cold.token.p95'), 'us')}; bridge warmed, preferences on tmpfs`,
+  });
+  row('  of which outside bridge functions', v('cold.token.own.median'), 'us');
+  row('  cold, nothing warmed, preferences on disk', v('cold.firstuse.median'), 'us', { note: 'first fetch, Intl and fsync of the reference bridge included' });
+  row('setupNative (script thread)', v('cold.setup.median'), 'us');
+  const loop = v('conc.warm.loopDelayMax');
+  row('100 warm getTokenNative at once: largest event-loop delay', loop, 'ms', {
+    budget: '< 2 ms', ok: loop < 2, note: `median of rounds; worst ${fmt(f('conc.warm.loopDelayMax').worst, 'ms')}`,
+  });
+  const task = v('conc.warm.taskMax');
+  row('  longest library task on the script thread (blocking call)', task, 'us', {
+    budget: '≤ 0.5 ms', ok: task <= 500, note: `worst ${fmt(f('conc.warm.taskMax').worst, 'us')}; p95 ${fmt(f('conc.warm.taskMax').p95, 'us')}`,
+  });
+  const native = v('conc.warm.nativeMax');
+  row('  longest getTokenNative call itself (script thread)', native, 'us', {
+    budget: '≤ 0.5 ms', ok: native <= 500, note: `median call ${fmt(f('conc.warm.nativeMax').median, 'us')}; issuing all 100: ${fmt(v('conc.warm.issue'), 'us')}`,
+  });
+  row('100 first calls at once (one exchange): largest event-loop delay', v('conc.cold.loopDelayMax'), 'ms', {
+    note: `longest blocking-call task ${fmt(v('conc.cold.taskMax'), 'us')}`,
+  });
+  const growth = v('mem.rss.growth');
+  row(`resident memory growth over ${(f('mem.rss.growth').label || '').replace(/\D+/g, '') || '10000'} getTokenNative calls`, growth, 'KiB', {
+    budget: '≤ 512 KiB', ok: growth <= 512, note: `${fmt(v('mem.rss.before'), 'KiB')} → ${fmt(v('mem.rss.after'), 'KiB')}`,
+  });
+}
+
+// --- Size -------------------------------------------------------------------
+
+function sizeDocs() {
+  return fs.readdirSync(dir).filter((n) => /^size-.*\.json$/.test(n)).map((n) => readJson(n)).filter(Boolean);
+}
+
+function sizeRows(docs) {
+  if (!docs.length) return;
+  heading('Size of the stripped library');
+  for (const d of docs) {
+    const kib = d.size.strippedBytes / 1024;
+    const isArm = d.size.label === 'aarch64';
+    row(`libQuonRiskComm.so, ${d.size.label}`, kib, 'KiB', isArm ? { budget: '< 350 KiB', ok: kib < 350 } : { budget: '(budget is for aarch64)' });
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Printing.
+
+function printTable(meta) {
+  const lines = [];
+  lines.push(`QuonRiskComm benchmarks — ${meta.date}`);
+  lines.push(`${meta.host}; ${meta.cpus} CPUs; load average at start ${meta.load}; Node ${meta.node}; ${meta.build}`);
+  const header = ['item', 'figure', 'reference', 'ratio', 'budget', 'verdict', 'notes'];
+  const table = [];
+  for (const r of rows) {
+    if (r.heading) {
+      table.push({ heading: r.heading });
+      continue;
+    }
+    table.push({
+      cells: [
+        r.item,
+        fmt(r.value, r.unit),
+        r.reference !== undefined ? fmt(r.reference, r.unit) : '',
+        r.ratio !== undefined && !Number.isNaN(r.ratio) ? fmt(r.ratio, 'x') : '',
+        r.budget || '',
+        verdict(r.ok),
+        r.note || '',
+      ],
+    });
+  }
+  const widths = header.map((h, i) => Math.max(h.length, ...table.filter((t) => t.cells).map((t) => t.cells[i].length)));
+  widths[0] = Math.min(widths[0], 70);
+  const pad = (cells) => cells.map((c, i) => (i === 6 ? c : i === 0 ? c.padEnd(widths[i]) : c.padStart(widths[i]))).join('  ').trimEnd();
+  lines.push('');
+  lines.push(pad(header));
+  lines.push('-'.repeat(widths.slice(0, 6).reduce((a, b) => a + b + 2, 0) + 5));
+  for (const t of table) {
+    if (t.heading) {
+      lines.push('');
+      lines.push(t.heading);
+    } else {
+      lines.push(pad(t.cells));
+    }
+  }
+  const missed = rows.filter((r) => r.ok === false).length;
+  const checked = rows.filter((r) => r.ok !== undefined).length;
+  lines.push('');
+  lines.push(`budgets: ${checked - missed} of ${checked} met${missed ? `, ${missed} MISSED` : ''}`);
+  return lines.join('\n');
+}
+
+function printBreakdown(node) {
+  const cold = node && node.suites.get('cold');
+  if (!cold) return '';
+  const lines = ['', 'Cost of one cold getTokenNative (medians over the processes; bridge warmed)'];
+  for (const [k, v] of Object.entries(cold.breakdown)) {
+    lines.push(`  ${k.padEnd(100)} ${k.startsWith('script-thread') ? String(v).padStart(9) : fmt(v, 'us').padStart(9)}`);
+  }
+  const traced = node.suites.get('strace');
+  if (traced) {
+    for (const f of traced.figures) lines.push(`  ${f.label.replace(/^cold getTokenNative: /, '').padEnd(100)} ${String(f.value).padStart(9)}`);
+  }
+  lines.push('  bridge functions called (per cold call, median time each):');
+  for (const [k, v] of Object.entries(cold.perFunction)) {
+    lines.push(`    ${k.padEnd(18)} ×${v.perCall}  ${fmt(v.medianUs, 'us')}`);
+  }
+  return lines.join('\n');
+}
+
+function printSizes(docs) {
+  const lines = [];
+  for (const d of docs) {
+    lines.push('', `Where the bytes of libQuonRiskComm.so (${d.size.label}) come from`);
+    const sec = d.size.sections;
+    const keep = Object.entries(sec).filter(([, n]) => n >= 1024).sort((a, b) => b[1] - a[1]);
+    lines.push(`  sections: ${keep.map(([k, n]) => `${k} ${(n / 1024).toFixed(1)}`).join(', ')} (KiB)`);
+    lines.push('  code and data by object file (KiB):');
+    for (const [k, n] of Object.entries(d.size.byObject)) lines.push(`    ${k.padEnd(62)} ${(n / 1024).toFixed(1).padStart(7)}`);
+    lines.push('  by symbol group (KiB):');
+    for (const [k, n] of Object.entries(d.size.byGroup).slice(0, 12)) lines.push(`    ${k.padEnd(62)} ${(n / 1024).toFixed(1).padStart(7)}`);
+  }
+  return lines.join('\n');
+}
+
+// ---------------------------------------------------------------------------
+
+const node = nodeFigures();
+const sizes = sizeDocs();
+cryptoRows();
+jsonRows();
+wireRows();
+collectRows();
+nodeRows(node);
+sizeRows(sizes);
+
+const anyContext = ['crypto-c.json', 'json.json', 'wire.json'].map(gbench).find(Boolean);
+const meta = {
+  date: new Date().toISOString().replace(/\.\d+Z$/, 'Z'),
+  host: `${os.hostname()} ${os.arch()} ${os.cpus()[0] ? os.cpus()[0].model : ''}`.trim(),
+  cpus: os.cpus().length,
+  load: anyContext && anyContext.context && anyContext.context.load_avg
+    ? anyContext.context.load_avg.map((x) => x.toFixed(2)).join(' ') : os.loadavg().map((x) => x.toFixed(2)).join(' '),
+  node: process.version,
+  build: process.env.BENCH_BUILD_NOTE || 'build-release (Release)',
+};
+
+const text = printTable(meta) + printBreakdown(node) + printSizes(sizes);
+process.stdout.write(`${text}\n`);
+
+if (outFile) {
+  const json = {
+    meta,
+    rows: rows.filter((r) => !r.heading).map((r) => ({
+      section: r.section, item: r.item, value: r.value, unit: r.unit, reference: r.reference,
+      ratio: r.ratio, budget: r.budget || undefined, met: r.ok, note: r.note || undefined,
+    })),
+    coldBreakdown: node && node.suites.get('cold') ? node.suites.get('cold').breakdown : undefined,
+    sizes: sizes.map((d) => d.size),
+    node: node ? Object.fromEntries(node.figures) : undefined,
+  };
+  fs.writeFileSync(outFile, JSON.stringify(json, null, 1) + '\n');
+}
