@@ -18,7 +18,7 @@
 //     "getProperty"(name) -> Buffer; "setProperty"(name, value) -> undefined;
 //     "post"(url, body) -> { status, body: Buffer }; "clientEvent"(key, type,
 //     code, text) and "serverEvent"(key, text) -> undefined;
-//     "businessSignFields"(key, pairs...) -> { field: Buffer }
+//     "businessSignFields"(key, params as JSON object text) -> { field: Buffer }
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -30,6 +30,7 @@
 #include "bridge/bridge_js_native.h"
 #include "bridge/log.h"
 #include "core/types.h"
+#include "crypto/json/json11.h"
 #include "platform/harmony_app.h"
 #include "platform/harmony_sdk.h"
 #include "situation/event_list.h"
@@ -318,8 +319,10 @@ napi_value OnThread(napi_env env, napi_callback_info info) {
       sdk->get_app(args[0])->on_server_event(args[1]);
     } else if (op == "businessSignFields") {
       StringMap params;
-      for (size_t i = 1; i + 1 < args.size(); i += 2) {
-        if (!args[i].empty()) params[args[i]] = args[i + 1];
+      std::string error;
+      const json11::Json object = json11::Json::parse(args[1], error);
+      for (const auto& member : object.object_items()) {
+        params[member.first] = member.second.string_value();
       }
       r.kind = ThreadResult::FIELDS;
       sdk->get_app(args[0])->business_sign_fields("", params, r.fields);

@@ -135,6 +135,17 @@ test('setSceneNative seals the scene under the application name; Node\'s SM4 ope
   assert.deepStrictEqual(puts[1], [name, '']);
 });
 
+test('isDegradeTokenNative: empty and longer than 40 bytes are degrade tokens', () => {
+  assert.strictEqual(risk.isDegradeToken(handle, APP_KEY, ''), true);
+  assert.strictEqual(risk.isDegradeToken(handle, APP_KEY, 'a'.repeat(40)), false);
+  assert.strictEqual(risk.isDegradeToken(handle, APP_KEY, 'a'.repeat(41)), true);
+  assert.strictEqual(risk.isDegradeToken(handle, APP_KEY, 'a'), false);
+  // Bytes, not characters: 20 two-byte characters are 40 bytes, 21 are 42.
+  assert.strictEqual(risk.isDegradeToken(handle, APP_KEY, 'é'.repeat(20)), false);
+  assert.strictEqual(risk.isDegradeToken(handle, APP_KEY, 'é'.repeat(21)), true);
+  assert.strictEqual(native.isDegradeTokenNative(handle, APP_KEY, 42), true, 'a non-string reads as ""');
+});
+
 test('toPairs flattens objects, Maps and entry arrays into strings', () => {
   assert.deepStrictEqual(risk.toPairs({ a: 1, b: 'x', c: undefined, d: null, e: { f: true } }),
     ['a', '1', 'b', 'x', 'd', 'null', 'e', '{"f":true}']);
@@ -166,4 +177,61 @@ test('a thread that cannot start throws "thread constructor failed" and the proc
   assertEndedByItself(r);
   assert.deepStrictEqual(r.values.results, Array(3).fill('thread constructor failed'));
   assert.strictEqual(r.values.scene, 'stored');
+});
+
+test('option pairs: the first occurrence of a key wins, an odd last key gets ""', () => {
+  const r = scenario('pairs');
+  assertEndedByItself(r);
+  assert.strictEqual(r.values['user-a'], 1);
+  assert.strictEqual(r.values['user-b'], '');
+});
+
+test('concurrent getTokenNative calls get their own promises, each resolved once with its token', () => {
+  const r = scenario('concurrent');
+  assertEndedByItself(r);
+  assert.strictEqual(r.values.distinct, true);
+  assert.strictEqual(r.values.settled, 3);
+  const [a, a2, b] = r.values.tokens;
+  assert.match(a, /^[0-9a-f]{32}$/);
+  assert.match(b, /^[0-9a-f]{32}$/);
+  assert.strictEqual(a2, a, 'two calls of one key share one exchange');
+  assert.notStrictEqual(a, b, 'two application keys, two exchanges');
+  assert.deepStrictEqual([...r.values['service-tokens']].sort(), [a, b].sort());
+});
+
+test('getTokenNative against the reference service gives a 32-character token; the degrade token opens', () => {
+  const r = scenario('tokens');
+  assertEndedByItself(r);
+  assert.match(r.values.token, /^[0-9a-f]{32}$/);
+  assert.ok(r.values.degrade.length > 40);
+  assert.match(r.values.degrade, /!fixture-app-key![0-9a-f]{64}!v4_9_2r_a07c3e51!gm!0$/);
+  assert.strictEqual(r.values['degrade-problem'], 'none');
+  assert.strictEqual(r.values['degrade-scheme'], 'gm');
+});
+
+test('a pending token promise keeps the process alive until it is resolved', () => {
+  const r = scenario('pending');
+  assertEndedByItself(r);
+  assert.ok(r.values['token-length'] > 40, 'the failed exchange ends in a degrade token');
+});
+
+test('a scheduled situation report keeps the process alive until it has been sent', () => {
+  const r = scenario('report');
+  assertEndedByItself(r);
+  assert.strictEqual(r.values.scheduled, true);
+  assert.deepStrictEqual(r.values['server-event'], ['fixture-app-key', '']);
+});
+
+test('a scene stored under one application name reads back under it only, across processes', () => {
+  const env = { RISK_PREFS_DIR: tempDir() };
+  const written = scenario('scene', ['com.example.one', 'basket'], { env });
+  assertEndedByItself(written);
+  assert.strictEqual(written.values.scene, 'basket');
+  const again = scenario('scene', ['com.example.one'], { env });
+  assert.strictEqual(again.values.scene, 'basket');
+  const other = scenario('scene', ['com.example.two'], { env });
+  assertEndedByItself(other);
+  assert.notStrictEqual(other.values.scene, 'basket');
+  const fresh = scenario('scene', ['com.example.one'], { env: { RISK_PREFS_DIR: tempDir() } });
+  assert.strictEqual(fresh.values.scene, 'default');
 });
