@@ -29,7 +29,7 @@ const tokens = require('./lib/tokens');
 const EXIT_FAILURE = 1;
 const EXIT_USAGE = 2;
 const DEFAULT_DELAY_MS = 5000;
-const DEMO_APP_NAME = 'com.example.risk.cli';
+const CLI_APP_NAME = 'com.example.risk.cli';
 
 // Why a token exchange failed: the last field of a degrade token.
 const ERROR_CODES = Object.freeze({
@@ -434,7 +434,7 @@ function openHost(opts) {
   } catch (e) {
     throw new CliError(`cannot use the preference directory ${prefsDir}: ${e.code || e.message}`);
   }
-  const handle = risk.setup(bridge, { name: opts.appName || DEMO_APP_NAME, versionCode: 1, versionName: '1.0' },
+  const handle = risk.setup(bridge, { name: opts.appName || CLI_APP_NAME, versionCode: 1, versionName: '1.0' },
     bridge.deviceInfo());
   if (!handle) throw new CliError('the library refused setup');
   risk.init(handle, opts.appKey, options);
