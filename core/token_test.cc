@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -291,6 +292,9 @@ struct ErrorCase {
   Answer (*answer)();
   int32_t code;
 };
+
+// Names the case in test listings (instead of its bytes).
+void PrintTo(const ErrorCase& error, std::ostream* out) { *out << error.name; }
 
 Answer sealed_file(const char* file) {
   return Answer::with_body(testing::ref_gm_seal(kKey, testing::answer_file(file)));
@@ -594,6 +598,8 @@ struct FaultCase {
   const char* logged;
 };
 
+void PrintTo(const FaultCase& fault, std::ostream* out) { *out << fault.name; }
+
 const FaultCase kFaultCases[] = {
     {"std_exception", CollectorFault::kStdException, "collect failed: collector exploded"},
     {"other_exception", CollectorFault::kOtherException, "collect failed: unknown exception"},
@@ -632,7 +638,7 @@ INSTANTIATE_TEST_SUITE_P(EveryFault, CollectFaultTest, ::testing::ValuesIn(kFaul
                            return std::string(info.param.name);
                          });
 
-TEST_F(TokenTest, ThrowingPostEndsTheExchangeAndWakesTheCallerAtOnce) {
+TEST_F(TokenTest, ThrowingPostOnNetworkThreadEndsTheExchangeAndWakesTheCaller) {
   sdk_->answer_always(Answer::throwing());
   const auto start = std::chrono::steady_clock::now();
   TokenRecord token = app_->get_token(gm({{"KEY_DELAY_MS_TIME", "30000"}}), false);

@@ -133,7 +133,13 @@ class FakeSdk : public RiskSdk {
   }
 
   ~FakeSdk() override {
-    release_posts();
+    // No post may hold from here on, or shutdown would wait for it forever.
+    {
+      std::lock_guard<std::mutex> hold(mutex_);
+      closing_ = true;
+      ++release_generation_;
+      changed_.notify_all();
+    }
     shutdown();
   }
 
@@ -196,6 +202,10 @@ class FakeSdk : public RiskSdk {
         answer = responder_(url, body);
       } else {
         answer = default_answer_;
+      }
+      if (closing_) {
+        if (answer.kind == Answer::Kind::kHold) return nullptr;
+        answer.delay = std::chrono::milliseconds(0);
       }
       if (answer.kind == Answer::Kind::kHold) {
         ++held_;
@@ -294,6 +304,7 @@ class FakeSdk : public RiskSdk {
   std::function<Answer(const std::string&, const std::string&)> responder_;  // guarded by mutex_
   Answer default_answer_;                  // guarded by mutex_
   uint64_t release_generation_ = 0;        // guarded by mutex_
+  bool closing_ = false;                   // guarded by mutex_
   int held_ = 0;                           // guarded by mutex_
   std::vector<std::thread::id> collect_threads_;  // guarded by mutex_
 };
