@@ -43,6 +43,17 @@ constexpr int32_t kCommandToken = 1002;
 constexpr int32_t kStatusOk = 0;
 constexpr int32_t kStatusBlocked = -10006;
 
+// protobuf-c stores whatever varint it reads into an enum field, values that
+// no enumerator names included; loading such a value through the C++ enum
+// type is undefined, so the fields are read as the int32 they hold.
+template <typename Enum>
+int32_t enum_field_value(const Enum& field) {
+  static_assert(sizeof(Enum) == sizeof(int32_t), "protobuf-c enums are int-sized");
+  int32_t value;
+  std::memcpy(&value, &field, sizeof value);
+  return value;
+}
+
 constexpr char kForceRefreshOption[] = "PRIVATE_FORCE_REFRESH";
 constexpr char kClearTokenOption[] = "PRIVATE_CLEAR_TOKEN";
 constexpr char kDelayOption[] = "KEY_DELAY_MS_TIME";
@@ -163,12 +174,13 @@ TokenAnswer read_token_answer(int32_t transport_code, const std::string& answer)
     result.code = kTokenBadMessage;
     return result;
   }
-  if (static_cast<int32_t>(response->status) == kStatusBlocked) {
+  const int32_t status = enum_field_value(response->status);
+  if (status == kStatusBlocked) {
     result.code = kTokenStatusBlocked;
     return result;
   }
-  if (static_cast<int32_t>(response->status) != kStatusOk ||
-      static_cast<int32_t>(response->command) != kCommandToken || response->body.len == 0) {
+  if (status != kStatusOk || enum_field_value(response->command) != kCommandToken ||
+      response->body.len == 0) {
     result.code = kTokenRefused;
     return result;
   }
@@ -201,8 +213,15 @@ TokenRecord RiskApp::get_token(const StringMap& params, bool for_sign) {
     // 2. The stored record.
     TokenRecord stored;
     stored.state = TokenState::STORED;
-    stored.ulvok = get_property(kTokenTextProperty);
-    stored.expires_at = stored_token_expiry(get_property(kTokenTimeProperty));
+    try {
+      stored.ulvok = get_property(kTokenTextProperty);
+      stored.expires_at = stored_token_expiry(get_property(kTokenTimeProperty));
+    } catch (const std::exception& e) {
+      // A store that cannot be read holds no token.
+      log_message("fail to read stored token: %s", e.what());
+      stored.ulvok.clear();
+      stored.expires_at = 0;
+    }
     // 3. The event summary.
     EventList* events = sdk_->event_list();
     const std::string event_count = events != nullptr ? events->count_text() : std::string();

@@ -663,14 +663,25 @@ TEST_F(TokenTest, ThreadGateClosedStartsNoNetworkThread) {
   EXPECT_EQ(sdk_->post_count(), 0u);
 }
 
-TEST_F(TokenTest, FailingPropertyStoreStillGivesADegradeToken) {
+TEST_F(TokenTest, UnreadableStoreCountsAsNoStoredToken) {
   sdk_->set_throw_in_properties(true);
+  sdk_->answer_always(sealed("ok_uuid.zip"));
   TokenRecord token = app_->get_token(gm(), false);
-  EXPECT_TRUE(log_.contains("get token failed: store unavailable"));
+  EXPECT_TRUE(log_.contains("fail to read stored token: store unavailable"));
+  EXPECT_EQ(token.state, TokenState::FETCHED);
+  EXPECT_EQ(sdk_->post_count(), 1u);
+}
+
+TEST_F(TokenTest, FailureOnTheCallersThreadStillGivesADegradeToken) {
+  sdk_->set_throw_in_event_count(true);
+  TokenRecord token = app_->get_token(gm(), false);
+  EXPECT_TRUE(log_.contains("get token failed: event list unavailable"));
   EXPECT_EQ(token.state, TokenState::DEGRADED);
   std::vector<std::string> fields = split_token(token.ulvok);
   ASSERT_EQ(fields.size(), 6u);
   EXPECT_EQ(fields[1], kKey);
+  EXPECT_EQ(fields[4], "gm");
+  EXPECT_EQ(sdk_->post_count(), 0u);
 }
 
 }  // namespace

@@ -112,6 +112,19 @@ enum class CollectorFault { kNone, kStdException, kOtherException, kSystemError 
 
 class FakeApp;
 
+// The SDK's event list, whose count can be made to fail.
+class FaultyEventList : public EventList {
+ public:
+  FaultyEventList(RiskSdk* sdk, const std::atomic<bool>* fail) : EventList(sdk), fail_(fail) {}
+  std::string count_text() override {
+    if (fail_->load()) throw std::runtime_error("event list unavailable");
+    return EventList::count_text();
+  }
+
+ private:
+  const std::atomic<bool>* fail_;
+};
+
 class FakeSdk : public RiskSdk {
  public:
   // Data keys of the scripted collectors.
@@ -171,6 +184,10 @@ class FakeSdk : public RiskSdk {
   }
 
   std::unique_ptr<RiskApp> create_app(const std::string& key) override;
+
+  std::unique_ptr<EventList> create_event_list() override {
+    return std::make_unique<FaultyEventList>(this, &throw_in_event_count_);
+  }
 
   // Records the thread that runs the collection, then collects.
   void collect(RiskApp& app, const StringMap& params, StringMap& result) override {
@@ -263,6 +280,8 @@ class FakeSdk : public RiskSdk {
   void set_collector_fault(CollectorFault fault) { fault_.store(fault); }
   // Makes every property read throw.
   void set_throw_in_properties(bool on) { throw_in_properties_.store(on); }
+  // Makes the event list's count_text throw.
+  void set_throw_in_event_count(bool on) { throw_in_event_count_.store(on); }
 
   // --- Observation (any thread). ---
 
@@ -296,6 +315,7 @@ class FakeSdk : public RiskSdk {
   std::shared_ptr<PropertyStore> store_;
   std::atomic<CollectorFault> fault_{CollectorFault::kNone};
   std::atomic<bool> throw_in_properties_{false};
+  std::atomic<bool> throw_in_event_count_{false};
 
   mutable std::mutex mutex_;
   std::condition_variable changed_;
