@@ -1,5 +1,7 @@
-// The answer path of a token exchange: post_request, then the unpacking of
-// TokenResponse and TokenPayload, with the fuzzer playing the token service.
+// The answer path of a token exchange: post_request, then read_token_answer
+// (the unpacking of TokenResponse and TokenPayload), with the fuzzer playing
+// the token service. read_token_answer must agree with the reading written
+// out here.
 //
 // The first byte is the service's behaviour: bit 0 picks the scheme (0 gm,
 // 1 legacy); bit 3 set means the post gives no response object; bits 1-2
@@ -18,6 +20,7 @@
 
 #include "core/risk.pb-c.h"
 #include "core/risk_sdk.h"
+#include "core/token.h"
 #include "core/wire.h"
 #include "crypto/cipher_scheme.h"
 #include "fuzz/fuzz_check.h"
@@ -32,7 +35,7 @@ constexpr int32_t kTokenCommand = 1002;
 constexpr int32_t kStatusOk = 0;
 constexpr int32_t kStatusRefused = -10006;
 
-// Outcomes of reading the answer, as the token logic reports them.
+// Outcomes of reading the answer.
 constexpr int32_t kEmptyAnswer = -1004;
 constexpr int32_t kNotAMessage = -1005;
 constexpr int32_t kRefused = -1006;
@@ -105,8 +108,9 @@ int32_t enum_value(const Enum& field) {
   return value;
 }
 
-// Reads an answer as the token logic does: 0 with the token, or its code.
-int32_t read_answer(const std::string& answer, std::string& token) {
+// The reference reading of an answer: 0 with the token and the identifier,
+// or the failure code.
+int32_t read_answer(const std::string& answer, std::string& token, std::string& uuid) {
   if (answer.empty()) return kEmptyAnswer;
   Risk__TokenResponse* response = risk__token_response__unpack(
       nullptr, answer.size(), reinterpret_cast<const uint8_t*>(answer.data()));
@@ -126,6 +130,9 @@ int32_t read_answer(const std::string& answer, std::string& token) {
     } else {
       check(payload->ulvok != nullptr, "a required string field is present after unpack");
       token = payload->ulvok;
+      // An empty token would replace a good stored one: refused.
+      if (token.empty()) code = kRefused;
+      if (payload->uuid != nullptr) uuid = payload->uuid;
       risk__token_payload__free_unpacked(payload, nullptr);
     }
   }
@@ -181,7 +188,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!f.sdk->respond) {
     check(code == risk::kPostNoResponse, "no response object gives -1001");
   }
+  const risk::TokenAnswer read = risk::read_token_answer(code, answer);
   if (code != 0) {
+    check(read.code == code, "a transport failure is the exchange's code");
     check(code == risk::kPostNoResponse || code == risk::kPostDecryptFailed ||
               code == risk::kPostNoArchiveEntry,
           "post_request fails only with its three codes");
@@ -193,9 +202,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!inner.empty()) check(answer == inner, "the answer is what the service sealed");
 
   std::string token;
-  const int32_t outcome = read_answer(answer, token);
+  std::string uuid;
+  const int32_t outcome = read_answer(answer, token, uuid);
+  check(read.code == outcome, "read_token_answer gives the reference code");
+  if (outcome == 0) {
+    check(read.ulvok == token && read.uuid == uuid, "read_token_answer gives the token and uuid");
+  }
   if (mode == Mode::kSealedPayload && !rest.empty()) {
-    check(outcome == 0 || outcome == kNotAMessage,
+    check(outcome == 0 || outcome == kNotAMessage || outcome == kRefused,
           "a sealed successful response with a body fails only on its payload");
   }
   return 0;
