@@ -73,14 +73,18 @@ function trackAsyncTypes() {
   typeHook.enable();
 }
 
+const LOOP_RESOLUTION_MS = 1;
+
 // Runs fn() (async) while watching the script thread: the event-loop delay
 // histogram of perf_hooks (resolution 1 ms) and, through async_hooks, the
 // duration of every callback the loop ran, by resource type (the library's
 // blocking calls arrive as callbacks of its thread-safe function, type
 // "n2j", when trackAsyncTypes() ran before setup). Returns { result,
 // loopDelayMaxMs, tasks } where tasks maps a type to { count, maxUs,
-// totalUs, durations }.
-async function watchScriptThread(fn) {
+// totalUs, durations }. loopDelayMaxMs is the longest turn of the
+// histogram's 1 ms timer less that 1 ms. The hook slows every promise, so
+// with { timeTasks: false } only the delays are taken (tasks stays empty).
+async function watchScriptThread(fn, { timeTasks = true } = {}) {
   const { monitorEventLoopDelay } = require('perf_hooks');
   const started = new Map();
   const tasks = {};
@@ -101,19 +105,38 @@ async function watchScriptThread(fn) {
       t.durations.push(us);
     },
   });
-  const histogram = monitorEventLoopDelay({ resolution: 1 });
+  const histogram = monitorEventLoopDelay({ resolution: LOOP_RESOLUTION_MS });
   histogram.enable();
-  hook.enable();
+  // The histogram records the time between two of its timer's turns; the
+  // first turn only starts the clock, so it must come before the work.
+  await new Promise((resolve) => setTimeout(resolve, 5 * LOOP_RESOLUTION_MS));
+  if (timeTasks) hook.enable();
+  // fn may call splitHere() once: a second histogram then watches only what
+  // follows (loopDelayAfterMs).
+  let later = null;
+  const splitHere = () => {
+    later = monitorEventLoopDelay({ resolution: LOOP_RESOLUTION_MS });
+    later.enable();
+  };
   let result;
   try {
-    result = await fn();
+    result = await fn(splitHere);
     // Let the histogram's timer fire at least once after the work.
     await new Promise((resolve) => setTimeout(resolve, 5));
   } finally {
     hook.disable();
     histogram.disable();
+    if (later) later.disable();
   }
-  return { result, loopDelayMaxMs: histogram.max / 1e6, tasks };
+  // The longest turn less the interval the timer asked for: how long the
+  // loop was held beyond it.
+  const delay = (ns) => Math.max(0, ns / 1e6 - LOOP_RESOLUTION_MS);
+  return {
+    result,
+    loopDelayMaxMs: delay(histogram.max),
+    loopDelayAfterMs: later ? delay(later.max) : undefined,
+    tasks,
+  };
 }
 
 module.exports.trackAsyncTypes = trackAsyncTypes;

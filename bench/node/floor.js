@@ -6,13 +6,15 @@
 //   - a promise resolved by a new native thread (js_resolve_deferred), timed
 //     from the script: what getTokenNative costs before its core work;
 //   - with --burst (a process of its own, since it hooks every async
-//     callback): the script thread while 100 such promises are pending.
+//     callback): the script thread while 100 such promises are pending,
+//     their threads started on the script thread or by a launcher thread.
 const path = require('path');
 const c = require('./common');
 
 const ROUND_TRIPS = Number(process.env.BENCH_ROUND_TRIPS || 5000);
 const RESOLVES = Number(process.env.BENCH_RESOLVES || 3000);
 const WARM_UP = 200;
+const BURST_ROUNDS = 5;
 
 function start() {
   const addon = c.loadAddon(path.join(c.BUILD, 'bench', 'bench_addon.so'));
@@ -21,21 +23,50 @@ function start() {
   return addon;
 }
 
+// 100 promises at once, each resolved by a new native thread started by
+// start(): the script thread's load while they are issued and while they run.
+async function burstOf(addon, start, timeTasks) {
+  let issueUs = 0;
+  const watched = await c.watchScriptThread(async (splitHere) => {
+    const pending = [];
+    const t0 = c.nowUs();
+    for (let i = 0; i < 100; i++) pending.push(start());
+    issueUs = c.nowUs() - t0;
+    splitHere();
+    await Promise.all(pending);
+  }, { timeTasks });
+  const n2j = watched.tasks.n2j || { count: 0, maxUs: NaN };
+  return { loopDelayMaxMs: watched.loopDelayMaxMs, afterMs: watched.loopDelayAfterMs, issueUs, taskMaxUs: n2j.maxUs, tasks: n2j.count };
+}
+
 async function burst() {
   c.trackAsyncTypes();
   const addon = start();
   for (let i = 0; i < WARM_UP; i++) await addon.resolveOnThread();
-  c.progress('floor: 100 promises at once');
-  const watched = await c.watchScriptThread(async () => {
-    const pending = [];
-    for (let i = 0; i < 100; i++) pending.push(addon.resolveOnThread());
-    await Promise.all(pending);
-  });
-  const n2j = watched.tasks.n2j || { count: 0, maxUs: NaN };
+  for (let i = 0; i < WARM_UP; i++) await addon.resolveViaLauncher();
+  // Delays are taken in rounds without the async hook, task times in rounds
+  // of their own with it.
+  const rounds = { direct: [], launcher: [], timed: [] };
+  for (let i = 0; i < BURST_ROUNDS; i++) {
+    c.progress(`floor: 100 promises at once, round ${i + 1} of ${BURST_ROUNDS}`);
+    await new Promise((resolve) => setTimeout(resolve, 20));
+    rounds.direct.push(await burstOf(addon, () => addon.resolveOnThread(), false));
+    await new Promise((resolve) => setTimeout(resolve, 20));
+    rounds.launcher.push(await burstOf(addon, () => addon.resolveViaLauncher(), false));
+    await new Promise((resolve) => setTimeout(resolve, 20));
+    rounds.timed.push(await burstOf(addon, () => addon.resolveOnThread(), true));
+  }
+  const med = (list, key) => c.quantile(list.map((x) => x[key]), 0.5);
+  const d = rounds.direct;
+  const l = rounds.launcher;
   c.emit('floor-burst', [
-    { id: 'floor.burst.loopDelayMax', label: '100 such promises at once: largest event-loop delay', value: watched.loopDelayMaxMs, unit: 'ms' },
-    { id: 'floor.burst.taskMax', label: '100 such promises at once: longest blocking-call task', value: n2j.maxUs, unit: 'us', n: n2j.count },
-  ]);
+    { id: 'floor.burst.loopDelayMax', label: '100 such promises at once: largest event-loop delay', value: med(d, 'loopDelayMaxMs'), unit: 'ms' },
+    { id: 'floor.burst.loopDelayAfterIssue', label: '100 such promises at once: largest event-loop delay once all were issued', value: med(d, 'afterMs'), unit: 'ms' },
+    { id: 'floor.burst.issue', label: '100 such promises at once: time to issue them (script thread)', value: med(d, 'issueUs'), unit: 'us' },
+    { id: 'floor.burst.taskMax', label: '100 such promises at once: longest blocking-call task', value: med(rounds.timed, 'taskMaxUs'), unit: 'us', n: rounds.timed[0].tasks },
+    { id: 'floor.launcher.loopDelayMax', label: '100 at once, threads started by a launcher thread: largest event-loop delay', value: med(l, 'loopDelayMaxMs'), unit: 'ms' },
+    { id: 'floor.launcher.issue', label: '100 at once, threads started by a launcher thread: time to issue them', value: med(l, 'issueUs'), unit: 'us' },
+  ], { rounds });
 }
 
 async function latency() {

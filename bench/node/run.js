@@ -25,6 +25,7 @@ const SHM = fs.existsSync('/dev/shm') ? '/dev/shm' : os.tmpdir();
 const QUICK_ENV = QUICK ? {
   BENCH_ROUND_TRIPS: '500', BENCH_RESOLVES: '300', BENCH_WARM_CALLS: '200',
   BENCH_DEGRADE_CALLS: '20', BENCH_SIGN_CALLS: '200', BENCH_MEMORY_CALLS: '2000',
+  BENCH_MEMORY_WARM_UP: '2000', BENCH_REFRESH_CALLS: '10',
 } : {};
 
 // Runs node with args (under the command prefix, if any); resolves to the

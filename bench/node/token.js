@@ -18,12 +18,18 @@
 //   node token.js warm --url U        warm getTokenNative (usable token in
 //                                     memory), getDegradeTokenNative and
 //                                     getBusinessSignNative, interleaved with
-//                                     the floor (bench_addon resolveOnThread)
+//                                     the floor (bench_addon resolveOnThread),
+//                                     and getTokenNative forced to exchange
+//                                     (collection, sealing and the loopback
+//                                     exchange in a process already warm)
 //   node token.js concurrent --url U  100 getTokenNative at once: the largest
 //                                     event-loop delay and the longest task
 //                                     of the library on the script thread
 //   node --expose-gc token.js memory --url U
-//                                     resident memory over 10,000 calls
+//                                     resident memory over 10,000 calls,
+//                                     after 10,000 calls of warm-up (the
+//                                     allocator's arenas and V8's heap take
+//                                     several thousand calls to settle)
 //
 // Each prints one JSON line (bench/node/common.js); progress on stderr.
 const fs = require('fs');
@@ -37,9 +43,11 @@ const APP_INFO = { name: 'com.example.shop', versionCode: 5012000, versionName: 
 const WARM_CALLS = Number(process.env.BENCH_WARM_CALLS || 2000);
 const DEGRADE_CALLS = Number(process.env.BENCH_DEGRADE_CALLS || 200);
 const SIGN_CALLS = Number(process.env.BENCH_SIGN_CALLS || 2000);
+const REFRESH_CALLS = Number(process.env.BENCH_REFRESH_CALLS || 40);
 const MEMORY_CALLS = Number(process.env.BENCH_MEMORY_CALLS || 10000);
-const MEMORY_WARM_UP = 1000;
+const MEMORY_WARM_UP = Number(process.env.BENCH_MEMORY_WARM_UP || 10000);
 const CONCURRENT = 100;
+const PREWARM_SETTLE_MS = 300;
 const CONCURRENT_ROUNDS = 5;
 
 function argument(name) {
@@ -111,6 +119,9 @@ async function cold(url) {
   if (process.argv.includes('--prewarm')) {
     bridge.getTimeInfo();
     await (await fetch(`${url}/__admin/mode`)).arrayBuffer();
+    // Let the engine's background compilation of what just ran settle, as
+    // it has in an app that has been running for a while.
+    await new Promise((resolve) => setTimeout(resolve, PREWARM_SETTLE_MS));
   }
   const marks = process.argv.includes('--marks');
   calls.length = 0;
@@ -169,6 +180,20 @@ async function warm(url) {
   const degrades = await timed(DEGRADE_CALLS, () => r.getDegradeToken(handle, APP_KEY, {}));
   const degradeCalls = summarizeCalls(calls, DEGRADE_CALLS);
 
+  c.progress(`getTokenNative with an exchange (PRIVATE_CLEAR_TOKEN), ${REFRESH_CALLS}`);
+  const clear = { PRIVATE_CLEAR_TOKEN: 'clear' };
+  for (let i = 0; i < 3; i++) checkToken(r, handle, await r.getToken(handle, APP_KEY, clear), 'refresh');
+  calls.length = 0;
+  const refreshes = [];
+  for (let i = 0; i < REFRESH_CALLS; i++) {
+    const t0 = c.nowUs();
+    const token = await r.getToken(handle, APP_KEY, clear);
+    refreshes.push(c.nowUs() - t0);
+    checkToken(r, handle, token, 'refresh');
+  }
+  const refreshCalls = summarizeCalls(calls, REFRESH_CALLS);
+  const posts = calls.filter((x) => x.name === 'post').map((x) => x.settledUs);
+
   const f = c.summary(floor);
   const w = c.summary(tokens);
   const s = c.summary(signs);
@@ -178,43 +203,58 @@ async function warm(url) {
     { id: 'warm.floor.p95', label: 'floor beside it: p95', value: f.p95, unit: 'us', n: f.n },
     { id: 'warm.token.median', label: 'warm getTokenNative: median', value: w.median, unit: 'us', n: w.n },
     { id: 'warm.token.p95', label: 'warm getTokenNative: p95', value: w.p95, unit: 'us', n: w.n },
-    { id: 'warm.token.bridgeCalls', label: 'warm getTokenNative: bridge calls per call', value: warmCalls.perCall, unit: '', detail: warmCalls.byName },
+    { id: 'warm.token.bridgeCalls', label: 'warm getTokenNative: bridge calls per call', value: warmCalls.perCall, unit: '', detail: warmCalls.byName, medianUs: warmCalls.medianUs },
     { id: 'warm.sign.median', label: 'getBusinessSignNative: median', value: s.median, unit: 'us', n: s.n },
     { id: 'warm.sign.p95', label: 'getBusinessSignNative: p95', value: s.p95, unit: 'us', n: s.n },
     { id: 'warm.degrade.median', label: 'getDegradeTokenNative: median', value: d.median, unit: 'us', n: d.n },
     { id: 'warm.degrade.p95', label: 'getDegradeTokenNative: p95', value: d.p95, unit: 'us', n: d.n },
+    { id: 'warm.refresh.median', label: 'getTokenNative with an exchange in a warm process: median', value: c.quantile(refreshes, 0.5), unit: 'us', n: refreshes.length },
+    { id: 'warm.refresh.p95', label: 'getTokenNative with an exchange in a warm process: p95', value: c.quantile(refreshes, 0.95), unit: 'us' },
+    { id: 'warm.refresh.post', label: 'its exchange: post until its promise settled, median', value: c.quantile(posts, 0.5), unit: 'us' },
+    { id: 'warm.refresh.bridgeCalls', label: 'getTokenNative with an exchange: bridge calls per call', value: refreshCalls.perCall, unit: '', detail: refreshCalls.byName, medianUs: refreshCalls.medianUs },
     { id: 'warm.degrade.bridgeCalls', label: 'getDegradeTokenNative: bridge calls per call', value: degradeCalls.perCall, unit: '', detail: degradeCalls.byName },
   ]);
 }
 
-// Bridge calls per native call, in all and by function.
+// Bridge calls per native call, in all and by function, and the median time
+// each function held the script thread.
 function summarizeCalls(calls, n) {
   const byName = {};
-  for (const x of calls) byName[x.name] = (byName[x.name] || 0) + 1;
-  for (const k of Object.keys(byName)) byName[k] /= n;
-  return { perCall: calls.length / n, byName };
+  const times = {};
+  for (const x of calls) {
+    byName[x.name] = (byName[x.name] || 0) + 1;
+    (times[x.name] || (times[x.name] = [])).push(x.syncUs);
+  }
+  const medianUs = {};
+  for (const k of Object.keys(byName)) {
+    byName[k] /= n;
+    medianUs[k] = c.quantile(times[k], 0.5);
+  }
+  return { perCall: calls.length / n, byName, medianUs };
 }
 
 // ---------------------------------------------------------------------------
 
-async function concurrentRound(r, handle, calls) {
+async function concurrentRound(r, handle, calls, timeTasks) {
   calls.length = 0;
   const nativeUs = [];
-  const watched = await c.watchScriptThread(async () => {
+  const watched = await c.watchScriptThread(async (splitHere) => {
     const pending = [];
     for (let i = 0; i < CONCURRENT; i++) {
       const t0 = c.nowUs();
       pending.push(r.getToken(handle, APP_KEY, {}));
       nativeUs.push(c.nowUs() - t0);
     }
+    splitHere();
     const tokens = await Promise.all(pending);
     for (const t of tokens) checkToken(r, handle, t, 'concurrent getTokenNative');
-  });
+  }, { timeTasks });
   const n2j = watched.tasks.n2j || { count: 0, maxUs: NaN, durations: [] };
   const bridgeMax = {};
   for (const x of calls) bridgeMax[x.name] = Math.max(bridgeMax[x.name] || 0, x.syncUs);
   return {
     loopDelayMaxMs: watched.loopDelayMaxMs,
+    loopDelayAfterIssueMs: watched.loopDelayAfterMs,
     taskMaxUs: n2j.maxUs,
     tasks: n2j.count,
     taskP95Us: c.quantile(n2j.durations, 0.95),
@@ -230,30 +270,40 @@ async function concurrent(url) {
   const calls = [];
   const { r, handle } = startSdk(url, calls);
   c.progress(`${CONCURRENT} getTokenNative at once: first calls of the process`);
-  const first = await concurrentRound(r, handle, calls);
+  const first = await concurrentRound(r, handle, calls, true);
   for (let i = 0; i < 50; i++) await r.getToken(handle, APP_KEY, {});
+  // Delays come from rounds without the async hook (it slows every
+  // promise), task times from rounds of their own with it.
   const rounds = [];
+  const hooked = [];
   for (let i = 0; i < CONCURRENT_ROUNDS; i++) {
     c.progress(`${CONCURRENT} warm getTokenNative at once: round ${i + 1} of ${CONCURRENT_ROUNDS}`);
     await new Promise((resolve) => setTimeout(resolve, 20));
-    rounds.push(await concurrentRound(r, handle, calls));
+    rounds.push(await concurrentRound(r, handle, calls, false));
+    await new Promise((resolve) => setTimeout(resolve, 20));
+    hooked.push(await concurrentRound(r, handle, calls, true));
   }
-  const med = (key) => c.quantile(rounds.map((x) => x[key]), 0.5);
-  const max = (key) => Math.max(...rounds.map((x) => x[key]));
+  const pick = (key) => (/^task/.test(key) ? hooked : rounds).map((x) => x[key]);
+  const med = (key) => c.quantile(pick(key), 0.5);
+  const max = (key) => Math.max(...pick(key));
   c.emit('concurrent', [
     { id: 'conc.warm.loopDelayMax', label: `${CONCURRENT} warm calls at once: largest event-loop delay (median of ${CONCURRENT_ROUNDS} rounds)`, value: med('loopDelayMaxMs'), unit: 'ms', worst: max('loopDelayMaxMs') },
+    { id: 'conc.warm.loopDelayAfterIssue', label: `${CONCURRENT} warm calls at once: largest event-loop delay once all were issued`, value: med('loopDelayAfterIssueMs'), unit: 'ms', worst: max('loopDelayAfterIssueMs') },
     { id: 'conc.warm.issue', label: `${CONCURRENT} warm calls at once: time to issue them (script thread)`, value: med('issueUs'), unit: 'us', worst: max('issueUs') },
     { id: 'conc.warm.nativeMax', label: `${CONCURRENT} warm calls at once: longest getTokenNative call itself`, value: med('nativeMaxUs'), unit: 'us', worst: max('nativeMaxUs'), median: med('nativeMedianUs') },
-    { id: 'conc.warm.taskMax', label: `${CONCURRENT} warm calls at once: longest blocking-call task`, value: med('taskMaxUs'), unit: 'us', worst: max('taskMaxUs'), p95: med('taskP95Us'), n: rounds[0].tasks },
-    { id: 'conc.cold.loopDelayMax', label: `${CONCURRENT} first calls at once (one exchange): largest event-loop delay`, value: first.loopDelayMaxMs, unit: 'ms' },
+    { id: 'conc.warm.taskMax', label: `${CONCURRENT} warm calls at once: longest blocking-call task`, value: med('taskMaxUs'), unit: 'us', worst: max('taskMaxUs'), p95: med('taskP95Us'), n: hooked[0].tasks },
+    { id: 'conc.cold.loopDelayMax', label: `${CONCURRENT} first calls at once (one exchange): largest event-loop delay`, value: first.loopDelayMaxMs, unit: 'ms', afterIssue: first.loopDelayAfterIssueMs },
     { id: 'conc.cold.taskMax', label: `${CONCURRENT} first calls at once: longest blocking-call task`, value: first.taskMaxUs, unit: 'us', n: first.tasks, bridgeMax: first.bridgeMax },
-  ], { rounds, first });
+  ], { rounds, hooked, first });
 }
 
 // ---------------------------------------------------------------------------
 
-function rssKiB() {
-  return process.memoryUsage().rss / 1024;
+// Resident memory and the part of it outside the JS heap (the library, the
+// C++ heap, thread stacks), in KiB.
+function memoryKiB() {
+  const m = process.memoryUsage();
+  return { rss: m.rss / 1024, outsideHeap: (m.rss - m.heapTotal) / 1024 };
 }
 
 async function memory(url) {
@@ -268,25 +318,33 @@ async function memory(url) {
     }
   };
   checkToken(r, handle, await r.getToken(handle, APP_KEY, {}), 'first getTokenNative');
-  await batch(MEMORY_WARM_UP);
-  global.gc();
-  await c.settle();
-  const before = rssKiB();
   const samples = [];
+  const sample = async () => {
+    calls.length = 0;  // the recorder itself must not grow
+    global.gc();
+    await c.settle();
+    global.gc();
+    const m = memoryKiB();
+    samples.push(m);
+    return m;
+  };
+  for (let done = 0; done < MEMORY_WARM_UP; done += 1000) {
+    c.progress(`memory: warm-up, ${done} of ${MEMORY_WARM_UP} calls`);
+    await batch(1000);
+    await sample();
+  }
+  const before = samples[samples.length - 1];
   for (let done = 0; done < MEMORY_CALLS; done += 1000) {
     c.progress(`memory: ${done} of ${MEMORY_CALLS} calls`);
     await batch(1000);
-    calls.length = 0;  // the recorder itself must not grow
-    global.gc();
-    samples.push(rssKiB());
+    await sample();
   }
-  await c.settle();
-  global.gc();
-  const after = rssKiB();
+  const after = samples[samples.length - 1];
   c.emit('memory', [
-    { id: 'mem.rss.before', label: `resident memory after ${MEMORY_WARM_UP} warm-up calls`, value: before, unit: 'KiB' },
-    { id: 'mem.rss.after', label: `resident memory after ${MEMORY_CALLS} more getTokenNative calls`, value: after, unit: 'KiB' },
-    { id: 'mem.rss.growth', label: `growth over ${MEMORY_CALLS} calls`, value: after - before, unit: 'KiB', samples },
+    { id: 'mem.rss.before', label: `resident memory after ${MEMORY_WARM_UP} warm-up calls`, value: before.rss, unit: 'KiB' },
+    { id: 'mem.rss.after', label: `resident memory after ${MEMORY_CALLS} more getTokenNative calls`, value: after.rss, unit: 'KiB' },
+    { id: 'mem.rss.growth', label: `growth over ${MEMORY_CALLS} calls`, value: after.rss - before.rss, unit: 'KiB', samples: samples.map((x) => Math.round(x.rss)) },
+    { id: 'mem.outside.growth', label: `growth outside the JS heap over ${MEMORY_CALLS} calls`, value: after.outsideHeap - before.outsideHeap, unit: 'KiB', samples: samples.map((x) => Math.round(x.outsideHeap)) },
   ]);
 }
 
