@@ -351,7 +351,46 @@ function printBreakdown(node) {
   for (const [k, v] of Object.entries(cold.perFunction)) {
     lines.push(`    ${k.padEnd(18)} ×${v.perCall}  ${fmt(v.medianUs, 'us')}`);
   }
+  const estimate = estimateFromParts(node, cold, traced);
+  if (estimate) {
+    lines.push('', 'The same cold getTokenNative rebuilt from its parts, each measured alone (a quiet machine)');
+    for (const [k, v] of estimate.items) lines.push(`  ${k.padEnd(100)} ${fmt(v, 'us').padStart(9)}`);
+    lines.push(`  ${'sum'.padEnd(100)} ${fmt(estimate.totalUs, 'us').padStart(9)}`);
+  }
   return lines.join('\n');
+}
+
+// The cold token rebuilt from the figures of its parts, each taken where
+// nothing else competes: what it costs on a quiet machine.
+function estimateFromParts(node, cold, traced) {
+  const w = gbench('wire.json');
+  const col = gbench('collect.json');
+  const f = (id) => (node.figures.get(id) || {}).value;
+  if (!w || !col) return null;
+  let threadUs = NaN;
+  let collectorsUs = 0;
+  for (const [name, r] of col) {
+    if (name.startsWith('BM_ThreadStartJoin')) threadUs = r.realUs;
+    else if (name.startsWith('BM_Collector/')) collectorsUs += r.cpuUs;
+  }
+  const threads = traced ? traced.figures.find((x) => x.id === 'cold.threads').value : 13;
+  const trips = cold.breakdown['script-thread round trips (bridge calls + resolution)'];
+  const part = (name) => (w.get(name) || {}).cpuUs;
+  const bridgeUs = Object.entries(cold.perFunction)
+    .filter(([k]) => k !== 'post')
+    .reduce((a, [, v]) => a + v.perCall * v.medianUs, 0);
+  const items = [
+    [`${threads} thread starts × ${fmt(threadUs, 'us')} (start + join, collect_bench)`, threads * threadUs],
+    [`${trips} script-thread round trips × ${fmt(f('floor.roundtrip.median'), 'us')} (bare blocking call)`, trips * f('floor.roundtrip.median')],
+    ['the collectors\' own work, file reads included (collect_bench, summed)', collectorsUs],
+    ['serialize + sign + zip + seal the request (wire_bench, legacy)', part('BM_BuildSealedRequest/legacy:1')],
+    ['  of which pack_archive (zlib state and buffers, mostly page faults)', part('BM_PackArchive')],
+    ['open and parse the answer (wire_bench)', part('BM_OpenAndParseAnswer/legacy:1')],
+    ['the reference bridge\'s functions other than post (cold samples)', bridgeUs],
+    ['the exchange with a warm HTTP client (post, warm-process refreshes)', f('warm.refresh.post')],
+  ];
+  const totalUs = items.filter(([k]) => !k.startsWith('  ')).reduce((a, [, v]) => a + (Number.isFinite(v) ? v : 0), 0);
+  return { items, totalUs };
 }
 
 function printSizes(docs) {
@@ -402,6 +441,11 @@ if (outFile) {
       ratio: r.ratio, budget: r.budget || undefined, met: r.ok, note: r.note || undefined,
     })),
     coldBreakdown: node && node.suites.get('cold') ? node.suites.get('cold').breakdown : undefined,
+    coldFromParts: (() => {
+      const cold = node && node.suites.get('cold');
+      const e = cold ? estimateFromParts(node, cold, node.suites.get('strace')) : null;
+      return e ? { items: Object.fromEntries(e.items), totalUs: e.totalUs } : undefined;
+    })(),
     sizes: sizes.map((d) => d.size),
     node: node ? Object.fromEntries(node.figures) : undefined,
   };

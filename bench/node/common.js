@@ -79,11 +79,13 @@ const LOOP_RESOLUTION_MS = 1;
 // histogram of perf_hooks (resolution 1 ms) and, through async_hooks, the
 // duration of every callback the loop ran, by resource type (the library's
 // blocking calls arrive as callbacks of its thread-safe function, type
-// "n2j", when trackAsyncTypes() ran before setup). Returns { result,
-// loopDelayMaxMs, tasks } where tasks maps a type to { count, maxUs,
-// totalUs, durations }. loopDelayMaxMs is the longest turn of the
-// histogram's 1 ms timer less that 1 ms. The hook slows every promise, so
-// with { timeTasks: false } only the delays are taken (tasks stays empty).
+// "n2j", when trackAsyncTypes() ran before setup). fn gets splitHere(),
+// which it may call once to have what follows watched on its own as well.
+// Returns { result, loopDelayMaxMs, loopDelayAfterMs, tasks } where tasks
+// maps a type to { count, maxUs, totalUs, durations }. A delay is the
+// longest turn of the histogram's 1 ms timer less that 1 ms. The hook slows
+// every promise, so with { timeTasks: false } only the delays are taken
+// (tasks stays empty).
 async function watchScriptThread(fn, { timeTasks = true } = {}) {
   const { monitorEventLoopDelay } = require('perf_hooks');
   const started = new Map();
