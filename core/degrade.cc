@@ -57,8 +57,7 @@ std::string RiskApp::make_degrade_token(const std::string& request, const Cipher
 
 TokenRecord RiskApp::degrade_token(const StringMap& params) {
   // Runs on a worker thread of "getDegradeTokenNative"; nothing may leave.
-  TokenRecord record;
-  record.state = TokenState::DEGRADED;
+  std::string request;
   try {
     StringMap data;
     try {
@@ -68,7 +67,20 @@ TokenRecord RiskApp::degrade_token(const StringMap& params) {
     } catch (...) {
       log_message("collect failed: unknown exception");
     }
-    const std::string request = serialize_request(*this, std::string(), data);
+    request = serialize_request(*this, std::string(), data);
+  } catch (const std::exception& e) {
+    log_message("fail to build degrade token: %s", e.what());
+    TokenRecord record;
+    record.state = TokenState::DEGRADED;
+    return record;
+  }
+  return degraded_record(request, params);
+}
+
+TokenRecord RiskApp::degraded_record(const std::string& request, const StringMap& params) {
+  TokenRecord record;
+  record.state = TokenState::DEGRADED;
+  try {
     std::unique_ptr<CipherScheme> scheme = select_cipher_scheme(params, app_key_);
     record.ulvok = make_degrade_token(request, *scheme);
   } catch (const std::exception& e) {

@@ -261,6 +261,13 @@ class RiskApp {
   // destroyed.
   void report_loop();
 
+  // A copy of the cached request, taken under the token mutex.
+  std::string cached_request_copy();
+  // A DEGRADED record holding the degrade token of request under the scheme
+  // params name; its text is empty when the token cannot be built. Never
+  // throws.
+  TokenRecord degraded_record(const std::string& request, const StringMap& params);
+
   const std::string app_key_;
   RiskSdk* const sdk_;
 

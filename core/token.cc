@@ -294,40 +294,25 @@ TokenRecord RiskApp::get_token(const StringMap& params, bool for_sign) {
     }
     if (is_held_state(result.state)) return result;
     // 11. Nothing held: a degrade token of the cached request.
-    std::string cached;
-    {
-      std::lock_guard<std::mutex> hold(token_mutex_);
-      cached = cached_request_;
-    }
-    std::unique_ptr<CipherScheme> scheme = select_cipher_scheme(params, app_key_);
-    TokenRecord degraded;
-    degraded.state = TokenState::DEGRADED;
-    degraded.ulvok = make_degrade_token(cached, *scheme);
-    return degraded;
+    return degraded_record(cached_request_copy(), params);
   } catch (const std::exception& e) {
     log_message("get token failed: %s", e.what());
   } catch (...) {
     log_message("get token failed: unknown exception");
   }
   // Something above failed: answer with what can still be built.
-  TokenRecord degraded;
-  degraded.state = TokenState::DEGRADED;
+  std::string cached;
   try {
-    std::string cached;
-    {
-      std::lock_guard<std::mutex> hold(token_mutex_);
-      cached = cached_request_;
-    }
-    std::unique_ptr<CipherScheme> scheme = select_cipher_scheme(params, app_key_);
-    degraded.ulvok = make_degrade_token(cached, *scheme);
+    cached = cached_request_copy();
   } catch (const std::exception& e) {
-    log_message("fail to build degrade token: %s", e.what());
-    degraded.ulvok.clear();
-  } catch (...) {
-    log_message("fail to build degrade token: unknown exception");
-    degraded.ulvok.clear();
+    log_message("fail to copy the cached request: %s", e.what());
   }
-  return degraded;
+  return degraded_record(cached, params);
+}
+
+std::string RiskApp::cached_request_copy() {
+  std::lock_guard<std::mutex> hold(token_mutex_);
+  return cached_request_;
 }
 
 std::string RiskApp::build_request(const std::string& previous, const StringMap& params) {
