@@ -104,7 +104,7 @@ class UsageError extends Error {}
 class CliError extends Error {}
 
 function parseArgs(argv, command) {
-  const spec = COMMANDS[command];
+  const entry = COMMANDS[command];
   const opts = { _: [] };
   for (let i = 0; i < argv.length; i++) {
     const arg = argv[i];
@@ -118,7 +118,7 @@ function parseArgs(argv, command) {
     }
     const eq = arg.indexOf('=');
     const name = eq > 0 ? arg.slice(0, eq) : arg;
-    const type = spec.flags[name];
+    const type = entry.flags[name];
     if (type === undefined) throw new UsageError(`unknown option ${name} for "${command}"`);
     const key = name.slice(2).replace(/-([a-z])/g, (_, c) => c.toUpperCase());
     if (type === 'bool') {
@@ -141,7 +141,7 @@ function parseArgs(argv, command) {
       opts[key] = value;
     }
   }
-  if (opts._.length > (spec.positional || 0)) throw new UsageError(`unexpected argument "${opts._[spec.positional || 0]}"`);
+  if (opts._.length > (entry.positional || 0)) throw new UsageError(`unexpected argument "${opts._[entry.positional || 0]}"`);
   return opts;
 }
 
@@ -516,14 +516,14 @@ async function main(argv) {
     process.stdout.write(`${USAGE}\n`);
     return command === undefined ? EXIT_USAGE : 0;
   }
-  const spec = COMMANDS[command];
-  if (!spec) throw new UsageError(`unknown command "${command}"`);
+  const entry = COMMANDS[command];
+  if (!entry) throw new UsageError(`unknown command "${command}"`);
   const opts = parseArgs(rest, command);
   if (opts.help) {
-    process.stdout.write(`usage: ${spec.usage}\n`);
+    process.stdout.write(`usage: ${entry.usage}\n`);
     return 0;
   }
-  await spec.run(opts);
+  await entry.run(opts);
   return 0;
 }
 
