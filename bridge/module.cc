@@ -9,19 +9,32 @@
 // runs), runs the core operation, resolves the promise through the script
 // thread and ends. Promises are only ever resolved, never rejected.
 //
-// Nothing leaves a native or a worker as a C++ exception: natives catch,
-// log and return undefined; workers catch, log and resolve with "". The only
-// JS errors thrown are "RiskSdk is null, please call setup first." (unknown
-// handle) and "thread constructor failed" (no worker thread could be
-// started; the promise is then settled with "" and not returned).
+// Creating a thread costs the calling thread far more than queueing a
+// request (a hundred calls at once would stall the event loop for tens of
+// milliseconds), so the script thread does not create the workers itself: it
+// takes the pass and the hold, queues a start request and returns the
+// promise. One long-lived launcher thread, started on the first promise
+// call of the process, creates the workers in the order of the calls. The
+// launcher holds no script hold of its own: idle, it keeps nothing alive.
+//
+// Nothing leaves a native, the launcher or a worker as a C++ exception:
+// natives catch, log and return undefined; workers catch, log and resolve
+// with "". A worker the launcher cannot create resolves its promise with ""
+// (log line "thread constructor failed"). The only JS errors thrown are
+// "RiskSdk is null, please call setup first." (unknown handle) and "thread
+// constructor failed": the launcher thread cannot be started and the worker
+// cannot be started from the script thread either; the promise is then
+// settled with "" and not returned.
 #include <cinttypes>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -143,39 +156,154 @@ namespace {
 // The core operation of a promise native, run on its worker thread.
 using WorkerOperation = std::function<std::string()>;
 
-// Starts the worker of a promise native for app; returns the promise, or
-// null after throwing kThreadFailedMessage into the script.
+// Everything one worker owns: made on the script thread, moved to the
+// launcher, then into the worker thread.
+struct WorkerStart {
+  const char* name = nullptr;   // the native's name, a literal
+  napi_deferred deferred = nullptr;
+  BridgeContext* hold = nullptr;  // released once the promise is resolved
+  ThreadGate::Pass pass;          // returned before the promise is resolved
+  WorkerOperation operation;
+};
+
+// The body of a worker thread.
+void run_worker(WorkerStart start) {
+  std::string result;
+  try {
+    result = start.operation();
+  } catch (const std::exception& e) {
+    log_message("%s worker failed: %s", start.name, e.what());
+  } catch (...) {
+    log_message("%s worker failed: unknown exception", start.name);
+  }
+  start.pass.release();
+  try {
+    js_resolve_deferred(start.deferred, result);
+  } catch (const std::exception& e) {
+    log_message("%s worker cannot resolve: %s", start.name, e.what());
+  }
+  release_script_hold(start.hold);
+}
+
+// Creates the detached worker thread of start. Throws when the thread
+// cannot be created; start may then have been moved into the lost thread
+// state (its pass returned), so the caller settles the promise and releases
+// the hold from copies it kept.
+void start_worker_thread(WorkerStart&& start) {
+  std::thread(run_worker, std::move(start)).detach();
+}
+
+// The one thread that creates the workers. Created on first use and never
+// destroyed (the launcher thread may be waiting on its members when the
+// process exits). Any thread may queue.
+class WorkerLauncher {
+ public:
+  static WorkerLauncher& instance() {
+    static WorkerLauncher* launcher = new WorkerLauncher;
+    return *launcher;
+  }
+
+  // Queues start (moved from) and returns true; returns false and leaves
+  // start untouched when the launcher thread is not running and cannot be
+  // started now (a later call tries again). Blocks only for the queue's
+  // lock, and for the launcher thread's creation on the first call.
+  bool try_launch(WorkerStart& start) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!running_) {
+        try {
+          std::thread([this] { run(); }).detach();
+        } catch (const std::exception& e) {
+          log_message("worker launcher: %s: %s", kThreadFailedMessage, e.what());
+          return false;
+        }
+        running_ = true;
+      }
+      try {
+        starts_.push_back(std::move(start));  // unchanged when it throws
+      } catch (const std::exception& e) {
+        log_message("worker launcher cannot queue: %s", e.what());
+        return false;
+      }
+    }
+    ready_.notify_one();
+    return true;
+  }
+
+ private:
+  WorkerLauncher() = default;
+
+  void run() {
+    for (;;) {
+      try {
+        launch_next();
+      } catch (const std::exception& e) {
+        log_message("worker launcher failed: %s", e.what());
+      } catch (...) {
+        log_message("worker launcher failed: unknown exception");
+      }
+    }
+  }
+
+  // Waits for the next request and creates its worker. A worker that cannot
+  // be created settles its promise with "" from here.
+  void launch_next() {
+    WorkerStart start;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      ready_.wait(lock, [this] { return !starts_.empty(); });
+      start = std::move(starts_.front());
+      starts_.pop_front();
+    }
+    const char* name = start.name;
+    const napi_deferred deferred = start.deferred;
+    BridgeContext* hold = start.hold;
+    try {
+      start_worker_thread(std::move(start));
+      return;
+    } catch (const std::exception& e) {
+      log_message("%s: %s: %s", name, kThreadFailedMessage, e.what());
+    }
+    start.pass.release();  // a no-op when the pass went with the thread's state
+    // The script thread serves the resolution while this thread waits; it
+    // never waits for this thread.
+    try {
+      js_resolve_deferred(deferred, "");
+    } catch (const std::exception& e) {
+      log_message("%s: cannot resolve: %s", name, e.what());
+    }
+    release_script_hold(hold);
+  }
+
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  bool running_ = false;              // guarded by mutex_
+  std::deque<WorkerStart> starts_;    // guarded by mutex_
+};
+
+// Starts the worker of a promise native for app through the launcher; returns
+// the promise, or null after throwing kThreadFailedMessage into the script.
 napi_value start_worker(napi_env env, const char* name, RiskApp* app, napi_deferred deferred,
                         napi_value promise, WorkerOperation operation) {
-  ThreadGate::Pass pass = app->sdk()->thread_gate().enter();
-  if (!pass) {
+  WorkerStart start;
+  start.pass = app->sdk()->thread_gate().enter();
+  if (!start.pass) {
     // The SDK is being destroyed: nothing may start on it.
     napi_resolve_deferred(env, deferred, js_string(env, ""));
     return promise;
   }
-  BridgeContext* hold = acquire_script_hold();
+  start.name = name;
+  start.deferred = deferred;
+  start.operation = std::move(operation);
+  start.hold = acquire_script_hold();
+  if (WorkerLauncher::instance().try_launch(start)) return promise;
+  // No launcher: the worker is started from here, as the launcher would.
+  BridgeContext* hold = start.hold;
   try {
-    std::thread([name, deferred, hold, pass = std::move(pass),
-                 operation = std::move(operation)]() mutable {
-      std::string result;
-      try {
-        result = operation();
-      } catch (const std::exception& e) {
-        log_message("%s worker failed: %s", name, e.what());
-      } catch (...) {
-        log_message("%s worker failed: unknown exception", name);
-      }
-      pass.release();
-      try {
-        js_resolve_deferred(deferred, result);
-      } catch (const std::exception& e) {
-        log_message("%s worker cannot resolve: %s", name, e.what());
-      }
-      release_script_hold(hold);
-    }).detach();
-  } catch (const std::system_error& e) {
-    // The pass went with the thread's state; the hold is still ours.
+    start_worker_thread(std::move(start));
+  } catch (const std::exception& e) {
     log_message("%s: %s: %s", name, kThreadFailedMessage, e.what());
+    start.pass.release();  // a no-op when the pass went with the thread's state
     release_script_hold(hold);
     napi_resolve_deferred(env, deferred, js_string(env, ""));
     napi_throw_error(env, nullptr, kThreadFailedMessage);

@@ -164,18 +164,45 @@ test('a process whose natives leave nothing pending ends by itself', () => {
   assert.strictEqual(r.values.scene, 'stored');
 });
 
-test('a thread that cannot start throws "thread constructor failed" and the process goes on', (t) => {
+// Runs a scenario that lowers its own thread limit. The limit does not bind
+// root, so as root the scenario runs as nobody; null (after skipping t)
+// when prlimit cannot lower the limit here.
+function threadLimitScenario(t, name, env = {}) {
   const asRoot = process.getuid && process.getuid() === 0;
   const spawnAs = asRoot ? { uid: 65534, gid: 65534 } : {};
   const dir = tempDir();
   if (asRoot) fs.chownSync(dir, 65534, 65534);
-  const r = scenario('thread-fail', [], { spawn: spawnAs, env: { RISK_PREFS_DIR: dir } });
+  const r = scenario(name, [], { spawn: spawnAs, env: { RISK_PREFS_DIR: dir, ...env } });
   if (r.status !== 0 && /prlimit/.test(r.stderr)) {
     t.skip(`cannot lower the thread limit here: ${r.stderr.split('\n')[0]}`);
-    return;
+    return null;
   }
+  return r;
+}
+
+// The first promise call of a process starts the launcher thread that
+// starts the workers. With no thread to be had from that call on, neither
+// the launcher nor the worker can start: the native throws.
+test('a thread that cannot start throws "thread constructor failed" and the process goes on', (t) => {
+  const r = threadLimitScenario(t, 'thread-fail');
+  if (!r) return;
   assertEndedByItself(r);
   assert.deepStrictEqual(r.values.results, Array(3).fill('thread constructor failed'));
+  assert.strictEqual(r.values.scene, 'stored');
+});
+
+// Once the launcher runs, the worker fails to start on the launcher, after
+// the native has returned its promise: the promise is resolved with "".
+test('a worker the launcher cannot start resolves its promise with "" and the process goes on', (t) => {
+  const r = threadLimitScenario(t, 'worker-fail', { RISK_LOG: 'on' });
+  if (!r) return;
+  assertEndedByItself(r);
+  assert.ok(r.values['first-length'] > 40, 'the call before the limit ends in a degrade token');
+  assert.deepStrictEqual(r.values.kinds, Array(3).fill('promise'));
+  assert.deepStrictEqual(r.values.results, ['', '', '']);
+  const failed = r.stderr.split('\n').filter((line) => line.includes('thread constructor failed'));
+  assert.deepStrictEqual(failed.map((line) => /(\w+Native): thread constructor failed/.exec(line)?.[1]),
+    ['getTokenNative', 'getDegradeTokenNative', 'getBusinessSignNative'], r.stderr);
   assert.strictEqual(r.values.scene, 'stored');
 });
 
