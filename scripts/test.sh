@@ -1,8 +1,20 @@
 #!/usr/bin/env bash
 # Runs every test: the C++ unit tests (ctest) and the Node tests of the
 # built library. Installs what is missing and builds first.
+#
+# Then the reliability stages: fuzzing (scripts/fuzz.sh, RISK_FUZZ_SECONDS
+# per target, default 30), the sanitizer runs (scripts/sanitize.sh) and the
+# arm64 cross-build under qemu (scripts/arm64.sh). --quick skips them.
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
+
+quick=0
+for arg in "$@"; do
+  case "$arg" in
+    --quick) quick=1 ;;
+    *) echo "usage: $0 [--quick]" >&2; exit 2 ;;
+  esac
+done
 setup_all
 build build
 
@@ -12,3 +24,17 @@ ctest --test-dir "$ROOT/build" --output-on-failure -j"$(nproc)"
 log "Node tests"
 cd "$ROOT/js"
 RISK_LIBRARY="$ROOT/build/libQuonRiskComm.so" node --test --test-concurrency=2 test/*.test.js
+
+if [ "$quick" -eq 1 ]; then
+  log "--quick: fuzzing, sanitizer runs and the arm64 build skipped"
+  exit 0
+fi
+
+log "Fuzzing, ${RISK_FUZZ_SECONDS:-30}s per target"
+"$ROOT/scripts/fuzz.sh" "${RISK_FUZZ_SECONDS:-30}"
+
+log "Sanitizer runs: ASan+UBSan (all tests), TSan (concurrency tests)"
+"$ROOT/scripts/sanitize.sh" address thread
+
+log "arm64 cross-build, tests under qemu"
+"$ROOT/scripts/arm64.sh"
