@@ -37,6 +37,9 @@ run_address() {
     ctest --test-dir "$dir" --output-on-failure -j2
 
   log "Node tests against the ASan build"
+  # The load and fault tests bound memory growth and answer times that the
+  # ASan runtime's quarantine and slowdown do not keep; they run in the
+  # plain build, and the fuzzers cover the same decoders under ASan.
   local runtime
   runtime=$(gcc -print-file-name=libasan.so)
   [ -f "$runtime" ] || { echo "ASan runtime not found ($runtime)" >&2; exit 1; }
@@ -47,7 +50,7 @@ run_address() {
   (cd "$ROOT/js" &&
     env LD_PRELOAD="$runtime" ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
       UBSAN_OPTIONS=print_stacktrace=1 RISK_LIBRARY="$dir/libQuonRiskComm.so" "${addons[@]}" \
-      node --test --test-concurrency=2 test/*.test.js)
+      node --test --test-concurrency=2 $(ls test/*.test.js | grep -v -e '/load\.test\.js$' -e '/faults\.test\.js$'))
 }
 
 run_thread() {
