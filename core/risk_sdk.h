@@ -30,6 +30,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "collect/collector.h"
@@ -245,9 +246,13 @@ class RiskApp {
   // One exchange with the token service. Runs on the network thread.
   void fetch_token(const std::string& previous, std::string request, const StringMap& params);
   // Starts an exchange under the rate limit (or joins the one under way)
-  // and waits a bounded time; returns the memory record then.
+  // and waits a bounded time; returns the memory record then. With
+  // exchanges_seen (the exchange count a caller read with its memory record)
+  // no exchange starts when one ended since and left a usable token: that
+  // token is returned instead, as if the caller had waited for it.
   TokenRecord request_from_server(const std::string& previous, const std::string& request,
-                                  const StringMap& params);
+                                  const StringMap& params,
+                                  std::optional<uint64_t> exchanges_seen = std::nullopt);
 
   // --- Degrade token and business sign (core/degrade.cc). ---
 
@@ -278,6 +283,7 @@ class RiskApp {
   std::mutex token_mutex_;
   std::condition_variable token_cv_;
   TokenRecord token_;                  // guarded by token_mutex_
+  uint64_t exchanges_ended_ = 0;       // guarded by token_mutex_
   std::atomic<bool> in_flight_{false};  // an exchange with the token service runs
 
   std::mutex report_mutex_;

@@ -206,9 +206,11 @@ TokenRecord RiskApp::get_token(const StringMap& params, bool for_sign) {
   try {
     // 1. The memory record.
     TokenRecord memory;
+    uint64_t exchanges_seen;
     {
       std::lock_guard<std::mutex> hold(token_mutex_);
       memory = token_;
+      exchanges_seen = exchanges_ended_;
     }
     // 2. The stored record.
     TokenRecord stored;
@@ -288,7 +290,7 @@ TokenRecord RiskApp::get_token(const StringMap& params, bool for_sign) {
       result = memory.expires_at > stored.expires_at ? memory : stored;
     } else {
       // 10.
-      result = request_from_server(previous, request, params);
+      result = request_from_server(previous, request, params, exchanges_seen);
       std::lock_guard<std::mutex> hold(token_mutex_);
       last_event_signature_ = event_count;
     }
@@ -401,13 +403,15 @@ void RiskApp::fetch_token(const std::string& previous, std::string request,
   {
     std::lock_guard<std::mutex> hold(token_mutex_);
     token_ = std::move(record);
+    ++exchanges_ended_;
     in_flight_.store(false);
   }
   token_cv_.notify_all();
 }
 
 TokenRecord RiskApp::request_from_server(const std::string& previous,
-                                         const std::string& request, const StringMap& params) {
+                                         const std::string& request, const StringMap& params,
+                                         std::optional<uint64_t> exchanges_seen) {
   // WAIT: until the exchange under way ends or the caller's delay passes.
   // Unlike a single wait, testing the flag under the mutex neither misses a
   // notification sent before the wait began nor returns on a spurious wake.
@@ -434,6 +438,25 @@ TokenRecord RiskApp::request_from_server(const std::string& previous,
 
   // 1. Exactly one of several simultaneous callers starts the exchange.
   if (in_flight_.exchange(true)) return wait_for_exchange();
+
+  // A caller that decided to ask while an exchange ran (its collection can
+  // take longer than the exchange) takes the token that exchange left
+  // rather than start the next one.
+  if (exchanges_seen) {
+    TokenRecord landed;
+    {
+      std::lock_guard<std::mutex> hold(token_mutex_);
+      if (exchanges_ended_ != *exchanges_seen && is_usable(token_, now_ms())) {
+        landed = token_;
+        in_flight_.store(false);
+      }
+    }
+    if (landed.state != TokenState::NONE) {
+      token_cv_.notify_all();
+      log_message("token fetched since this call began, no exchange started");
+      return landed;
+    }
+  }
 
   bool started = false;
   try {

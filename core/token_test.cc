@@ -569,6 +569,30 @@ TEST_F(PacingTest, ConcurrentCallersShareOneExchangeAndAllWakeWhenItEnds) {
   }
 }
 
+TEST_F(PacingTest, CallerStillCollectingWhenAnExchangeEndsTakesItsToken) {
+  sdk_->answer_always(sealed("ok_uuid.zip"));
+  // The first caller looks at the records, then its collection is held.
+  sdk_->hold_collection(0);
+  TokenRecord slow;
+  std::thread caller([this, &slow]() { slow = app_->get_token(gm(), false); });
+  ASSERT_TRUE(sdk_->wait_for_collections(1));
+  // Meanwhile a second caller collects, exchanges and gets the token.
+  TokenRecord quick = app_->get_token(gm(), false);
+  ASSERT_EQ(quick.state, TokenState::FETCHED);
+  // The first caller found no token when it looked, yet it starts no
+  // second exchange for the token that landed since.
+  sdk_->release_collection();
+  caller.join();
+  EXPECT_EQ(sdk_->post_count(), 1u);
+  EXPECT_EQ(slow.state, TokenState::FETCHED);
+  EXPECT_EQ(slow.ulvok, quick.ulvok);
+  EXPECT_TRUE(log_.contains("token fetched since this call began, no exchange started"));
+
+  // A call that looks after the exchange and is forced still asks anew.
+  EXPECT_EQ(app_->get_token(forced(), false).state, TokenState::FETCHED);
+  EXPECT_EQ(sdk_->post_count(), 2u);
+}
+
 TEST_F(PacingTest, ConcurrentCallersGetTheTokenOfTheOneExchange) {
   constexpr int kCallers = 6;
   sdk_->answer_always(Answer::late(sealed("ok_uuid.zip"), std::chrono::milliseconds(300)));
@@ -580,9 +604,9 @@ TEST_F(PacingTest, ConcurrentCallersGetTheTokenOfTheOneExchange) {
     });
   }
   for (std::thread& caller : callers) caller.join();
-  // Callers that came after the exchange ended found the memory token; at
-  // most the callers that raced the first could start another.
-  EXPECT_GE(sdk_->post_count(), 1u);
+  // Callers that came after the exchange ended found the memory token, and
+  // those that raced the first took the token it left.
+  EXPECT_EQ(sdk_->post_count(), 1u);
   EXPECT_FALSE(log_.contains("timeout(2) !"));
   for (const TokenRecord& result : results) {
     EXPECT_EQ(result.state, TokenState::FETCHED);

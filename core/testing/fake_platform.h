@@ -15,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
@@ -189,11 +190,15 @@ class FakeSdk : public RiskSdk {
     return std::make_unique<FaultyEventList>(this, &throw_in_event_count_);
   }
 
-  // Records the thread that runs the collection, then collects.
+  // Records the thread that runs the collection, waits while the test holds
+  // it, then collects.
   void collect(RiskApp& app, const StringMap& params, StringMap& result) override {
     {
-      std::lock_guard<std::mutex> hold(mutex_);
+      std::unique_lock<std::mutex> hold(mutex_);
+      const bool held = collect_threads_.size() == held_collection_;
       collect_threads_.push_back(std::this_thread::get_id());
+      changed_.notify_all();
+      if (held) changed_.wait_for(hold, kPatience, [&]() { return !collection_held_; });
     }
     RiskSdk::collect(app, params, result);
   }
@@ -277,6 +282,23 @@ class FakeSdk : public RiskSdk {
     ++release_generation_;
     changed_.notify_all();
   }
+  // The collection with this index (0 for the first) waits until
+  // release_collection.
+  void hold_collection(size_t index) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    held_collection_ = index;
+    collection_held_ = true;
+  }
+  void release_collection() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    collection_held_ = false;
+    changed_.notify_all();
+  }
+  // Waits until n collections began; false after kPatience.
+  bool wait_for_collections(size_t n) {
+    std::unique_lock<std::mutex> hold(mutex_);
+    return changed_.wait_for(hold, kPatience, [&]() { return collect_threads_.size() >= n; });
+  }
   void set_collector_fault(CollectorFault fault) { fault_.store(fault); }
   // Makes every property read throw.
   void set_throw_in_properties(bool on) { throw_in_properties_.store(on); }
@@ -327,6 +349,8 @@ class FakeSdk : public RiskSdk {
   bool closing_ = false;                   // guarded by mutex_
   int held_ = 0;                           // guarded by mutex_
   std::vector<std::thread::id> collect_threads_;  // guarded by mutex_
+  size_t held_collection_ = SIZE_MAX;             // guarded by mutex_
+  bool collection_held_ = false;                  // guarded by mutex_
 };
 
 // Records the situation answers and token records it is handed; its
