@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -646,116 +647,125 @@ std::string get_os_version(napi_env env, napi_value bridge) {
 }
 
 // ---------------------------------------------------------------------------
-// Script services. Each ApiCaller gives up (without calling) when an
-// argument cannot be created: a call with a missing argument value would
-// bring the engine down.
+// Script services.
 
-napi_status js_getDeviceInfo(const char* name, const ResultHandler& on_result,
-                             const ErrorHandler& on_error) {
-  const std::string text = name != nullptr ? name : "";
+namespace {
+
+// One argument of a script service call: text, bytes (an ArrayBuffer) or an
+// unsigned number. Text and bytes are borrowed for the call.
+struct ServiceArg {
+  enum class Kind { kText, kBytes, kNumber };
+  Kind kind;
+  const std::string* data;
+  uint32_t number;
+};
+ServiceArg text_arg(const std::string& text) { return {ServiceArg::Kind::kText, &text, 0}; }
+ServiceArg bytes_arg(const std::string& bytes) { return {ServiceArg::Kind::kBytes, &bytes, 0}; }
+ServiceArg number_arg(uint32_t number) { return {ServiceArg::Kind::kNumber, nullptr, number}; }
+
+// Calls the bridge function method with args and waits for its answer. Gives
+// up (without calling) when an argument cannot be created: a call with a
+// missing argument value would bring the engine down.
+napi_status call_service(const char* method, std::initializer_list<ServiceArg> args,
+                         const ResultHandler& on_result, const ErrorHandler& on_error) {
+  constexpr size_t kMaxArgs = 4;
+  if (args.size() > kMaxArgs) return napi_invalid_arg;
   return js_call_api_promise_blocking(
-      [&text](napi_env env, const ApiCall& call) {
-        napi_value argv[1] = {nullptr};
-        napi_status status = make_text(env, text, &argv[0]);
-        if (status != napi_ok) return status;
-        return call("getDeviceInfo", 1, argv);
+      [method, &args](napi_env env, const ApiCall& call) {
+        napi_value argv[kMaxArgs] = {};
+        size_t argc = 0;
+        for (const ServiceArg& arg : args) {
+          napi_status status;
+          switch (arg.kind) {
+            case ServiceArg::Kind::kText:
+              status = make_text(env, *arg.data, &argv[argc]);
+              break;
+            case ServiceArg::Kind::kBytes:
+              status = make_bytes(env, *arg.data, &argv[argc]);
+              break;
+            default:
+              status = napi_create_uint32(env, arg.number, &argv[argc]);
+              break;
+          }
+          if (status != napi_ok) return status;
+          ++argc;
+        }
+        return call(method, argc, argc > 0 ? argv : nullptr);
       },
       on_result, on_error);
 }
 
+// Handlers of the s_ helpers: keep the answer as text; log a rejection as
+// "<what> fail <code>".
+ResultHandler keep_text(std::string* out) {
+  return [out](napi_env env, napi_value value) { *out = js_to_string(env, value); };
+}
+ResultHandler ignore_result() {
+  return [](napi_env, napi_value) {};
+}
+ErrorHandler log_failure(const char* what) {
+  return [what](napi_env, int64_t code) {
+    log_message("%s fail %ld", what, static_cast<long>(code));
+  };
+}
+
+std::string text_or_empty(const char* text) { return text != nullptr ? text : ""; }
+
+}  // namespace
+
+napi_status js_getDeviceInfo(const char* name, const ResultHandler& on_result,
+                             const ErrorHandler& on_error) {
+  const std::string text = text_or_empty(name);
+  return call_service("getDeviceInfo", {text_arg(text)}, on_result, on_error);
+}
+
 napi_status js_getAppSinature(const ResultHandler& on_result, const ErrorHandler& on_error) {
-  return js_call_api_promise_blocking(
-      [](napi_env, const ApiCall& call) { return call("getAppSignature", 0, nullptr); },
-      on_result, on_error);
+  return call_service("getAppSignature", {}, on_result, on_error);
 }
 
 napi_status js_getOaid(const ResultHandler& on_result, const ErrorHandler& on_error) {
-  return js_call_api_promise_blocking(
-      [](napi_env, const ApiCall& call) { return call("getOaid", 0, nullptr); }, on_result,
-      on_error);
+  return call_service("getOaid", {}, on_result, on_error);
 }
 
 napi_status js_getTimeInfo(const ResultHandler& on_result, const ErrorHandler& on_error) {
-  return js_call_api_promise_blocking(
-      [](napi_env, const ApiCall& call) { return call("getTimeInfo", 0, nullptr); }, on_result,
-      on_error);
+  return call_service("getTimeInfo", {}, on_result, on_error);
 }
 
 napi_status js_OnSituationClientEvent(const std::string& key, unsigned type, unsigned code,
                                       const std::string& text, const ResultHandler& on_result,
                                       const ErrorHandler& on_error) {
-  return js_call_api_promise_blocking(
-      [&](napi_env env, const ApiCall& call) {
-        napi_value argv[4] = {nullptr, nullptr, nullptr, nullptr};
-        napi_status status = make_text(env, key, &argv[0]);
-        if (status == napi_ok) status = napi_create_uint32(env, type, &argv[1]);
-        if (status == napi_ok) status = napi_create_uint32(env, code, &argv[2]);
-        if (status == napi_ok) status = make_text(env, text, &argv[3]);
-        if (status != napi_ok) return status;
-        return call("onSituationClientEvent", 4, argv);
-      },
-      on_result, on_error);
+  return call_service("onSituationClientEvent",
+                      {text_arg(key), number_arg(type), number_arg(code), text_arg(text)},
+                      on_result, on_error);
 }
 
 napi_status js_OnSituationServerEvent(const std::string& key, const std::string& text,
                                       const ResultHandler& on_result,
                                       const ErrorHandler& on_error) {
-  return js_call_api_promise_blocking(
-      [&](napi_env env, const ApiCall& call) {
-        napi_value argv[2] = {nullptr, nullptr};
-        napi_status status = make_text(env, key, &argv[0]);
-        if (status == napi_ok) status = make_text(env, text, &argv[1]);
-        if (status != napi_ok) return status;
-        return call("onSituationServerEvent", 2, argv);
-      },
-      on_result, on_error);
+  return call_service("onSituationServerEvent", {text_arg(key), text_arg(text)}, on_result,
+                      on_error);
 }
 
 napi_status js_post(const std::string& url, const std::string& body,
                     const ResultHandler& on_result, const ErrorHandler& on_error) {
-  return js_call_api_promise_blocking(
-      [&](napi_env env, const ApiCall& call) {
-        napi_value argv[2] = {nullptr, nullptr};
-        napi_status status = make_text(env, url, &argv[0]);
-        if (status == napi_ok) status = make_bytes(env, body, &argv[1]);
-        if (status != napi_ok) return status;
-        return call("post", 2, argv);
-      },
-      on_result, on_error);
+  return call_service("post", {text_arg(url), bytes_arg(body)}, on_result, on_error);
 }
 
 napi_status js_pref_put(const char* name, const std::string& value,
                         const ResultHandler& on_result, const ErrorHandler& on_error) {
-  const std::string key = name != nullptr ? name : "";
-  return js_call_api_promise_blocking(
-      [&](napi_env env, const ApiCall& call) {
-        napi_value argv[2] = {nullptr, nullptr};
-        napi_status status = make_text(env, key, &argv[0]);
-        if (status == napi_ok) status = make_text(env, value, &argv[1]);
-        if (status != napi_ok) return status;
-        return call("prefPut", 2, argv);
-      },
-      on_result, on_error);
+  const std::string key = text_or_empty(name);
+  return call_service("prefPut", {text_arg(key), text_arg(value)}, on_result, on_error);
 }
 
 napi_status js_pref_get(const char* name, const ResultHandler& on_result,
                         const ErrorHandler& on_error) {
-  const std::string key = name != nullptr ? name : "";
-  return js_call_api_promise_blocking(
-      [&key](napi_env env, const ApiCall& call) {
-        napi_value argv[1] = {nullptr};
-        napi_status status = make_text(env, key, &argv[0]);
-        if (status != napi_ok) return status;
-        return call("prefGet", 1, argv);
-      },
-      on_result, on_error);
+  const std::string key = text_or_empty(name);
+  return call_service("prefGet", {text_arg(key)}, on_result, on_error);
 }
 
 std::string s_getDeviceInfo(const char* name) {
   std::string result;
-  js_getDeviceInfo(
-      name, [&result](napi_env env, napi_value value) { result = js_to_string(env, value); },
-      [](napi_env, int64_t code) { log_message("get fail %ld", static_cast<long>(code)); });
+  js_getDeviceInfo(name, keep_text(&result), log_failure("get"));
   return result;
 }
 
@@ -766,36 +776,29 @@ std::string s_getAppSignature() {
         result = js_to_string(env, value);
         log_message("%s ", result.c_str());
       },
-      [](napi_env, int64_t code) { log_message("get fail %ld", static_cast<long>(code)); });
+      log_failure("get"));
   return result;
 }
 
 std::string s_getOaid() {
   std::string result;
-  js_getOaid([&result](napi_env env, napi_value value) { result = js_to_string(env, value); },
-             [](napi_env, int64_t code) { log_message("getOaid fail %ld", static_cast<long>(code)); });
+  js_getOaid(keep_text(&result), log_failure("getOaid"));
   return result;
 }
 
 std::string s_getTimeInfo() {
   std::string result;
-  js_getTimeInfo(
-      [&result](napi_env env, napi_value value) { result = js_to_string(env, value); },
-      [](napi_env, int64_t code) { log_message("get fail %ld", static_cast<long>(code)); });
+  js_getTimeInfo(keep_text(&result), log_failure("get"));
   return result;
 }
 
 void s_OnSituationClientEvent(const std::string& key, unsigned type, unsigned code,
                               const std::string& text) {
-  js_OnSituationClientEvent(
-      key, type, code, text, [](napi_env, napi_value) {},
-      [](napi_env, int64_t error) { log_message("get fail %ld", static_cast<long>(error)); });
+  js_OnSituationClientEvent(key, type, code, text, ignore_result(), log_failure("get"));
 }
 
 void s_OnSituationServerEvent(const std::string& key, const std::string& text) {
-  js_OnSituationServerEvent(
-      key, text, [](napi_env, napi_value) {},
-      [](napi_env, int64_t error) { log_message("get fail %ld", static_cast<long>(error)); });
+  js_OnSituationServerEvent(key, text, ignore_result(), log_failure("get"));
 }
 
 PostResponse s_post(const std::string& url, const std::string& body) {
@@ -821,16 +824,12 @@ PostResponse s_post(const std::string& url, const std::string& body) {
 }
 
 void s_pref_put(const char* name, const std::string& value) {
-  js_pref_put(
-      name, value, [](napi_env, napi_value) {},
-      [](napi_env, int64_t code) { log_message("set fail %ld", static_cast<long>(code)); });
+  js_pref_put(name, value, ignore_result(), log_failure("set"));
 }
 
 std::string s_pref_get(const char* name) {
   std::string stored;
-  js_pref_get(
-      name, [&stored](napi_env env, napi_value value) { stored = js_to_string(env, value); },
-      [](napi_env, int64_t code) { log_message("get fail %ld", static_cast<long>(code)); });
+  js_pref_get(name, keep_text(&stored), log_failure("get"));
   return stored;
 }
 

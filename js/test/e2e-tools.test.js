@@ -22,26 +22,7 @@ const CLI = path.join(JS, 'cli.js');
 const SERVICE_TOKEN = /^[0-9a-f]{32}$/;
 
 function run(file, args, timeoutMs = 60000) {
-  return new Promise((resolve) => {
-    const t0 = Date.now();
-    const child = spawn(process.execPath, [file, ...args], {
-      env: { ...process.env, RISK_LIBRARY: e2e.LIBRARY, RISK_LOG: 'off' },
-      stdio: ['ignore', 'pipe', 'pipe'],
-    });
-    let stdout = '';
-    let stderr = '';
-    child.stdout.on('data', (c) => { stdout += c; });
-    child.stderr.on('data', (c) => { stderr += c; });
-    let killed = false;
-    const timer = setTimeout(() => {
-      killed = true;
-      child.kill('SIGKILL');
-    }, timeoutMs);
-    child.on('close', (code) => {
-      clearTimeout(timer);
-      resolve({ code, stdout, stderr, killed, ms: Date.now() - t0 });
-    });
-  });
+  return e2e.runNode([file, ...args], { timeoutMs, env: { RISK_LOG: 'off' } });
 }
 
 function tempEntries(prefix) {
