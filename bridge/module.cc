@@ -53,6 +53,10 @@ namespace {
 
 constexpr char kNoSdkMessage[] = "RiskSdk is null, please call setup first.";
 constexpr char kThreadFailedMessage[] = "thread constructor failed";
+// An options array holds a few dozen entries. A longer one (a sparse array
+// can claim 2^32 - 1) is read up to this many, so that the script thread is
+// never held for long.
+constexpr uint32_t kMaxOptionEntries = 1u << 16;
 
 // The SDK objects made by "setupNative", by address. Entries are never
 // removed and the objects are never destroyed while the process lives.
@@ -119,17 +123,28 @@ StringMap pairs_to_map(napi_env env, napi_value array) {
   StringMap map;
   uint32_t length = 0;
   if (array == nullptr || napi_get_array_length(env, array, &length) != napi_ok) return map;
+  if (length > kMaxOptionEntries) {
+    log_message("options array of %u entries, the first %u read", length, kMaxOptionEntries);
+    length = kMaxOptionEntries;
+  }
   for (uint32_t i = 0; i < length; i += 2) {
     napi_handle_scope scope = nullptr;
     napi_open_handle_scope(env, &scope);
     napi_value key = nullptr;
     napi_value value = nullptr;
-    napi_get_element(env, array, i, &key);
+    // An element getter that throws ends the reading; its exception stays
+    // pending for the script.
+    bool thrown = napi_get_element(env, array, i, &key) == napi_pending_exception;
     // With an odd length the last key reads the missing element: "".
-    if (i + 1 < length) napi_get_element(env, array, i + 1, &value);
+    if (!thrown && i + 1 < length) {
+      thrown = napi_get_element(env, array, i + 1, &value) == napi_pending_exception;
+    }
     // emplace keeps the first occurrence of a key.
-    map.emplace(js_to_string(env, key), value != nullptr ? js_to_string(env, value) : "");
+    if (!thrown) {
+      map.emplace(js_to_string(env, key), value != nullptr ? js_to_string(env, value) : "");
+    }
     napi_close_handle_scope(env, scope);
+    if (thrown) break;
   }
   return map;
 }

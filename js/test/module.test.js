@@ -213,6 +213,15 @@ test('option pairs: the first occurrence of a key wins, an odd last key gets ""'
   assert.strictEqual(r.values['user-b'], '');
 });
 
+test('hostile option arrays: read up to 65,536 entries, an element getter\'s exception reaches the script', () => {
+  const r = scenario('hostile-pairs');
+  assertEndedByItself(r);
+  assert.strictEqual(r.values.sparse.a, '1');
+  console.log(`a sparse array of 2^32 - 1 entries read in ${r.values.sparse.ms} ms`);
+  assert.deepStrictEqual(r.values.long, { first: '0', last: '32767', beyond: null });
+  assert.strictEqual(r.values.getter, 'element getter');
+});
+
 test('concurrent getTokenNative calls get their own promises, each resolved once with its token', () => {
   const r = scenario('concurrent');
   assertEndedByItself(r);
