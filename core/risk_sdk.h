@@ -283,7 +283,7 @@ class RiskApp {
   std::mutex token_mutex_;
   std::condition_variable token_cv_;
   TokenRecord token_;                  // guarded by token_mutex_
-  uint64_t exchanges_ended_ = 0;       // guarded by token_mutex_
+  uint64_t exchanges_ended_ = 0;       // exchanges that wrote token_; guarded by token_mutex_
   std::atomic<bool> in_flight_{false};  // an exchange with the token service runs
 
   std::mutex report_mutex_;

@@ -10,27 +10,13 @@
 #include <gtest/gtest.h>
 
 #include "bridge/log.h"
+#include "crypto/testing/hex.h"
 
 namespace risk {
 namespace {
 
-std::string from_hex(const std::string& hex) {
-  std::string out;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-    out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-  }
-  return out;
-}
-
-std::string to_hex(const std::string& bytes) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out.push_back(kDigits[c >> 4]);
-    out.push_back(kDigits[c & 15]);
-  }
-  return out;
-}
+using testing::from_hex;
+using testing::to_hex;
 
 struct SchemeVector {
   const char* key_text;  // hex
