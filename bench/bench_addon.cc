@@ -29,27 +29,11 @@
 #include <vector>
 
 #include "bridge/bridge_js_native.h"
+#include "bridge/testing/addon.h"
 
 namespace {
 
-// Starts body on a detached thread that keeps the script thread's loop alive
-// while it runs, as the library's workers do. Throws a JS error when the
-// thread cannot start.
-template <typename Body>
-bool start_thread(napi_env env, Body body) {
-  risk::BridgeContext* hold = risk::acquire_script_hold();
-  try {
-    std::thread([hold, body]() mutable {
-      body();
-      risk::release_script_hold(hold);
-    }).detach();
-    return true;
-  } catch (const std::system_error& e) {
-    risk::release_script_hold(hold);
-    napi_throw_error(env, nullptr, e.what());
-    return false;
-  }
-}
+using risk::testing::start_thread;
 
 // One thread that starts the jobs' threads, so that the script thread only
 // queues. Leaked on purpose: it lives as long as the process.

@@ -30,21 +30,17 @@
 
 #include "bridge/bridge_js_native.h"
 #include "bridge/log.h"
+#include "bridge/testing/addon.h"
 
 namespace {
 
 using risk::ApiCall;
+using risk::testing::CaptureLog;
+using risk::testing::start_thread;
+using risk::testing::TakeLog;
 
-// Leaked on purpose: detached threads may still log while the process exits.
-std::mutex& g_log_mutex = *new std::mutex;
-std::vector<std::string>& g_log_lines = *new std::vector<std::string>;  // guarded by g_log_mutex
 std::atomic<int> g_handler_runs{0};
 std::atomic<pid_t> g_script_tid{0};
-
-void capture_line(const char* /*tag*/, const char* text) {
-  std::lock_guard<std::mutex> lock(g_log_mutex);
-  g_log_lines.emplace_back(text);
-}
 
 // One request for an operation, parsed on the script thread.
 struct Request {
@@ -225,45 +221,6 @@ napi_value Init(napi_env env, napi_callback_info info) {
   napi_value result = nullptr;
   napi_create_int32(env, risk::init_bridge(env, bridge), &result);
   return result;
-}
-
-napi_value CaptureLog(napi_env /*env*/, napi_callback_info /*info*/) {
-  risk::set_log_hook(capture_line);
-  return nullptr;
-}
-
-napi_value TakeLog(napi_env env, napi_callback_info /*info*/) {
-  std::vector<std::string> lines;
-  {
-    std::lock_guard<std::mutex> lock(g_log_mutex);
-    lines.swap(g_log_lines);
-  }
-  napi_value array = nullptr;
-  napi_create_array_with_length(env, lines.size(), &array);
-  for (size_t i = 0; i < lines.size(); ++i) {
-    napi_value line = nullptr;
-    napi_create_string_utf8(env, lines[i].data(), lines[i].size(), &line);
-    napi_set_element(env, array, static_cast<uint32_t>(i), line);
-  }
-  return array;
-}
-
-// Starts `body` on a detached thread under a script hold, the way the
-// library's workers run. Throws a JS error when the thread cannot start.
-template <typename Body>
-bool start_thread(napi_env env, Body body) {
-  risk::BridgeContext* hold = risk::acquire_script_hold();
-  try {
-    std::thread([hold, body]() mutable {
-      body();
-      risk::release_script_hold(hold);
-    }).detach();
-    return true;
-  } catch (const std::system_error& e) {
-    risk::release_script_hold(hold);
-    napi_throw_error(env, nullptr, e.what());
-    return false;
-  }
 }
 
 napi_value OnThread(napi_env env, napi_callback_info info) {

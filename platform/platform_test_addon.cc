@@ -29,6 +29,7 @@
 
 #include "bridge/bridge_js_native.h"
 #include "bridge/log.h"
+#include "bridge/testing/addon.h"
 #include "core/types.h"
 #include "crypto/json/json11.h"
 #include "platform/harmony_app.h"
@@ -40,18 +41,12 @@ namespace {
 using risk::HarmonyRiskApp;
 using risk::HarmonyRiskSdk;
 using risk::StringMap;
+using risk::testing::CaptureLog;
+using risk::testing::TakeLog;
 
-// Leaked on purpose: detached threads may still log while the process exits,
-// and the SDKs are never destroyed while their threads may run.
-std::mutex& g_log_mutex = *new std::mutex;
-std::vector<std::string>& g_log_lines = *new std::vector<std::string>;  // guarded by g_log_mutex
+// Leaked on purpose: the SDKs are never destroyed while their threads may run.
 std::mutex& g_sdk_mutex = *new std::mutex;
 std::vector<HarmonyRiskSdk*>& g_sdks = *new std::vector<HarmonyRiskSdk*>;  // guarded by g_sdk_mutex
-
-void capture_line(const char* /*tag*/, const char* text) {
-  std::lock_guard<std::mutex> lock(g_log_mutex);
-  g_log_lines.emplace_back(text);
-}
 
 template <size_t N>
 void read_args(napi_env env, napi_callback_info info, napi_value (&argv)[N], size_t* count) {
@@ -122,25 +117,6 @@ napi_value Init(napi_env env, napi_callback_info info) {
   napi_value argv[1];
   read_args(env, info, argv, nullptr);
   return make_number(env, risk::init_bridge(env, argv[0]));
-}
-
-napi_value CaptureLog(napi_env /*env*/, napi_callback_info /*info*/) {
-  risk::set_log_hook(capture_line);
-  return nullptr;
-}
-
-napi_value TakeLog(napi_env env, napi_callback_info /*info*/) {
-  std::vector<std::string> lines;
-  {
-    std::lock_guard<std::mutex> lock(g_log_mutex);
-    lines.swap(g_log_lines);
-  }
-  napi_value array = nullptr;
-  napi_create_array_with_length(env, lines.size(), &array);
-  for (size_t i = 0; i < lines.size(); ++i) {
-    napi_set_element(env, array, static_cast<uint32_t>(i), make_string(env, lines[i]));
-  }
-  return array;
 }
 
 napi_value MakeSdk(napi_env env, napi_callback_info info) {

@@ -1,0 +1,78 @@
+// Pieces shared by the test and benchmark addons: natives that capture the
+// library's log lines for the script, and a detached thread started the way
+// the library starts its workers.
+#ifndef RISK_BRIDGE_TESTING_ADDON_H_
+#define RISK_BRIDGE_TESTING_ADDON_H_
+
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "bridge/bridge_js_native.h"
+#include "bridge/host.h"
+#include "bridge/log.h"
+
+namespace risk {
+namespace testing {
+
+// Leaked on purpose: detached threads may still log while the process exits.
+inline std::mutex& log_mutex() {
+  static std::mutex* mutex = new std::mutex;
+  return *mutex;
+}
+inline std::vector<std::string>& log_lines() {  // guarded by log_mutex()
+  static auto* lines = new std::vector<std::string>;
+  return *lines;
+}
+
+// captureLog(): from now on the library's log lines are kept for takeLog.
+inline napi_value CaptureLog(napi_env /*env*/, napi_callback_info /*info*/) {
+  set_log_hook([](const char* /*tag*/, const char* text) {
+    std::lock_guard<std::mutex> lock(log_mutex());
+    log_lines().emplace_back(text);
+  });
+  return nullptr;
+}
+
+// takeLog(): the lines kept since the last call, as an array of strings.
+inline napi_value TakeLog(napi_env env, napi_callback_info /*info*/) {
+  std::vector<std::string> lines;
+  {
+    std::lock_guard<std::mutex> lock(log_mutex());
+    lines.swap(log_lines());
+  }
+  napi_value array = nullptr;
+  napi_create_array_with_length(env, lines.size(), &array);
+  for (size_t i = 0; i < lines.size(); ++i) {
+    napi_value line = nullptr;
+    napi_create_string_utf8(env, lines[i].data(), lines[i].size(), &line);
+    napi_set_element(env, array, static_cast<uint32_t>(i), line);
+  }
+  return array;
+}
+
+// Starts body on a detached thread that keeps the script thread's loop
+// alive while it runs, as the library's workers do. Throws a JS error when
+// the thread cannot start.
+template <typename Body>
+bool start_thread(napi_env env, Body body) {
+  BridgeContext* hold = acquire_script_hold();
+  try {
+    std::thread([hold, body]() mutable {
+      body();
+      release_script_hold(hold);
+    }).detach();
+    return true;
+  } catch (const std::system_error& e) {
+    release_script_hold(hold);
+    napi_throw_error(env, nullptr, e.what());
+    return false;
+  }
+}
+
+}  // namespace testing
+}  // namespace risk
+
+#endif  // RISK_BRIDGE_TESTING_ADDON_H_
