@@ -14,6 +14,8 @@
 #include <iterator>
 #include <string>
 
+#include "crypto/testing/hex.h"
+
 namespace risk {
 namespace testing {
 
@@ -34,15 +36,7 @@ inline std::string ref_digest(const EVP_MD* md, const std::string& data) {
   return std::string(reinterpret_cast<char*>(out), n);
 }
 
-inline std::string ref_hex(const std::string& bytes) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out.push_back(kDigits[c >> 4]);
-    out.push_back(kDigits[c & 15]);
-  }
-  return out;
-}
+inline std::string ref_hex(const std::string& bytes) { return to_hex(bytes); }
 
 // ECB with PKCS#7 padding, OpenSSL's strict padding check on decryption.
 inline std::string ref_ecb(const EVP_CIPHER* cipher, bool encrypt, const std::string& key,
