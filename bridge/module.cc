@@ -133,12 +133,11 @@ StringMap pairs_to_map(napi_env env, napi_value array) {
     napi_value key = nullptr;
     napi_value value = nullptr;
     // An element getter that throws ends the reading; its exception stays
-    // pending for the script.
-    bool thrown = napi_get_element(env, array, i, &key) == napi_pending_exception;
-    // With an odd length the last key reads the missing element: "".
-    if (!thrown && i + 1 < length) {
-      thrown = napi_get_element(env, array, i + 1, &value) == napi_pending_exception;
-    }
+    // pending for the script. With an odd length the last key reads the
+    // missing element: "".
+    const bool thrown =
+        napi_get_element(env, array, i, &key) == napi_pending_exception ||
+        (i + 1 < length && napi_get_element(env, array, i + 1, &value) == napi_pending_exception);
     // emplace keeps the first occurrence of a key.
     if (!thrown) {
       map.emplace(js_to_string(env, key), value != nullptr ? js_to_string(env, value) : "");
