@@ -10,8 +10,8 @@
 #
 # Raw results stay in build-release/bench-raw/. The machine should be
 # otherwise idle: every figure is a median, but thread starts and the
-# script thread's wake-ups suffer from other load. BENCH_JOBS sets the
-# build's parallelism (default 2). On a machine shared with other work,
+# script thread's wake-ups suffer from other load.
+# On a machine shared with other work,
 # BENCH_NICE=-10 (as root) runs the measurements ahead of it.
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
@@ -27,19 +27,9 @@ done
 setup_all
 dir="$ROOT/build-release"
 raw="$dir/bench-raw"
-if [ ! -f "$dir/CMakeCache.txt" ]; then
-  log "configuring $dir"
-  cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=Release >/dev/null
-fi
 rm -rf "$raw"
 mkdir -p "$raw"
-log "building the benchmarks in $dir"
-if ! cmake --build "$dir" -j"${BENCH_JOBS:-2}" --target risk_benchmarks >"$raw/build.log" 2>&1; then
-  tail -40 "$raw/build.log" >&2
-  echo "build failed in $dir" >&2
-  exit 1
-fi
-grep -E 'warning' "$raw/build.log" >&2 || true
+build build-release --target risk_benchmarks -DCMAKE_BUILD_TYPE=Release
 
 # Google Benchmark: medians of repetitions.
 if [ "$quick" -eq 1 ]; then
@@ -80,18 +70,10 @@ node "$ROOT/bench/size.js" --lib "$dir/libQuonRiskComm.so" --archives "$dir" --l
 toolchain="$ROOT/cmake/aarch64-toolchain.cmake"
 arm_size() {  # build type, directory, label
   local type=$1 arm=$2 label=$3
-  if [ ! -f "$arm/CMakeCache.txt" ]; then
-    log "configuring $arm"
-    cmake -S "$ROOT" -B "$arm" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE="$type" \
-      -DRISK_BUILD_TESTS=OFF -DNODE_API_INCLUDE_DIR=/usr/include/node >/dev/null
-  fi
-  log "building the aarch64 library in $arm ($type)"
-  if cmake --build "$arm" -j"${BENCH_JOBS:-2}" --target QuonRiskComm >"$raw/build-$label.log" 2>&1; then
-    node "$ROOT/bench/size.js" --lib "$arm/libQuonRiskComm.so" --archives "$arm" \
-      --tools aarch64-linux-gnu- --label "$label" >"$raw/size-$label.json"
-  else
-    log "aarch64 build failed (see $raw/build-$label.log): no $label size"
-  fi
+  build "${arm#"$ROOT/"}" --target QuonRiskComm -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+    -DCMAKE_BUILD_TYPE="$type" -DRISK_BUILD_TESTS=OFF -DNODE_API_INCLUDE_DIR=/usr/include/node
+  node "$ROOT/bench/size.js" --lib "$arm/libQuonRiskComm.so" --archives "$arm" \
+    --tools aarch64-linux-gnu- --label "$label" >"$raw/size-$label.json"
 }
 if [ -f "$toolchain" ] && command -v aarch64-linux-gnu-g++ >/dev/null &&
    [ -f /usr/lib/aarch64-linux-gnu/pkgconfig/minizip.pc ]; then

@@ -13,7 +13,7 @@ log() { printf '==> %s\n' "$*" >&2; }
 ensure_debs() {
   local missing=() pkg
   for pkg in "$@"; do
-    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
+    [ "$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null)" = "install ok installed" ] || missing+=("$pkg")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
   if [ "$(id -u)" -ne 0 ]; then
@@ -22,8 +22,8 @@ ensure_debs() {
     exit 1
   fi
   log "installing ${missing[*]}"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+  apt-get update -qq >&2
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >&2
 }
 
 ensure_node() {
@@ -40,20 +40,39 @@ ensure_npm() {
   local stamp="$ROOT/js/node_modules/.risk-lock"
   if [ -f "$stamp" ] && cmp -s "$stamp" "$ROOT/js/package-lock.json"; then return 0; fi
   log "npm ci"
-  (cd "$ROOT/js" && npm ci --no-audit --no-fund --loglevel=error >/dev/null)
+  (cd "$ROOT/js" && npm ci --no-audit --no-fund --loglevel=error >&2)
   cp "$ROOT/js/package-lock.json" "$stamp"
 }
 
-# build DIR [cmake args...]: configure once, then build.
+# build DIR [--target T]... [cmake args...]: configures DIR when it has never
+# been configured or was configured with other cmake arguments, then builds
+# the named targets (every target when none is named). All output goes to
+# standard error; a failing step ends the script with the build's own error
+# lines and a non-zero exit.
 build() {
   local dir="$ROOT/$1"; shift
-  if [ ! -f "$dir/CMakeCache.txt" ]; then
+  local -a targets=() args=()
+  while [ $# -gt 0 ]; do
+    if [ "$1" = "--target" ]; then targets+=(--target "$2"); shift 2
+    else args+=("$1"); shift
+    fi
+  done
+  local stamp="$dir/.risk-cmake-args" wanted
+  wanted=$(printf '%s\n' "${args[@]+"${args[@]}"}")
+  if [ ! -f "$dir/CMakeCache.txt" ] || [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$wanted" ]; then
     log "configuring $dir"
-    cmake -S "$ROOT" -B "$dir" "$@" >/dev/null
+    # A cache keeps every earlier -D setting: start from a clean one.
+    rm -f "$stamp" "$dir/CMakeCache.txt"
+    mkdir -p "$dir"
+    cmake -S "$ROOT" -B "$dir" "${args[@]+"${args[@]}"}" >"$dir/configure.log" 2>&1 ||
+      { cat "$dir/configure.log" >&2; echo "configuring $dir failed" >&2; exit 1; }
+    printf '%s' "$wanted" >"$stamp"
   fi
-  log "building $dir"
-  cmake --build "$dir" -j"$(nproc)" 2>&1 | grep -E 'warning|error|Error' || true
-  [ "${PIPESTATUS[0]}" -eq 0 ] || { echo "build failed in $dir" >&2; exit 1; }
+  log "building $dir${targets[*]:+ (${targets[*]})}"
+  cmake --build "$dir" -j"$(nproc)" "${targets[@]+"${targets[@]}"}" >"$dir/build.log" 2>&1 ||
+    { grep -E -A3 'error|Error' "$dir/build.log" >&2 || tail -40 "$dir/build.log" >&2
+      echo "build failed in $dir (whole log: $dir/build.log)" >&2; exit 1; }
+  grep -E 'warning:' "$dir/build.log" >&2 || [ $? -eq 1 ]
 }
 
 setup_all() {

@@ -15,26 +15,20 @@ set -euo pipefail
 . "$(dirname "$0")/common.sh"
 
 seconds=${1:-30}
-shift || true
+[ $# -gt 0 ] && shift
 [[ "$seconds" =~ ^[0-9]+$ ]] || { echo "usage: $0 [seconds] [target...]" >&2; exit 2; }
 
 ensure_debs "${RISK_DEBS[@]}" clang-14 libclang-rt-14-dev
 
 dir="$ROOT/build-fuzz"
 sanitizers="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
-if [ ! -f "$dir/CMakeCache.txt" ]; then
-  log "configuring $dir"
-  # -O1 -g without NDEBUG: assertions stay on while fuzzing.
-  cmake -S "$ROOT" -B "$dir" -DRISK_FUZZ=ON -DRISK_BUILD_TESTS=OFF \
-    -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g" \
-    -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" \
-    -DCMAKE_C_FLAGS="$sanitizers" -DCMAKE_CXX_FLAGS="$sanitizers" \
-    -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null
-fi
-log "building the fuzz targets in $dir"
-cmake --build "$dir" -j2 --target risk_fuzzers >"$dir/build.log" 2>&1 ||
-  { tail -40 "$dir/build.log" >&2; echo "fuzz build failed in $dir" >&2; exit 1; }
+# -O1 -g without NDEBUG: assertions stay on while fuzzing.
+build build-fuzz --target risk_fuzzers -DRISK_FUZZ=ON -DRISK_BUILD_TESTS=OFF \
+  -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g" \
+  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" \
+  -DCMAKE_C_FLAGS="$sanitizers" -DCMAKE_CXX_FLAGS="$sanitizers" \
+  -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined"
 
 if [ $# -gt 0 ]; then
   targets=("$@")
@@ -76,7 +70,7 @@ for name in "${targets[@]}"; do
     failed+=("$name")
     summary+=("$(printf '%-20s FAILED (exit %d) after %s executions; log %s' \
       "$name" "$status" "${runs:-?}" "$dir/logs/$name.log")")
-    grep -E 'ERROR|SUMMARY|fuzz property broken|Test unit written' "$dir/logs/$name.log" >&2 || true
+    grep -E 'ERROR|SUMMARY|fuzz property broken|Test unit written' "$dir/logs/$name.log" >&2 || [ $? -eq 1 ]
   else
     summary+=("$(printf '%-20s %12s executions in %ss, corpus %s inputs' \
       "$name" "${runs:-?}" "$seconds" "$(ls "$work" | wc -l)")")

@@ -54,11 +54,15 @@ class SituationReportTest : public ::testing::Test {
   }
 
   // Token exchanges fail; situation reports are answered when answer is set.
+  // The answer is sealed here, on the test thread: OpenSSL keeps per-thread
+  // state, which a library thread still ending when the test process exits
+  // would leave behind as a leak.
   void answer_situation(bool answer) {
-    sdk_->respond_with([answer](const std::string& url, const std::string&) {
-      if (answer && url.find(kSituationServicePath) != std::string::npos) {
-        return Answer::with_body(
-            testing::ref_gm_seal(kKey, testing::answer_file("situation_answer.zip")));
+    const std::string sealed =
+        answer ? testing::ref_gm_seal(kKey, testing::answer_file("situation_answer.zip")) : "";
+    sdk_->respond_with([sealed](const std::string& url, const std::string&) {
+      if (!sealed.empty() && url.find(kSituationServicePath) != std::string::npos) {
+        return Answer::with_body(sealed);
       }
       return Answer::none();
     });
