@@ -6,8 +6,9 @@
 //
 //   node bench/node/run.js          (RISK_BUILD_DIR: the build, default build-release)
 //
-// Environment: BENCH_COLD_SAMPLES (default 15) cold processes; BENCH_QUICK=1
-// shrinks every count for a smoke run.
+// Environment: BENCH_COLD_SAMPLES (default 15) cold processes with the
+// bridge warmed, BENCH_STARTUP_SAMPLES (default 5) app-start processes with
+// nothing warmed; BENCH_QUICK=1 shrinks every count for a smoke run.
 const { spawn, spawnSync } = require('child_process');
 const fs = require('fs');
 const os = require('os');
@@ -18,6 +19,8 @@ const { startService } = require(path.join(c.ROOT, 'js', 'service', 'service.js'
 const QUICK = process.env.BENCH_QUICK === '1';
 const COLD_SAMPLES = Number(process.env.BENCH_COLD_SAMPLES || (QUICK ? 3 : 15));
 const FIRST_USE_SAMPLES = QUICK ? 1 : 3;
+const STARTUP_SAMPLES = Number(process.env.BENCH_STARTUP_SAMPLES || (QUICK ? 3 : 5));
+const STARTUP_TASK_SAMPLES = QUICK ? 1 : 3;
 // Preferences on tmpfs for the budget figures: the reference bridge syncs
 // every write to the disk on the script thread, which measures the disk.
 const SHM = fs.existsSync('/dev/shm') ? '/dev/shm' : os.tmpdir();
@@ -147,6 +150,56 @@ async function coldSuite(url) {
   };
 }
 
+// The first token of an app's start (token.js startup): nothing warmed,
+// preferences on disk, STARTUP_SAMPLES processes timed without hooks and
+// STARTUP_TASK_SAMPLES more with every script-thread callback timed.
+async function startupSuite(url) {
+  const samples = [];
+  for (let i = 0; i < STARTUP_SAMPLES; i++) {
+    c.progress(`app start: first getTokenNative, process ${i + 1} of ${STARTUP_SAMPLES}`);
+    samples.push(await runNode([script('token.js'), 'startup', '--url', url], { BENCH_PREFS_DIR: c.BUILD }));
+  }
+  const hooked = [];
+  for (let i = 0; i < STARTUP_TASK_SAMPLES; i++) {
+    c.progress(`app start, every script-thread task timed: process ${i + 1} of ${STARTUP_TASK_SAMPLES}`);
+    hooked.push(await runNode([script('token.js'), 'startup', '--url', url, '--tasks'], { BENCH_PREFS_DIR: c.BUILD }));
+  }
+  const split = samples.map(phases);
+  if (split.includes(null)) throw new Error('an app-start sample made no post');
+  const totals = c.summary(samples.map((s) => s.totalUs));
+  const own = samples.map((s, i) => s.totalUs - split[i].bridgeTotal);
+  const longest = hooked.reduce((a, s) => (s.taskMaxUs > a.taskMaxUs ? s : a), hooked[0]);
+  const byName = {};
+  for (const s of samples) {
+    for (const x of s.calls) {
+      const entry = byName[x.name] || (byName[x.name] = { sync: [], whole: [] });
+      entry.sync.push(x.syncUs);
+      entry.whole.push(x.settledUs !== undefined ? x.settledUs : x.syncUs);
+    }
+  }
+  const perFunction = {};
+  for (const [k, v] of Object.entries(byName)) {
+    perFunction[k] = {
+      perCall: v.sync.length / samples.length,
+      medianUs: c.quantile(v.whole, 0.5),
+      maxSyncUs: Math.max(...v.sync),
+    };
+  }
+  return {
+    suite: 'startup',
+    figures: [
+      { id: 'startup.token.median', label: `app start: first getTokenNative, median of ${totals.n} processes`, value: totals.median, unit: 'us', n: totals.n },
+      { id: 'startup.token.p95', label: 'app start: first getTokenNative, p95', value: totals.p95, unit: 'us', n: totals.n },
+      { id: 'startup.own.median', label: 'app start: the library\'s own share (wall less bridge functions, post whole)', value: c.quantile(own, 0.5), unit: 'us', n: own.length },
+      { id: 'startup.taskMax', label: 'app start: longest script-thread task during the call', value: c.quantile(hooked.map((s) => s.taskMaxUs), 0.5), unit: 'us', worst: longest.taskMaxUs, type: longest.taskMaxType, n: hooked.length },
+      { id: 'startup.loopDelayMax', label: 'app start: largest event-loop delay during the call', value: c.quantile(samples.map((s) => s.loopDelayMaxMs), 0.5), unit: 'ms' },
+    ],
+    breakdown: Object.fromEntries(Object.entries(split[0]).map(([k]) => [k, c.quantile(split.map((p) => p[k]), 0.5)])),
+    perFunction,
+    samples: samples.map((s) => ({ totalUs: s.totalUs, loopDelayMaxMs: s.loopDelayMaxMs, calls: s.calls })),
+  };
+}
+
 // One cold sample under strace: threads started and files opened between
 // the marks, by who opened them.
 async function straceSuite(url) {
@@ -183,6 +236,7 @@ async function main() {
     c.progress(`reference service at ${service.url}`);
     suites.push(await runNode([script('floor.js')]));
     suites.push(await runNode([script('floor.js'), '--burst']));
+    suites.push(await startupSuite(service.url));
     suites.push(await coldSuite(service.url));
     const traced = await straceSuite(service.url);
     if (traced) suites.push(traced);
@@ -191,6 +245,7 @@ async function main() {
     c.progress('concurrent getTokenNative');
     suites.push(await runNode([script('token.js'), 'concurrent', '--url', service.url], { BENCH_PREFS_DIR: SHM }));
     c.progress('memory over many getTokenNative');
+    suites.push(await runNode(['--expose-gc', script('token.js'), 'memory', '--url', service.url, '--floor'], { BENCH_PREFS_DIR: SHM }));
     suites.push(await runNode(['--expose-gc', script('token.js'), 'memory', '--url', service.url], { BENCH_PREFS_DIR: SHM }));
   } finally {
     await service.close();

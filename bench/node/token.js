@@ -15,6 +15,16 @@
 //                                     --marks stats two missing files around
 //                                     the call so that a system-call trace
 //                                     can cut out its window
+//   node token.js startup --url U [--tasks]
+//                                     the first getTokenNative of an app's
+//                                     start: nothing warmed before setup,
+//                                     preferences on disk, the call made
+//                                     STARTUP_SETTLE_MS after setup; the
+//                                     script thread watched meanwhile
+//                                     (event-loop delay; with --tasks also
+//                                     every callback timed by async_hooks,
+//                                     which slows promises: a process of
+//                                     its own)
 //   node token.js warm --url U        warm getTokenNative (usable token in
 //                                     memory), getDegradeTokenNative and
 //                                     getBusinessSignNative, interleaved with
@@ -25,11 +35,14 @@
 //   node token.js concurrent --url U  100 getTokenNative at once: the largest
 //                                     event-loop delay and the longest task
 //                                     of the library on the script thread
-//   node --expose-gc token.js memory --url U
-//                                     resident memory over 10,000 calls,
-//                                     after 10,000 calls of warm-up (the
-//                                     allocator's arenas and V8's heap take
-//                                     several thousand calls to settle)
+//   node --expose-gc token.js memory --url U [--floor]
+//                                     resident memory over BENCH_MEMORY_CALLS
+//                                     getTokenNative calls, after
+//                                     BENCH_MEMORY_WARM_UP calls of warm-up
+//                                     (the allocator's arenas and V8's heap
+//                                     take several thousand calls to settle);
+//                                     --floor: the same loop over the floor
+//                                     (bench_addon resolveOnThread)
 //
 // Each prints one JSON line (bench/node/common.js); progress on stderr.
 const fs = require('fs');
@@ -44,8 +57,10 @@ const WARM_CALLS = Number(process.env.BENCH_WARM_CALLS || 2000);
 const DEGRADE_CALLS = Number(process.env.BENCH_DEGRADE_CALLS || 200);
 const SIGN_CALLS = Number(process.env.BENCH_SIGN_CALLS || 2000);
 const REFRESH_CALLS = Number(process.env.BENCH_REFRESH_CALLS || 40);
-const MEMORY_CALLS = Number(process.env.BENCH_MEMORY_CALLS || 10000);
+const MEMORY_CALLS = Number(process.env.BENCH_MEMORY_CALLS || 160000);
 const MEMORY_WARM_UP = Number(process.env.BENCH_MEMORY_WARM_UP || 10000);
+// An app asks for its token shortly after setting the library up.
+const STARTUP_SETTLE_MS = 300;
 const CONCURRENT = 100;
 const PREWARM_SETTLE_MS = 300;
 const CONCURRENT_ROUNDS = 5;
@@ -137,6 +152,42 @@ async function cold(url) {
     totalUs,
     nativeUs,
     setupUs,
+    calls: calls.map((x) => ({ ...x, atUs: (x.atMs - t0) * 1000, atMs: undefined })),
+  });
+}
+
+// The first token of an app's start. Only the library and the reference
+// bridge are loaded before setup; the time between setup and the call is
+// the app's own, and the bridge may use it.
+async function startup(url) {
+  const tasks = process.argv.includes('--tasks');
+  if (tasks) c.trackAsyncTypes();
+  const calls = [];
+  const { r, handle, setupUs } = startSdk(url, calls);
+  await new Promise((resolve) => setTimeout(resolve, STARTUP_SETTLE_MS));
+  calls.length = 0;
+  let t0 = 0;
+  let nativeUs = 0;
+  let totalUs = 0;
+  const watched = await c.watchScriptThread(async () => {
+    t0 = performance.now();
+    const promise = r.getToken(handle, APP_KEY, {});
+    nativeUs = (performance.now() - t0) * 1000;
+    const token = await promise;
+    totalUs = (performance.now() - t0) * 1000;
+    checkToken(r, handle, token, 'startup getTokenNative');
+  }, { timeTasks: tasks });
+  let taskMax = { type: '', us: 0 };
+  for (const [type, t] of Object.entries(watched.tasks)) {
+    if (t.maxUs > taskMax.us) taskMax = { type, us: t.maxUs };
+  }
+  c.emit('startup-sample', [], {
+    totalUs,
+    nativeUs,
+    setupUs,
+    loopDelayMaxMs: watched.loopDelayMaxMs,
+    taskMaxUs: tasks ? taskMax.us : undefined,
+    taskMaxType: tasks ? taskMax.type : undefined,
     calls: calls.map((x) => ({ ...x, atUs: (x.atMs - t0) * 1000, atMs: undefined })),
   });
 }
@@ -310,10 +361,17 @@ async function memory(url) {
   if (typeof global.gc !== 'function') throw new Error('run with --expose-gc');
   const calls = [];
   const { r, handle } = startSdk(url, calls);
+  const floor = process.argv.includes('--floor');
+  let call = () => r.getToken(handle, APP_KEY, {});
+  if (floor) {
+    const addon = c.loadAddon(path.join(c.BUILD, 'bench', 'bench_addon.so'));
+    if (addon.init({}) !== 0) throw new Error('bench addon: init_bridge failed');
+    call = () => addon.resolveOnThread();
+  }
   const batch = async (n) => {
     for (let i = 0; i < n; i += 10) {
       const pending = [];
-      for (let j = 0; j < 10; j++) pending.push(r.getToken(handle, APP_KEY, {}));
+      for (let j = 0; j < 10; j++) pending.push(call());
       await Promise.all(pending);
     }
   };
@@ -329,30 +387,32 @@ async function memory(url) {
     return m;
   };
   for (let done = 0; done < MEMORY_WARM_UP; done += 1000) {
-    c.progress(`memory: warm-up, ${done} of ${MEMORY_WARM_UP} calls`);
+    if (done % 10000 === 0) c.progress(`memory (${what}): warm-up, ${done} of ${MEMORY_WARM_UP} calls`);
     await batch(1000);
     await sample();
   }
   const before = samples[samples.length - 1];
   for (let done = 0; done < MEMORY_CALLS; done += 1000) {
-    c.progress(`memory: ${done} of ${MEMORY_CALLS} calls`);
+    if (done % 10000 === 0) c.progress(`memory (${what}): ${done} of ${MEMORY_CALLS} calls`);
     await batch(1000);
     await sample();
   }
   const after = samples[samples.length - 1];
-  c.emit('memory', [
-    { id: 'mem.rss.before', label: `resident memory after ${MEMORY_WARM_UP} warm-up calls`, value: before.rss, unit: 'KiB' },
-    { id: 'mem.rss.after', label: `resident memory after ${MEMORY_CALLS} more getTokenNative calls`, value: after.rss, unit: 'KiB' },
-    { id: 'mem.rss.growth', label: `growth over ${MEMORY_CALLS} calls`, value: after.rss - before.rss, unit: 'KiB', samples: samples.map((x) => Math.round(x.rss)) },
-    { id: 'mem.outside.growth', label: `growth outside the JS heap over ${MEMORY_CALLS} calls`, value: after.outsideHeap - before.outsideHeap, unit: 'KiB', samples: samples.map((x) => Math.round(x.outsideHeap)) },
+  const what = floor ? 'floor' : 'getTokenNative';
+  const prefix = floor ? 'mem.floor' : 'mem';
+  c.emit(floor ? 'memory-floor' : 'memory', [
+    { id: `${prefix}.rss.before`, label: `resident memory after ${MEMORY_WARM_UP} warm-up calls (${what})`, value: before.rss, unit: 'KiB' },
+    { id: `${prefix}.rss.after`, label: `resident memory after ${MEMORY_CALLS} more ${what} calls`, value: after.rss, unit: 'KiB' },
+    { id: `${prefix}.rss.growth`, label: `growth over ${MEMORY_CALLS} calls (${what})`, value: after.rss - before.rss, unit: 'KiB', calls: MEMORY_CALLS, samples: samples.map((x) => Math.round(x.rss)) },
+    { id: `${prefix}.outside.growth`, label: `growth outside the JS heap over ${MEMORY_CALLS} calls (${what})`, value: after.outsideHeap - before.outsideHeap, unit: 'KiB', samples: samples.map((x) => Math.round(x.outsideHeap)) },
   ]);
 }
 
-const MODES = { cold, warm, concurrent, memory };
+const MODES = { cold, startup, warm, concurrent, memory };
 const mode = process.argv[2];
 const url = argument('--url');
 if (!MODES[mode] || !url) {
-  process.stderr.write('usage: token.js cold|warm|concurrent|memory --url URL\n');
+  process.stderr.write('usage: token.js cold|startup|warm|concurrent|memory --url URL\n');
   process.exit(2);
 }
 MODES[mode](url).then(
