@@ -93,7 +93,7 @@ function loadAdvice(message) {
     return 'this binary needs the C and C++ runtimes of Debian 12 or later (glibc 2.36):'
       + ' upgrade them, or build the library here and set RISK_LIBRARY';
   }
-  if (/wrong ELF class|invalid ELF header|cannot open shared object file|No such file/.test(message)) {
+  if (/wrong ELF class|invalid ELF header|file too short|cannot open shared object file|No such file/.test(message)) {
     return 'set RISK_LIBRARY to a libQuonRiskComm.so built for this machine';
   }
   return 'build the library for this machine (scripts/run.sh in the repository) and set RISK_LIBRARY';
@@ -114,7 +114,8 @@ function load(file) {
     try {
       process.dlopen(mod, resolved);
     } catch (e) {
-      const first = String(e && e.message ? e.message : e).split('\n')[0];
+      let first = String(e && e.message ? e.message : e).split('\n')[0];
+      if (first.startsWith(`${resolved}: `)) first = first.slice(resolved.length + 2);
       throw new LibraryError(`quon-risk-comm cannot load ${resolved}: ${first}; ${loadAdvice(first)}`);
     }
     exports = mod.exports;
