@@ -146,3 +146,17 @@ test('npm pack ships the entry points, the examples and no tests', () => {
   assert.deepStrictEqual(files.filter((f) => f.startsWith('test/') || f.startsWith('node_modules/')), []);
   assert.strictEqual(pkg.license, 'Apache-2.0');
 });
+
+test('the error code table reads the same in the README, the types and the code', () => {
+  const { ERROR_CODES } = require('../lib/codes');
+  const readme = fs.readFileSync(path.join(JS_DIR, 'README.md'), 'utf8');
+  const table = readme.slice(readme.indexOf('<!-- error-codes -->'), readme.indexOf('<!-- /error-codes -->'));
+  const rows = table.split('\n').filter((l) => /^\| -?\d+ \|/.test(l)).map((l) => l.slice(2, -2).split(' | '));
+  assert.deepStrictEqual(rows, ERROR_CODES.map((e) => [String(e.code), e.meaning, e.action, e.retry]));
+  // The types carry code, meaning and retry, in a doc comment, twice.
+  const expected = ERROR_CODES.map((e) => ` * | ${String(e.code).padEnd(5)} | ${e.meaning} | ${e.retry} |`);
+  for (const file of ['index.d.ts', 'server.d.ts']) {
+    const lines = fs.readFileSync(path.join(JS_DIR, file), 'utf8').split('\n').filter((l) => /^ \* \| -?\d/.test(l));
+    assert.deepStrictEqual(lines, expected, file);
+  }
+});
