@@ -45,11 +45,13 @@ const SETTINGS = Object.freeze([
 const ALGORITHMS = Object.freeze(['legacy', 'gm']);
 
 // A library that cannot be had: one line saying what to do.
+// `file`, `reason` and `advice` are set when a file was found but did not load.
 class LibraryError extends Error {
-  constructor(message) {
+  constructor(message, details = {}) {
     super(message);
     this.name = 'LibraryError';
     this.code = 'RISK_LIBRARY_UNAVAILABLE';
+    Object.assign(this, details);
   }
 }
 
@@ -116,7 +118,9 @@ function load(file) {
     } catch (e) {
       let first = String(e && e.message ? e.message : e).split('\n')[0];
       if (first.startsWith(`${resolved}: `)) first = first.slice(resolved.length + 2);
-      throw new LibraryError(`quon-risk-comm cannot load ${resolved}: ${first}; ${loadAdvice(first)}`);
+      const advice = loadAdvice(first);
+      throw new LibraryError(`quon-risk-comm cannot load ${resolved}: ${first}; ${advice}`,
+        { file: resolved, reason: first, advice });
     }
     exports = mod.exports;
     loaded.set(resolved, exports);

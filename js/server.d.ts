@@ -17,7 +17,7 @@ export interface ErrorCode {
  *
  * | code  | meaning | retry |
  * |-------|---------|-------|
- * | 0     | no exchange has failed: none ran yet, one is under way, or the last one succeeded | yes |
+ * | 0     | no failed exchange: none ran yet, one is under way, or the last one succeeded | yes |
  * | -1001 | the platform's post gave no answer at all | yes |
  * | -1002 | the answer did not decrypt: nothing came back (host not found, connection refused or broken, time limit, an HTTP error with an empty body) or it was sealed under another key or scheme | yes, when the service was not reached; no for a wrong key or scheme |
  * | -1003 | the answer decrypted but held no readable archive entry "data" | no |

@@ -7,7 +7,7 @@
 const ERROR_CODES = Object.freeze([
   {
     code: 0,
-    meaning: 'no exchange has failed: none ran yet, one is under way, or the last one succeeded',
+    meaning: 'no failed exchange: none ran yet, one is under way, or the last one succeeded',
     action: 'nothing; a degrade token with 0 was asked for directly or made while an exchange ran',
     retry: 'yes',
   },
@@ -83,7 +83,8 @@ function describePost(outcome) {
     return `HTTP ${outcome.httpStatus}, ${outcome.bytes} bytes, ${outcome.ms} ms`;
   }
   const f = POST_FAILURES[outcome.code] || POST_FAILURES[1];
-  return `rejected: ${f.reason} (${f.meaning}; status -${outcome.code}), ${outcome.ms} ms`;
+  const detail = f.reason === 'other' && outcome.message ? `: ${outcome.message}` : '';
+  return `rejected: ${f.reason} (${f.meaning}${detail}; status -${outcome.code}), ${outcome.ms} ms`;
 }
 
 module.exports = { ERROR_CODES, POST_FAILURES, describeCode, describePost };

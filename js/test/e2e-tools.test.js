@@ -147,9 +147,19 @@ test('risk token, degrade and sign work against a service in both schemes', asyn
 test('risk token against an unreachable service prints a degrade token and says why', async () => {
   const closed = await e2e.closedPort();
   const r = await run(CLI, ['token', '--url', `http://127.0.0.1:${closed}`, '--app-key', 'cli-down', '--delay-ms', '1500']);
-  assert.strictEqual(r.code, 0, r.stderr);
+  // Only a degrade token: status 1, with the cause beside the code.
+  assert.strictEqual(r.code, 1, r.stderr);
   assert.match(r.stdout, /degrade token, \d+ ms: error -1002/);
-  assert.match(r.stderr, /no service token: a degrade token \(error -1002\)/);
+  assert.match(r.stdout, /\n {2}post: rejected: connect \(the connection failed \(refused or unreachable\); status -7\)/);
+  assert.match(r.stdout, /\n {2}what to do: look at the post's status/);
+  assert.match(r.stdout, /the library logged:\n(?: {4}.*\n)* {4}Risk Server Response: fail -1002 for http:\/\/127\.0\.0\.1:\d+\/udid\/m1\n/);
+  assert.match(r.stderr, /no service token: a degrade token \(error -1002\); post: rejected: connect/);
+  assert.match(r.stderr, /\nrisk: only a degrade token came back \(error -1002\); --allow-degrade accepts it\n$/);
+  assert.doesNotMatch(r.stderr, /\[Risk\]/, 'the library log stays quiet without --verbose');
+  const allowed = await run(CLI, ['token', '--url', `http://127.0.0.1:${closed}`, '--app-key', 'cli-down',
+    '--delay-ms', '1500', '--allow-degrade', '--verbose']);
+  assert.strictEqual(allowed.code, 0, allowed.stderr);
+  assert.match(allowed.stderr, /\[Risk\] Risk Server Response: fail -1002/);
   const missing = await run(CLI, ['token', '--app-key', 'k']);
   assert.strictEqual(missing.code, 2);
   assert.strictEqual(missing.stderr, 'risk: token needs --url (the service address)\n');
