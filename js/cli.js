@@ -134,13 +134,14 @@ const COMMANDS = {
   },
   degrade: {
     flags: COMMON,
-    usage: 'risk degrade --app-key KEY [--alg legacy|gm] [--option K=V ...] [--prefs DIR] [--json] [--verbose]',
+    usage: 'risk degrade --app-key KEY [--alg legacy|gm] [--option K=V ...] [--url URL] [--situation-url URL] '
+      + '[--delay-ms N] [--prefs DIR] [--app-name NAME] [--json] [--verbose]',
     run: degradeCommand,
   },
   sign: {
     flags: { ...COMMON, '--text': 'string', '--scene': 'string' },
     usage: 'risk sign --app-key KEY [--text TEXT] [--scene NAME] [--url URL] [--situation-url URL] '
-      + '[--alg legacy|gm] [--option K=V ...] [--delay-ms N] [--prefs DIR] [--json] [--verbose]',
+      + '[--alg legacy|gm] [--option K=V ...] [--delay-ms N] [--prefs DIR] [--app-name NAME] [--json] [--verbose]',
     run: signCommand,
   },
   decode: {
@@ -314,7 +315,9 @@ function guessType(text) {
   const t = text.trim();
   if (t.startsWith('{')) return 'record';
   if (t.includes('!')) return 'degrade';
-  if (!tokens.isDegradeToken(t)) return 'service';
+  // Base64 signs of short JSON can be as short as service tokens; only
+  // they carry "+", "/" or "=".
+  if (!tokens.isDegradeToken(t) && !/[+/=]/.test(t)) return 'service';
   return 'sign';
 }
 

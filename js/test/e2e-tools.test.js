@@ -174,3 +174,27 @@ test('risk token against an unreachable service prints a degrade token and says 
   assert.strictEqual(noLib.code, 1);
   assert.match(noLib.stderr, /^risk: cannot load the library \/nonexistent\/libQuonRiskComm\.so: .*\n$/);
 });
+
+test('risk token interrupted by Ctrl-C removes its temporary preferences', async () => {
+  const hanging = await startService({ port: 0, mode: 'hang' });
+  try {
+    const child = spawn(process.execPath, [CLI, 'token', '--url', hanging.url, '--app-key', 'cli-int', '--delay-ms', '20000']);
+    let stderr = '';
+    const prefs = await new Promise((resolve, reject) => {
+      child.stderr.on('data', (c) => {
+        stderr += c;
+        const m = /preferences in (\S+) \(temporary\)/.exec(stderr);
+        if (m) resolve(m[1]);
+      });
+      child.on('close', () => reject(new Error(`ended before it set up: ${stderr}`)));
+    });
+    assert.ok(fs.existsSync(prefs));
+    await hanging.waitForRequests(1);
+    const ended = new Promise((resolve) => child.on('close', (code, signal) => resolve({ code, signal })));
+    child.kill('SIGINT');
+    assert.deepStrictEqual(await ended, { code: 130, signal: null });
+    assert.strictEqual(fs.existsSync(prefs), false, 'the temporary preferences are gone');
+  } finally {
+    await hanging.close();
+  }
+});
