@@ -57,6 +57,10 @@ test('node js/demo.js --json reports every step and cleans up after itself', asy
   const opened = tokens.openDegradeToken(s.degradeToken.token, d.appKey);
   assert.strictEqual(opened.problem, null);
   assert.strictEqual(s.degradeToken.errorCode, -1002);
+  // The cause beside the code, also with RISK_LOG=off.
+  assert.match(s.degradeToken.post, /^rejected: connect \(/);
+  assert.ok(s.degradeToken.log.some((l) => /^Risk Server Response: fail -1002 for http:\/\/127\.0\.0\.1:\d+\/udid\/m1$/.test(l)),
+    s.degradeToken.log.join('\n'));
   assert.strictEqual(opened.fields.errorCode, -1002);
   assert.strictEqual(s.degradeToken.fields.appKey, d.appKey);
   assert.deepStrictEqual(s.degradeToken.data.map((e) => [e.key, e.value]), opened.request.entries);
