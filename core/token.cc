@@ -344,8 +344,11 @@ void RiskApp::fetch_token(const std::string& previous, std::string request,
       cached_request_ = request;
     }
     // 2, 3.
-    const std::string url =
-        service_address(option(params, kUrlOption), kTokenServiceUrl, kTokenServicePath);
+    const std::string configured = option(params, kUrlOption);
+    const std::string url = service_address(configured, kTokenServiceUrl, kTokenServicePath);
+    if (configured.empty()) {
+      log_message("KEY_URL is not set: the built-in address %s never resolves", url.c_str());
+    }
     std::unique_ptr<CipherScheme> scheme = select_cipher_scheme(params, app_key_);
     // 4, 5.
     const int64_t started = now_ms();

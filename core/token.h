@@ -25,9 +25,12 @@ constexpr char kTokenTimeProperty[] = "b82e4d1f09c6a73e55d8f2b1c04e9a67";
 constexpr char kTokenInstallIdProperty[] = "5f0c2a9e7b13d4486e21c9f0a7b3e5d1";
 
 // The token service: the path every address ends in, and the built-in
-// address used when "KEY_URL" is absent or empty.
+// address used when "KEY_URL" is absent or empty. The built-in host lies in
+// the ".invalid" domain (RFC 2606), which never resolves: an application
+// that names no service reaches nobody's host, and its exchange fails at the
+// platform's name lookup (the log names the missing setting).
 constexpr char kTokenServicePath[] = "/udid/m1";
-constexpr char kTokenServiceUrl[] = "https://ulvok.quonrisk.com/udid/m1";
+constexpr char kTokenServiceUrl[] = "https://token.quon-risk.invalid/udid/m1";
 
 // Codes of a failed exchange beyond those of post_request (core/wire.h).
 constexpr int32_t kTokenEmptyAnswer = -1004;   // the transport gave an empty payload

@@ -451,6 +451,10 @@ TEST_F(TokenTest, WithoutKeyUrlTheBuiltInServiceIsAsked) {
   app_->get_token({{"KEY_MANAGER_ALGORITHM", "gm"}}, false);
   ASSERT_EQ(sdk_->post_count(), 1u);
   EXPECT_EQ(sdk_->posts()[0].url.rfind(std::string(kTokenServiceUrl) + "?sign=", 0), 0u);
+  // The built-in host can never resolve, and the log says which setting is missing.
+  EXPECT_EQ(sdk_->posts()[0].url.rfind("https://token.quon-risk.invalid/", 0), 0u);
+  EXPECT_TRUE(log_.contains(
+      "KEY_URL is not set: the built-in address https://token.quon-risk.invalid/udid/m1 never resolves"));
 }
 
 // ---------------------------------------------------------------- pacing

@@ -2,28 +2,33 @@
 'use strict';
 // Command-line tool of the Node host.
 //
-//   risk serve   [--port N] [--host H] [--log FILE] [--mode NAME] [--delay-ms N]
+//   risk serve   [--port N] [--host H] [--log FILE] [--mode NAME|list] [--delay-ms N]
 //                [--token TEXT] [--uuid TEXT] [--app-key KEY ...] [--echo]
-//   risk token   --url URL --app-key KEY [common options] [--count N]
+//   risk token   --url URL --app-key KEY [common options] [--count N] [--allow-degrade]
 //   risk degrade --app-key KEY [common options]
 //   risk sign    --app-key KEY [--text TEXT] [--scene NAME] [common options]
 //   risk decode  [--app-key KEY] [--text TEXT] [--type degrade|sign|record]
 //                [--file FILE | TEXT | -]
+//   risk --version
 //
-// Common options of token, degrade and sign: --url URL, --situation-url URL,
-// --alg legacy|gm, --option KEY=VALUE (repeatable; "KEY_"/"PRIVATE_" keys are
-// settings, others are sent as "user_" data), --delay-ms N, --prefs DIR
-// (preference directory to keep the token in; a temporary one by default),
-// --app-name NAME, --json.
+// Common options of token, degrade and sign: --url URL (KEY_URL),
+// --situation-url URL (KEY_SITUATION_URL), --alg legacy|gm, --option
+// KEY=VALUE (repeatable; "KEY_"/"PRIVATE_" keys are settings, others are sent
+// as "user_" data), --delay-ms N, --prefs DIR (preference directory to keep
+// the token in; a temporary one by default, removed at exit and on Ctrl-C),
+// --app-name NAME, --json, --verbose (the library's own log on stderr; it is
+// kept quiet otherwise, and shown for a failed exchange).
 //
 // Results go to stdout, progress to stderr. A failure is one line on stderr
-// and exit status 1 (2 for a usage error).
+// and exit status 1 (2 for a usage error); `token` also ends with 1 when it
+// got only a degrade token, unless --allow-degrade.
 
 const fs = require('fs');
 const os = require('os');
 const path = require('path');
 
 const catalogue = require('./lib/catalogue');
+const codes = require('./lib/codes');
 const tokens = require('./lib/tokens');
 
 const EXIT_FAILURE = 1;
@@ -32,16 +37,7 @@ const DEFAULT_DELAY_MS = 5000;
 const CLI_APP_NAME = 'com.example.risk.cli';
 
 // Why a token exchange failed: the last field of a degrade token.
-const ERROR_CODES = Object.freeze({
-  0: 'no failed exchange (none ran, one is under way, or the last one succeeded)',
-  '-1001': 'the post returned no response',
-  '-1002': 'the answer did not decrypt (or was empty)',
-  '-1003': 'the decrypted answer held no readable entry "data"',
-  '-1004': 'the answer held an empty payload',
-  '-1005': 'the payload is not a TokenResponse, or its body not a TokenPayload',
-  '-1006': 'status not 0, command not 1002, or an empty body',
-  '-1008': 'the service refused the device (status -10006)',
-});
+const ERROR_CODES = Object.freeze(Object.fromEntries(codes.ERROR_CODES.map((e) => [String(e.code), e.meaning])));
 
 const USAGE = `usage: risk <command> [options]
 commands:
@@ -50,7 +46,61 @@ commands:
   degrade  build a degrade token
   sign     make a business sign
   decode   open a degrade token, a business sign or a service log record
-run "risk <command> --help" for the options of one command`;
+run "risk <command> --help" for the options of one command, "risk --version" for the versions
+the library needs KEY_URL (--url) for tokens and KEY_SITUATION_URL (--situation-url) for reports`;
+
+// One line of help per option.
+const OPTION_HELP = {
+  '--url': 'URL  token service address (KEY_URL); scheme://host gains /udid/m1',
+  '--situation-url': 'URL  situation service address (KEY_SITUATION_URL); KEY_URL does not apply to reports',
+  '--alg': 'legacy|gm  cipher scheme (KEY_MANAGER_ALGORITHM), default legacy',
+  '--app-key': 'KEY  application key',
+  '--option': 'KEY=VALUE  one more option, repeatable: KEY_/PRIVATE_ keys are settings, others user_ data',
+  '--delay-ms': 'N  how long a call waits for the service (KEY_DELAY_MS_TIME), default 5000',
+  '--prefs': 'DIR  keep preferences (the stored token) here; default a temporary directory',
+  '--app-name': `NAME  the application name handed to setup, default ${CLI_APP_NAME}`,
+  '--json': 'print the result as JSON',
+  '--verbose': 'show the library\'s own log on stderr as it goes',
+  '--count': 'N  ask N times in a row, default 1',
+  '--allow-degrade': 'end with status 0 also when only a degrade token came back',
+  '--text': 'TEXT  the text the business sign is made for',
+  '--scene': 'NAME  store this scene first (setScene)',
+  '--type': 'degrade|sign|record  what the input is, when the guess is wrong',
+  '--file': 'FILE  read the input from FILE (a service log: one record a line)',
+  '--port': 'N  port to listen on, default any free one',
+  '--host': 'H  address to listen on, default 127.0.0.1',
+  '--log': 'FILE  append every request as a JSON line to FILE',
+  '--mode': 'NAME  fault mode to start in; "list" shows them all',
+  '--token': 'TEXT  answer this token instead of fresh ones',
+  '--uuid': 'TEXT  installation identifier to hand out with each token',
+  '--echo': 'print each request as a JSON line on stdout',
+};
+const SERVE_OPTION_HELP = { '--app-key': 'KEY  accept only this application key, repeatable', '--delay-ms': 'N  the delay of mode slow, ms' };
+const DECODE_OPTION_HELP = { '--app-key': 'KEY  application key the token or sign was made under', '--text': 'TEXT  the text a business sign was made for' };
+
+// What each fault mode of the reference service does, and what the app sees.
+const MODE_HELP = {
+  normal: 'a sealed answer with a fresh token: a service token',
+  down: 'the listener is closed, connections are refused: degrade token, -1002 (connect)',
+  http500: 'status 500, empty body: degrade token, -1002 (HTTP 500)',
+  slow: 'the normal answer after --delay-ms (1000): degrade token with 0 when the call waits less',
+  hang: 'never answers: degrade token with 0, then -1002 (timeout) once the post gives up',
+  empty: 'status 200, empty body: degrade token, -1002',
+  random: 'status 200, random bytes: degrade token, -1002',
+  wrongkey: 'the answer sealed under another key: degrade token, -1002',
+  nonzip: 'the answer sealed without its archive: degrade token, -1003',
+  wrongentry: 'the archive entry is "Data": degrade token, -1003',
+  emptyentry: 'the archive entry "data" is empty: degrade token, -1003',
+  badproto: 'bytes that are not a TokenResponse: degrade token, -1005',
+  status: 'status -10006: degrade token, -1008',
+  wrongcommand: 'command 1001: degrade token, -1006',
+  nobody: 'status 0, command 1002, empty body: degrade token, -1006',
+};
+
+function modeList() {
+  const width = Math.max(...Object.keys(MODE_HELP).map((m) => m.length));
+  return Object.entries(MODE_HELP).map(([m, text]) => `  ${m.padEnd(width)}  ${text}`).join('\n');
+}
 
 const COMMON = {
   '--url': 'string',
@@ -62,6 +112,7 @@ const COMMON = {
   '--prefs': 'string',
   '--app-name': 'string',
   '--json': 'bool',
+  '--verbose': 'bool',
 };
 
 const COMMANDS = {
@@ -70,25 +121,27 @@ const COMMANDS = {
       '--port': 'int', '--host': 'string', '--log': 'string', '--mode': 'string', '--delay-ms': 'int',
       '--token': 'string', '--uuid': 'string', '--app-key': 'list', '--echo': 'bool',
     },
-    usage: 'risk serve [--port N] [--host H] [--log FILE] [--mode NAME] [--delay-ms N] [--token TEXT] '
+    usage: 'risk serve [--port N] [--host H] [--log FILE] [--mode NAME|list] [--delay-ms N] [--token TEXT] '
       + '[--uuid TEXT] [--app-key KEY ...] [--echo]',
+    help: SERVE_OPTION_HELP,
     run: serve,
   },
   token: {
-    flags: { ...COMMON, '--count': 'int' },
-    usage: 'risk token --url URL --app-key KEY [--alg legacy|gm] [--option K=V ...] [--delay-ms N] '
-      + '[--prefs DIR] [--app-name NAME] [--count N] [--json]',
+    flags: { ...COMMON, '--count': 'int', '--allow-degrade': 'bool' },
+    usage: 'risk token --url URL --app-key KEY [--situation-url URL] [--alg legacy|gm] [--option K=V ...] '
+      + '[--delay-ms N] [--prefs DIR] [--app-name NAME] [--count N] [--allow-degrade] [--json] [--verbose]',
     run: tokenCommand,
   },
   degrade: {
     flags: COMMON,
-    usage: 'risk degrade --app-key KEY [--alg legacy|gm] [--option K=V ...] [--prefs DIR] [--json]',
+    usage: 'risk degrade --app-key KEY [--alg legacy|gm] [--option K=V ...] [--url URL] [--situation-url URL] '
+      + '[--delay-ms N] [--prefs DIR] [--app-name NAME] [--json] [--verbose]',
     run: degradeCommand,
   },
   sign: {
     flags: { ...COMMON, '--text': 'string', '--scene': 'string' },
-    usage: 'risk sign --app-key KEY [--text TEXT] [--scene NAME] [--url URL] [--alg legacy|gm] '
-      + '[--option K=V ...] [--delay-ms N] [--prefs DIR] [--json]',
+    usage: 'risk sign --app-key KEY [--text TEXT] [--scene NAME] [--url URL] [--situation-url URL] '
+      + '[--alg legacy|gm] [--option K=V ...] [--delay-ms N] [--prefs DIR] [--app-name NAME] [--json] [--verbose]',
     run: signCommand,
   },
   decode: {
@@ -96,6 +149,7 @@ const COMMANDS = {
     positional: 1,
     usage: 'risk decode [--app-key KEY] [--text TEXT] [--type degrade|sign|record] [--json] '
       + '(--file FILE | TEXT | -)',
+    help: DECODE_OPTION_HELP,
     run: decodeCommand,
   },
 };
@@ -164,14 +218,25 @@ function describeData(pairs) {
 }
 
 function errorMeaning(code) {
-  return ERROR_CODES[String(code)] || 'not a code of the library';
+  return codes.describeCode(code).meaning;
 }
 
 // Opens a degrade token: its six fields and the request it carries.
 function decodeDegrade(text, appKey) {
   const opened = tokens.openDegradeToken(text.trim(), appKey);
-  if (!opened.fields) throw new CliError(`not a degrade token: ${opened.problem}`);
-  if (!opened.request) throw new CliError(`degrade token for "${opened.fields.appKey}": ${opened.problem}`);
+  if (!opened.fields) {
+    const n = text.trim().split('!').length;
+    throw new CliError(`not a whole degrade token: it has 6 "!"-separated fields, this text ${n}`
+      + ' (truncated, or not a degrade token)');
+  }
+  if (!opened.request) {
+    const f = opened.fields;
+    if (appKey !== undefined && appKey !== f.appKey) {
+      throw new CliError(`a degrade token of application key "${f.appKey}", not "${appKey}": ${opened.problem}`);
+    }
+    throw new CliError(`degrade token for "${f.appKey}": ${opened.problem}`
+      + `${appKey === undefined ? ' (give --app-key when the key holds "+", "/" or "=")' : ''}`);
+  }
   const f = opened.fields;
   const out = {
     kind: 'degrade',
@@ -193,9 +258,13 @@ function decodeDegrade(text, appKey) {
 
 // Opens a business sign made for `text` under the application key.
 function decodeSign(text, appKey, signedText) {
-  if (appKey === undefined) throw new CliError('a business sign opens only with --app-key');
+  if (appKey === undefined) throw new CliError('a business sign opens only with --app-key (and --text, the text it was made for)');
   const opened = tokens.openBusinessSign(text.trim(), appKey, signedText || '');
-  if (opened === null) throw new CliError('the business sign does not open under this application key and text');
+  if (opened === null) {
+    throw new CliError(signedText === undefined
+      ? 'the business sign does not open under this application key without a text: give --text, the text it was made for'
+      : `the business sign does not open under application key "${appKey}" for this text (a sign is bound to both)`);
+  }
   if (opened.fields === null || typeof opened.fields !== 'object') {
     throw new CliError('the business sign opened, but not to a JSON object');
   }
@@ -245,16 +314,26 @@ function decodeRecord(line, appKey) {
 function guessType(text) {
   const t = text.trim();
   if (t.startsWith('{')) return 'record';
-  if (t.split('!').length === 6) return 'degrade';
+  if (t.includes('!')) return 'degrade';
+  // Base64 signs of short JSON can be as short as service tokens; only
+  // they carry "+", "/" or "=".
+  if (!tokens.isDegradeToken(t) && !/[+/=]/.test(t)) return 'service';
   return 'sign';
+}
+
+// A token of the service: nothing in it to open.
+function decodeService(text) {
+  const t = text.trim();
+  return { kind: 'service', token: t, length: Buffer.byteLength(t, 'utf8') };
 }
 
 function decodeOne(text, type, appKey, signedText) {
   switch (type || guessType(text)) {
+    case 'service': return decodeService(text);
     case 'degrade': return decodeDegrade(text, appKey);
     case 'sign': return decodeSign(text, appKey, signedText);
     case 'record': return decodeRecord(text, appKey);
-    default: throw new UsageError(`--type is one of degrade, sign, record, not "${type}"`);
+    default: throw new UsageError(`--type is one of degrade, sign, record, service, not "${type}"`);
   }
 }
 
@@ -298,9 +377,13 @@ function formatHeader(header) {
 
 function formatDecoded(d) {
   const lines = [];
-  if (d.kind === 'degrade') {
+  if (d.kind === 'service') {
+    lines.push(`a service token (${d.length} bytes): the token service's name for this device;`
+      + ' it carries nothing to open (degrade tokens are longer than 40 bytes)');
+  } else if (d.kind === 'degrade') {
     lines.push(`degrade token (${d.scheme} scheme) for application key "${d.appKey}"`);
     lines.push(`  SDK version ${d.sdkVersion}, error ${d.error}: ${d.errorMeaning}`);
+    if (d.error !== 0) lines.push(`  what to do: ${codes.describeCode(d.error).action}`);
     lines.push(`  signature ${d.signOk ? 'matches' : 'DOES NOT match'} the request`);
     if (d.problem) lines.push(`  problem: ${d.problem}`);
     if (d.header) lines.push('request header:', ...formatHeader(d.header));
@@ -351,7 +434,21 @@ async function decodeCommand(opts) {
 // --- serve -------------------------------------------------------------
 
 async function serve(opts) {
-  const { startService, recordJson } = require('./service/service');
+  const { startService, recordJson, MODES } = require('./service/service');
+  if (opts.mode === 'list') {
+    process.stdout.write(`fault modes of the reference service (and what the app sees):\n${modeList()}\n`);
+    return;
+  }
+  if (opts.mode !== undefined && !MODES.has(opts.mode)) {
+    throw new UsageError(`unknown mode "${opts.mode}"; one of ${[...MODES].join(', ')} ("--mode list" explains them)`);
+  }
+  if (opts.log !== undefined) {
+    try {
+      fs.appendFileSync(opts.log, '');
+    } catch (e) {
+      throw new CliError(`cannot write the log file ${opts.log}: ${e.code || e.message}`);
+    }
+  }
   const mode = opts.mode ? { name: opts.mode } : undefined;
   if (mode && opts.delayMs !== undefined) mode.delayMs = opts.delayMs;
   let svc;
@@ -405,30 +502,75 @@ function optionsOf(opts) {
   return options;
 }
 
+// Removes `dir` at exit, and on Ctrl-C or SIGTERM (which then end the tool
+// with the usual status of the signal).
+function removeAtExit(dir) {
+  const remove = () => fs.rmSync(dir, { recursive: true, force: true });
+  process.once('exit', remove);
+  for (const [signal, status] of [['SIGINT', 130], ['SIGTERM', 143]]) {
+    process.once(signal, () => {
+      remove();
+      process.exit(status);
+    });
+  }
+}
+
+// The library's log: on stderr with --verbose, else (whatever RISK_LOG and
+// RISK_LOG_FILE say) in a temporary file, read back for a failed exchange.
+// Must run before the library is loaded: it opens its log once.
+function captureLog(opts) {
+  delete process.env.RISK_LOG;
+  delete process.env.RISK_LOG_FILE;
+  if (opts.verbose) return { since: () => [] };
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'risk-cli-log-'));
+  removeAtExit(dir);
+  const file = path.join(dir, 'risk.log');
+  process.env.RISK_LOG_FILE = file;
+  let seen = 0;
+  return {
+    // The lines logged since the last call.
+    since() {
+      let text = '';
+      try {
+        text = fs.readFileSync(file, 'utf8');
+      } catch (e) {
+        return [];
+      }
+      const fresh = text.slice(seen);
+      seen = text.length;
+      return fresh.split('\n').map((l) => l.replace(/^\[Risk\] /, '')).filter((l) => l.trim() !== '');
+    },
+  };
+}
+
 // Loads the library and sets up one SDK over a preference directory (a
 // temporary one, removed at exit, unless --prefs names one).
 function openHost(opts) {
   if (!opts.appKey) throw new UsageError('--app-key is required');
   const options = optionsOf(opts);
+  const log = captureLog(opts);
   const risk = require('./index');
-  const file = process.env.RISK_LIBRARY || risk.DEFAULT_LIBRARY;
   try {
     risk.load();
   } catch (e) {
-    throw new CliError(`cannot load the library ${file}: ${e.message.split('\n')[0]}`);
+    if (e.file) throw new CliError(`cannot load the library ${e.file}: ${e.reason}; ${e.advice}`);
+    throw new CliError(e.message.split('\n')[0]);
   }
+  const file = risk.libraryPath().file;
   let prefsDir = opts.prefs;
   if (prefsDir === undefined) {
     prefsDir = fs.mkdtempSync(path.join(os.tmpdir(), 'risk-cli-'));
-    process.once('exit', () => fs.rmSync(prefsDir, { recursive: true, force: true }));
+    removeAtExit(prefsDir);
   }
   const delay = Number.parseInt(options.KEY_DELAY_MS_TIME || String(DEFAULT_DELAY_MS), 10);
+  const posts = [];
   let bridge;
   try {
     bridge = risk.createBridge({
       prefsDir,
       // A post never outlives the wait of the call that made it by much.
       postTimeoutMs: delay > 0 ? Math.min(delay, 30000) + 1000 : DEFAULT_DELAY_MS + 1000,
+      onPost: (outcome) => posts.push(outcome),
       onError: (e) => progress(`bridge: ${e && e.message ? e.message : e}`),
     });
   } catch (e) {
@@ -439,7 +581,7 @@ function openHost(opts) {
   if (!handle) throw new CliError('the library refused setup');
   risk.init(handle, opts.appKey, options);
   progress(`library ${file}, preferences in ${prefsDir}${opts.prefs === undefined ? ' (temporary)' : ''}`);
-  return { risk, handle, options, appKey: opts.appKey };
+  return { risk, handle, options, appKey: opts.appKey, posts, log };
 }
 
 function tokenSummary(token, appKey) {
@@ -459,8 +601,21 @@ function tokenSummary(token, appKey) {
 function formatToken(t) {
   if (!t.degrade) return `${t.token}\n  service token, ${t.ms} ms`;
   if (t.token === '') return `(empty)\n  no token at all, ${t.ms} ms`;
-  return `${t.token}\n  degrade token, ${t.ms} ms: error ${t.error} (${t.errorMeaning}); `
-    + `carries ${t.dataKeys === null ? 'a request that does not open' : `${t.dataKeys} data keys`}`;
+  const lines = [`${t.token}`, `  degrade token, ${t.ms} ms: error ${t.error} (${t.errorMeaning}); `
+    + `carries ${t.dataKeys === null ? 'a request that does not open' : `${t.dataKeys} data keys`}`];
+  if (t.post) lines.push(`  post: ${t.post}`);
+  if (t.action) lines.push(`  what to do: ${t.action}`);
+  if (t.log && t.log.length) lines.push('  the library logged:', ...t.log.map((l) => `    ${l}`));
+  return lines.join('\n');
+}
+
+// The cause of a degrade answer: the posts made during the call and what
+// the library logged meanwhile.
+function causeOf(result, host, postsBefore) {
+  const made = host.posts.slice(postsBefore);
+  result.post = made.length ? made.map(codes.describePost).join('; ') : 'none made during this call';
+  if (result.error !== undefined) result.action = codes.describeCode(result.error).action;
+  result.log = host.log.since();
 }
 
 async function tokenCommand(opts) {
@@ -472,13 +627,25 @@ async function tokenCommand(opts) {
   for (let i = 0; i < count; i++) {
     progress(`asking ${opts.url} for a token (${host.options.KEY_MANAGER_ALGORITHM || 'legacy'} scheme)${count > 1 ? ` ${i + 1}/${count}` : ''}...`);
     const t0 = Date.now();
+    const postsBefore = host.posts.length;
+    host.log.since();
     const token = await host.risk.getToken(host.handle, host.appKey, {});
     const result = { ...tokenSummary(token, host.appKey), ms: Date.now() - t0 };
-    if (result.degrade) progress(`no service token: ${token === '' ? 'an empty answer' : `a degrade token (error ${result.error})`}`);
+    if (result.degrade) {
+      causeOf(result, host, postsBefore);
+      progress(`no service token: ${token === '' ? 'an empty answer' : `a degrade token (error ${result.error})`}`
+        + `; post: ${result.post}`);
+    }
     results.push(result);
   }
   if (opts.json) process.stdout.write(`${JSON.stringify(count === 1 ? results[0] : results, null, 2)}\n`);
   else process.stdout.write(`${results.map(formatToken).join('\n')}\n`);
+  const degraded = results.filter((r) => r.degrade);
+  if (degraded.length && !opts.allowDegrade) {
+    const last = degraded[degraded.length - 1];
+    throw new CliError(`only a degrade token came back${last.error !== undefined ? ` (error ${last.error})` : ''};`
+      + ' --allow-degrade accepts it');
+  }
 }
 
 async function degradeCommand(opts) {
@@ -510,17 +677,52 @@ async function signCommand(opts) {
 
 // --- main --------------------------------------------------------------
 
+function helpText(command) {
+  const entry = COMMANDS[command];
+  const names = Object.keys(entry.flags);
+  const width = Math.max(...names.map((n) => n.length));
+  const lines = [`usage: ${entry.usage}`, 'options:'];
+  for (const name of names) {
+    const text = (entry.help && entry.help[name]) || OPTION_HELP[name] || '';
+    lines.push(`  ${name.padEnd(width)}  ${text}`);
+  }
+  if (command === 'serve') lines.push('fault modes (--mode):', modeList());
+  if (command === 'token' || command === 'sign' || command === 'degrade') {
+    lines.push('tokens need --url (KEY_URL); situation reports need --situation-url (KEY_SITUATION_URL),'
+      + ' they do not follow KEY_URL');
+  }
+  return lines.join('\n');
+}
+
+// The tool's version and the library it would load.
+function versionText() {
+  const { version } = require('./package.json');
+  const risk = require('./index');
+  let library;
+  try {
+    const where = risk.libraryPath();
+    library = `${where.file} (${where.from})`;
+  } catch (e) {
+    library = `none: ${e.message}`;
+  }
+  return `risk (quon-risk-comm) ${version}\nlibrary: ${library}`;
+}
+
 async function main(argv) {
   const [command, ...rest] = argv;
   if (command === undefined || command === '-h' || command === '--help' || command === 'help') {
     process.stdout.write(`${USAGE}\n`);
     return command === undefined ? EXIT_USAGE : 0;
   }
+  if (command === '--version' || command === '-V' || command === 'version') {
+    process.stdout.write(`${versionText()}\n`);
+    return 0;
+  }
   const entry = COMMANDS[command];
   if (!entry) throw new UsageError(`unknown command "${command}"`);
   const opts = parseArgs(rest, command);
   if (opts.help) {
-    process.stdout.write(`usage: ${entry.usage}\n`);
+    process.stdout.write(`${helpText(command)}\n`);
     return 0;
   }
   await entry.run(opts);

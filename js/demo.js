@@ -33,18 +33,30 @@ const OVERALL_TIMEOUT_MS = 60000;
 const GUARD_SETTLE_MS = 300;
 const SIGN_TEXT = 'order A-1001: pay 10.00';
 
-const ERROR_MEANINGS = {
-  0: 'no failed exchange',
-  '-1001': 'the post returned no response',
-  '-1002': 'the answer did not decrypt (the service was unreachable or answered nothing)',
-  '-1003': 'the answer held no readable entry "data"',
-  '-1004': 'the answer held an empty payload',
-  '-1005': 'the answer was not a token response',
-  '-1006': 'the service answered with a failure status or an empty token',
-  '-1008': 'the service refused the device',
-};
-
 class DemoError extends Error {}
+
+const codes = require('./lib/codes');
+
+// Every post's outcome, as the bridge reports it.
+const posts = [];
+
+// The library's log file, when the demonstration keeps it (see main).
+let logFile = null;
+let logSeen = 0;
+
+// The log lines written since the last call.
+function newLogLines() {
+  if (logFile === null) return [];
+  let text = '';
+  try {
+    text = fs.readFileSync(logFile, 'utf8');
+  } catch (e) {
+    return [];
+  }
+  const fresh = text.slice(logSeen);
+  logSeen = text.length;
+  return fresh.split('\n').map((l) => l.replace(/^\[Risk\] /, '')).filter((l) => l.trim() !== '');
+}
 
 function loadRisk() {
   const risk = require('./index');
@@ -65,6 +77,7 @@ function openSdk(risk, prefsDir, options, onServerEvent) {
     appSignature: 'demo-app-signature',
     postTimeoutMs: DELAY_MS,
     onServerEvent,
+    onPost: (outcome) => posts.push(outcome),
     onError: () => {},
   });
   const handle = risk.setup(bridge, APP_INFO, bridge.deviceInfo());
@@ -99,7 +112,7 @@ function runChild(config) {
   return new Promise((resolve, reject) => {
     const p = spawn(process.execPath, [__filename, '--child', JSON.stringify(config)], {
       stdio: ['ignore', 'pipe', 'pipe'],
-      env: { ...process.env, RISK_LOG: process.env.RISK_LOG || 'off' },
+      env: { ...process.env, RISK_LOG: 'off' },
     });
     let out = '';
     let err = '';
@@ -207,9 +220,13 @@ async function demonstrate() {
 
     // 4. The service down: a refresh fails and a degrade token comes back.
     await svc.setMode('down');
+    const postsBefore = posts.length;
+    newLogLines();
     t0 = Date.now();
     const degrade = await risk.getToken(handle, APP_KEY, { PRIVATE_FORCE_REFRESH: 'true' });
     const degradeMs = Date.now() - t0;
+    const degradePosts = posts.slice(postsBefore);
+    const degradeLog = newLogLines();
     await svc.setMode('normal');
     const opened = tokens.openDegradeToken(degrade, APP_KEY);
     const data = opened.request ? opened.request.entries.map(([key, value]) => {
@@ -229,7 +246,9 @@ async function demonstrate() {
       } : null,
       scheme: opened.scheme || null,
       errorCode: opened.fields ? opened.fields.errorCode : null,
-      errorMeaning: opened.fields ? ERROR_MEANINGS[String(opened.fields.errorCode)] || 'unknown' : null,
+      errorMeaning: opened.fields ? codes.describeCode(opened.fields.errorCode).meaning : null,
+      post: degradePosts.length ? degradePosts.map(codes.describePost).join('; ') : 'none made',
+      log: degradeLog,
       signOk: Boolean(opened.signOk),
       problem: opened.problem || null,
       header: opened.request ? opened.request.header : null,
@@ -337,6 +356,9 @@ function format(r) {
     more(`fields: key "${d.fields.appKey}", SDK ${d.fields.sdkVersion}, scheme ${d.scheme}, `
       + `error ${d.errorCode} (${d.errorMeaning})`);
   }
+  more(`cause: the post ${d.post}`);
+  const exchange = d.log.filter((l) => /http post error|http cost|Risk Server Response|fai to get/.test(l));
+  if (exchange.length) more(`the library logged: ${exchange.join(' | ')}`);
   const ident = d.data.filter((e) => e.identifying === 'yes');
   more(`carries the sealed request (signature ${d.signOk ? 'matches' : 'WRONG'}): ${plural(d.data.length, 'data key')},`
     + ` ${ident.length} identifying the device on their own:`);
@@ -382,7 +404,23 @@ async function main(argv) {
   const json = argv.includes('--json');
   const unknown = argv.filter((a) => a !== '--json');
   if (unknown.length) throw new DemoError(`unknown argument ${unknown[0]} (usage: demo.js [--json])`);
-  if (!process.env.RISK_LOG && !process.env.RISK_LOG_FILE) process.env.RISK_LOG = 'off';
+  // The library's log goes to RISK_LOG_FILE when set, else to a temporary
+  // file (RISK_LOG notwithstanding); it is read back for the cause of the
+  // failed exchange.
+  if (process.env.RISK_LOG_FILE) {
+    logFile = process.env.RISK_LOG_FILE;
+    try {
+      logSeen = fs.statSync(logFile).size;
+    } catch (e) {
+      logSeen = 0;
+    }
+  } else {
+    const logDir = fs.mkdtempSync(path.join(os.tmpdir(), 'risk-demo-log-'));
+    logFile = path.join(logDir, 'risk.log');
+    delete process.env.RISK_LOG;
+    process.env.RISK_LOG_FILE = logFile;
+    process.once('exit', () => fs.rmSync(logDir, { recursive: true, force: true }));
+  }
   const guard = setTimeout(() => {
     process.stderr.write(`demo: did not finish within ${OVERALL_TIMEOUT_MS / 1000} s\n`);
     process.exit(1);

@@ -5,14 +5,48 @@
 export type SdkHandle = number;
 
 /**
- * Options of one application or one call. Keys beginning with "KEY_" or
- * "PRIVATE_" are settings (KEY_URL, KEY_SITUATION_URL, KEY_MANAGER_ALGORITHM,
- * KEY_DELAY_MS_TIME, PRIVATE_FORCE_REFRESH, PRIVATE_CLEAR_TOKEN,
- * PRIVATE_COLLECT_TIMEOUT, PRIVATE_BLACK); every other key is caller data,
- * sent as "user_" + key. Values become text; undefined members are left out.
+ * The settings the library reads. Keys beginning with "KEY_" or "PRIVATE_"
+ * are settings; any other such key is unknown to the library and draws a
+ * warning (it is passed on unchanged).
+ */
+export interface Settings {
+  /**
+   * Token service address. Required: without it the library posts to a
+   * built-in address under ".invalid" that never resolves, logs "KEY_URL is
+   * not set: ...", and every call answers a degrade token. "scheme://host"
+   * (two "/") gains the path "/udid/m1"; any other address is used as given.
+   */
+  KEY_URL?: string;
+  /**
+   * Situation service address. KEY_URL does not apply to reports: without
+   * this one a report reaches nobody and its answer is "". "scheme://host"
+   * gains "/udid/sa-m".
+   */
+  KEY_SITUATION_URL?: string;
+  /** Cipher scheme; default "legacy". Other values warn and fall back to legacy. */
+  KEY_MANAGER_ALGORITHM?: 'legacy' | 'gm';
+  /** How long a call waits for an exchange, ms: default 5000, at most 30000. */
+  KEY_DELAY_MS_TIME?: string | number;
+  /** "true" (any case, spaces around): ask the service although a token is held. */
+  PRIVATE_FORCE_REFRESH?: 'true' | string;
+  /** "clear" or "true": ask the service and lift the rate limit (16 exchanges a minute). */
+  PRIVATE_CLEAR_TOKEN?: 'clear' | 'true' | string;
+  /** Per-collector reporting limit, ms; default 500. */
+  PRIVATE_COLLECT_TIMEOUT?: string | number;
+  /** Sealed list of collectors to skip. */
+  PRIVATE_BLACK?: string;
+}
+
+/** The names of Settings, in the order the documentation lists them. */
+export const SETTINGS: readonly (keyof Settings)[];
+
+/**
+ * Options of one application or one call: the settings above, and caller
+ * data (every other key, sent as "user_" + key). Values become text (objects
+ * as JSON); undefined members are left out.
  */
 export type Options =
-  | Record<string, unknown>
+  | (Settings & Record<string, unknown>)
   | Map<string, unknown>
   | Array<[string, unknown]>
   | string[];
@@ -101,8 +135,39 @@ export interface NativeModule {
   setupNative(bridge: Bridge, appInfo: AppInfo, deviceInfo: DeviceInfo): SdkHandle;
 }
 
-/** Loads the library (default: RISK_LIBRARY, else ../build/libQuonRiskComm.so). */
+/**
+ * Loads the library and returns its raw exports; the first call of any
+ * function below loads it too. The file is `file`, else libraryPath().
+ * Throws a LibraryError (one line saying what to do) when it cannot.
+ */
 export function load(file?: string): NativeModule;
+
+/** Thrown when no library can be loaded; code "RISK_LIBRARY_UNAVAILABLE". */
+export class LibraryError extends Error {
+  readonly code: 'RISK_LIBRARY_UNAVAILABLE';
+}
+
+/**
+ * The library file load() takes: RISK_LIBRARY when set; else this package's
+ * prebuilds/<platform>-<arch>/libQuonRiskComm.so (linux-x64, linux-arm64);
+ * else, in a repository checkout, ../build/libQuonRiskComm.so. Throws a
+ * LibraryError when there is none. The options stand in for the process's.
+ */
+export function libraryPath(options?: {
+  env?: Record<string, string | undefined>; platform?: string; arch?: string;
+  prebuilds?: string; buildTree?: string;
+}): { file: string; from: 'RISK_LIBRARY' | 'package' | 'build tree' };
+
+/** The "<platform>-<arch>" names of the binaries this package carries. */
+export function packagedPlatforms(prebuilds?: string): string[];
+
+/**
+ * Warns once per process (process.emitWarning) about unknown settings, a
+ * KEY_MANAGER_ALGORITHM other than "legacy"/"gm", and a service address
+ * without a scheme; returns the flat pairs unchanged. Every function taking
+ * options runs it; an empty application key warns too.
+ */
+export function checkSettings(pairs: string[]): string[];
 /** Options as the natives' flat [key, value, key, value, ...] array. */
 export function toPairs(options?: Options | null): string[];
 
@@ -114,6 +179,38 @@ export function toPairs(options?: Options | null): string[];
  */
 export function setup(bridge: Bridge, appInfo: AppInfo, deviceInfo: DeviceInfo): SdkHandle;
 export function init(handle: SdkHandle, appKey: string, options?: Options): void;
+/**
+ * The device token: a service token (1 to 40 bytes), or a degrade token when
+ * none could be had (its last "!" field is the error code, ERROR_CODES of
+ * quon-risk-comm/server).
+ *
+ * When a call asks the token service, and when it answers from what it holds.
+ *
+ * getToken answers with the held token (the one in memory, or the one stored
+ * in the preferences, whichever is newer) without asking the service when
+ * that token is less than 24 hours old AND nothing below applies:
+ * - it is the first getToken for the application key in this process (the
+ *   process checks in once, sending the stored token as the previous one);
+ * - the number of runtime events held has changed since the last exchange;
+ * - PRIVATE_FORCE_REFRESH or PRIVATE_CLEAR_TOKEN is set.
+ * With no usable token it always asks (at most 16 exchanges a minute, one at
+ * a time per key, waiting up to KEY_DELAY_MS_TIME); when that fails it
+ * answers a degrade token, whose last field is the error code (ERROR_CODES in
+ * quon-risk-comm/server). A failed forced refresh drops the token in memory;
+ * the stored one stays. Business signs and situation reports use a held
+ * token as it is and ask only when there is none.
+ *
+ * | code  | meaning | retry |
+ * |-------|---------|-------|
+ * | 0     | no failed exchange: none ran yet, one is under way, or the last one succeeded | yes |
+ * | -1001 | the platform's post gave no answer at all | yes |
+ * | -1002 | the answer did not decrypt: nothing came back (host not found, connection refused or broken, time limit, an HTTP error with an empty body) or it was sealed under another key or scheme | yes, when the service was not reached; no for a wrong key or scheme |
+ * | -1003 | the answer decrypted but held no readable archive entry "data" | no |
+ * | -1004 | the service answered with an empty payload | yes, later |
+ * | -1005 | the payload is not a TokenResponse, or its body not a TokenPayload | no |
+ * | -1006 | the service answered without a token: status not 0, command not 1002, or an empty body | yes, later |
+ * | -1008 | the service refused this device (status -10006) | no |
+ */
 export function getToken(handle: SdkHandle, appKey: string, options?: Options): Promise<string>;
 export function getDegradeToken(handle: SdkHandle, appKey: string, options?: Options): Promise<string>;
 export function getBusinessSign(handle: SdkHandle, appKey: string, options?: Options, text?: string): Promise<string>;
@@ -123,6 +220,7 @@ export function setScene(handle: SdkHandle, appKey: string, scene: string): void
 export function readyToCallback(handle: SdkHandle): void;
 
 export const NATIVE_NAMES: readonly string[];
+/** The build tree's library (../build/libQuonRiskComm.so), the last place libraryPath() looks. */
 export const DEFAULT_LIBRARY: string;
 
 /** Options of the reference Linux bridge. */
@@ -137,11 +235,22 @@ export interface BridgeOptions {
   deviceInfo?: Partial<DeviceInfo>;
   /** Time limit of one post, body included; default 10000 ms. */
   postTimeoutMs?: number;
+  /** Told the outcome of every post: its HTTP status, or the rejection and its reason. */
+  onPost?(outcome: PostOutcome): void;
   onClientEvent?(key: string, type: number, code: number, text: string): void;
   onServerEvent?(key: string, text: string): void;
   /** Store write failures and handler exceptions; default process.emitWarning. */
   onError?(err: Error): void;
 }
+
+/**
+ * The outcome of one post of the reference bridge. A rejection's code is
+ * what the library sees as the post's status, negated: 6 resolve (also every
+ * ".invalid" host, at once), 7 connect, 28 timeout, 56 receive, 1 other.
+ */
+export type PostOutcome =
+  | { url: string; ms: number; httpStatus: number; bytes: number }
+  | { url: string; ms: number; code: 6 | 7 | 28 | 56 | 1; reason: 'resolve' | 'connect' | 'timeout' | 'receive' | 'other'; message: string };
 
 /** The crash-safe, multi-process preference store of the reference bridge. */
 export interface PrefStore {

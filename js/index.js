@@ -7,37 +7,121 @@
 //   const bridge = risk.createBridge({ prefsDir: '/var/lib/myapp/prefs' });
 //   const sdk = risk.setup(bridge, { name: 'com.example.app', versionCode: 1,
 //                                    versionName: '1.0' }, bridge.deviceInfo());
-//   risk.init(sdk, appKey, { KEY_URL: 'https://risk.example.com' });
+//   risk.init(sdk, appKey, { KEY_URL: 'https://risk.example.com',
+//                            KEY_SITUATION_URL: 'https://risk.example.com' });
 //   const token = await risk.getToken(sdk, appKey, { userId: '42' });
 //
-// The library file is RISK_LIBRARY when set, else ../build/libQuonRiskComm.so
-// beside this package; load(path) picks another one before the first call.
-// A process loads the library once; setup succeeds once per process (later
-// calls return 0). Every native runs on this (the main) thread; the promise
+// The library file is RISK_LIBRARY when set, else this package's binary for
+// the platform (prebuilds/<platform>-<arch>/libQuonRiskComm.so), else, in a
+// checkout of the repository, ../build/libQuonRiskComm.so; load(path) picks
+// another one before the first call. The first call loads it. A process
+// loads the library once; setup succeeds once per process (later calls
+// return 0). Every native runs on this (the main) thread; the promise
 // natives work on native threads and resolve, never reject.
+//
+// Settings the library does not know, a KEY_MANAGER_ALGORITHM other than
+// "legacy" or "gm", a service address without a scheme and an empty
+// application key draw one process warning each (process.emitWarning); they
+// are passed on unchanged.
 
+const fs = require('fs');
 const path = require('path');
 const { createBridge, deviceInfo } = require('./lib/bridge');
 
-const DEFAULT_LIBRARY = path.join(__dirname, '..', 'build', 'libQuonRiskComm.so');
+const LIBRARY_FILE = 'libQuonRiskComm.so';
+const PREBUILDS_DIR = path.join(__dirname, 'prebuilds');
+const BUILD_TREE_LIBRARY = path.join(__dirname, '..', 'build', LIBRARY_FILE);
 const NATIVE_NAMES = Object.freeze([
   'getBusinessSignNative', 'getDegradeTokenNative', 'getTokenNative', 'init',
   'isDegradeTokenNative', 'readyToCallback', 'scheduleUpdateSituationNative',
   'setSceneNative', 'setupNative',
 ]);
 
+// The settings the library reads; every other KEY_/PRIVATE_ key is unknown.
+const SETTINGS = Object.freeze([
+  'KEY_URL', 'KEY_SITUATION_URL', 'KEY_MANAGER_ALGORITHM', 'KEY_DELAY_MS_TIME',
+  'PRIVATE_FORCE_REFRESH', 'PRIVATE_CLEAR_TOKEN', 'PRIVATE_COLLECT_TIMEOUT', 'PRIVATE_BLACK',
+]);
+const ALGORITHMS = Object.freeze(['legacy', 'gm']);
+
+// A library that cannot be had: one line saying what to do.
+// `file`, `reason` and `advice` are set when a file was found but did not load.
+class LibraryError extends Error {
+  constructor(message, details = {}) {
+    super(message);
+    this.name = 'LibraryError';
+    this.code = 'RISK_LIBRARY_UNAVAILABLE';
+    Object.assign(this, details);
+  }
+}
+
+// The binaries this package carries, as "<platform>-<arch>" names.
+function packagedPlatforms(prebuilds = PREBUILDS_DIR) {
+  try {
+    return fs.readdirSync(prebuilds)
+      .filter((d) => fs.existsSync(path.join(prebuilds, d, LIBRARY_FILE))).sort();
+  } catch (e) {
+    return [];
+  }
+}
+
+// Which library file load() takes without an argument: { file, from } with
+// from "RISK_LIBRARY", "package" or "build tree". Throws a LibraryError when
+// there is none for this platform.
+function libraryPath({
+  env = process.env, platform = process.platform, arch = process.arch,
+  prebuilds = PREBUILDS_DIR, buildTree = BUILD_TREE_LIBRARY,
+} = {}) {
+  if (env.RISK_LIBRARY) return { file: path.resolve(env.RISK_LIBRARY), from: 'RISK_LIBRARY' };
+  const target = `${platform}-${arch}`;
+  const packaged = path.join(prebuilds, target, LIBRARY_FILE);
+  if (fs.existsSync(packaged)) return { file: packaged, from: 'package' };
+  if (fs.existsSync(buildTree)) return { file: buildTree, from: 'build tree' };
+  const carried = packagedPlatforms(prebuilds);
+  throw new LibraryError(`quon-risk-comm has no native library for ${target}`
+    + ` (this package carries ${carried.length ? carried.join(', ') : 'none'}):`
+    + ` build libQuonRiskComm.so for this machine and set RISK_LIBRARY to its path;`
+    + ' require(\'quon-risk-comm/server\') works without it');
+}
+
+// What to do about a dlopen failure, from its message.
+function loadAdvice(message) {
+  const missing = /([\w.+-]+\.so[.\d]*): cannot open shared object file/.exec(message);
+  if (missing && missing[1] !== LIBRARY_FILE) {
+    return `install the system library ${missing[1]} (on Debian 12: apt-get install`
+      + ' libc6 libstdc++6 libgcc-s1 zlib1g)';
+  }
+  if (/GLIBC_|GLIBCXX_|CXXABI_/.test(message)) {
+    return 'this binary needs the C and C++ runtimes of Debian 12 or later (glibc 2.36):'
+      + ' upgrade them, or build the library here and set RISK_LIBRARY';
+  }
+  if (/wrong ELF class|invalid ELF header|file too short|cannot open shared object file|No such file/.test(message)) {
+    return 'set RISK_LIBRARY to a libQuonRiskComm.so built for this machine';
+  }
+  return 'build the library for this machine (scripts/run.sh in the repository) and set RISK_LIBRARY';
+}
+
 // Loaded libraries by path: a second process.dlopen of one file would fail.
 const loaded = new Map();
 let current = null;
 
-// Loads the library at `file` (default: RISK_LIBRARY or the build tree) and
-// makes it the one the functions below call. Returns its raw exports.
+// Loads the library at `file` (default: libraryPath()) and makes it the one
+// the functions below call. Returns its raw exports. Throws a LibraryError,
+// one line saying what to do, when it cannot.
 function load(file) {
-  const resolved = path.resolve(file || process.env.RISK_LIBRARY || DEFAULT_LIBRARY);
+  const resolved = file ? path.resolve(file) : libraryPath().file;
   let exports = loaded.get(resolved);
   if (exports === undefined) {
     const mod = { exports: {} };
-    process.dlopen(mod, resolved);
+    try {
+      process.dlopen(mod, resolved);
+    } catch (e) {
+      let first = String(e && e.message ? e.message : e).split('\n')[0];
+      if (first.startsWith(`${resolved}: `)) first = first.slice(resolved.length + 2);
+      const advice = loadAdvice(first);
+      throw new LibraryError(`quon-risk-comm cannot load ${resolved}: ${first}; ${advice}`,
+        { file: resolved, reason: first, advice });
+    }
     exports = mod.exports;
     loaded.set(resolved, exports);
   }
@@ -74,6 +158,63 @@ function toPairs(options) {
   return out;
 }
 
+// --- setting checks ------------------------------------------------------
+
+const warned = new Set();
+
+function warnOnce(code, text) {
+  if (warned.has(text)) return;
+  warned.add(text);
+  process.emitWarning(text, { code });
+}
+
+// Edit distance of two short texts, for "did you mean".
+function distance(a, b) {
+  let prev = Array.from({ length: b.length + 1 }, (_, j) => j);
+  for (let i = 1; i <= a.length; i++) {
+    const row = [i];
+    for (let j = 1; j <= b.length; j++) {
+      row[j] = Math.min(prev[j] + 1, row[j - 1] + 1, prev[j - 1] + (a[i - 1] === b[j - 1] ? 0 : 1));
+    }
+    prev = row;
+  }
+  return prev[b.length];
+}
+
+function checkAppKey(appKey) {
+  if (appKey === '' || appKey === undefined || appKey === null) {
+    warnOnce('RISK_EMPTY_APP_KEY', 'quon-risk-comm: the application key is empty; it names an'
+      + ' application of its own, which the service does not know');
+  }
+}
+
+// Warns about settings the library would misread; the pairs stay as they are.
+function checkSettings(pairs) {
+  for (let i = 0; i + 1 < pairs.length; i += 2) {
+    const key = pairs[i];
+    const value = pairs[i + 1];
+    if (!key.startsWith('KEY_') && !key.startsWith('PRIVATE_')) continue;
+    if (!SETTINGS.includes(key)) {
+      const near = SETTINGS.find((k) => distance(k, key) <= 2);
+      warnOnce('RISK_UNKNOWN_SETTING', `quon-risk-comm: unknown setting ${key}`
+        + `${near ? ` (did you mean ${near}?)` : ''}; the library ignores it`
+        + ` (known: ${SETTINGS.join(', ')})`);
+    } else if (key === 'KEY_MANAGER_ALGORITHM' && value !== '' && !ALGORITHMS.includes(value)) {
+      warnOnce('RISK_UNKNOWN_ALGORITHM', `quon-risk-comm: KEY_MANAGER_ALGORITHM "${value}" is neither`
+        + ' "legacy" nor "gm"; the library falls back to legacy');
+    } else if ((key === 'KEY_URL' || key === 'KEY_SITUATION_URL') && value !== ''
+      && !/^[A-Za-z][A-Za-z0-9+.-]*:\/\//.test(value)) {
+      warnOnce('RISK_URL_WITHOUT_SCHEME', `quon-risk-comm: ${key} "${value}" has no scheme`
+        + ` (https://...); it is used as given and the post fails`);
+    }
+  }
+  return pairs;
+}
+
+function settingPairs(options) {
+  return checkSettings(toPairs(options));
+}
+
 // "setupNative": hands the bridge object and the facts to the library.
 // Returns the SDK handle (a number), or 0 when the process was set up before.
 function setup(bridge, appInfo, device) {
@@ -82,23 +223,27 @@ function setup(bridge, appInfo, device) {
 
 // "init": replaces the options of application key appKey.
 function init(handle, appKey, options) {
-  return native().init(handle, appKey, toPairs(options));
+  checkAppKey(appKey);
+  return native().init(handle, appKey, settingPairs(options));
 }
 
 // "getTokenNative": a promise of the device token ("" when none could be had).
 function getToken(handle, appKey, options) {
-  return native().getTokenNative(handle, appKey, toPairs(options));
+  checkAppKey(appKey);
+  return native().getTokenNative(handle, appKey, settingPairs(options));
 }
 
 // "getDegradeTokenNative": a promise of a locally made degrade token, built
 // with the call's options only.
 function getDegradeToken(handle, appKey, options) {
-  return native().getDegradeTokenNative(handle, appKey, toPairs(options));
+  checkAppKey(appKey);
+  return native().getDegradeTokenNative(handle, appKey, settingPairs(options));
 }
 
 // "getBusinessSignNative": a promise of the business sign of text.
 function getBusinessSign(handle, appKey, options, text = '') {
-  return native().getBusinessSignNative(handle, appKey, toPairs(options), String(text));
+  checkAppKey(appKey);
+  return native().getBusinessSignNative(handle, appKey, settingPairs(options), String(text));
 }
 
 // "isDegradeTokenNative": true for an empty token or one longer than 40 bytes.
@@ -110,7 +255,8 @@ function isDegradeToken(handle, appKey, token) {
 // answer reaches the bridge's onSituationServerEvent. The process stays
 // alive until the report has been sent.
 function scheduleSituationUpdate(handle, appKey, options, delayMs = 0) {
-  return native().scheduleUpdateSituationNative(handle, appKey, toPairs(options), Number(delayMs));
+  checkAppKey(appKey);
+  return native().scheduleUpdateSituationNative(handle, appKey, settingPairs(options), Number(delayMs));
 }
 
 // "setSceneNative": stores the scene that business signs carry.
@@ -137,6 +283,11 @@ module.exports = {
   readyToCallback,
   createBridge,
   deviceInfo,
+  libraryPath,
+  packagedPlatforms,
+  checkSettings,
+  LibraryError,
   NATIVE_NAMES,
-  DEFAULT_LIBRARY,
+  SETTINGS,
+  DEFAULT_LIBRARY: BUILD_TREE_LIBRARY,
 };

@@ -44,10 +44,13 @@ void RiskApp::report_situation(std::unique_ptr<StringMap> options) {
     const std::string body = situation_fields(token);
     sent_at = now_ms();
     if (body.empty()) log_message("QuonSituation request_str empty");
-    auto configured = params.find(kSituationUrlOption);
-    const std::string url = service_address(
-        configured != params.end() ? configured->second : std::string(), kSituationServiceUrl,
-        kSituationServicePath);
+    auto found = params.find(kSituationUrlOption);
+    const std::string configured = found != params.end() ? found->second : std::string();
+    const std::string url = service_address(configured, kSituationServiceUrl, kSituationServicePath);
+    if (configured.empty()) {
+      log_message("KEY_SITUATION_URL is not set (KEY_URL does not apply to reports): "
+                  "the built-in address %s never resolves", url.c_str());
+    }
     std::unique_ptr<CipherScheme> scheme = select_cipher_scheme(params, app_key_);
     // Only the answer counts; it stays empty on every failure.
     post_request(*this, url, body, response, *scheme);

@@ -18,9 +18,12 @@ namespace risk {
 constexpr char kSituationUpTimeProperty[] = "SITUATION_UP_TIME";
 constexpr char kSituationErrorCountProperty[] = "SITUATION_ERROR_COUNT";
 
-// The situation service: the path and the built-in address.
+// The situation service: the path and the built-in address. As with the
+// token service, the built-in host never resolves (".invalid", RFC 2606);
+// without "KEY_SITUATION_URL" (which "KEY_URL" does not stand in for) a
+// report's answer is empty, and the log names the missing setting.
 constexpr char kSituationServicePath[] = "/udid/sa-m";
-constexpr char kSituationServiceUrl[] = "https://ulvok.quonrisk.com/udid/sa-m";
+constexpr char kSituationServiceUrl[] = "https://situation.quon-risk.invalid/udid/sa-m";
 
 // The decimal number formed by the leading digits of text; 0 when text does
 // not start with a digit. Saturates instead of overflowing.

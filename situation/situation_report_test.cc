@@ -220,6 +220,10 @@ TEST_F(SituationReportTest, NullOptionsReportToTheBuiltInServiceWithTheLegacySch
   std::vector<PostRecord> posts = situation_posts();
   ASSERT_EQ(posts.size(), 1u);
   EXPECT_TRUE(starts_with(posts[0].url, std::string(kSituationServiceUrl) + "?sign="));
+  EXPECT_TRUE(starts_with(posts[0].url, "https://situation.quon-risk.invalid/"));
+  EXPECT_EQ(log_.count_prefix("KEY_SITUATION_URL is not set (KEY_URL does not apply to reports): "
+                              "the built-in address https://situation.quon-risk.invalid/udid/sa-m"),
+            1u);
   EXPECT_EQ(app_->server_events().size(), 1u);
 }
 

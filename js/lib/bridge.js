@@ -29,6 +29,8 @@
 //   6 the host name does not resolve   7 the connection failed
 //   28 the time limit passed           56 the connection broke while receiving
 //   1 anything else (bad URL, unsupported protocol)
+// A host under ".invalid" (the library's built-in addresses) is rejected
+// with 6 at once, without a name lookup.
 
 const crypto = require('crypto');
 const fs = require('fs');
@@ -259,6 +261,20 @@ function postError(err) {
   return e;
 }
 
+const POST_ERROR_NAMES = Object.freeze({
+  [POST_ERROR_RESOLVE]: 'resolve', [POST_ERROR_CONNECT]: 'connect', [POST_ERROR_TIMEOUT]: 'timeout',
+  [POST_ERROR_RECEIVE]: 'receive', [POST_ERROR_OTHER]: 'other',
+});
+
+function invalidHost(url) {
+  try {
+    const host = new URL(url).hostname.toLowerCase().replace(/\.$/, '');
+    return host === 'invalid' || host.endsWith('.invalid');
+  } catch (e) {
+    return false;  // fetch reports the bad address
+  }
+}
+
 async function httpPost(url, body, timeoutMs) {
   let res;
   try {
@@ -288,6 +304,9 @@ async function httpPost(url, body, timeoutMs) {
 //   deviceInfo        members that replace the machine's in getDeviceInfo
 //   postTimeoutMs     time limit of one post, body included (10000)
 //   onClientEvent(key, type, code, text), onServerEvent(key, text)
+//   onPost(outcome)   after each post: { url, ms, httpStatus, bytes } or
+//                     { url, ms, code, reason, message } for a rejection
+//                     (reason: resolve, connect, timeout, receive, other)
 //   onError(err)      store write failures and handler exceptions
 //                     (default: process.emitWarning)
 function createBridge(options = {}) {
@@ -328,7 +347,20 @@ function createBridge(options = {}) {
     onSituationServerEvent(key, text) {
       handlerCall(options.onServerEvent, [key, text]);
     },
-    post(url, body) { return httpPost(url, body, timeoutMs); },
+    post(url, body) {
+      const started = Date.now();
+      // Names under ".invalid" never resolve (RFC 6761): no lookup is made.
+      const answer = invalidHost(url)
+        ? Promise.reject(postError(Object.assign(new Error(`${url.split('?')[0]} never resolves`),
+          { cause: { code: 'ENOTFOUND' } })))
+        : httpPost(url, body, timeoutMs);
+      if (typeof options.onPost === 'function') {
+        const tell = (outcome) => handlerCall(options.onPost, [{ url, ms: Date.now() - started, ...outcome }]);
+        answer.then((a) => tell({ httpStatus: a.responseCode, bytes: a.result.byteLength }),
+          (e) => tell({ code: e.code, reason: POST_ERROR_NAMES[e.code], message: e.message }));
+      }
+      return answer;
+    },
     prefPut(name, value) {
       try {
         store.put(name, value);
@@ -362,5 +394,6 @@ module.exports = {
   POST_ERROR_TIMEOUT,
   POST_ERROR_RECEIVE,
   POST_ERROR_OTHER,
+  POST_ERROR_NAMES,
   ZERO_OAID,
 };

@@ -5,12 +5,16 @@
 // reference service, the tests and the decode tool; every function is pure
 // and synchronous. Decoders return null (or throw nothing) on bad input.
 
+const fs = require('fs');
 const path = require('path');
 const AdmZip = require('adm-zip');
 const protobuf = require('protobufjs');
 const { bytes, urlEncode } = require('./scheme');
 
-const PROTO_PATH = path.join(__dirname, '..', '..', 'core', 'risk.proto');
+// The message schema: beside this file in the npm package, in core/ of the
+// repository.
+const PROTO_PATH = [path.join(__dirname, 'risk.proto'), path.join(__dirname, '..', '..', 'core', 'risk.proto')]
+  .find((file) => fs.existsSync(file));
 const ENTRY_NAME = 'data';
 
 const COMMAND_TOKEN = 1002;

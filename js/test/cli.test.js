@@ -187,3 +187,53 @@ test('the catalogue has one entry per key, each with a known identifying level',
     assert.ok(e.meaning && e.source, e.key);
   }
 });
+
+test('decode says what it was given: a service token, a cut or foreign degrade token, a sign without its text', () => {
+  const service = run(['decode', 'abcdef0123456789abcdef0123456789']);
+  assert.strictEqual(service.status, 0, service.stderr);
+  assert.match(service.stdout, /^a service token \(32 bytes\): .* carries nothing to open/);
+  const token = degradeToken('gm', -1002);
+  const cases = [
+    [['decode', token.split('!').slice(0, 4).join('!')], /not a whole degrade token: it has 6 "!"-separated fields, this text 4/],
+    [['decode', '--app-key', 'another', token], /a degrade token of application key "cli-test-key-_", not "another"/],
+    [['decode', '--app-key', APP_KEY, tokens.makeBusinessSign('{"timestamp": "1700000000123", "ulvok": "abc"}', APP_KEY, 'pay')], /without a text: give --text/],
+    [['decode', '--app-key', APP_KEY, '--text', 'other', tokens.makeBusinessSign('{"timestamp": "1700000000123", "ulvok": "abc"}', APP_KEY, 'pay')],
+      /for this text \(a sign is bound to both\)/],
+  ];
+  for (const [args, message] of cases) {
+    const r = run(args);
+    assertOneLineFailure(r, 1);
+    assert.match(r.stderr, message);
+  }
+  const opened = run(['decode', '--app-key', APP_KEY, token]);
+  assert.match(opened.stdout, /what to do: look at the post's status/);
+});
+
+test('help names every option of a command, the fault modes, both service settings and the version', () => {
+  for (const command of ['serve', 'token', 'degrade', 'sign', 'decode']) {
+    const r = run([command, '--help']);
+    assert.strictEqual(r.status, 0);
+    const flags = [...r.stdout.matchAll(/^ {2}(--[a-z-]+) {2,}\S/gm)].map((m) => m[1]);
+    assert.ok(flags.length >= 5, `${command} lists its options`);
+    for (const flag of flags) assert.match(r.stdout.split('\n')[0], new RegExp(`${flag}\\b`), `${command} usage shows ${flag}`);
+  }
+  assert.match(run(['token', '--help']).stdout, /--situation-url +URL {2}situation service address \(KEY_SITUATION_URL\)/);
+  const modes = run(['serve', '--mode', 'list']);
+  assert.strictEqual(modes.status, 0);
+  for (const m of ['normal', 'down', 'http500', 'hang', 'wrongkey', 'status', 'nobody']) {
+    assert.match(modes.stdout, new RegExp(`^ {2}${m} +\\S`, 'm'));
+  }
+  const bad = run(['serve', '--mode', 'downn']);
+  assertOneLineFailure(bad, 2);
+  assert.match(bad.stderr, /unknown mode "downn"; one of normal, down,/);
+  const version = run(['--version']);
+  assert.strictEqual(version.status, 0);
+  assert.match(version.stdout, new RegExp(`^risk \\(quon-risk-comm\\) ${require('../package.json').version.replace(/\./g, '\\.')}\\nlibrary: `));
+  assert.match(run([]).stdout, /KEY_URL \(--url\) for tokens and KEY_SITUATION_URL \(--situation-url\)/);
+});
+
+test('serve checks its log file before it starts', () => {
+  const r = run(['serve', '--log', '/nonexistent-dir/service.log']);
+  assertOneLineFailure(r, 1);
+  assert.match(r.stderr, /^risk: cannot write the log file \/nonexistent-dir\/service\.log: ENOENT\n$/);
+});

@@ -57,6 +57,10 @@ test('node js/demo.js --json reports every step and cleans up after itself', asy
   const opened = tokens.openDegradeToken(s.degradeToken.token, d.appKey);
   assert.strictEqual(opened.problem, null);
   assert.strictEqual(s.degradeToken.errorCode, -1002);
+  // The cause beside the code, also with RISK_LOG=off.
+  assert.match(s.degradeToken.post, /^rejected: connect \(/);
+  assert.ok(s.degradeToken.log.some((l) => /^Risk Server Response: fail -1002 for http:\/\/127\.0\.0\.1:\d+\/udid\/m1$/.test(l)),
+    s.degradeToken.log.join('\n'));
   assert.strictEqual(opened.fields.errorCode, -1002);
   assert.strictEqual(s.degradeToken.fields.appKey, d.appKey);
   assert.deepStrictEqual(s.degradeToken.data.map((e) => [e.key, e.value]), opened.request.entries);
@@ -147,9 +151,19 @@ test('risk token, degrade and sign work against a service in both schemes', asyn
 test('risk token against an unreachable service prints a degrade token and says why', async () => {
   const closed = await e2e.closedPort();
   const r = await run(CLI, ['token', '--url', `http://127.0.0.1:${closed}`, '--app-key', 'cli-down', '--delay-ms', '1500']);
-  assert.strictEqual(r.code, 0, r.stderr);
+  // Only a degrade token: status 1, with the cause beside the code.
+  assert.strictEqual(r.code, 1, r.stderr);
   assert.match(r.stdout, /degrade token, \d+ ms: error -1002/);
-  assert.match(r.stderr, /no service token: a degrade token \(error -1002\)/);
+  assert.match(r.stdout, /\n {2}post: rejected: connect \(the connection failed \(refused or unreachable\); status -7\)/);
+  assert.match(r.stdout, /\n {2}what to do: look at the post's status/);
+  assert.match(r.stdout, /the library logged:\n(?: {4}.*\n)* {4}Risk Server Response: fail -1002 for http:\/\/127\.0\.0\.1:\d+\/udid\/m1\n/);
+  assert.match(r.stderr, /no service token: a degrade token \(error -1002\); post: rejected: connect/);
+  assert.match(r.stderr, /\nrisk: only a degrade token came back \(error -1002\); --allow-degrade accepts it\n$/);
+  assert.doesNotMatch(r.stderr, /\[Risk\]/, 'the library log stays quiet without --verbose');
+  const allowed = await run(CLI, ['token', '--url', `http://127.0.0.1:${closed}`, '--app-key', 'cli-down',
+    '--delay-ms', '1500', '--allow-degrade', '--verbose']);
+  assert.strictEqual(allowed.code, 0, allowed.stderr);
+  assert.match(allowed.stderr, /\[Risk\] Risk Server Response: fail -1002/);
   const missing = await run(CLI, ['token', '--app-key', 'k']);
   assert.strictEqual(missing.code, 2);
   assert.strictEqual(missing.stderr, 'risk: token needs --url (the service address)\n');
@@ -163,4 +177,28 @@ test('risk token against an unreachable service prints a degrade token and says 
   });
   assert.strictEqual(noLib.code, 1);
   assert.match(noLib.stderr, /^risk: cannot load the library \/nonexistent\/libQuonRiskComm\.so: .*\n$/);
+});
+
+test('risk token interrupted by Ctrl-C removes its temporary preferences', async () => {
+  const hanging = await startService({ port: 0, mode: 'hang' });
+  try {
+    const child = spawn(process.execPath, [CLI, 'token', '--url', hanging.url, '--app-key', 'cli-int', '--delay-ms', '20000']);
+    let stderr = '';
+    const prefs = await new Promise((resolve, reject) => {
+      child.stderr.on('data', (c) => {
+        stderr += c;
+        const m = /preferences in (\S+) \(temporary\)/.exec(stderr);
+        if (m) resolve(m[1]);
+      });
+      child.on('close', () => reject(new Error(`ended before it set up: ${stderr}`)));
+    });
+    assert.ok(fs.existsSync(prefs));
+    await hanging.waitForRequests(1);
+    const ended = new Promise((resolve) => child.on('close', (code, signal) => resolve({ code, signal })));
+    child.kill('SIGINT');
+    assert.deepStrictEqual(await ended, { code: 130, signal: null });
+    assert.strictEqual(fs.existsSync(prefs), false, 'the temporary preferences are gone');
+  } finally {
+    await hanging.close();
+  }
 });
