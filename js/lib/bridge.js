@@ -9,7 +9,8 @@
 //   onSituationClientEvent(key, type, code, text)
 //   onSituationServerEvent(key, text)
 //                              handed to options.onClientEvent / onServerEvent
-//   post(url, body)            HTTP POST with fetch and a time limit; a promise
+//   post(url, body)            HTTP POST (node:http, node:https, connections
+//                              kept open) with a time limit; a promise
 //                              of { responseCode, resultType: 2, result:
 //                              ArrayBuffer }, rejected with { code } (below)
 //   prefPut(name, value)       synchronous file store write (answers true, or
@@ -18,12 +19,16 @@
 //   getOsVersion()             synchronous: the system's name and version
 //
 // Preferences: one file per name in options.prefsDir. A write goes to a
-// temporary file in the same directory, is flushed to the disk (fsync), then
-// renamed over the old file and the directory is flushed: a reader in any
-// process sees either the old or the new value whole, also after a crash in
-// the middle of a write; concurrent writers of one name leave the last
-// renamed value. Temporary files left by a crash are removed when a store
-// opens.
+// temporary file in the same directory and is renamed over the old file: a
+// reader in any process sees either the old or the new value whole, also
+// after the writing process crashes in the middle of a write; concurrent
+// writers of one name leave the last renamed value. The new file and the
+// directory are flushed to the disk (fsync) in the background right after,
+// off the script thread: a put never waits for the disk. What a power loss
+// can take is the puts of the last moments before it (until their flush
+// completes, a few milliseconds); on file systems that order a rename after
+// the data it replaces (ext4's default, XFS, Btrfs) the old value then stays.
+// Temporary files left by a crash are removed when a store opens.
 //
 // Rejection codes of post (the library reports minus the code as status):
 //   6 the host name does not resolve   7 the connection failed
@@ -32,10 +37,13 @@
 // A host under ".invalid" (the library's built-in addresses) is rejected
 // with 6 at once, without a name lookup.
 
-const crypto = require('crypto');
-const fs = require('fs');
-const os = require('os');
-const path = require('path');
+const crypto = require('node:crypto');
+const fs = require('node:fs');
+const http = require('node:http');
+const https = require('node:https');
+const net = require('node:net');
+const os = require('node:os');
+const path = require('node:path');
 
 const POST_ERROR_RESOLVE = 6;
 const POST_ERROR_CONNECT = 7;
@@ -64,23 +72,24 @@ function defaultPrefsDir() {
   return path.join(base, 'quon-risk-comm', 'prefs');
 }
 
-function fsyncDir(dir) {
-  let fd = -1;
-  try {
-    fd = fs.openSync(dir, 'r');
-    fs.fsyncSync(fd);
-  } catch (e) {
-    // Some file systems cannot sync a directory; the rename itself stands.
-  } finally {
-    if (fd >= 0) fs.closeSync(fd);
-  }
+// Flushes path (a file or a directory) to the disk off the script thread
+// (libuv's thread pool); calls done(err) once, err null on success.
+function fsyncAsync(file, done) {
+  fs.open(file, 'r', (err, fd) => {
+    if (err) {
+      done(err);
+      return;
+    }
+    fs.fsync(fd, (syncErr) => fs.close(fd, () => done(syncErr)));
+  });
 }
 
 let tempCounter = 0;
 
 // Synchronous, crash-safe store of text values, one file per name. Safe to
-// share between processes.
-function createPrefStore(dir = defaultPrefsDir()) {
+// share between processes. onFlushError(err) hears of a background flush
+// that failed (default: ignored; the value itself is in place).
+function createPrefStore(dir = defaultPrefsDir(), { onFlushError = () => {} } = {}) {
   fs.mkdirSync(dir, { recursive: true, mode: 0o700 });
   const now = Date.now();
   for (const entry of fs.readdirSync(dir)) {
@@ -93,19 +102,52 @@ function createPrefStore(dir = defaultPrefsDir()) {
     }
   }
 
+  // Files renamed into place since the last flush, and the flush under way.
+  const unflushed = new Set();
+  let flushing = null;
+  // Flushes every renamed file, then the directory (which holds the
+  // renames), in the background; puts made meanwhile join the next round.
+  const flush = () => {
+    if (flushing) return flushing;
+    if (unflushed.size === 0) return Promise.resolve();
+    const files = [...unflushed];
+    unflushed.clear();
+    flushing = new Promise((resolve) => {
+      let left = files.length;
+      const fileDone = (err) => {
+        // A file replaced again by another process is that process's to flush.
+        if (err && err.code !== 'ENOENT') onFlushError(err);
+        left -= 1;
+        if (left > 0) return;
+        fsyncAsync(dir, (dirErr) => {
+          // Some file systems cannot sync a directory; the renames stand.
+          if (dirErr && dirErr.code !== 'EINVAL' && dirErr.code !== 'EISDIR') onFlushError(dirErr);
+          resolve();
+        });
+      };
+      for (const file of files) fsyncAsync(file, fileDone);
+    }).then(() => {
+      flushing = null;
+      return unflushed.size > 0 ? flush() : undefined;
+    });
+    return flushing;
+  };
+
   return {
     dir,
     pathOf(name) { return path.join(dir, prefFileName(name)); },
-    // Throws on a failed write (the old value then stays in place).
+    // Writes the value to a temporary file and renames it over the old one:
+    // readers see the old or the new value whole. Throws on a failed write
+    // (the old value then stays in place). The flush to the disk follows in
+    // the background, so a put costs no disk wait on the calling thread.
     put(name, value) {
       const file = prefFileName(name);
       tempCounter += 1;
-      const temp = path.join(dir, `.${file}.${process.pid}.${tempCounter}.${crypto.randomBytes(4).toString('hex')}.tmp`);
+      const temp = path.join(dir, `.${file}.${process.pid}.${tempCounter}.${process.hrtime.bigint()}.tmp`);
       let fd = -1;
       try {
         fd = fs.openSync(temp, 'wx', 0o600);
         fs.writeSync(fd, Buffer.from(String(value), 'utf8'));
-        fs.fsyncSync(fd);
         fs.closeSync(fd);
         fd = -1;
         fs.renameSync(temp, path.join(dir, file));
@@ -114,8 +156,11 @@ function createPrefStore(dir = defaultPrefsDir()) {
         try { fs.unlinkSync(temp); } catch (e2) { /* never created */ }
         throw e;
       }
-      fsyncDir(dir);
+      unflushed.add(path.join(dir, file));
+      if (!flushing) setImmediate(flush);
     },
+    // Resolves once every value put so far has reached the disk.
+    flush,
     // The stored text, or "" when the name has none.
     get(name) {
       try {
@@ -229,10 +274,35 @@ function osVersion() {
   return rel.PRETTY_NAME || `${os.type()} ${os.release()}`;
 }
 
+// Names of UTC that Intl reports as "UTC".
+const UTC_ALIASES = new Set(['UTC', 'UCT', 'GMT', 'GMT0', 'GMT+0', 'GMT-0', 'Greenwich', 'Universal',
+  'Zulu'].flatMap((n) => [n, `Etc/${n}`]));
+
+// The name of the machine's time zone ("Europe/Berlin") as TZ or the link
+// /etc/localtime gives it, UTC's aliases as "UTC" (as Intl gives them);
+// Intl itself only when neither names a zone (its first use in a process
+// holds the thread for several milliseconds).
+function timeZoneName() {
+  let name = '';
+  const tz = process.env.TZ;
+  if (tz !== undefined) {
+    if (/^:?[A-Za-z_]+(\/[A-Za-z0-9_+-]+)*$/.test(tz)) name = tz.replace(/^:/, '');
+  } else {
+    try {
+      const m = /\/zoneinfo\/(.+)$/.exec(fs.readlinkSync('/etc/localtime'));
+      if (m) name = m[1];
+    } catch (e) {
+      // Not a link: a copy of the zone file, or none.
+    }
+  }
+  if (UTC_ALIASES.has(name)) return 'UTC';
+  return name || Intl.DateTimeFormat().resolvedOptions().timeZone || '';
+}
+
 // The default time information: the time zone and its offset from UTC.
 function defaultTimeInfo() {
   return {
-    timezone: Intl.DateTimeFormat().resolvedOptions().timeZone || '',
+    timezone: timeZoneName(),
     utcOffsetMinutes: String(-new Date().getTimezoneOffset()),
   };
 }
@@ -240,17 +310,19 @@ function defaultTimeInfo() {
 // ---------------------------------------------------------------------------
 // HTTP.
 
+// Error codes of node:net, node:dns and node:http, by rejection code.
+const POST_ERROR_OF_SYSTEM_CODE = {
+  ENOTFOUND: POST_ERROR_RESOLVE, EAI_AGAIN: POST_ERROR_RESOLVE, EAI_FAIL: POST_ERROR_RESOLVE,
+  ECONNREFUSED: POST_ERROR_CONNECT, EHOSTUNREACH: POST_ERROR_CONNECT, ENETUNREACH: POST_ERROR_CONNECT,
+  EADDRNOTAVAIL: POST_ERROR_CONNECT,
+  ETIMEDOUT: POST_ERROR_TIMEOUT,
+  ECONNRESET: POST_ERROR_RECEIVE, EPIPE: POST_ERROR_RECEIVE, ECONNABORTED: POST_ERROR_RECEIVE,
+};
+
 function postErrorCode(err) {
-  if (err && (err.name === 'TimeoutError' || err.name === 'AbortError')) return POST_ERROR_TIMEOUT;
-  const cause = err && err.cause;
-  const code = cause && cause.code;
-  if (code === 'ENOTFOUND' || code === 'EAI_AGAIN') return POST_ERROR_RESOLVE;
-  if (code === 'ECONNREFUSED' || code === 'EHOSTUNREACH' || code === 'ENETUNREACH' || code === 'UND_ERR_CONNECT_TIMEOUT') {
-    return POST_ERROR_CONNECT;
-  }
-  if (cause && cause.name === 'TimeoutError') return POST_ERROR_TIMEOUT;
-  if (code === 'ECONNRESET' || code === 'UND_ERR_SOCKET' || code === 'EPIPE') return POST_ERROR_RECEIVE;
-  return POST_ERROR_OTHER;
+  if (err && err.name === 'TimeoutError') return POST_ERROR_TIMEOUT;
+  const code = err && (err.code || (err.cause && err.cause.code));
+  return POST_ERROR_OF_SYSTEM_CODE[code] || POST_ERROR_OTHER;
 }
 
 // A rejection value the library reads: an Error with a numeric "code".
@@ -271,25 +343,93 @@ function invalidHost(url) {
     const host = new URL(url).hostname.toLowerCase().replace(/\.$/, '');
     return host === 'invalid' || host.endsWith('.invalid');
   } catch (e) {
-    return false;  // fetch reports the bad address
+    return false;  // the post reports the bad address
   }
 }
 
-async function httpPost(url, body, timeoutMs) {
-  let res;
-  try {
-    res = await fetch(url, {
-      method: 'POST',
-      body: Buffer.from(body instanceof ArrayBuffer ? new Uint8Array(body) : Buffer.from(body || '')),
-      headers: { 'content-type': 'application/octet-stream' },
-      signal: AbortSignal.timeout(timeoutMs),
-      redirect: 'manual',
+// Connections are kept open between posts, as an app's HTTP stack does.
+const agents = {
+  'http:': new http.Agent({ keepAlive: true, maxSockets: 4 }),
+  'https:': new https.Agent({ keepAlive: true, maxSockets: 4 }),
+};
+
+// Runs one POST through the agent over loopback to a server of its own, so
+// that the HTTP client's code is loaded and compiled before the first real
+// post (its first use in a process costs several milliseconds of the
+// script thread). Runs in the background; nothing waits for it, and a post
+// made meanwhile goes its own way.
+let httpWarmed = false;
+function warmHttpClient() {
+  const server = net.createServer((socket) => {
+    socket.on('error', () => {});
+    socket.once('data', () => socket.end('HTTP/1.1 204 No Content\r\nConnection: close\r\n\r\n'));
+  });
+  server.on('error', () => {});
+  server.unref();
+  server.listen(0, '127.0.0.1', () => {
+    const request = http.request({
+      host: '127.0.0.1', port: server.address().port, method: 'POST', agent: agents['http:'],
+      headers: { 'content-type': 'application/octet-stream', 'content-length': 1 },
+    }, (res) => {
+      res.resume();
+      res.on('end', () => server.close());
     });
-    const result = await res.arrayBuffer();
-    return { responseCode: res.status, resultType: RESULT_TYPE_ARRAY_BUFFER, result };
-  } catch (err) {
-    throw postError(err);
-  }
+    request.on('error', () => server.close());
+    request.end(Buffer.from([0]));
+  });
+}
+
+function timeoutError(ms) {
+  const e = new Error(`no answer within ${ms} ms`);
+  e.name = 'TimeoutError';
+  return e;
+}
+
+// POSTs body (an ArrayBuffer, or text) to url with node:http or node:https;
+// the time limit covers the whole answer. Redirects are not followed.
+function httpPost(url, body, timeoutMs) {
+  return new Promise((resolve, reject) => {
+    let target;
+    try {
+      target = new URL(url);
+      if (!agents[target.protocol]) throw new Error(`unsupported protocol ${target.protocol}`);
+    } catch (err) {
+      reject(postError(err));
+      return;
+    }
+    const bytes = body instanceof ArrayBuffer ? Buffer.from(body) : Buffer.from(body || '');
+    let done = false;
+    const finish = (err, answer) => {
+      if (done) return;
+      done = true;
+      clearTimeout(timer);
+      if (err) {
+        request.destroy();
+        reject(postError(err));
+      } else {
+        resolve(answer);
+      }
+    };
+    const transport = target.protocol === 'https:' ? https : http;
+    const request = transport.request(target, {
+      method: 'POST',
+      agent: agents[target.protocol],
+      headers: { 'content-type': 'application/octet-stream', 'content-length': bytes.length },
+    }, (res) => {
+      const chunks = [];
+      res.on('data', (chunk) => chunks.push(chunk));
+      res.on('error', (err) => finish(err));
+      res.on('aborted', () => finish(Object.assign(new Error('the answer was cut'), { code: 'ECONNRESET' })));
+      res.on('end', () => {
+        const whole = Buffer.concat(chunks);
+        const result = whole.buffer.slice(whole.byteOffset, whole.byteOffset + whole.length);
+        finish(null, { responseCode: res.statusCode, resultType: RESULT_TYPE_ARRAY_BUFFER, result });
+      });
+    });
+    const timer = setTimeout(() => finish(timeoutError(timeoutMs)), timeoutMs);
+    request.on('error', (err) => finish(err));
+    request.end(bytes);
+  });
 }
 
 // ---------------------------------------------------------------------------
@@ -303,6 +443,8 @@ async function httpPost(url, body, timeoutMs) {
 //   timeInfo          object (or function returning one) for getTimeInfo
 //   deviceInfo        members that replace the machine's in getDeviceInfo
 //   postTimeoutMs     time limit of one post, body included (10000)
+//   warmUp            false: no loopback warm-up of the HTTP client on the
+//                     tick after the first bridge of the process is made
 //   onClientEvent(key, type, code, text), onServerEvent(key, text)
 //   onPost(outcome)   after each post: { url, ms, httpStatus, bytes } or
 //                     { url, ms, code, reason, message } for a rejection
@@ -310,9 +452,13 @@ async function httpPost(url, body, timeoutMs) {
 //   onError(err)      store write failures and handler exceptions
 //                     (default: process.emitWarning)
 function createBridge(options = {}) {
-  const store = createPrefStore(options.prefsDir || defaultPrefsDir());
-  const timeoutMs = options.postTimeoutMs > 0 ? options.postTimeoutMs : kDefaultPostTimeoutMs;
   const report = options.onError || ((err) => process.emitWarning(err));
+  const store = createPrefStore(options.prefsDir || defaultPrefsDir(), { onFlushError: report });
+  const timeoutMs = options.postTimeoutMs > 0 ? options.postTimeoutMs : kDefaultPostTimeoutMs;
+  if (options.warmUp !== false && !httpWarmed) {
+    httpWarmed = true;
+    setImmediate(warmHttpClient);
+  }
   let device = null;
   const deviceFacts = () => {
     if (device === null) device = deviceInfo(options.deviceInfo || {});
