@@ -99,8 +99,24 @@ bool RuntimeGuard::start() {
     std::lock_guard<std::mutex> hold(wake_mutex_);
     stopping_ = false;
   }
+  // What holds at start is reported before the first token request can
+  // be made, not whenever the new thread happens to run first: a finding
+  // that arrived between two token calls would make the second one ask the
+  // service again.
+  int64_t tracer = 0;
   try {
-    thread_ = std::thread(&RuntimeGuard::run, this);
+    scan_cpuinfo();
+    tracer = std::max<int64_t>(read_tracer_pid(), 0);
+    if (tracer != 0) report_tracer_change(0, tracer);
+  } catch (const std::exception& error) {
+    log_message("runtime guard ended: %s", error.what());
+    return false;
+  } catch (...) {
+    log_message("runtime guard ended: unknown exception");
+    return false;
+  }
+  try {
+    thread_ = std::thread(&RuntimeGuard::run, this, tracer);
   } catch (const std::exception& error) {  // std::system_error, std::bad_alloc
     log_message("runtime guard not started: %s", error.what());
     return false;
@@ -120,13 +136,13 @@ void RuntimeGuard::stop() {
 }
 
 // Runs on the watcher thread.
-void RuntimeGuard::run() {
+void RuntimeGuard::run(int64_t tracer) {
   try {
-    scan_cpuinfo();
     const std::chrono::milliseconds interval = std::max(options_.interval, kMinInterval);
-    int64_t tracer = 0;
     std::unique_lock<std::mutex> hold(wake_mutex_);
-    while (!stopping_) {
+    for (;;) {
+      wake_.wait_for(hold, interval, [this] { return stopping_; });
+      if (stopping_) break;
       hold.unlock();
       const int64_t now = read_tracer_pid();
       if (now >= 0 && now != tracer) {
@@ -134,7 +150,6 @@ void RuntimeGuard::run() {
         tracer = now;
       }
       hold.lock();
-      wake_.wait_for(hold, interval, [this] { return stopping_; });
     }
   } catch (const std::exception& error) {
     log_message("runtime guard ended: %s", error.what());

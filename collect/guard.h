@@ -2,10 +2,11 @@
 // runtime and reports them as events through the process-wide sink
 // (send_event, situation/event_list.h), from where they travel in "K350".
 //
-// The watcher is one thread per RuntimeGuard. At start it reads
-// /proc/cpuinfo once for signs of a virtual or emulated device; then, every
-// interval (3 s by default), it reads the "TracerPid" line of
-// /proc/self/status and reports every tracer (debugger, strace, an
+// The watcher is one thread per RuntimeGuard. Its start, on the calling
+// thread, reads /proc/cpuinfo once for signs of a virtual or emulated device
+// and the "TracerPid" line of /proc/self/status, and reports what it finds
+// before it returns; then, every interval (3 s by default), the thread reads
+// the tracer again and reports every tracer (debugger, strace, an
 // instrumentation tool) that attaches to the process or leaves it. A round
 // costs one small file read; the thread sleeps in between and never holds a
 // lock of the library while it reports.
@@ -13,7 +14,7 @@
 // The process has one guard, behind init_runtime_guards (once per process,
 // called by the first platform setup; later setups get false) and
 // start_runtime_guards (called by that setup afterwards, on the script
-// thread; it returns at once). Tests build their own RuntimeGuard with a
+// thread; it returns after the two reads of the start). Tests build their own RuntimeGuard with a
 // fixture root, a short interval and their own report function, and stop it.
 //
 // Nothing here throws to its caller or lets an exception leave the watcher
@@ -81,9 +82,9 @@ class RuntimeGuard {
   // Stops the watcher.
   ~RuntimeGuard();
 
-  // Starts the watcher thread and returns at once. False when it is already
-  // running or the thread cannot be started (logged "runtime guard not
-  // started: %s"). A stopped guard can be started again; each start reads
+  // Makes the start's reads and reports, then starts the watcher thread.
+  // False when it is already running or the thread cannot be started
+  // (logged "runtime guard not started: %s"). A stopped guard can be started again; each start reads
   // /proc/cpuinfo again and forgets the tracer seen before.
   bool start();
 
@@ -92,7 +93,8 @@ class RuntimeGuard {
   void stop();
 
  private:
-  void run();
+  // The watcher thread; tracer is the one the start saw (0 for none).
+  void run(int64_t tracer);
   void scan_cpuinfo();
   // The TracerPid of the process, or -1 when it cannot be read.
   int64_t read_tracer_pid() const;

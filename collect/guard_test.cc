@@ -280,7 +280,7 @@ void capture_log(const char*, const char* text) {
 
 TEST(RuntimeGuardLifecycle, AnExceptionEndsTheWatcherWithALogLine) {
   FakeProc proc;
-  proc.set_tracer("8");
+  proc.set_tracer("0");
   GuardOptions options;
   options.root = proc.root();
   options.interval = kFastInterval;
@@ -292,6 +292,7 @@ TEST(RuntimeGuardLifecycle, AnExceptionEndsTheWatcherWithALogLine) {
   set_log_hook(capture_log);
   RuntimeGuard guard(options);
   ASSERT_TRUE(guard.start());
+  proc.set_tracer("8");  // seen by the watcher thread, whose report throws
   {
     std::unique_lock<std::mutex> hold(g_log_mutex);
     EXPECT_TRUE(g_log_changed.wait_for(hold, kPatience, [] {
@@ -306,6 +307,22 @@ TEST(RuntimeGuardLifecycle, AnExceptionEndsTheWatcherWithALogLine) {
   guard.stop();
   set_log_hook(nullptr);
   EXPECT_EQ(reports.load(), 1);
+}
+
+// What holds when the guard starts is in the reports when start returns: a
+// token request made right after setup already carries it.
+TEST(RuntimeGuardLifecycle, FindingsAtStartAreReportedBeforeStartReturns) {
+  FakeProc proc;
+  proc.write("proc/cpuinfo", "processor\t: 0\nflags\t\t: fpu hypervisor\n");
+  proc.set_tracer("12");
+  Recorder recorder;
+  RuntimeGuard guard(fast_options(proc, recorder));
+  ASSERT_TRUE(guard.start());
+  const std::vector<Finding> at_start = recorder.findings();
+  guard.stop();
+  ASSERT_EQ(at_start.size(), 2u);
+  EXPECT_EQ(at_start[0].event, kEventEmulator);
+  EXPECT_EQ(at_start[1], (Finding{kEventTracer, kTracerAttached, "tracer attached: pid=12 comm="}));
 }
 
 TEST(RuntimeGuardLifecycle, ReportsThroughTheEventSinkByDefault) {
