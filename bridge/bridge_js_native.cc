@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "bridge/log.h"
+#include "core/wire.h"
 
 namespace risk {
 
@@ -616,14 +617,27 @@ void read_post_response(napi_env env, napi_value response, int64_t* code, std::s
     clear_exception(env);
     return;
   }
+  // A body no valid answer can have is not copied: the size is known
+  // before any byte leaves the engine.
+  auto refused = [](size_t length) {
+    if (length <= kMaxAnswerSize) return false;
+    log_message("http response body of %zu bytes exceeds %zu, refused", length, kMaxAnswerSize);
+    return true;
+  };
   switch (type) {
-    case 0:
-      *body = js_to_string(env, result);
+    case 0: {
+      size_t length = 0;
+      if (napi_get_value_string_utf8(env, result, nullptr, 0, &length) == napi_ok &&
+          !refused(length)) {
+        *body = js_to_string(env, result);
+      }
       break;
+    }
     case 2: {
       void* data = nullptr;
       size_t length = 0;
-      if (napi_get_arraybuffer_info(env, result, &data, &length) == napi_ok && length > 0) {
+      if (napi_get_arraybuffer_info(env, result, &data, &length) == napi_ok && length > 0 &&
+          !refused(length)) {
         body->assign(static_cast<const char*>(data), length);
       }
       break;
