@@ -838,7 +838,19 @@ PostResponse s_post(const std::string& url, const std::string& body) {
 }
 
 void s_pref_put(const char* name, const std::string& value) {
-  js_pref_put(name, value, ignore_result(), log_failure("set"));
+  // A store that could not keep the value answers false; the old value is
+  // then still there, and the caller carries on with what it holds.
+  js_pref_put(
+      name, value,
+      [key = text_or_empty(name)](napi_env env, napi_value answer) {
+        bool stored = true;
+        napi_valuetype type = napi_undefined;
+        if (napi_typeof(env, answer, &type) == napi_ok && type == napi_boolean &&
+            napi_get_value_bool(env, answer, &stored) == napi_ok && !stored) {
+          log_message("set fail: prefPut kept the old value of %s", key.c_str());
+        }
+      },
+      log_failure("set"));
 }
 
 std::string s_pref_get(const char* name) {

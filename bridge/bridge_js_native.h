@@ -175,7 +175,8 @@ PostResponse s_post(const std::string& url, const std::string& body);
 constexpr int32_t kPostCallFailed = -9999;
 
 // Preference store through "prefPut" / "prefGet". A rejection is logged
-// ("set fail %ld", "get fail %ld"); s_pref_get then answers "".
+// ("set fail %ld", "get fail %ld"); s_pref_get then answers "". A prefPut
+// answering false (the store kept its old value) is logged too.
 void s_pref_put(const char* name, const std::string& value);
 std::string s_pref_get(const char* name);
 

@@ -137,6 +137,10 @@ export interface BridgeOptions {
   deviceInfo?: Partial<DeviceInfo>;
   /** Time limit of one post, body included; default 10000 ms. */
   postTimeoutMs?: number;
+  /** Size limit of one post's answer; default 8 MiB. Reading stops there; the post is rejected with code 63. */
+  maxResponseBytes?: number;
+  /** File functions of the preference store; default Node's fs (tests inject failures). */
+  fs?: Pick<typeof import('fs'), 'mkdirSync' | 'readdirSync' | 'statSync' | 'unlinkSync' | 'readFileSync' | 'openSync' | 'writeSync' | 'fsyncSync' | 'closeSync' | 'renameSync'>;
   onClientEvent?(key: string, type: number, code: number, text: string): void;
   onServerEvent?(key: string, text: string): void;
   /** Store write failures and handler exceptions; default process.emitWarning. */

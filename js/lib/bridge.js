@@ -9,9 +9,10 @@
 //   onSituationClientEvent(key, type, code, text)
 //   onSituationServerEvent(key, text)
 //                              handed to options.onClientEvent / onServerEvent
-//   post(url, body)            HTTP POST with fetch and a time limit; a promise
-//                              of { responseCode, resultType: 2, result:
-//                              ArrayBuffer }, rejected with { code } (below)
+//   post(url, body)            HTTP POST with fetch, a time limit and a size
+//                              limit; a promise of { responseCode, resultType:
+//                              2, result: ArrayBuffer }, rejected with { code }
+//                              (below)
 //   prefPut(name, value)       synchronous file store write (answers true, or
 //                              false when the write failed)
 //   prefGet(name)              synchronous file store read ("" when absent)
@@ -22,12 +23,15 @@
 // renamed over the old file and the directory is flushed: a reader in any
 // process sees either the old or the new value whole, also after a crash in
 // the middle of a write; concurrent writers of one name leave the last
-// renamed value. Temporary files left by a crash are removed when a store
-// opens.
+// renamed value. A put is whole or fails: a short write is continued, and
+// any failure (a full disk, a failed flush or rename) removes the temporary
+// file and leaves the old value in place. Temporary files left by a crash
+// are removed when a store opens.
 //
 // Rejection codes of post (the library reports minus the code as status):
 //   6 the host name does not resolve   7 the connection failed
 //   28 the time limit passed           56 the connection broke while receiving
+//   63 the answer is longer than the size limit (reading stops there)
 //   1 anything else (bad URL, unsupported protocol)
 
 const crypto = require('crypto');
@@ -39,9 +43,14 @@ const POST_ERROR_RESOLVE = 6;
 const POST_ERROR_CONNECT = 7;
 const POST_ERROR_TIMEOUT = 28;
 const POST_ERROR_RECEIVE = 56;
+const POST_ERROR_TOO_LARGE = 63;
 const POST_ERROR_OTHER = 1;
 const RESULT_TYPE_ARRAY_BUFFER = 2;
 const kDefaultPostTimeoutMs = 10000;
+// Above the largest answer the library opens (a 4 MiB entry with its archive
+// and cipher overhead), so that the library's own limit is the one that
+// decides; far below what would strain the host.
+const kDefaultMaxResponseBytes = 8 * 1024 * 1024;
 const kMaxPlainFileName = 200;  // longer encoded names are hashed
 const kStaleTempMs = 10 * 60 * 1000;
 const ZERO_OAID = '00000000-0000-0000-0000-000000000000';
@@ -76,16 +85,32 @@ function fsyncDir(dir) {
 
 let tempCounter = 0;
 
+// Writes all of data to fd: write(2) may take only part of it (a disk that
+// is filling up), and only a later call reports the error.
+function writeWhole(fsImpl, fd, data) {
+  let done = 0;
+  while (done < data.length) {
+    const n = fsImpl.writeSync(fd, data, done, data.length - done);
+    if (!(n > 0)) {
+      const e = new Error(`write of ${data.length} bytes stopped at ${done}`);
+      e.code = 'EIO';
+      throw e;
+    }
+    done += n;
+  }
+}
+
 // Synchronous, crash-safe store of text values, one file per name. Safe to
-// share between processes.
-function createPrefStore(dir = defaultPrefsDir()) {
-  fs.mkdirSync(dir, { recursive: true, mode: 0o700 });
+// share between processes. fsImpl: the file functions used (Node's fs
+// unless a test injects failures).
+function createPrefStore(dir = defaultPrefsDir(), fsImpl = fs) {
+  fsImpl.mkdirSync(dir, { recursive: true, mode: 0o700 });
   const now = Date.now();
-  for (const entry of fs.readdirSync(dir)) {
+  for (const entry of fsImpl.readdirSync(dir)) {
     if (!entry.startsWith('.') || !entry.endsWith('.tmp')) continue;
     const file = path.join(dir, entry);
     try {
-      if (now - fs.statSync(file).mtimeMs > kStaleTempMs) fs.unlinkSync(file);
+      if (now - fsImpl.statSync(file).mtimeMs > kStaleTempMs) fsImpl.unlinkSync(file);
     } catch (e) {
       // Another process removed or renamed it first.
     }
@@ -101,15 +126,18 @@ function createPrefStore(dir = defaultPrefsDir()) {
       const temp = path.join(dir, `.${file}.${process.pid}.${tempCounter}.${crypto.randomBytes(4).toString('hex')}.tmp`);
       let fd = -1;
       try {
-        fd = fs.openSync(temp, 'wx', 0o600);
-        fs.writeSync(fd, Buffer.from(String(value), 'utf8'));
-        fs.fsyncSync(fd);
-        fs.closeSync(fd);
+        fd = fsImpl.openSync(temp, 'wx', 0o600);
+        writeWhole(fsImpl, fd, Buffer.from(String(value), 'utf8'));
+        fsImpl.fsyncSync(fd);
+        const closing = fd;
         fd = -1;
-        fs.renameSync(temp, path.join(dir, file));
+        fsImpl.closeSync(closing);  // may report a deferred write error
+        fsImpl.renameSync(temp, path.join(dir, file));
       } catch (e) {
-        if (fd >= 0) fs.closeSync(fd);
-        try { fs.unlinkSync(temp); } catch (e2) { /* never created */ }
+        if (fd >= 0) {
+          try { fsImpl.closeSync(fd); } catch (e2) { /* the write error is the one to report */ }
+        }
+        try { fsImpl.unlinkSync(temp); } catch (e2) { /* never created */ }
         throw e;
       }
       fsyncDir(dir);
@@ -117,7 +145,7 @@ function createPrefStore(dir = defaultPrefsDir()) {
     // The stored text, or "" when the name has none.
     get(name) {
       try {
-        return fs.readFileSync(path.join(dir, prefFileName(name)), 'utf8');
+        return fsImpl.readFileSync(path.join(dir, prefFileName(name)), 'utf8');
       } catch (e) {
         if (e.code === 'ENOENT') return '';
         throw e;
@@ -239,6 +267,7 @@ function defaultTimeInfo() {
 // HTTP.
 
 function postErrorCode(err) {
+  if (err && err.code === POST_ERROR_TOO_LARGE) return POST_ERROR_TOO_LARGE;
   if (err && (err.name === 'TimeoutError' || err.name === 'AbortError')) return POST_ERROR_TIMEOUT;
   const cause = err && err.cause;
   const code = cause && cause.code;
@@ -259,17 +288,54 @@ function postError(err) {
   return e;
 }
 
-async function httpPost(url, body, timeoutMs) {
-  let res;
+function tooLarge(what, maxBytes) {
+  const e = new Error(`answer ${what} is larger than ${maxBytes} bytes`);
+  e.code = POST_ERROR_TOO_LARGE;
+  return e;
+}
+
+// The body of res as an ArrayBuffer, read no further than maxBytes: a longer
+// (or longer declared) answer cancels the stream, which closes the
+// connection, and throws.
+async function readBody(res, maxBytes) {
+  const declared = Number(res.headers.get('content-length'));
+  if (Number.isFinite(declared) && declared > maxBytes) {
+    if (res.body) await res.body.cancel().catch(() => {});
+    throw tooLarge(`of ${declared} declared bytes`, maxBytes);
+  }
+  if (!res.body) return new ArrayBuffer(0);
+  const reader = res.body.getReader();
+  const chunks = [];
+  let size = 0;
+  for (;;) {
+    const { done, value } = await reader.read();
+    if (done) break;
+    size += value.byteLength;
+    if (size > maxBytes) {
+      await reader.cancel().catch(() => {});
+      throw tooLarge('read so far', maxBytes);
+    }
+    chunks.push(value);
+  }
+  const out = new Uint8Array(size);
+  let at = 0;
+  for (const c of chunks) {
+    out.set(c, at);
+    at += c.byteLength;
+  }
+  return out.buffer;
+}
+
+async function httpPost(url, body, timeoutMs, maxBytes) {
   try {
-    res = await fetch(url, {
+    const res = await fetch(url, {
       method: 'POST',
       body: Buffer.from(body instanceof ArrayBuffer ? new Uint8Array(body) : Buffer.from(body || '')),
       headers: { 'content-type': 'application/octet-stream' },
       signal: AbortSignal.timeout(timeoutMs),
       redirect: 'manual',
     });
-    const result = await res.arrayBuffer();
+    const result = await readBody(res, maxBytes);
     return { responseCode: res.status, resultType: RESULT_TYPE_ARRAY_BUFFER, result };
   } catch (err) {
     throw postError(err);
@@ -287,12 +353,17 @@ async function httpPost(url, body, timeoutMs) {
 //   timeInfo          object (or function returning one) for getTimeInfo
 //   deviceInfo        members that replace the machine's in getDeviceInfo
 //   postTimeoutMs     time limit of one post, body included (10000)
+//   maxResponseBytes  size limit of one post's answer (8 MiB); reading stops
+//                     there and the post is rejected with code 63
+//   fs                file functions of the preference store (Node's fs);
+//                     tests inject failures through it
 //   onClientEvent(key, type, code, text), onServerEvent(key, text)
 //   onError(err)      store write failures and handler exceptions
 //                     (default: process.emitWarning)
 function createBridge(options = {}) {
-  const store = createPrefStore(options.prefsDir || defaultPrefsDir());
+  const store = createPrefStore(options.prefsDir || defaultPrefsDir(), options.fs || fs);
   const timeoutMs = options.postTimeoutMs > 0 ? options.postTimeoutMs : kDefaultPostTimeoutMs;
+  const maxResponseBytes = options.maxResponseBytes > 0 ? options.maxResponseBytes : kDefaultMaxResponseBytes;
   const report = options.onError || ((err) => process.emitWarning(err));
   let device = null;
   const deviceFacts = () => {
@@ -328,7 +399,7 @@ function createBridge(options = {}) {
     onSituationServerEvent(key, text) {
       handlerCall(options.onServerEvent, [key, text]);
     },
-    post(url, body) { return httpPost(url, body, timeoutMs); },
+    post(url, body) { return httpPost(url, body, timeoutMs, maxResponseBytes); },
     prefPut(name, value) {
       try {
         store.put(name, value);
@@ -361,6 +432,7 @@ module.exports = {
   POST_ERROR_CONNECT,
   POST_ERROR_TIMEOUT,
   POST_ERROR_RECEIVE,
+  POST_ERROR_TOO_LARGE,
   POST_ERROR_OTHER,
   ZERO_OAID,
 };
