@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "bridge/log.h"
+#include "core/wire.h"
 
 namespace risk {
 
@@ -616,14 +617,27 @@ void read_post_response(napi_env env, napi_value response, int64_t* code, std::s
     clear_exception(env);
     return;
   }
+  // A body no valid answer can have is not copied: the size is known
+  // before any byte leaves the engine.
+  auto refused = [](size_t length) {
+    if (length <= kMaxAnswerSize) return false;
+    log_message("http response body of %zu bytes exceeds %zu, refused", length, kMaxAnswerSize);
+    return true;
+  };
   switch (type) {
-    case 0:
-      *body = js_to_string(env, result);
+    case 0: {
+      size_t length = 0;
+      if (napi_get_value_string_utf8(env, result, nullptr, 0, &length) == napi_ok &&
+          !refused(length)) {
+        *body = js_to_string(env, result);
+      }
       break;
+    }
     case 2: {
       void* data = nullptr;
       size_t length = 0;
-      if (napi_get_arraybuffer_info(env, result, &data, &length) == napi_ok && length > 0) {
+      if (napi_get_arraybuffer_info(env, result, &data, &length) == napi_ok && length > 0 &&
+          !refused(length)) {
         body->assign(static_cast<const char*>(data), length);
       }
       break;
@@ -824,7 +838,19 @@ PostResponse s_post(const std::string& url, const std::string& body) {
 }
 
 void s_pref_put(const char* name, const std::string& value) {
-  js_pref_put(name, value, ignore_result(), log_failure("set"));
+  // A store that could not keep the value answers false; the old value is
+  // then still there, and the caller carries on with what it holds.
+  js_pref_put(
+      name, value,
+      [key = text_or_empty(name)](napi_env env, napi_value answer) {
+        bool stored = true;
+        napi_valuetype type = napi_undefined;
+        if (napi_typeof(env, answer, &type) == napi_ok && type == napi_boolean &&
+            napi_get_value_bool(env, answer, &stored) == napi_ok && !stored) {
+          log_message("set fail: prefPut kept the old value of %s", key.c_str());
+        }
+      },
+      log_failure("set"));
 }
 
 std::string s_pref_get(const char* name) {

@@ -123,7 +123,8 @@ std::string js_to_string(napi_env env, napi_value value);
 
 // Reads the answer of "post": "responseCode" into *code (unchanged when
 // absent) and "result" into *body according to "resultType" (0 text, 2
-// ArrayBuffer; 1 and unknown types leave it empty, with a log line).
+// ArrayBuffer; 1 and unknown types leave it empty, with a log line). A
+// result above kMaxAnswerSize bytes is not copied: empty, with a log line.
 void read_post_response(napi_env env, napi_value response, int64_t* code, std::string* body);
 
 // Runs on the script thread: bridge.getOsVersion() without the blocking
@@ -174,7 +175,8 @@ PostResponse s_post(const std::string& url, const std::string& body);
 constexpr int32_t kPostCallFailed = -9999;
 
 // Preference store through "prefPut" / "prefGet". A rejection is logged
-// ("set fail %ld", "get fail %ld"); s_pref_get then answers "".
+// ("set fail %ld", "get fail %ld"); s_pref_get then answers "". A prefPut
+// answering false (the store kept its old value) is logged too.
 void s_pref_put(const char* name, const std::string& value);
 std::string s_pref_get(const char* name);
 

@@ -7,7 +7,9 @@
 #ifndef RISK_BRIDGE_HOST_H_
 #define RISK_BRIDGE_HOST_H_
 
+#include <fcntl.h>
 #include <node_api.h>
+#include <unistd.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -43,8 +45,17 @@ inline void write_log_line(const char* tag, const char* text) {
     if (mode != nullptr && std::strcmp(mode, "off") == 0) return static_cast<FILE*>(nullptr);
     const char* path = std::getenv("RISK_LOG_FILE");
     if (path != nullptr && *path != '\0') {
-      FILE* f = std::fopen(path, "a");
+      // Never in a standard stream's slot: a host that closed its stdin
+      // would otherwise find the log file there for good.
+      int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+      if (fd >= 0 && fd <= STDERR_FILENO) {
+        const int high = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        ::close(fd);
+        fd = high;
+      }
+      FILE* f = fd >= 0 ? ::fdopen(fd, "a") : nullptr;
       if (f != nullptr) return f;
+      if (fd >= 0) ::close(fd);
     }
     return stderr;
   }();

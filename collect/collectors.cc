@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 
 #include "collect/sysfile.h"
 #include "core/risk_sdk.h"
@@ -157,6 +158,7 @@ void collect_times_info(const CollectorServices& services, RiskApp&, StringMap& 
 
 void collect_uuid(const CollectorServices&, RiskApp& app, StringMap& out) {
   RiskSdk* sdk = app.sdk();
+  std::lock_guard<std::mutex> hold(sdk->installation_id_mutex());
   std::string value = sdk->get_property(kInstallationIdProperty);
   if (value.empty()) {
     std::string generated = generate_uuid_v4();

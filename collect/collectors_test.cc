@@ -9,12 +9,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "collect/sysfile.h"
@@ -468,6 +471,56 @@ TEST_F(CollectorsTest, UuidReportsAStoredIdentifierUnchanged) {
   calls_.clear();
   EXPECT_EQ(run("uuid"), (StringMap{{"K58", "from-the-service"}}));
   EXPECT_EQ(calls_.size(), 1u);
+}
+
+// A store read answers only once the other readers have read too (or after
+// a moment), so that readers that are not serialised all find the store
+// still empty.
+class CrowdedSdk : public MemorySdk {
+ public:
+  CrowdedSdk(std::vector<std::string>* calls, int crowd) : MemorySdk(calls), crowd_(crowd) {}
+  std::string get_sdk_property(const char* key) override {
+    std::string value = MemorySdk::get_sdk_property(key);
+    std::unique_lock<std::mutex> hold(mutex_);
+    ++read_;
+    read_changed_.notify_all();
+    read_changed_.wait_for(hold, std::chrono::milliseconds(150),
+                           [this] { return read_ >= crowd_; });
+    return value;
+  }
+
+ private:
+  const int crowd_;
+  std::mutex mutex_;
+  std::condition_variable read_changed_;
+  int read_ = 0;  // guarded by mutex_
+};
+
+TEST(UuidAtFirstStart, ApplicationsCollectingAtOnceShareOneIdentifier) {
+  constexpr int kApps = 6;
+  std::vector<std::string> calls;
+  CrowdedSdk sdk(&calls, kApps);
+  sdk.initialize();
+  Collector uuid;
+  for (auto& collector : builtin_collectors(CollectorServices())) {
+    if (collector.first == "uuid") uuid = collector.second;
+  }
+  ASSERT_TRUE(uuid);
+  std::vector<StringMap> results(kApps);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kApps; ++i) {
+    RiskApp* app = sdk.get_app("app-" + std::to_string(i));
+    ASSERT_NE(app, nullptr);
+    threads.emplace_back([&, app, i] { uuid(*app, results[i], nullptr); });
+  }
+  for (auto& thread : threads) thread.join();
+
+  const std::string stored = sdk.store()[kInstallationIdProperty];
+  EXPECT_TRUE(is_uuid_v4(stored)) << stored;
+  for (int i = 0; i < kApps; ++i) EXPECT_EQ(results[i]["K58"], stored) << "application " << i;
+  EXPECT_EQ(std::count(calls.begin(), calls.end(),
+                       std::string("set_property ") + kInstallationIdProperty),
+            1);
 }
 
 // ------------------------------------------------------------ app_sign_md5

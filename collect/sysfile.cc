@@ -93,7 +93,9 @@ int open_read_only(const std::string& path) { return ::open(path.c_str(), O_RDON
 }  // namespace
 
 LineReader* line_reader_create(int fd, bool owns_fd) {
-  if (fd <= 0) return nullptr;
+  // 0 is a descriptor like any other: a host that closed its standard input
+  // hands it to the next open().
+  if (fd < 0) return nullptr;
   auto* reader = new (std::nothrow) LineReader;
   if (reader == nullptr || !allocate(reader->read_buffer, kLineReaderBufferSize) ||
       !allocate(reader->line_buffer, kLineReaderBufferSize)) {
@@ -111,7 +113,7 @@ LineReader* line_reader_create(int fd, bool owns_fd) {
 
 void line_reader_destroy(LineReader* reader) {
   if (reader == nullptr) return;
-  if (reader->owns_fd && reader->fd != 0) ::close(reader->fd);
+  if (reader->owns_fd) ::close(reader->fd);
   std::free(reader->read_buffer.data);
   std::free(reader->line_buffer.data);
   delete reader;

@@ -28,9 +28,10 @@ constexpr size_t kLineReaderBufferSize = 4000;
 
 struct LineReader;
 
-// Returns a reader of fd, or null when fd <= 0 or memory runs out. With
-// owns_fd the reader closes fd when destroyed; it also closes it at once
-// when the reader cannot be allocated.
+// Returns a reader of fd, or null when fd < 0 or memory runs out. Any
+// descriptor from 0 up is read (0 is what open() gives once the host has
+// closed its standard input). With owns_fd the reader closes fd when
+// destroyed; it also closes it at once when the reader cannot be allocated.
 LineReader* line_reader_create(int fd, bool owns_fd);
 // Closes fd when owned and frees the reader. Null is allowed.
 void line_reader_destroy(LineReader* reader);

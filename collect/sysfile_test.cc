@@ -188,12 +188,43 @@ TEST(LineReaderReads, OneEmptyReadIsRetriedTwoEndTheInput) {
   EXPECT_EQ(Lines({"ab"}), read_packets({"ab", "", "", "c\n"}));
 }
 
-TEST(LineReaderLifetime, RefusesDescriptorsBelowOne) {
+TEST(LineReaderLifetime, RefusesNegativeDescriptors) {
   EXPECT_EQ(nullptr, line_reader_create(-1, true));
-  EXPECT_EQ(nullptr, line_reader_create(0, false));
-  EXPECT_EQ(nullptr, line_reader_create(0, true));
-  EXPECT_NE(-1, ::fcntl(0, F_GETFD)) << "standard input must stay open";
   EXPECT_EQ(nullptr, read_line(nullptr));
+}
+
+// A host that closed its standard input makes open() answer 0. The file
+// must still be read, and descriptor 0 must be free again afterwards (a
+// leaked one is what the host's next "stdin" would read).
+TEST_F(SysfileTest, DescriptorZeroIsReadAndClosedLikeAnyOther) {
+  const std::string first = write_file("first", "  cpu MHz : 1\n");
+  const std::string pairs = write_file("pairs", "MemTotal: 8 kB\nMemFree: 2 kB\n");
+  const int saved = ::fcntl(0, F_DUPFD_CLOEXEC, 3);
+  ASSERT_GE(saved, 0);
+  ::close(0);
+
+  std::string line = read_first_line(first);
+  const bool zero_free_after_first = ::fcntl(0, F_GETFD) == -1;
+  std::vector<std::string> seen;
+  parse_key_value_file(pairs, [](void* user, const std::string& name, const std::string& value) {
+    static_cast<std::vector<std::string>*>(user)->push_back(name + "=" + value);
+  }, &seen);
+  const bool zero_free_after_pairs = ::fcntl(0, F_GETFD) == -1;
+  // Owned descriptor 0 handed in directly.
+  const int fd = ::open(first.c_str(), O_RDONLY);
+  Lines direct;
+  if (fd == 0) direct = read_all(make_line_reader(fd, true).get());
+  const bool zero_free_after_direct = ::fcntl(0, F_GETFD) == -1;
+
+  ASSERT_EQ(0, ::dup2(saved, 0));
+  ::close(saved);
+  EXPECT_EQ("cpu MHz : 1", line);
+  EXPECT_TRUE(zero_free_after_first) << "read_first_line left descriptor 0 open";
+  EXPECT_EQ(std::vector<std::string>({"MemTotal=8 kB", "MemFree=2 kB"}), seen);
+  EXPECT_TRUE(zero_free_after_pairs) << "parse_key_value_file left descriptor 0 open";
+  EXPECT_EQ(0, fd);
+  EXPECT_EQ(Lines({"  cpu MHz : 1"}), direct);
+  EXPECT_TRUE(zero_free_after_direct) << "an owning reader left descriptor 0 open";
 }
 
 TEST(LineReaderLifetime, ClosesTheDescriptorOnlyWhenItOwnsIt) {

@@ -8,7 +8,8 @@
 // Threads: the script thread (natives), the native worker threads, the
 // network threads, the report threads, the collector threads and the event
 // delivery worker all call in here. Each lock guards only its own fields and
-// is never held across a call into the platform.
+// is never held across a call into the platform, save the installation-id
+// lock (see installation_id_mutex).
 //
 // Lifetime: every thread the library starts that holds a pointer to a
 // RiskSdk or to one of its RiskApps first takes a pass from the SDK's
@@ -159,6 +160,16 @@ class RiskSdk {
   // Every thread that points into this SDK takes a pass here first.
   ThreadGate& thread_gate() { return threads_; }
 
+  // Held by whoever reads-or-creates the installation identifier (the
+  // "uuid" collector) or replaces it (a token exchange that brings a new
+  // one), across the property calls: applications collecting at once on an
+  // empty store then all find the one identifier the first of them stored,
+  // and a replacement is never overwritten by an identifier created before
+  // it. The one lock held across calls into the platform: only collector
+  // and network threads take it, never the script thread those calls wait
+  // for, so it cannot close a cycle.
+  std::mutex& installation_id_mutex() { return installation_id_mutex_; }
+
   // Marks the SDK destroyed and waits for every thread holding a pass.
   // REQUIRES: not called from a thread that holds a pass of this SDK.
   void shutdown();
@@ -178,6 +189,7 @@ class RiskSdk {
   std::mutex apps_mutex_;
   std::map<std::string, std::unique_ptr<RiskApp>> apps_;  // guarded by apps_mutex_
   std::atomic<bool> destroyed_{false};
+  std::mutex installation_id_mutex_;
   // Filled during initialisation, read-only afterwards.
   std::list<CollectorEntry> collectors_;
   std::unique_ptr<EventList> event_list_;

@@ -378,7 +378,10 @@ void RiskApp::fetch_token(const std::string& previous, std::string request,
       record.ulvok = outcome.ulvok;
       record.expires_at = saturating_add(now, kTokenLifetimeMs);
       try {
-        if (!outcome.uuid.empty()) sdk_->set_property(kTokenInstallIdProperty, outcome.uuid);
+        if (!outcome.uuid.empty()) {
+          std::lock_guard<std::mutex> hold(sdk_->installation_id_mutex());
+          sdk_->set_property(kTokenInstallIdProperty, outcome.uuid);
+        }
         set_property(kTokenTimeProperty, std::to_string(now));
         set_property(kTokenTextProperty, outcome.ulvok);
       } catch (const std::exception& e) {

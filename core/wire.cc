@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "bridge/log.h"
 #include "core/risk.pb-c.h"
 #include "core/risk_sdk.h"
 #include "crypto/cipher_scheme.h"
@@ -234,6 +235,11 @@ int32_t post_request(RiskApp& app, const std::string& url, const std::string& pa
 
   std::unique_ptr<PostResponse> answer = sdk.post(address, sealed);
   if (!answer) return kPostNoResponse;
+  if (answer->body.size() > kMaxAnswerSize) {
+    log_message("answer of %zu bytes is larger than any valid one (%zu), refused",
+                answer->body.size(), kMaxAnswerSize);
+    return kPostDecryptFailed;
+  }
   std::string archive = scheme.decrypt(answer->body);
   if (archive.empty()) return kPostDecryptFailed;
   std::string content = unpack_archive(archive);

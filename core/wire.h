@@ -30,6 +30,22 @@ constexpr int32_t kPostNoArchiveEntry = -1003;  // no "data" entry could be read
 // keeps a hostile or corrupt archive from making us allocate what it claims.
 constexpr size_t kMaxEntrySize = 4u << 20;
 
+// What an archive around an entry of kMaxEntrySize bytes can add: deflate's
+// worst expansion of incompressible data (zlib's compressBound) and the
+// archive's records (local header, data descriptor, central header, zip64
+// end record and locator, end record) with every 16-bit name, extra-field
+// and comment length at its largest.
+constexpr size_t kMaxDeflateExpansion =
+    (kMaxEntrySize >> 12) + (kMaxEntrySize >> 14) + (kMaxEntrySize >> 25) + 13;
+constexpr size_t kMaxArchiveFraming = (30 + 24 + 46 + 56 + 20 + 22) + 6 * size_t{0xFFFF};
+// Sealing adds at most one block of PKCS#7 padding (SM4); XXTEA adds its
+// length word and up to three bytes of word padding.
+constexpr size_t kMaxCipherOverhead = 16;
+// Largest sealed answer that can open to a valid entry. A post answer above
+// it is refused before it is copied out of the script engine or decrypted.
+constexpr size_t kMaxAnswerSize =
+    kMaxEntrySize + kMaxDeflateExpansion + kMaxArchiveFraming + kMaxCipherOverhead;
+
 // The serialized TokenRequest for app's RiskSdk texts and key: command 1002,
 // the header filled from the RiskSdk and app (app_version_code holds the low
 // 32 bits of the version code and is left out when they are 0; sdk_variant
@@ -45,8 +61,9 @@ std::string serialize_request(const RiskApp& app, const std::string& previous_to
 // &version=..." (+ "&alg=gm" for the gm scheme). Opens the answer the same
 // way. Returns 0 and stores the entry "data" of the answer in response, or
 // returns kPostNoResponse, kPostDecryptFailed or kPostNoArchiveEntry and
-// leaves response untouched. Blocks for the duration of the post; writes no
-// log line.
+// leaves response untouched. An answer body above kMaxAnswerSize is not
+// decrypted: kPostDecryptFailed, with a log line (the only one written
+// here). Blocks for the duration of the post.
 int32_t post_request(RiskApp& app, const std::string& url, const std::string& payload,
                      std::string& response, const CipherScheme& scheme);
 

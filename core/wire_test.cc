@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "core/risk_sdk.h"
+#include "core/testing/fake_platform.h"
 #include "crypto/cipher_scheme.h"
 
 // The largest single allocation through operator new, so that a test can
@@ -643,6 +644,67 @@ TEST_F(PostRequestTest, AnswerWithoutReadableDataEntryIsMinus1003) {
     EXPECT_EQ(post(gm_), kPostNoArchiveEntry) << archive.size();
     EXPECT_EQ(response_, kUntouched);
   }
+}
+
+// The largest answer the service could seal: an entry of kMaxEntrySize
+// random bytes deflated by Python's zipfile, with the extra field and the
+// entry comment at their 65,535-byte maximum and the archive comment as long
+// as minizip still finds the end record behind it (within 65,535 bytes of
+// the end).
+constexpr char kLargestArchive[] = R"(
+import sys, zipfile
+data = open(sys.argv[1], 'rb').read()
+with zipfile.ZipFile(sys.argv[2], 'w', zipfile.ZIP_DEFLATED) as z:
+    i = zipfile.ZipInfo('data')
+    i.compress_type = zipfile.ZIP_DEFLATED
+    i.extra = (0xCAFE).to_bytes(2, 'little') + (0xFFFB).to_bytes(2, 'little') + bytes(0xFFFB)
+    i.comment = b'c' * 0xFFFF
+    z.comment = b'a' * 0xFFE9
+    z.writestr(i, data)
+)";
+
+// The gm scheme, counting the answers it was asked to open.
+class CountingScheme : public GuoMiCipherScheme {
+ public:
+  using GuoMiCipherScheme::GuoMiCipherScheme;
+  std::string decrypt(const std::string& sealed) const override {
+    ++decrypted;
+    return GuoMiCipherScheme::decrypt(sealed);
+  }
+  mutable int decrypted = 0;
+};
+
+TEST_F(PostRequestTest, AnswerLargerThanAnyValidOneIsRefusedBeforeDecryption) {
+  if (!have_tool("python3")) GTEST_SKIP() << "python3 not installed";
+  std::mt19937 rng(19);
+  const std::string entry = random_bytes(kMaxEntrySize, rng);
+  TempFile input(entry), archive_file;
+  TempFile script(kLargestArchive);
+  ASSERT_EQ(run("python3 " + script.path() + " " + input.path() + " " + archive_file.path())
+                .exit_code, 0);
+  const std::string largest = openssl_sm4(true, kKey, read_file(archive_file.path()));
+  ASSERT_FALSE(largest.empty());
+  EXPECT_LE(largest.size(), kMaxAnswerSize);
+
+  testing::LogCapture log;
+  CountingScheme scheme(kKey);
+  sdk_.answer = [&] { return respond(largest); };
+  EXPECT_EQ(post(scheme), 0);
+  EXPECT_TRUE(response_ == entry);
+
+  // The limit is inclusive; one byte more is not even decrypted.
+  const struct {
+    size_t size;
+    int decrypted;
+  } cases[] = {{kMaxAnswerSize, 1}, {kMaxAnswerSize + 1, 0}};
+  for (const auto& c : cases) {
+    scheme.decrypted = 0;
+    sdk_.answer = [&] { return respond(std::string(c.size, 'x')); };
+    EXPECT_EQ(post(scheme), kPostDecryptFailed) << c.size;
+    EXPECT_EQ(scheme.decrypted, c.decrypted) << c.size;
+    EXPECT_EQ(response_, kUntouched);
+  }
+  EXPECT_EQ(log.count_prefix("answer of "), 1u);
 }
 
 }  // namespace

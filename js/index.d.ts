@@ -237,6 +237,12 @@ export interface BridgeOptions {
   postTimeoutMs?: number;
   /** Told the outcome of every post: its HTTP status, or the rejection and its reason. */
   onPost?(outcome: PostOutcome): void;
+  /** Size limit of one post's answer; default 8 MiB. Reading stops there; the post is rejected with code 63. */
+  maxResponseBytes?: number;
+  /** File functions of the preference store; default Node's fs (tests inject failures). */
+  fs?: Pick<typeof import('fs'), 'mkdirSync' | 'readdirSync' | 'statSync' | 'unlinkSync' | 'readFileSync' | 'openSync' | 'writeSync' | 'closeSync' | 'renameSync'>;
+  /** false: no loopback warm-up of the HTTP client after the first bridge of the process is made. */
+  warmUp?: boolean;
   onClientEvent?(key: string, type: number, code: number, text: string): void;
   onServerEvent?(key: string, text: string): void;
   /** Store write failures and handler exceptions; default process.emitWarning. */
@@ -250,7 +256,7 @@ export interface BridgeOptions {
  */
 export type PostOutcome =
   | { url: string; ms: number; httpStatus: number; bytes: number }
-  | { url: string; ms: number; code: 6 | 7 | 28 | 56 | 1; reason: 'resolve' | 'connect' | 'timeout' | 'receive' | 'other'; message: string };
+  | { url: string; ms: number; code: 6 | 7 | 28 | 56 | 63 | 1; reason: 'resolve' | 'connect' | 'timeout' | 'receive' | 'too large' | 'other'; message: string };
 
 /** The crash-safe, multi-process preference store of the reference bridge. */
 export interface PrefStore {

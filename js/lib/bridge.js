@@ -10,7 +10,8 @@
 //   onSituationServerEvent(key, text)
 //                              handed to options.onClientEvent / onServerEvent
 //   post(url, body)            HTTP POST (node:http, node:https, connections
-//                              kept open) with a time limit; a promise
+//                              kept open) with a time limit and a size
+//                              limit; a promise
 //                              of { responseCode, resultType: 2, result:
 //                              ArrayBuffer }, rejected with { code } (below)
 //   prefPut(name, value)       synchronous file store write (answers true, or
@@ -28,11 +29,15 @@
 // can take is the puts of the last moments before it (until their flush
 // completes, a few milliseconds); on file systems that order a rename after
 // the data it replaces (ext4's default, XFS, Btrfs) the old value then stays.
+// A put is whole or fails: a short write is continued, and any failure (a
+// full disk, a failed close or rename) removes the temporary file and
+// leaves the old value in place.
 // Temporary files left by a crash are removed when a store opens.
 //
 // Rejection codes of post (the library reports minus the code as status):
 //   6 the host name does not resolve   7 the connection failed
 //   28 the time limit passed           56 the connection broke while receiving
+//   63 the answer is longer than the size limit (reading stops there)
 //   1 anything else (bad URL, unsupported protocol)
 // A host under ".invalid" (the library's built-in addresses) is rejected
 // with 6 at once, without a name lookup.
@@ -49,9 +54,14 @@ const POST_ERROR_RESOLVE = 6;
 const POST_ERROR_CONNECT = 7;
 const POST_ERROR_TIMEOUT = 28;
 const POST_ERROR_RECEIVE = 56;
+const POST_ERROR_TOO_LARGE = 63;
 const POST_ERROR_OTHER = 1;
 const RESULT_TYPE_ARRAY_BUFFER = 2;
 const kDefaultPostTimeoutMs = 10000;
+// Above the largest answer the library opens (a 4 MiB entry with its archive
+// and cipher overhead), so that the library's own limit is the one that
+// decides; far below what would strain the host.
+const kDefaultMaxResponseBytes = 8 * 1024 * 1024;
 const kMaxPlainFileName = 200;  // longer encoded names are hashed
 const kStaleTempMs = 10 * 60 * 1000;
 const ZERO_OAID = '00000000-0000-0000-0000-000000000000';
@@ -84,19 +94,36 @@ function fsyncAsync(file, done) {
   });
 }
 
+// Writes all of data to fd: write(2) may take only part of it (a disk that
+// is filling up), and only a later call reports the error.
+function writeWhole(fsImpl, fd, data) {
+  let done = 0;
+  while (done < data.length) {
+    const n = fsImpl.writeSync(fd, data, done, data.length - done);
+    if (!(n > 0)) {
+      const e = new Error(`write of ${data.length} bytes stopped at ${done}`);
+      e.code = 'EIO';
+      throw e;
+    }
+    done += n;
+  }
+}
+
 let tempCounter = 0;
 
 // Synchronous, crash-safe store of text values, one file per name. Safe to
-// share between processes. onFlushError(err) hears of a background flush
-// that failed (default: ignored; the value itself is in place).
-function createPrefStore(dir = defaultPrefsDir(), { onFlushError = () => {} } = {}) {
-  fs.mkdirSync(dir, { recursive: true, mode: 0o700 });
+// share between processes. fsImpl: the file functions of the writes and
+// reads (Node's fs unless a test injects failures); onFlushError(err) hears
+// of a background flush that failed (default: ignored; the value itself is
+// in place).
+function createPrefStore(dir = defaultPrefsDir(), { fsImpl = fs, onFlushError = () => {} } = {}) {
+  fsImpl.mkdirSync(dir, { recursive: true, mode: 0o700 });
   const now = Date.now();
-  for (const entry of fs.readdirSync(dir)) {
+  for (const entry of fsImpl.readdirSync(dir)) {
     if (!entry.startsWith('.') || !entry.endsWith('.tmp')) continue;
     const file = path.join(dir, entry);
     try {
-      if (now - fs.statSync(file).mtimeMs > kStaleTempMs) fs.unlinkSync(file);
+      if (now - fsImpl.statSync(file).mtimeMs > kStaleTempMs) fsImpl.unlinkSync(file);
     } catch (e) {
       // Another process removed or renamed it first.
     }
@@ -146,14 +173,17 @@ function createPrefStore(dir = defaultPrefsDir(), { onFlushError = () => {} } = 
       const temp = path.join(dir, `.${file}.${process.pid}.${tempCounter}.${process.hrtime.bigint()}.tmp`);
       let fd = -1;
       try {
-        fd = fs.openSync(temp, 'wx', 0o600);
-        fs.writeSync(fd, Buffer.from(String(value), 'utf8'));
-        fs.closeSync(fd);
+        fd = fsImpl.openSync(temp, 'wx', 0o600);
+        writeWhole(fsImpl, fd, Buffer.from(String(value), 'utf8'));
+        const closing = fd;
         fd = -1;
-        fs.renameSync(temp, path.join(dir, file));
+        fsImpl.closeSync(closing);  // may report a deferred write error
+        fsImpl.renameSync(temp, path.join(dir, file));
       } catch (e) {
-        if (fd >= 0) fs.closeSync(fd);
-        try { fs.unlinkSync(temp); } catch (e2) { /* never created */ }
+        if (fd >= 0) {
+          try { fsImpl.closeSync(fd); } catch (e2) { /* the write error is the one to report */ }
+        }
+        try { fsImpl.unlinkSync(temp); } catch (e2) { /* never created */ }
         throw e;
       }
       unflushed.add(path.join(dir, file));
@@ -164,7 +194,7 @@ function createPrefStore(dir = defaultPrefsDir(), { onFlushError = () => {} } = 
     // The stored text, or "" when the name has none.
     get(name) {
       try {
-        return fs.readFileSync(path.join(dir, prefFileName(name)), 'utf8');
+        return fsImpl.readFileSync(path.join(dir, prefFileName(name)), 'utf8');
       } catch (e) {
         if (e.code === 'ENOENT') return '';
         throw e;
@@ -320,6 +350,7 @@ const POST_ERROR_OF_SYSTEM_CODE = {
 };
 
 function postErrorCode(err) {
+  if (err && err.code === POST_ERROR_TOO_LARGE) return POST_ERROR_TOO_LARGE;
   if (err && err.name === 'TimeoutError') return POST_ERROR_TIMEOUT;
   const code = err && (err.code || (err.cause && err.cause.code));
   return POST_ERROR_OF_SYSTEM_CODE[code] || POST_ERROR_OTHER;
@@ -335,7 +366,7 @@ function postError(err) {
 
 const POST_ERROR_NAMES = Object.freeze({
   [POST_ERROR_RESOLVE]: 'resolve', [POST_ERROR_CONNECT]: 'connect', [POST_ERROR_TIMEOUT]: 'timeout',
-  [POST_ERROR_RECEIVE]: 'receive', [POST_ERROR_OTHER]: 'other',
+  [POST_ERROR_RECEIVE]: 'receive', [POST_ERROR_TOO_LARGE]: 'too large', [POST_ERROR_OTHER]: 'other',
 });
 
 function invalidHost(url) {
@@ -372,11 +403,21 @@ function warmHttpClient() {
       headers: { 'content-type': 'application/octet-stream', 'content-length': 1 },
     }, (res) => {
       res.resume();
-      res.on('end', () => server.close());
+      // Nothing of the warm-up outlives it: no socket, no listener.
+      res.on('end', () => {
+        res.socket.destroy();
+        server.close();
+      });
     });
     request.on('error', () => server.close());
     request.end(Buffer.from([0]));
   });
+}
+
+function tooLarge(what, maxBytes) {
+  const e = new Error(`answer ${what} is larger than ${maxBytes} bytes`);
+  e.code = POST_ERROR_TOO_LARGE;
+  return e;
 }
 
 function timeoutError(ms) {
@@ -386,8 +427,10 @@ function timeoutError(ms) {
 }
 
 // POSTs body (an ArrayBuffer, or text) to url with node:http or node:https;
-// the time limit covers the whole answer. Redirects are not followed.
-function httpPost(url, body, timeoutMs) {
+// the time limit covers the whole answer, which is read no further than
+// maxBytes (a longer, or longer declared, answer closes the connection and
+// rejects). Redirects are not followed.
+function httpPost(url, body, timeoutMs, maxBytes) {
   return new Promise((resolve, reject) => {
     let target;
     try {
@@ -416,8 +459,18 @@ function httpPost(url, body, timeoutMs) {
       agent: agents[target.protocol],
       headers: { 'content-type': 'application/octet-stream', 'content-length': bytes.length },
     }, (res) => {
+      const declared = Number(res.headers['content-length']);
+      if (Number.isFinite(declared) && declared > maxBytes) {
+        finish(tooLarge(`of ${declared} declared bytes`, maxBytes));
+        return;
+      }
       const chunks = [];
-      res.on('data', (chunk) => chunks.push(chunk));
+      let size = 0;
+      res.on('data', (chunk) => {
+        size += chunk.length;
+        if (size > maxBytes) finish(tooLarge('read so far', maxBytes));
+        else chunks.push(chunk);
+      });
       res.on('error', (err) => finish(err));
       res.on('aborted', () => finish(Object.assign(new Error('the answer was cut'), { code: 'ECONNRESET' })));
       res.on('end', () => {
@@ -443,6 +496,10 @@ function httpPost(url, body, timeoutMs) {
 //   timeInfo          object (or function returning one) for getTimeInfo
 //   deviceInfo        members that replace the machine's in getDeviceInfo
 //   postTimeoutMs     time limit of one post, body included (10000)
+//   maxResponseBytes  size limit of one post's answer (8 MiB); reading stops
+//                     there and the post is rejected with code 63
+//   fs                file functions of the preference store (Node's fs);
+//                     tests inject failures through it
 //   warmUp            false: no loopback warm-up of the HTTP client on the
 //                     tick after the first bridge of the process is made
 //   onClientEvent(key, type, code, text), onServerEvent(key, text)
@@ -453,8 +510,10 @@ function httpPost(url, body, timeoutMs) {
 //                     (default: process.emitWarning)
 function createBridge(options = {}) {
   const report = options.onError || ((err) => process.emitWarning(err));
-  const store = createPrefStore(options.prefsDir || defaultPrefsDir(), { onFlushError: report });
+  const store = createPrefStore(options.prefsDir || defaultPrefsDir(),
+    { fsImpl: options.fs || fs, onFlushError: report });
   const timeoutMs = options.postTimeoutMs > 0 ? options.postTimeoutMs : kDefaultPostTimeoutMs;
+  const maxResponseBytes = options.maxResponseBytes > 0 ? options.maxResponseBytes : kDefaultMaxResponseBytes;
   if (options.warmUp !== false && !httpWarmed) {
     httpWarmed = true;
     setImmediate(warmHttpClient);
@@ -499,7 +558,7 @@ function createBridge(options = {}) {
       const answer = invalidHost(url)
         ? Promise.reject(postError(Object.assign(new Error(`${url.split('?')[0]} never resolves`),
           { cause: { code: 'ENOTFOUND' } })))
-        : httpPost(url, body, timeoutMs);
+        : httpPost(url, body, timeoutMs, maxResponseBytes);
       if (typeof options.onPost === 'function') {
         const tell = (outcome) => handlerCall(options.onPost, [{ url, ms: Date.now() - started, ...outcome }]);
         answer.then((a) => tell({ httpStatus: a.responseCode, bytes: a.result.byteLength }),
@@ -539,6 +598,7 @@ module.exports = {
   POST_ERROR_CONNECT,
   POST_ERROR_TIMEOUT,
   POST_ERROR_RECEIVE,
+  POST_ERROR_TOO_LARGE,
   POST_ERROR_OTHER,
   POST_ERROR_NAMES,
   ZERO_OAID,

@@ -156,6 +156,58 @@ test('prefPut answers plainly; a failed write answers false, keeps the old value
   assert.deepStrictEqual(fs.readdirSync(dir).filter((f) => f.endsWith('.tmp')), []);
 });
 
+// The file functions of Node with one of the store's write steps failing
+// the way a full or broken disk makes it fail.
+function faultyFs(fault) {
+  const enospc = () => Object.assign(new Error('ENOSPC: no space left on device, write'), { code: 'ENOSPC' });
+  const eio = (what) => Object.assign(new Error(`EIO: i/o error, ${what}`), { code: 'EIO' });
+  let writes = 0;
+  return {
+    ...fs,
+    writeSync(fd, data, offset = 0, length = data.length - offset) {
+      writes += 1;
+      switch (fault) {
+        case 'short-then-enospc':  // the disk fills up in the middle of the value
+          if (writes > 1) throw enospc();
+          return fs.writeSync(fd, data, offset, Math.max(1, Math.floor(length / 2)));
+        case 'zero':
+          return 0;
+        case 'three-at-a-time':  // short writes that do get there
+          return fs.writeSync(fd, data, offset, Math.min(3, length));
+        default:
+          return fs.writeSync(fd, data, offset, length);
+      }
+    },
+    closeSync(fd) {
+      fs.closeSync(fd);
+      if (fault === 'close') throw eio('close');
+    },
+    renameSync(from, to) {
+      if (fault === 'rename') throw Object.assign(new Error('EXDEV: cross-device link'), { code: 'EXDEV' });
+      return fs.renameSync(from, to);
+    },
+  };
+}
+
+test('a put is whole or fails: a full disk, a failed close or rename keep the old value', () => {
+  const old = 'old value '.repeat(20);
+  const fresh = 'new value '.repeat(30);
+  for (const [fault, stored] of [
+    ['short-then-enospc', false], ['zero', false], ['close', false], ['rename', false],
+    ['three-at-a-time', true],
+  ]) {
+    const dir = tempDir();
+    createBridge({ prefsDir: dir }).prefPut('n', old);
+    const errors = [];
+    const bridge = createBridge({ prefsDir: dir, fs: faultyFs(fault), onError: (e) => errors.push(e) });
+    assert.strictEqual(bridge.prefPut('n', fresh), stored, fault);
+    assert.strictEqual(createPrefStore(dir).get('n'), stored ? fresh : old, fault);
+    assert.strictEqual(errors.length, stored ? 0 : 1, fault);
+    assert.deepStrictEqual(fs.readdirSync(dir).filter((f) => f.endsWith('.tmp')), [], fault);
+    fs.rmSync(dir, { recursive: true, force: true });
+  }
+});
+
 // ---------------------------------------------------------------------------
 // post
 
@@ -226,6 +278,53 @@ test('post rejects with code 7 when the connection is refused and 28 when the ti
     await closeServer(server);
   }
   await assert.rejects(bridge.post('not a url', new ArrayBuffer(1)), (e) => e.code === bridgeLib.POST_ERROR_OTHER);
+});
+
+test('post stops reading an answer at its size limit and rejects with code 63', async () => {
+  const kLimit = 1 << 20;
+  const kEndless = 256 << 20;  // what the server would send if nobody stopped it
+  const sent = [];
+  const server = await listen((req, res) => {
+    req.resume();
+    req.on('end', () => {
+      const size = Number(new URL(req.url, 'http://x').searchParams.get('size'));
+      const declare = req.url.includes('declare');
+      res.writeHead(200, declare ? { 'content-length': String(size) } : {});
+      const chunk = Buffer.alloc(64 * 1024, 7);
+      let written = 0;
+      const record = () => sent.push({ url: req.url, written });
+      const pump = () => {
+        while (written < size) {
+          const n = Math.min(chunk.length, size - written);
+          written += n;
+          if (!res.write(n === chunk.length ? chunk : chunk.subarray(0, n))) {
+            res.once('drain', pump);
+            return;
+          }
+        }
+        res.end();
+        record();
+      };
+      res.on('close', () => { if (written < size) record(); });
+      pump();
+    });
+  });
+  try {
+    const bridge = createBridge({ prefsDir: tempDir(), maxResponseBytes: kLimit, postTimeoutMs: 20000 });
+    const base = `http://127.0.0.1:${server.address().port}`;
+    const atLimit = await bridge.post(`${base}/?size=${kLimit}`, new ArrayBuffer(1));
+    assert.strictEqual(atLimit.result.byteLength, kLimit);
+    for (const url of [`/?size=${kEndless}`, `/?declare&size=${kEndless}`]) {
+      await assert.rejects(bridge.post(base + url, new ArrayBuffer(1)),
+        (e) => e.code === bridgeLib.POST_ERROR_TOO_LARGE, url);
+    }
+    // The connection was closed long before the server got rid of everything.
+    for (let i = 0; i < 200 && sent.length < 3; i += 1) await new Promise((r) => setTimeout(r, 10));
+    assert.strictEqual(sent.length, 3);
+    for (const s of sent.slice(1)) assert.ok(s.written < kEndless / 2, `${s.url}: ${s.written} bytes sent`);
+  } finally {
+    await closeServer(server);
+  }
 });
 
 // ---------------------------------------------------------------------------
