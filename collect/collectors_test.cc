@@ -107,13 +107,13 @@ class MemorySdk : public RiskSdk {
  public:
   explicit MemorySdk(std::vector<std::string>* calls) : calls_(calls) {}
 
-  std::string get_sdk_property(const char* key) override {
+  std::string get_sdk_property(const std::string& key) override {
     std::lock_guard<std::mutex> hold(mutex_);
     calls_->push_back(std::string("get_property ") + key);
     auto found = store_.find(key);
     return found != store_.end() ? found->second : std::string();
   }
-  void set_sdk_property(const char* key, const std::string& value) override {
+  void set_sdk_property(const std::string& key, const std::string& value) override {
     std::lock_guard<std::mutex> hold(mutex_);
     calls_->push_back(std::string("set_property ") + key);
     store_[key] = value;
