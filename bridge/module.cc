@@ -2,7 +2,13 @@
 // nine natives, the helpers that turn script arguments into core values, and
 // the process-wide registry of SDK objects behind the numeric handles.
 //
-// Every native runs on the script thread. The promise natives
+// The module is context-aware: several script environments (the main thread
+// and workers) may load it at once, and each that runs "setupNative" gets a
+// bridge context of its own (bridge/bridge_js_native.h). An SDK belongs to
+// the environment that set it up: its handle is unknown in any other, so that
+// its bridge functions run, and its promises settle, only there.
+//
+// Every native runs on the script thread of its environment. The promise natives
 // ("getTokenNative", "getDegradeTokenNative", "getBusinessSignNative") start
 // one detached worker thread per call; the worker holds a pass of its SDK's
 // ThreadGate and a script-thread hold (so the host does not end while it
