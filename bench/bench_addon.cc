@@ -97,18 +97,19 @@ napi_value RoundTrips(napi_env env, napi_callback_info info) {
   napi_value promise = nullptr;
   if (napi_create_promise(env, &deferred, &promise) != napi_ok) return nullptr;
   const size_t count = static_cast<size_t>(n);
-  bool started = start_thread(env, [deferred, count] {
+  risk::BridgeContext* bridge = risk::bridge_context(env);
+  bool started = start_thread(env, [bridge, deferred, count] {
     auto times = std::make_shared<std::vector<double>>(count);
     const risk::ScriptTask no_op = [](napi_env, napi_value) { return napi_ok; };
     for (size_t i = 0; i < count; ++i) {
       auto t0 = std::chrono::steady_clock::now();
-      risk::run_in_main_thread_blocking(no_op);
+      risk::run_in_main_thread_blocking(bridge, no_op);
       std::chrono::duration<double, std::micro> took = std::chrono::steady_clock::now() - t0;
       (*times)[i] = took.count();
     }
     // The status is dropped on purpose: a closing environment has no one
     // left to read the figures.
-    risk::run_in_main_thread_blocking([times, deferred](napi_env e, napi_value) {
+    risk::run_in_main_thread_blocking(bridge, [times, deferred](napi_env e, napi_value) {
       napi_value buffer = nullptr;
       void* data = nullptr;
       napi_status s =
@@ -128,7 +129,9 @@ napi_value ResolveOnThread(napi_env env, napi_callback_info /*info*/) {
   napi_deferred deferred = nullptr;
   napi_value promise = nullptr;
   if (napi_create_promise(env, &deferred, &promise) != napi_ok) return nullptr;
-  bool started = start_thread(env, [deferred] { risk::js_resolve_deferred(deferred, ""); });
+  risk::BridgeContext* bridge = risk::bridge_context(env);
+  bool started =
+      start_thread(env, [bridge, deferred] { risk::js_resolve_deferred(bridge, deferred, ""); });
   return started ? promise : nullptr;
 }
 
@@ -136,10 +139,12 @@ napi_value ResolveViaLauncher(napi_env env, napi_callback_info /*info*/) {
   napi_deferred deferred = nullptr;
   napi_value promise = nullptr;
   if (napi_create_promise(env, &deferred, &promise) != napi_ok) return nullptr;
-  risk::BridgeContext* hold = risk::acquire_script_hold();
-  Launcher::instance().launch([deferred, hold] {
-    risk::js_resolve_deferred(deferred, "");
-    risk::release_script_hold(hold);
+  risk::BridgeContext* bridge = risk::bridge_context(env);
+  // std::function copies its target: the move-only hold is shared.
+  auto hold = std::make_shared<risk::ScriptHold>(risk::acquire_script_hold(bridge));
+  Launcher::instance().launch([bridge, deferred, hold] {
+    risk::js_resolve_deferred(bridge, deferred, "");
+    hold->release();
   });
   return promise;
 }

@@ -99,8 +99,8 @@ class StubSdk : public risk::RiskSdk {
   }
   ~StubSdk() override { shutdown(); }
 
-  std::string get_sdk_property(const char* key) override { return properties_[key]; }
-  void set_sdk_property(const char* key, const std::string& value) override {
+  std::string get_sdk_property(const std::string& key) override { return properties_[key]; }
+  void set_sdk_property(const std::string& key, const std::string& value) override {
     properties_[key] = value;
   }
 

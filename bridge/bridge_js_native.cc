@@ -1,12 +1,15 @@
 #include "bridge/bridge_js_native.h"
 
 #include <semaphore.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <exception>
 #include <initializer_list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -38,8 +41,8 @@ struct TsfnWork {
 // One js_call_api_promise_blocking. Shared by the waiter, the task and the
 // promise callbacks, so that a callback that comes too late (after the waiter
 // has given up) finds the record and leaves the waiter's handlers alone.
-// Every field but `done` is touched on the script thread only; the waiter
-// reads final_status after `done` has been posted.
+// Every field but `done` and `name` is touched on the script thread only;
+// the waiter reads final_status after `done` has been posted.
 struct CallState {
   CallState(const ResultHandler* r, const ErrorHandler* e, pid_t tid)
       : on_result(r), on_error(e), waiter_tid(tid) {
@@ -52,8 +55,7 @@ struct CallState {
   const ResultHandler* on_result;  // valid while `live`
   const ErrorHandler* on_error;    // valid while `live`
   const pid_t waiter_tid;
-  napi_env env = nullptr;
-  std::string name;
+  std::string name;      // guarded by bridge_mutex(): the waiter logs it
   bool live = true;      // the waiter still listens for a settlement
   bool called = false;   // the ApiCaller called its ApiCall
   bool settled = false;  // a handler has run
@@ -62,51 +64,103 @@ struct CallState {
   sem_t done;                          // posted once; the waiter may return
 };
 
-// Copies of a call's handlers for the two promise callbacks; destroyed by
-// whichever of them runs.
+// Copies of a call's handlers for the two promise callbacks of one answer.
+// Both callbacks carry the record's id, never its address: the first one to
+// run takes the record out of promise_records() and frees it, a later one
+// (a "then" that calls back twice, or fulfils and then rejects) finds
+// nothing and is ignored.
 struct PromiseHandlers {
+  napi_env env;
   ResultHandler on_result;
   ErrorHandler on_error;
 };
 
 }  // namespace
 
-// The script thread's identity and its means of reaching the bridge object.
-// One is current at a time; init_bridge replaces it. Contexts are never freed:
-// a native thread may still hold one after its thread-safe function is gone,
-// and then finds it closed.
+// One init_bridge: the thread-safe function and the bridge reference. A
+// channel is replaced by the next init_bridge of its environment, and closed
+// when its function is finalised (after its last call, or when the
+// environment shuts down). Never freed: a native thread may still hold one
+// after its function is gone, and then finds it closed.
+struct ScriptChannel {
+  BridgeContext* owner = nullptr;
+  napi_ref bridge_ref = nullptr;  // strong; deleted when the channel closes
+  napi_threadsafe_function tsfn = nullptr;
+  bool closed = false;    // guarded by bridge_mutex(); tsfn is gone once set
+  int pending = 0;        // guarded by bridge_mutex(): calls in flight + holds
+  bool loop_ref = false;  // script thread only: tsfn keeps the loop alive
+};
+
+// One script environment's identity and its current means of reaching its
+// bridge object. Made by the first init_bridge of the environment, found
+// again through the host's instance data (or the fallback table), ended when
+// the environment shuts down; never freed (SDKs keep pointers to it).
 struct BridgeContext {
   pid_t script_tid = 0;
-  napi_env env = nullptr;
-  napi_ref bridge_ref = nullptr;  // strong; deleted when the context closes
-  napi_threadsafe_function tsfn = nullptr;
-  bool closed = false;  // guarded by bridge_mutex(); tsfn is gone once set
-  int pending = 0;      // guarded by bridge_mutex(): calls in flight + holds
-  bool loop_ref = false;  // script thread only: tsfn keeps the loop alive
+  napi_env env = nullptr;  // compared and used only while the env lives
+  ScriptChannel* channel = nullptr;  // guarded by bridge_mutex(): the current one
+  bool ended = false;                // guarded by bridge_mutex()
+  // Calls whose script function answered with a promise that has not
+  // settled yet; woken when the environment shuts down.
+  std::set<std::shared_ptr<CallState>> awaiting;  // guarded by bridge_mutex()
 };
 
 namespace {
 
-// Guards the current context pointer, each context's `closed` and `pending`,
-// and the set of calls awaiting a promise. Never destroyed: native threads
-// may use it while the process exits.
+// Guards the contexts' and channels' shared fields, the env table and the
+// promise records. Never destroyed: native threads may use it while the
+// process exits.
 std::mutex& bridge_mutex() {
   static std::mutex* mutex = new std::mutex;
   return *mutex;
 }
 
-BridgeContext* g_context = nullptr;  // guarded by bridge_mutex()
-
-// Calls whose script function answered with a promise that has not settled
-// yet; woken when their environment shuts down. Guarded by bridge_mutex().
-std::set<std::shared_ptr<CallState>>& awaiting_calls() {
-  static auto* calls = new std::set<std::shared_ptr<CallState>>;
-  return *calls;
+// env -> context where the host has no instance data. Guarded by
+// bridge_mutex(); an entry goes when its environment ends (an env address
+// may be reused by a later environment).
+std::map<napi_env, BridgeContext*>& env_table() {
+  static auto* table = new std::map<napi_env, BridgeContext*>;
+  return *table;
 }
+
+// Promise callback records by id. Guarded by bridge_mutex().
+std::map<uintptr_t, std::unique_ptr<PromiseHandlers>>& promise_records() {
+  static auto* records = new std::map<uintptr_t, std::unique_ptr<PromiseHandlers>>;
+  return *records;
+}
+uintptr_t g_next_record_id = 1;  // guarded by bridge_mutex()
+
+std::atomic<int64_t> g_long_wait_ms{kLongScriptWaitMs};
 
 void wait_for(sem_t* sem) {
   while (sem_wait(sem) != 0 && errno == EINTR) {
   }
+}
+
+// Waits for a call's answer; logs once when it takes kLongScriptWaitMs.
+void wait_for_answer(CallState& state) {
+  const int64_t limit_ms = g_long_wait_ms.load();
+  timespec deadline{};
+  clock_gettime(CLOCK_REALTIME, &deadline);
+  deadline.tv_sec += static_cast<time_t>(limit_ms / 1000);
+  deadline.tv_nsec += static_cast<long>(limit_ms % 1000) * 1000000L;
+  if (deadline.tv_nsec >= 1000000000L) {
+    deadline.tv_sec += 1;
+    deadline.tv_nsec -= 1000000000L;
+  }
+  for (;;) {
+    if (sem_timedwait(&state.done, &deadline) == 0) return;
+    if (errno == EINTR) continue;
+    break;  // ETIMEDOUT (or a clock we cannot use): name the function once
+  }
+  std::string name;
+  {
+    std::lock_guard<std::mutex> lock(bridge_mutex());
+    name = state.name;
+  }
+  log_message("script function %s has not answered for %lld ms; its caller keeps waiting",
+              name.c_str(), static_cast<long long>(limit_ms));
+  wait_for(&state.done);
 }
 
 // Clears a script exception left by a failed N-API step, so that none
@@ -145,46 +199,46 @@ napi_status run_task(napi_env env, napi_value bridge, const ScriptTask& task) {
 
 // Runs on the script thread: lets the thread-safe function keep the event
 // loop alive exactly while calls are in flight or holds are taken.
-void update_loop_ref(napi_env env, BridgeContext* ctx) {
+void update_loop_ref(napi_env env, ScriptChannel* ch) {
   bool want;
   {
     std::lock_guard<std::mutex> lock(bridge_mutex());
-    if (ctx->closed) return;
-    want = ctx->pending > 0;
+    if (ch->closed) return;
+    want = ch->pending > 0;
   }
-  if (want == ctx->loop_ref) return;
-  napi_status status = want ? napi_ref_threadsafe_function(env, ctx->tsfn)
-                            : napi_unref_threadsafe_function(env, ctx->tsfn);
+  if (want == ch->loop_ref) return;
+  napi_status status = want ? napi_ref_threadsafe_function(env, ch->tsfn)
+                            : napi_unref_threadsafe_function(env, ch->tsfn);
   if (status == napi_ok) {
-    ctx->loop_ref = want;
+    ch->loop_ref = want;
   } else {
     log_message("fail to %s threadsafe function => %d", want ? "ref" : "unref", status);
   }
 }
 
 // Asks the script thread to recompute the loop reference (a queue item
-// without work). REQUIRES: bridge_mutex() held, ctx not closed, the caller
-// holds a use of ctx->tsfn.
-void queue_loop_update_locked(BridgeContext* ctx) {
-  napi_status status = napi_call_threadsafe_function(ctx->tsfn, nullptr, napi_tsfn_nonblocking);
+// without work). REQUIRES: bridge_mutex() held, ch not closed, the caller
+// holds a use of ch->tsfn.
+void queue_loop_update_locked(ScriptChannel* ch) {
+  napi_status status = napi_call_threadsafe_function(ch->tsfn, nullptr, napi_tsfn_nonblocking);
   if (status != napi_ok) log_message("fail to queue loop update => %d", status);
 }
 
-// Ends one use of ctx taken by a blocking call or a hold.
-void end_use(BridgeContext* ctx) {
+// Ends one use of ch taken by a blocking call or a hold.
+void end_use(ScriptChannel* ch) {
   std::lock_guard<std::mutex> lock(bridge_mutex());
-  --ctx->pending;
-  // A closed context's thread-safe function no longer exists.
-  if (ctx->closed) return;
-  if (ctx->pending == 0) queue_loop_update_locked(ctx);
-  napi_release_threadsafe_function(ctx->tsfn, napi_tsfn_release);
+  --ch->pending;
+  // A closed channel's thread-safe function no longer exists.
+  if (ch->closed) return;
+  if (ch->pending == 0) queue_loop_update_locked(ch);
+  napi_release_threadsafe_function(ch->tsfn, napi_tsfn_release);
 }
 
 // The thread-safe function's call-js callback, on the script thread. `data`
 // is a TsfnWork, or null for a loop update. During shutdown env is null: the
 // work cannot run, and its waiter is woken with napi_closing.
 void dispatch(napi_env env, napi_value /*js_callback*/, void* context, void* data) {
-  auto* ctx = static_cast<BridgeContext*>(context);
+  auto* ch = static_cast<ScriptChannel*>(context);
   auto* work = static_cast<TsfnWork*>(data);
   if (env == nullptr) {
     if (work != nullptr) {
@@ -193,64 +247,84 @@ void dispatch(napi_env env, napi_value /*js_callback*/, void* context, void* dat
     }
     return;
   }
-  update_loop_ref(env, ctx);
+  update_loop_ref(env, ch);
   if (work == nullptr) return;
 
   napi_handle_scope scope = nullptr;
   bool scoped = napi_open_handle_scope(env, &scope) == napi_ok;
   napi_value bridge = nullptr;
-  napi_status status = napi_get_reference_value(env, ctx->bridge_ref, &bridge);
+  napi_status status = napi_get_reference_value(env, ch->bridge_ref, &bridge);
   if (status == napi_ok) status = run_task(env, bridge, work->task);
   if (scoped) napi_close_handle_scope(env, scope);
   work->status = status;
   sem_post(&work->done);  // `work` may be gone from here on
 }
 
-// The thread-safe function's finaliser, on the script thread: after a
-// replaced context's last call, or when the environment shuts down. Marks
-// the context closed, drops its bridge reference and, on shutdown, wakes the
-// calls still awaiting a promise of that environment.
-void finalize_context(napi_env env, void* data, void* /*hint*/) {
-  auto* ctx = static_cast<BridgeContext*>(data);
-  std::vector<std::shared_ptr<CallState>> orphans;
+// The environment of ctx shuts down (its script thread, during teardown;
+// reached from the host's teardown hook, from the finaliser of its current
+// channel, or both). From here on its calls fail with napi_closing; the
+// calls awaiting a promise there are woken with it, and its promise records
+// go. Idempotent.
+void end_environment(BridgeContext* ctx) {
+  std::set<std::shared_ptr<CallState>> orphans;
+  std::vector<std::unique_ptr<PromiseHandlers>> records;
   {
     std::lock_guard<std::mutex> lock(bridge_mutex());
-    ctx->closed = true;
-    // The environment lives on when a newer context of it is current.
-    bool env_alive = g_context != nullptr && g_context != ctx && !g_context->closed &&
-                     g_context->env == ctx->env;
-    if (!env_alive) {
-      auto& calls = awaiting_calls();
-      for (auto it = calls.begin(); it != calls.end();) {
-        if ((*it)->env == ctx->env) {
-          orphans.push_back(*it);
-          it = calls.erase(it);
-        } else {
-          ++it;
-        }
+    if (ctx->ended) return;
+    ctx->ended = true;
+    auto entry = env_table().find(ctx->env);
+    if (entry != env_table().end() && entry->second == ctx) env_table().erase(entry);
+    orphans.swap(ctx->awaiting);
+    auto& all = promise_records();
+    for (auto it = all.begin(); it != all.end();) {
+      if (it->second->env == ctx->env) {
+        records.push_back(std::move(it->second));
+        it = all.erase(it);
+      } else {
+        ++it;
       }
     }
   }
-  if (env != nullptr && ctx->bridge_ref != nullptr) {
-    napi_delete_reference(env, ctx->bridge_ref);
-    ctx->bridge_ref = nullptr;
-  }
-  for (auto& call : orphans) {
+  // The records' handlers are destroyed outside the lock.
+  records.clear();
+  for (const auto& call : orphans) {
     call->live = false;
     call->final_status = napi_closing;
     sem_post(&call->done);
   }
 }
 
+void on_env_teardown(void* arg) { end_environment(static_cast<BridgeContext*>(arg)); }
+
+// The thread-safe function's finaliser, on the script thread: after a
+// replaced channel's last call, or when the environment shuts down (the
+// only way the current channel's function, whose own use is never given
+// up, is finalised). Marks the channel closed and drops its bridge
+// reference; for the current channel, ends the environment.
+void finalize_channel(napi_env env, void* data, void* /*hint*/) {
+  auto* ch = static_cast<ScriptChannel*>(data);
+  bool env_ends = false;
+  {
+    std::lock_guard<std::mutex> lock(bridge_mutex());
+    ch->closed = true;
+    env_ends = ch->owner->channel == ch;
+  }
+  if (env != nullptr && ch->bridge_ref != nullptr) {
+    napi_delete_reference(env, ch->bridge_ref);
+    ch->bridge_ref = nullptr;
+  }
+  if (env_ends) end_environment(ch->owner);
+}
+
 // Settles a call with a value or a rejection code; runs on the script thread.
-void settle(const std::shared_ptr<CallState>& state, napi_env env, napi_value value,
-            int64_t code, bool rejected) {
+void settle(const std::shared_ptr<CallState>& state, BridgeContext* ctx, napi_env env,
+            napi_value value, int64_t code, bool rejected) {
   if (!state->live) return;
   state->live = false;
   state->settled = true;
   {
     std::lock_guard<std::mutex> lock(bridge_mutex());
-    awaiting_calls().erase(state);
+    ctx->awaiting.erase(state);
   }
   if (rejected) {
     guarded("error handler", [&] { (*state->on_error)(env, code); });
@@ -262,14 +336,20 @@ void settle(const std::shared_ptr<CallState>& state, napi_env env, napi_value va
 }
 
 // The task of js_call_api_promise_blocking, on the script thread.
-napi_status run_api_call(napi_env env, napi_value bridge, const ApiCaller& caller,
-                         const std::shared_ptr<CallState>& state) {
-  state->env = env;
+napi_status run_api_call(BridgeContext* ctx, napi_env env, napi_value bridge,
+                         const ApiCaller& caller, const std::shared_ptr<CallState>& state) {
   ApiCall api_call = [&](const char* name, size_t argc, napi_value* argv) -> napi_status {
     state->called = true;
-    state->name = name != nullptr ? name : "";
-    ResultHandler on_result = [state](napi_env e, napi_value v) { settle(state, e, v, 0, false); };
-    ErrorHandler on_error = [state](napi_env e, int64_t c) { settle(state, e, nullptr, c, true); };
+    {
+      std::lock_guard<std::mutex> lock(bridge_mutex());
+      state->name = name != nullptr ? name : "";
+    }
+    ResultHandler on_result = [state, ctx](napi_env e, napi_value v) {
+      settle(state, ctx, e, v, 0, false);
+    };
+    ErrorHandler on_error = [state, ctx](napi_env e, int64_t c) {
+      settle(state, ctx, e, nullptr, c, true);
+    };
     state->api_status = call_js_api(env, bridge, name, argc, argv, on_result, on_error);
     return state->api_status;
   };
@@ -287,8 +367,11 @@ napi_status run_api_call(napi_env env, napi_value bridge, const ApiCaller& calle
   }
   if (awaiting) {
     std::lock_guard<std::mutex> lock(bridge_mutex());
-    awaiting_calls().insert(state);
-    return status;
+    if (!ctx->ended) {
+      ctx->awaiting.insert(state);
+      return status;
+    }
+    status = napi_closing;
   }
   // No settlement will be delivered: release the waiter now.
   state->live = false;
@@ -297,8 +380,33 @@ napi_status run_api_call(napi_env env, napi_value bridge, const ApiCaller& calle
   return status;
 }
 
-// Promise callbacks: the record comes as the function's data.
-PromiseHandlers* promise_callback_args(napi_env env, napi_callback_info info, napi_value* arg) {
+// Files handlers under a new id; 0 when out of memory.
+uintptr_t add_promise_record(std::unique_ptr<PromiseHandlers> record) {
+  try {
+    std::lock_guard<std::mutex> lock(bridge_mutex());
+    uintptr_t id = g_next_record_id++;
+    if (id == 0) id = g_next_record_id++;  // 0 stands for none
+    promise_records().emplace(id, std::move(record));
+    return id;
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+}
+
+// Takes the record of id out of the table: null when it was taken before.
+std::unique_ptr<PromiseHandlers> take_promise_record(uintptr_t id) {
+  std::lock_guard<std::mutex> lock(bridge_mutex());
+  auto it = promise_records().find(id);
+  if (it == promise_records().end()) return nullptr;
+  std::unique_ptr<PromiseHandlers> record = std::move(it->second);
+  promise_records().erase(it);
+  return record;
+}
+
+// Promise callbacks: the record's id comes as the function's data. Null
+// when the answer has been settled before.
+std::unique_ptr<PromiseHandlers> promise_callback_args(napi_env env, napi_callback_info info,
+                                                       napi_value* arg) {
   size_t argc = 1;
   napi_value argv[1] = {nullptr};
   void* data = nullptr;
@@ -306,33 +414,33 @@ PromiseHandlers* promise_callback_args(napi_env env, napi_callback_info info, na
     log_message("get post cb info fail");
   }
   *arg = argv[0];
-  return static_cast<PromiseHandlers*>(data);
+  std::unique_ptr<PromiseHandlers> record = take_promise_record(reinterpret_cast<uintptr_t>(data));
+  if (!record) log_message("promise answer settled again, ignored");
+  return record;
 }
 
 napi_value on_promise_fulfilled(napi_env env, napi_callback_info info) {
   napi_value value = nullptr;
-  PromiseHandlers* handlers = promise_callback_args(env, info, &value);
-  if (handlers == nullptr) return nullptr;
+  std::unique_ptr<PromiseHandlers> handlers = promise_callback_args(env, info, &value);
+  if (!handlers) return nullptr;
   if (value == nullptr) napi_get_undefined(env, &value);
   guarded("result handler", [&] { handlers->on_result(env, value); });
-  delete handlers;
-  // An exception left here would reject the chained promise and run the
-  // rejection callback on the deleted record.
+  // An exception left here would reject the chained promise; the rejection
+  // callback would then find the record gone, but the exception is ours.
   if (clear_exception(env)) log_message("drop pending script exception");
   return nullptr;
 }
 
 napi_value on_promise_rejected(napi_env env, napi_callback_info info) {
   napi_value reason = nullptr;
-  PromiseHandlers* handlers = promise_callback_args(env, info, &reason);
-  if (handlers == nullptr) return nullptr;
+  std::unique_ptr<PromiseHandlers> handlers = promise_callback_args(env, info, &reason);
+  if (!handlers) return nullptr;
   int64_t code = 0;
   napi_valuetype type = napi_undefined;
   if (reason != nullptr && napi_typeof(env, reason, &type) == napi_ok && type != napi_undefined) {
     get_int64_property(env, reason, "code", &code);  // code stays 0 on failure
   }
   guarded("error handler", [&] { handlers->on_error(env, code); });
-  delete handlers;
   if (clear_exception(env)) log_message("drop pending script exception");
   return nullptr;
 }
@@ -353,46 +461,85 @@ int32_t low32(int64_t value) {
   return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(value)));
 }
 
+// The context of env, made (and registered with the host, or in the
+// fallback table) on first use; null when out of memory.
+BridgeContext* context_for_setup(napi_env env) {
+  if (BridgeContext* ctx = bridge_context(env)) return ctx;
+  auto* ctx = new (std::nothrow) BridgeContext;
+  if (ctx == nullptr) return nullptr;
+  ctx->script_tid = gettid();
+  ctx->env = env;
+  if (!host::set_env_data(env, ctx)) {
+    try {
+      std::lock_guard<std::mutex> lock(bridge_mutex());
+      env_table()[env] = ctx;
+    } catch (const std::bad_alloc&) {
+      delete ctx;
+      return nullptr;
+    }
+  }
+  // Without the host's hook the current channel's finaliser notices the end.
+  host::add_env_teardown_hook(env, on_env_teardown, ctx);
+  return ctx;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// Bridge context and blocking calls.
+// Bridge contexts and blocking calls.
+
+BridgeContext* bridge_context(napi_env env) {
+  if (void* data = host::env_data(env)) {
+    auto* ctx = static_cast<BridgeContext*>(data);
+    std::lock_guard<std::mutex> lock(bridge_mutex());
+    return ctx->ended ? nullptr : ctx;
+  }
+  std::lock_guard<std::mutex> lock(bridge_mutex());
+  auto entry = env_table().find(env);
+  return entry != env_table().end() ? entry->second : nullptr;
+}
 
 napi_status init_bridge(napi_env env, napi_value bridge) {
-  auto* ctx = new (std::nothrow) BridgeContext;
-  if (ctx == nullptr) {
+  napi_valuetype type = napi_undefined;
+  if (bridge == nullptr || napi_typeof(env, bridge, &type) != napi_ok ||
+      (type != napi_object && type != napi_function)) {
+    log_message("bridge is not an object");
+    return napi_object_expected;
+  }
+  BridgeContext* ctx = context_for_setup(env);
+  auto* ch = ctx != nullptr ? new (std::nothrow) ScriptChannel : nullptr;
+  if (ch == nullptr) {
     log_message("fail to create bridge context");
     return napi_generic_failure;
   }
-  ctx->script_tid = gettid();
-  ctx->env = env;
-  napi_status status = napi_create_reference(env, bridge, 1, &ctx->bridge_ref);
+  ch->owner = ctx;
+  napi_status status = napi_create_reference(env, bridge, 1, &ch->bridge_ref);
   if (status != napi_ok) {
     log_message("fail to create bridge reference => %d", status);
-    delete ctx;
+    delete ch;
     return status;
   }
   napi_value resource_name = nullptr;
   status = napi_create_string_utf8(env, "n2j", NAPI_AUTO_LENGTH, &resource_name);
   if (status == napi_ok) {
     status = napi_create_threadsafe_function(
-        env, host::threadsafe_function_value(env, bridge), nullptr, resource_name, 0, 1, ctx,
-        finalize_context, ctx, dispatch, &ctx->tsfn);
+        env, host::threadsafe_function_value(env, bridge), nullptr, resource_name, 0, 1, ch,
+        finalize_channel, ch, dispatch, &ch->tsfn);
   }
   if (status != napi_ok) {
     log_message("fail to create threadsafe function => %d", status);
-    napi_delete_reference(env, ctx->bridge_ref);
-    delete ctx;
+    napi_delete_reference(env, ch->bridge_ref);
+    delete ch;
     return status;
   }
   // Only calls in flight keep the event loop alive, never the bridge alone.
-  status = napi_unref_threadsafe_function(env, ctx->tsfn);
-  ctx->loop_ref = status != napi_ok;
+  status = napi_unref_threadsafe_function(env, ch->tsfn);
+  ch->loop_ref = status != napi_ok;
   if (status != napi_ok) log_message("fail to unref threadsafe function => %d", status);
 
   std::lock_guard<std::mutex> lock(bridge_mutex());
-  BridgeContext* previous = g_context;
-  g_context = ctx;
+  ScriptChannel* previous = ctx->channel;
+  ctx->channel = ch;
   // Give up the earlier function's own use: it finalises (and drops its
   // reference) once the calls still using it are done.
   if (previous != nullptr && !previous->closed) {
@@ -401,62 +548,70 @@ napi_status init_bridge(napi_env env, napi_value bridge) {
   return napi_ok;
 }
 
-napi_status run_in_main_thread_blocking(const ScriptTask& task) {
-  BridgeContext* ctx = nullptr;
+napi_status run_in_main_thread_blocking(BridgeContext* ctx, const ScriptTask& task) {
+  if (ctx == nullptr) {
+    log_message("bridge is not set up");
+    return napi_invalid_arg;
+  }
+  ScriptChannel* ch = nullptr;
   TsfnWork work(task);
+  const bool on_script_thread = gettid() == ctx->script_tid;
   {
     std::lock_guard<std::mutex> lock(bridge_mutex());
-    ctx = g_context;
-    if (ctx == nullptr) {
+    if (ctx->ended) return napi_closing;
+    ch = ctx->channel;
+    if (ch == nullptr) {
       log_message("bridge is not set up");
       return napi_invalid_arg;
     }
-    if (ctx->closed) return napi_closing;
-    if (gettid() != ctx->script_tid) {
-      napi_status status = napi_acquire_threadsafe_function(ctx->tsfn);
+    if (ch->closed) return napi_closing;
+    if (!on_script_thread) {
+      napi_status status = napi_acquire_threadsafe_function(ch->tsfn);
       if (status != napi_ok) return status;
-      ++ctx->pending;
-      status = napi_call_threadsafe_function(ctx->tsfn, &work, napi_tsfn_blocking);
+      ++ch->pending;
+      status = napi_call_threadsafe_function(ch->tsfn, &work, napi_tsfn_blocking);
       if (status != napi_ok) {
-        --ctx->pending;
-        napi_release_threadsafe_function(ctx->tsfn, napi_tsfn_release);
+        --ch->pending;
+        napi_release_threadsafe_function(ch->tsfn, napi_tsfn_release);
         return status;
       }
     }
   }
-  if (gettid() == ctx->script_tid) {
+  if (on_script_thread) {
     log_message("calling run_in_main_thread_blocking in main thread, this is not usuall");
     napi_value bridge = nullptr;
-    napi_status status = napi_get_reference_value(ctx->env, ctx->bridge_ref, &bridge);
+    napi_status status = napi_get_reference_value(ctx->env, ch->bridge_ref, &bridge);
     if (status != napi_ok) return status;
     return run_task(ctx->env, bridge, task);
   }
   wait_for(&work.done);
-  end_use(ctx);
+  end_use(ch);
   return work.status;
 }
 
-napi_status js_call_api_promise_blocking(const ApiCaller& caller, const ResultHandler& on_result,
+napi_status js_call_api_promise_blocking(BridgeContext* ctx, const ApiCaller& caller,
+                                         const ResultHandler& on_result,
                                          const ErrorHandler& on_error) {
   std::shared_ptr<CallState> state;
   ScriptTask task;
   try {
     state = std::make_shared<CallState>(&on_result, &on_error, gettid());
-    task = [&caller, state](napi_env env, napi_value bridge) {
-      return run_api_call(env, bridge, caller, state);
+    task = [ctx, &caller, state](napi_env env, napi_value bridge) {
+      return run_api_call(ctx, env, bridge, caller, state);
     };
   } catch (const std::bad_alloc&) {
     log_message("out of memory for a script call");
     return napi_generic_failure;
   }
-  napi_status status = run_in_main_thread_blocking(task);
+  napi_status status = run_in_main_thread_blocking(ctx, task);
   if (status != napi_ok) return status;
-  wait_for(&state->done);
+  wait_for_answer(*state);
   return state->final_status;
 }
 
-napi_status js_resolve_deferred(napi_deferred deferred, const std::string& text) {
-  return run_in_main_thread_blocking([deferred, &text](napi_env env, napi_value) {
+napi_status js_resolve_deferred(BridgeContext* ctx, napi_deferred deferred,
+                                const std::string& text) {
+  return run_in_main_thread_blocking(ctx, [deferred, &text](napi_env env, napi_value) {
     napi_value value = nullptr;
     napi_status status = make_text(env, text, &value);
     // The promise is always resolved: with the empty string if need be.
@@ -466,23 +621,42 @@ napi_status js_resolve_deferred(napi_deferred deferred, const std::string& text)
   });
 }
 
-BridgeContext* acquire_script_hold() {
-  BridgeContext* ctx = nullptr;
-  {
-    std::lock_guard<std::mutex> lock(bridge_mutex());
-    ctx = g_context;
-    if (ctx == nullptr || ctx->closed) return nullptr;
-    if (napi_acquire_threadsafe_function(ctx->tsfn) != napi_ok) return nullptr;
-    ++ctx->pending;
-    if (gettid() != ctx->script_tid) queue_loop_update_locked(ctx);
-  }
-  if (gettid() == ctx->script_tid) update_loop_ref(ctx->env, ctx);
-  return ctx;
+ScriptHold::ScriptHold(ScriptHold&& other) noexcept : channel_(other.channel_) {
+  other.channel_ = nullptr;
 }
 
-void release_script_hold(BridgeContext* hold) {
-  if (hold != nullptr) end_use(hold);
+ScriptHold& ScriptHold::operator=(ScriptHold&& other) noexcept {
+  if (this != &other) {
+    release();
+    channel_ = other.channel_;
+    other.channel_ = nullptr;
+  }
+  return *this;
 }
+
+void ScriptHold::release() {
+  ScriptChannel* ch = channel_;
+  channel_ = nullptr;
+  if (ch != nullptr) end_use(ch);
+}
+
+ScriptHold acquire_script_hold(BridgeContext* ctx) {
+  if (ctx == nullptr) return ScriptHold();
+  ScriptChannel* ch = nullptr;
+  const bool on_script_thread = gettid() == ctx->script_tid;
+  {
+    std::lock_guard<std::mutex> lock(bridge_mutex());
+    ch = ctx->channel;
+    if (ctx->ended || ch == nullptr || ch->closed) return ScriptHold();
+    if (napi_acquire_threadsafe_function(ch->tsfn) != napi_ok) return ScriptHold();
+    ++ch->pending;
+    if (!on_script_thread) queue_loop_update_locked(ch);
+  }
+  if (on_script_thread) update_loop_ref(ctx->env, ch);
+  return ScriptHold(ch);
+}
+
+void set_long_script_wait_for_testing(int64_t ms) { g_long_wait_ms.store(ms > 0 ? ms : 1); }
 
 // ---------------------------------------------------------------------------
 // Script-thread helpers.
@@ -520,29 +694,31 @@ napi_status call_js_api(napi_env env, napi_value bridge, const char* name, size_
     return napi_ok;
   }
 
-  auto* handlers = new (std::nothrow) PromiseHandlers;
-  if (handlers == nullptr) return napi_generic_failure;
+  std::unique_ptr<PromiseHandlers> handlers(new (std::nothrow) PromiseHandlers);
+  if (!handlers) return napi_generic_failure;
   try {
+    handlers->env = env;
     handlers->on_result = on_result;
     handlers->on_error = on_error;
   } catch (const std::bad_alloc&) {
-    delete handlers;
     return napi_generic_failure;
   }
+  const uintptr_t id = add_promise_record(std::move(handlers));
+  if (id == 0) return napi_generic_failure;
+  void* data = reinterpret_cast<void*>(id);
   napi_value fulfilled = nullptr;
   napi_value rejected = nullptr;
-  status = napi_create_function(env, "", NAPI_AUTO_LENGTH, on_promise_fulfilled, handlers,
-                                &fulfilled);
+  status = napi_create_function(env, "", NAPI_AUTO_LENGTH, on_promise_fulfilled, data, &fulfilled);
   if (status == napi_ok) {
-    status = napi_create_function(env, "", NAPI_AUTO_LENGTH, on_promise_rejected, handlers,
-                                  &rejected);
+    status = napi_create_function(env, "", NAPI_AUTO_LENGTH, on_promise_rejected, data, &rejected);
   }
   if (status != napi_ok) {
-    delete handlers;
+    take_promise_record(id);
     return status;
   }
-  // From here on the callbacks own the record. If chaining fails half way a
-  // callback may still run, so the record is left to it.
+  // Once "then" has been called a callback may run at any later time, also
+  // when chaining fails half way, so the record is left to the callbacks
+  // (and to the environment's end).
   napi_value chained = nullptr;
   status = call_js_method(env, result, "then", 1, &fulfilled, &chained);
   if (status != napi_ok) {
@@ -680,11 +856,13 @@ ServiceArg number_arg(uint32_t number) { return {ServiceArg::Kind::kNumber, null
 // Calls the bridge function method with args and waits for its answer. Gives
 // up (without calling) when an argument cannot be created: a call with a
 // missing argument value would bring the engine down.
-napi_status call_service(const char* method, std::initializer_list<ServiceArg> args,
-                         const ResultHandler& on_result, const ErrorHandler& on_error) {
+napi_status call_service(BridgeContext* ctx, const char* method,
+                         std::initializer_list<ServiceArg> args, const ResultHandler& on_result,
+                         const ErrorHandler& on_error) {
   constexpr size_t kMaxArgs = 4;
   if (args.size() > kMaxArgs) return napi_invalid_arg;
   return js_call_api_promise_blocking(
+      ctx,
       [method, &args](napi_env env, const ApiCall& call) {
         napi_value argv[kMaxArgs] = {};
         size_t argc = 0;
@@ -723,69 +901,69 @@ ErrorHandler log_failure(const char* what) {
   };
 }
 
-std::string text_or_empty(const char* text) { return text != nullptr ? text : ""; }
-
 }  // namespace
 
-napi_status js_getDeviceInfo(const char* name, const ResultHandler& on_result,
-                             const ErrorHandler& on_error) {
-  const std::string text = text_or_empty(name);
-  return call_service("getDeviceInfo", {text_arg(text)}, on_result, on_error);
+napi_status js_getDeviceInfo(BridgeContext* ctx, const std::string& name,
+                             const ResultHandler& on_result, const ErrorHandler& on_error) {
+  return call_service(ctx, "getDeviceInfo", {text_arg(name)}, on_result, on_error);
 }
 
-napi_status js_getAppSinature(const ResultHandler& on_result, const ErrorHandler& on_error) {
-  return call_service("getAppSignature", {}, on_result, on_error);
+napi_status js_getAppSinature(BridgeContext* ctx, const ResultHandler& on_result,
+                              const ErrorHandler& on_error) {
+  return call_service(ctx, "getAppSignature", {}, on_result, on_error);
 }
 
-napi_status js_getOaid(const ResultHandler& on_result, const ErrorHandler& on_error) {
-  return call_service("getOaid", {}, on_result, on_error);
+napi_status js_getOaid(BridgeContext* ctx, const ResultHandler& on_result,
+                       const ErrorHandler& on_error) {
+  return call_service(ctx, "getOaid", {}, on_result, on_error);
 }
 
-napi_status js_getTimeInfo(const ResultHandler& on_result, const ErrorHandler& on_error) {
-  return call_service("getTimeInfo", {}, on_result, on_error);
+napi_status js_getTimeInfo(BridgeContext* ctx, const ResultHandler& on_result,
+                           const ErrorHandler& on_error) {
+  return call_service(ctx, "getTimeInfo", {}, on_result, on_error);
 }
 
-napi_status js_OnSituationClientEvent(const std::string& key, unsigned type, unsigned code,
-                                      const std::string& text, const ResultHandler& on_result,
+napi_status js_OnSituationClientEvent(BridgeContext* ctx, const std::string& key, unsigned type,
+                                      unsigned code, const std::string& text,
+                                      const ResultHandler& on_result,
                                       const ErrorHandler& on_error) {
-  return call_service("onSituationClientEvent",
+  return call_service(ctx, "onSituationClientEvent",
                       {text_arg(key), number_arg(type), number_arg(code), text_arg(text)},
                       on_result, on_error);
 }
 
-napi_status js_OnSituationServerEvent(const std::string& key, const std::string& text,
-                                      const ResultHandler& on_result,
+napi_status js_OnSituationServerEvent(BridgeContext* ctx, const std::string& key,
+                                      const std::string& text, const ResultHandler& on_result,
                                       const ErrorHandler& on_error) {
-  return call_service("onSituationServerEvent", {text_arg(key), text_arg(text)}, on_result,
+  return call_service(ctx, "onSituationServerEvent", {text_arg(key), text_arg(text)}, on_result,
                       on_error);
 }
 
-napi_status js_post(const std::string& url, const std::string& body,
+napi_status js_post(BridgeContext* ctx, const std::string& url, const std::string& body,
                     const ResultHandler& on_result, const ErrorHandler& on_error) {
-  return call_service("post", {text_arg(url), bytes_arg(body)}, on_result, on_error);
+  return call_service(ctx, "post", {text_arg(url), bytes_arg(body)}, on_result, on_error);
 }
 
-napi_status js_pref_put(const char* name, const std::string& value,
+napi_status js_pref_put(BridgeContext* ctx, const std::string& name, const std::string& value,
                         const ResultHandler& on_result, const ErrorHandler& on_error) {
-  const std::string key = text_or_empty(name);
-  return call_service("prefPut", {text_arg(key), text_arg(value)}, on_result, on_error);
+  return call_service(ctx, "prefPut", {text_arg(name), text_arg(value)}, on_result, on_error);
 }
 
-napi_status js_pref_get(const char* name, const ResultHandler& on_result,
-                        const ErrorHandler& on_error) {
-  const std::string key = text_or_empty(name);
-  return call_service("prefGet", {text_arg(key)}, on_result, on_error);
+napi_status js_pref_get(BridgeContext* ctx, const std::string& name,
+                        const ResultHandler& on_result, const ErrorHandler& on_error) {
+  return call_service(ctx, "prefGet", {text_arg(name)}, on_result, on_error);
 }
 
-std::string s_getDeviceInfo(const char* name) {
+std::string s_getDeviceInfo(BridgeContext* ctx, const std::string& name) {
   std::string result;
-  js_getDeviceInfo(name, keep_text(&result), log_failure("get"));
+  js_getDeviceInfo(ctx, name, keep_text(&result), log_failure("get"));
   return result;
 }
 
-std::string s_getAppSignature() {
+std::string s_getAppSignature(BridgeContext* ctx) {
   std::string result;
   js_getAppSinature(
+      ctx,
       [&result](napi_env env, napi_value value) {
         result = js_to_string(env, value);
         log_message("%s ", result.c_str());
@@ -794,32 +972,33 @@ std::string s_getAppSignature() {
   return result;
 }
 
-std::string s_getOaid() {
+std::string s_getOaid(BridgeContext* ctx) {
   std::string result;
-  js_getOaid(keep_text(&result), log_failure("getOaid"));
+  js_getOaid(ctx, keep_text(&result), log_failure("getOaid"));
   return result;
 }
 
-std::string s_getTimeInfo() {
+std::string s_getTimeInfo(BridgeContext* ctx) {
   std::string result;
-  js_getTimeInfo(keep_text(&result), log_failure("get"));
+  js_getTimeInfo(ctx, keep_text(&result), log_failure("get"));
   return result;
 }
 
-void s_OnSituationClientEvent(const std::string& key, unsigned type, unsigned code,
+void s_OnSituationClientEvent(BridgeContext* ctx, const std::string& key, unsigned type,
+                              unsigned code, const std::string& text) {
+  js_OnSituationClientEvent(ctx, key, type, code, text, ignore_result(), log_failure("get"));
+}
+
+void s_OnSituationServerEvent(BridgeContext* ctx, const std::string& key,
                               const std::string& text) {
-  js_OnSituationClientEvent(key, type, code, text, ignore_result(), log_failure("get"));
+  js_OnSituationServerEvent(ctx, key, text, ignore_result(), log_failure("get"));
 }
 
-void s_OnSituationServerEvent(const std::string& key, const std::string& text) {
-  js_OnSituationServerEvent(key, text, ignore_result(), log_failure("get"));
-}
-
-PostResponse s_post(const std::string& url, const std::string& body) {
+PostResponse s_post(BridgeContext* ctx, const std::string& url, const std::string& body) {
   int64_t code = 0;
   std::string text;
   napi_status status = js_post(
-      url, body,
+      ctx, url, body,
       [&](napi_env env, napi_value response) { read_post_response(env, response, &code, &text); },
       [&code](napi_env, int64_t error) {
         // A rejection is never reported as an HTTP status: its code goes
@@ -837,25 +1016,25 @@ PostResponse s_post(const std::string& url, const std::string& body) {
   return response;
 }
 
-void s_pref_put(const char* name, const std::string& value) {
+void s_pref_put(BridgeContext* ctx, const std::string& name, const std::string& value) {
   // A store that could not keep the value answers false; the old value is
   // then still there, and the caller carries on with what it holds.
   js_pref_put(
-      name, value,
-      [key = text_or_empty(name)](napi_env env, napi_value answer) {
+      ctx, name, value,
+      [&name](napi_env env, napi_value answer) {
         bool stored = true;
         napi_valuetype type = napi_undefined;
         if (napi_typeof(env, answer, &type) == napi_ok && type == napi_boolean &&
             napi_get_value_bool(env, answer, &stored) == napi_ok && !stored) {
-          log_message("set fail: prefPut kept the old value of %s", key.c_str());
+          log_message("set fail: prefPut kept the old value of %s", name.c_str());
         }
       },
       log_failure("set"));
 }
 
-std::string s_pref_get(const char* name) {
+std::string s_pref_get(BridgeContext* ctx, const std::string& name) {
   std::string stored;
-  js_pref_get(name, keep_text(&stored), log_failure("get"));
+  js_pref_get(ctx, name, keep_text(&stored), log_failure("get"));
   return stored;
 }
 

@@ -3,9 +3,10 @@
 //
 // The bridge object is the script object handed to "setupNative"; its
 // functions ("getDeviceInfo", "post", "prefGet", ...) may only run on the
-// script thread. init_bridge() remembers that thread, its env and the bridge
-// object, and creates the thread-safe function through which any native
-// thread queues work for the script thread and blocks until it has run
+// script thread of its environment. init_bridge() remembers that thread, its
+// env and the bridge object in the env's BridgeContext, and creates the
+// thread-safe function through which any native thread queues work for that
+// script thread and blocks until it has run
 // (run_in_main_thread_blocking), including answers that the script delivers
 // as promises (js_call_api_promise_blocking). The s_* and js_* service
 // wrappers build the arguments of each bridge function and read its answer.
@@ -43,28 +44,56 @@ using ResultHandler = std::function<void(napi_env env, napi_value result)>;
 using ErrorHandler = std::function<void(napi_env env, int64_t code)>;
 
 // ---------------------------------------------------------------------------
-// Bridge context and blocking calls.
+// Bridge contexts and blocking calls.
+//
+// Each script environment (the main thread, every worker) that runs
+// "setupNative" has a BridgeContext of its own: its script thread, its env,
+// its bridge object and its thread-safe function. An SDK keeps the context
+// of the environment that set it up, and every call below names the
+// context it goes through, so that a bridge function always runs, and a
+// promise is always settled, in the environment it belongs to. Contexts are
+// never freed (the SDKs that point to them live as long as the process).
+//
+// When an environment ends (a worker exits or is terminated), its context
+// ends with it: calls queued or awaiting a promise there are woken with
+// napi_closing, later calls fail at once with napi_closing, and promises of
+// that environment are dropped unsettled (the environment is gone).
+struct BridgeContext;
+// One thread-safe function and bridge reference of a context (opaque).
+struct ScriptChannel;
 
 // Runs on the script thread ("setupNative"). Remembers the calling thread as
-// the script thread, the env and a strong reference to `bridge`, and creates
-// the thread-safe function. A later call replaces the context; the earlier
-// thread-safe function is released and its reference deleted once the calls
-// still using it are done. Returns the first failing status (the previous
-// context then stays in place).
+// env's script thread and a strong reference to `bridge`, and creates the
+// thread-safe function. A later call in the same env replaces that env's
+// bridge object and function (the earlier function is released and its
+// reference deleted once the calls still using it are done); other
+// environments are not touched. napi_object_expected, with the log line
+// "bridge is not an object", when bridge is not an object or function;
+// otherwise the first failing status (the env's previous bridge then stays).
 napi_status init_bridge(napi_env env, napi_value bridge);
 
-// Runs `task` on the script thread and returns its status. From another
-// thread the caller blocks until the task has run; napi_invalid_arg before
-// init_bridge, napi_closing when the script environment is shutting down
-// (the task then does not run). On the script thread the task runs at once.
-napi_status run_in_main_thread_blocking(const ScriptTask& task);
+// The context of env made by init_bridge; null before the first successful
+// one, and after env has ended. Script thread of env.
+BridgeContext* bridge_context(napi_env env);
 
-// Calls one bridge function through `caller` on the script thread and waits
-// until its answer has reached `on_result`, or the "code" of its rejected
-// promise has reached `on_error`. Both handlers run on the script thread, at
-// most one of them, and only while this call is waiting. Returns napi_ok when
-// the call was made and answered; otherwise the failing status, and neither
-// handler has run (the caller keeps its defaults).
+// Runs `task` on context's script thread and returns its status. From
+// another thread the caller blocks until the task has run; napi_invalid_arg
+// for a null context, napi_closing once its environment is shutting down
+// (the task then does not run). On the script thread the task runs at once.
+napi_status run_in_main_thread_blocking(BridgeContext* context, const ScriptTask& task);
+
+// Calls one bridge function through `caller` on context's script thread and
+// waits until its answer has reached `on_result`, or the "code" of its
+// rejected promise has reached `on_error`. Both handlers run on the script
+// thread, at most one of them, and only while this call is waiting. Returns
+// napi_ok when the call was made and answered; otherwise the failing status,
+// and neither handler has run (the caller keeps its defaults). A promise
+// that settles twice (a hostile "then") counts once: the first settlement
+// wins.
+//
+// There is no time limit. Once a call has waited kLongScriptWait for a
+// promise, the log line "script function %s has not answered for %lld ms;
+// its caller keeps waiting" names the function, once per call.
 //
 // On the script thread itself a promise answer cannot be awaited (its
 // callbacks only run once the thread is free again): the call then returns
@@ -72,23 +101,51 @@ napi_status run_in_main_thread_blocking(const ScriptTask& task);
 // awaited on the script thread", and the promise's later settlement is
 // dropped. Script functions called from the script thread must answer with
 // plain values.
-napi_status js_call_api_promise_blocking(const ApiCaller& caller, const ResultHandler& on_result,
+napi_status js_call_api_promise_blocking(BridgeContext* context, const ApiCaller& caller,
+                                         const ResultHandler& on_result,
                                          const ErrorHandler& on_error);
+constexpr int64_t kLongScriptWaitMs = 10000;
 
-// Resolves a promise with a JS string of exactly the bytes of `text` (as
-// UTF-8). Blocks until the script thread has done so.
-napi_status js_resolve_deferred(napi_deferred deferred, const std::string& text);
+// Resolves a promise made in context's environment with a JS string of
+// exactly the bytes of `text` (as UTF-8). Blocks until the script thread has
+// done so; napi_closing (the promise is dropped) when the environment ended.
+napi_status js_resolve_deferred(BridgeContext* context, napi_deferred deferred,
+                                const std::string& text);
 
-// Keeps the script thread's event loop alive while a native thread that will
-// call into the script is running, so that the host does not exit before the
-// thread's calls are served. Call acquire on the script thread before
-// starting such a thread; the thread (or anyone) calls release exactly once
-// when it no longer needs the script thread. Returns null before init_bridge
-// or while shutting down; release ignores null. Blocking calls keep the loop
-// alive on their own from the moment the script thread picks them up.
-struct BridgeContext;
-BridgeContext* acquire_script_hold();
-void release_script_hold(BridgeContext* hold);
+// Keeps a script thread's event loop alive while a native thread that will
+// call into the script is running, so that the host does not exit before
+// the thread's calls are served. Move-only: the hold is given back by
+// release() or the destructor, exactly once, on every path. Blocking calls
+// keep the loop alive on their own from the moment the script thread picks
+// them up.
+class ScriptHold {
+ public:
+  ScriptHold() = default;
+  ScriptHold(ScriptHold&& other) noexcept;
+  ScriptHold& operator=(ScriptHold&& other) noexcept;
+  ScriptHold(const ScriptHold&) = delete;
+  ScriptHold& operator=(const ScriptHold&) = delete;
+  ~ScriptHold() { release(); }
+
+  // False for an empty hold (none could be taken, or it was given back).
+  explicit operator bool() const { return channel_ != nullptr; }
+  // Gives the hold back early; idempotent. Any thread.
+  void release();
+
+ private:
+  friend ScriptHold acquire_script_hold(BridgeContext* context);
+  explicit ScriptHold(ScriptChannel* channel) : channel_(channel) {}
+  ScriptChannel* channel_ = nullptr;
+};
+
+// Takes a hold on context's script thread loop. Call it on the script thread
+// before starting such a thread and move the hold into the thread. Empty for
+// a null context or once its environment is shutting down.
+ScriptHold acquire_script_hold(BridgeContext* context);
+
+// Tests only: the wait after which js_call_api_promise_blocking logs that a
+// script function has not answered (kLongScriptWaitMs by default).
+void set_long_script_wait_for_testing(int64_t ms);
 
 // ---------------------------------------------------------------------------
 // Script-thread helpers. `env` and the values belong to the current call.
@@ -132,53 +189,61 @@ void read_post_response(napi_env env, napi_value response, int64_t* code, std::s
 std::string get_os_version(napi_env env, napi_value bridge);
 
 // ---------------------------------------------------------------------------
-// Script services. Any thread; each returns the status of
-// js_call_api_promise_blocking. Texts pass their exact bytes.
+// Script services. Any thread; each goes through `context` (see above) and
+// returns the status of js_call_api_promise_blocking. Texts, names included,
+// pass their exact bytes (with their length: a zero byte does not end them).
 
-napi_status js_getDeviceInfo(const char* name, const ResultHandler& on_result,
-                             const ErrorHandler& on_error);
-napi_status js_getAppSinature(const ResultHandler& on_result, const ErrorHandler& on_error);
-napi_status js_getOaid(const ResultHandler& on_result, const ErrorHandler& on_error);
-napi_status js_getTimeInfo(const ResultHandler& on_result, const ErrorHandler& on_error);
-napi_status js_OnSituationClientEvent(const std::string& key, unsigned type, unsigned code,
-                                      const std::string& text, const ResultHandler& on_result,
-                                      const ErrorHandler& on_error);
-napi_status js_OnSituationServerEvent(const std::string& key, const std::string& text,
+napi_status js_getDeviceInfo(BridgeContext* context, const std::string& name,
+                             const ResultHandler& on_result, const ErrorHandler& on_error);
+napi_status js_getAppSinature(BridgeContext* context, const ResultHandler& on_result,
+                              const ErrorHandler& on_error);
+napi_status js_getOaid(BridgeContext* context, const ResultHandler& on_result,
+                       const ErrorHandler& on_error);
+napi_status js_getTimeInfo(BridgeContext* context, const ResultHandler& on_result,
+                           const ErrorHandler& on_error);
+napi_status js_OnSituationClientEvent(BridgeContext* context, const std::string& key,
+                                      unsigned type, unsigned code, const std::string& text,
                                       const ResultHandler& on_result,
                                       const ErrorHandler& on_error);
+napi_status js_OnSituationServerEvent(BridgeContext* context, const std::string& key,
+                                      const std::string& text, const ResultHandler& on_result,
+                                      const ErrorHandler& on_error);
 // The body travels as a new ArrayBuffer holding a copy of its bytes.
-napi_status js_post(const std::string& url, const std::string& body,
+napi_status js_post(BridgeContext* context, const std::string& url, const std::string& body,
                     const ResultHandler& on_result, const ErrorHandler& on_error);
-napi_status js_pref_put(const char* name, const std::string& value,
-                        const ResultHandler& on_result, const ErrorHandler& on_error);
-napi_status js_pref_get(const char* name, const ResultHandler& on_result,
+napi_status js_pref_put(BridgeContext* context, const std::string& name,
+                        const std::string& value, const ResultHandler& on_result,
                         const ErrorHandler& on_error);
+napi_status js_pref_get(BridgeContext* context, const std::string& name,
+                        const ResultHandler& on_result, const ErrorHandler& on_error);
 
 // Blocking text services: the answer's text, or the empty string when the
 // call failed, the answer was not a string or the promise was rejected
 // (logged with its code).
-std::string s_getDeviceInfo(const char* name);
-std::string s_getAppSignature();
-std::string s_getOaid();
-std::string s_getTimeInfo();
+std::string s_getDeviceInfo(BridgeContext* context, const std::string& name);
+std::string s_getAppSignature(BridgeContext* context);
+std::string s_getOaid(BridgeContext* context);
+std::string s_getTimeInfo(BridgeContext* context);
 
 // Blocking notifications: return once the script has answered.
-void s_OnSituationClientEvent(const std::string& key, unsigned type, unsigned code,
+void s_OnSituationClientEvent(BridgeContext* context, const std::string& key, unsigned type,
+                              unsigned code, const std::string& text);
+void s_OnSituationServerEvent(BridgeContext* context, const std::string& key,
                               const std::string& text);
-void s_OnSituationServerEvent(const std::string& key, const std::string& text);
 
 // Posts through the bridge's "post". Status: the answer's "responseCode"
 // (low 32 bits); minus the absolute rejection code when the promise is
 // rejected (logged "http post error, err code %d"), with an empty body;
-// -9999 when the script call failed (missing "post", thrown, not queued).
-PostResponse s_post(const std::string& url, const std::string& body);
+// -9999 when the script call failed (missing "post", thrown, not queued,
+// environment ended).
+PostResponse s_post(BridgeContext* context, const std::string& url, const std::string& body);
 constexpr int32_t kPostCallFailed = -9999;
 
 // Preference store through "prefPut" / "prefGet". A rejection is logged
 // ("set fail %ld", "get fail %ld"); s_pref_get then answers "". A prefPut
 // answering false (the store kept its old value) is logged too.
-void s_pref_put(const char* name, const std::string& value);
-std::string s_pref_get(const char* name);
+void s_pref_put(BridgeContext* context, const std::string& name, const std::string& value);
+std::string s_pref_get(BridgeContext* context, const std::string& name);
 
 }  // namespace risk
 

@@ -11,6 +11,8 @@
 //   lastThreadOutcome() -> outcome | undefined    outcome of the last thread that
 //                                                 could not deliver it
 //   handlerRuns() -> number                       handler calls so far (all ops)
+//   callApi(bridge, name) -> status               call_js_api inline, counting handlers
+//   setLongWait(ms)                               set_long_script_wait_for_testing
 //   getInt64Property(o, name), getStringProperty(o, name), jsToString(v),
 //   callJsMethod(o, name, ...strings), osVersion(bridge)
 //   status: { name: number } of the napi_status values
@@ -44,6 +46,7 @@ std::atomic<pid_t> g_script_tid{0};
 
 // One request for an operation, parsed on the script thread.
 struct Request {
+  risk::BridgeContext* bridge = nullptr;  // of the calling environment
   std::string op;
   std::vector<std::string> texts;  // string arguments (ArrayBuffer/Buffer as bytes)
   std::vector<int64_t> numbers;    // number arguments, in order
@@ -88,12 +91,12 @@ Outcome perform(const Request& r) {
     std::this_thread::sleep_for(std::chrono::milliseconds(number_arg(r, 0)));
     out.status = napi_ok;
     out.has_result = true;
-    out.result = risk::s_getOaid();
+    out.result = risk::s_getOaid(r.bridge);
   } else if (r.op == "call") {
     // call(name, ...string args)
     const std::vector<std::string>& t = r.texts;
     out.status = risk::js_call_api_promise_blocking(
-        [&t](napi_env env, const ApiCall& call) {
+        r.bridge, [&t](napi_env env, const ApiCall& call) {
           std::vector<napi_value> argv(t.size() > 1 ? t.size() - 1 : 0);
           for (size_t i = 1; i < t.size(); ++i) {
             napi_status s = napi_create_string_utf8(env, t[i].data(), t[i].size(), &argv[i - 1]);
@@ -105,11 +108,11 @@ Outcome perform(const Request& r) {
   } else if (r.op == "notCalled") {
     const auto status = static_cast<napi_status>(number_arg(r, 0));
     out.status = risk::js_call_api_promise_blocking(
-        [status](napi_env, const ApiCall&) { return status; }, on_result, on_error);
+        r.bridge, [status](napi_env, const ApiCall&) { return status; }, on_result, on_error);
   } else if (r.op == "task") {
     // A task that reports where it ran and whether it got the bridge object.
     const auto status = static_cast<napi_status>(number_arg(r, 0));
-    out.status = risk::run_in_main_thread_blocking([&out, status](napi_env env, napi_value bridge) {
+    out.status = risk::run_in_main_thread_blocking(r.bridge, [&out, status](napi_env env, napi_value bridge) {
       out.on_script_thread = gettid() == g_script_tid.load() ? 1 : 0;
       napi_valuetype type = napi_undefined;
       napi_typeof(env, bridge, &type);
@@ -119,32 +122,32 @@ Outcome perform(const Request& r) {
     });
   } else if (r.op == "getDeviceInfo") {
     out.has_result = true;
-    out.result = risk::s_getDeviceInfo(text_arg(r, 0).c_str());
+    out.result = risk::s_getDeviceInfo(r.bridge, text_arg(r, 0));
   } else if (r.op == "getAppSignature") {
     out.has_result = true;
-    out.result = risk::s_getAppSignature();
+    out.result = risk::s_getAppSignature(r.bridge);
   } else if (r.op == "getOaid") {
     out.has_result = true;
-    out.result = risk::s_getOaid();
+    out.result = risk::s_getOaid(r.bridge);
   } else if (r.op == "getTimeInfo") {
     out.has_result = true;
-    out.result = risk::s_getTimeInfo();
+    out.result = risk::s_getTimeInfo(r.bridge);
   } else if (r.op == "clientEvent") {
-    risk::s_OnSituationClientEvent(text_arg(r, 0), static_cast<unsigned>(number_arg(r, 0)),
+    risk::s_OnSituationClientEvent(r.bridge, text_arg(r, 0), static_cast<unsigned>(number_arg(r, 0)),
                                    static_cast<unsigned>(number_arg(r, 1)), text_arg(r, 1));
   } else if (r.op == "serverEvent") {
-    risk::s_OnSituationServerEvent(text_arg(r, 0), text_arg(r, 1));
+    risk::s_OnSituationServerEvent(r.bridge, text_arg(r, 0), text_arg(r, 1));
   } else if (r.op == "post") {
-    risk::PostResponse response = risk::s_post(text_arg(r, 0), text_arg(r, 1));
+    risk::PostResponse response = risk::s_post(r.bridge, text_arg(r, 0), text_arg(r, 1));
     out.has_code = true;
     out.code = response.status_code;
     out.has_bytes = true;
     out.bytes = response.body;
   } else if (r.op == "prefPut") {
-    risk::s_pref_put(text_arg(r, 0).c_str(), text_arg(r, 1));
+    risk::s_pref_put(r.bridge, text_arg(r, 0), text_arg(r, 1));
   } else if (r.op == "prefGet") {
     out.has_result = true;
-    out.result = risk::s_pref_get(text_arg(r, 0).c_str());
+    out.result = risk::s_pref_get(r.bridge, text_arg(r, 0));
   } else {
     out.status = napi_invalid_arg;
   }
@@ -189,6 +192,7 @@ Request read_request(napi_env env, napi_callback_info info) {
   napi_value argv[8];
   napi_get_cb_info(env, info, &argc, argv, nullptr, nullptr);
   Request r;
+  r.bridge = risk::bridge_context(env);
   for (size_t i = 0; i < argc && i < 8; ++i) {
     napi_valuetype type = napi_undefined;
     napi_typeof(env, argv[i], &type);
@@ -231,7 +235,7 @@ napi_value OnThread(napi_env env, napi_callback_info info) {
   bool started = start_thread(env, [request, deferred] {
     auto outcome = std::make_shared<Outcome>(perform(request));
     napi_status delivered =
-        risk::run_in_main_thread_blocking([outcome, deferred](napi_env e, napi_value) {
+        risk::run_in_main_thread_blocking(request.bridge, [outcome, deferred](napi_env e, napi_value) {
           return napi_resolve_deferred(e, deferred, make_outcome(e, *outcome));
         });
     if (delivered != napi_ok) {
@@ -255,7 +259,9 @@ napi_value ResolveOnThread(napi_env env, napi_callback_info info) {
   napi_value promise = nullptr;
   if (napi_create_promise(env, &deferred, &promise) != napi_ok) return nullptr;
   std::string text = text_arg(request, 0);
-  bool started = start_thread(env, [text, deferred] { risk::js_resolve_deferred(deferred, text); });
+  risk::BridgeContext* bridge = request.bridge;
+  bool started =
+      start_thread(env, [bridge, text, deferred] { risk::js_resolve_deferred(bridge, deferred, text); });
   return started ? promise : nullptr;
 }
 
@@ -269,6 +275,32 @@ napi_value HandlerRuns(napi_env env, napi_callback_info /*info*/) {
   napi_value v = nullptr;
   napi_create_int32(env, g_handler_runs.load(), &v);
   return v;
+}
+
+// callApi(bridge, name): call_js_api on the script thread with handlers that
+// count their runs (handlerRuns), as a promise answer's callbacks reach them.
+napi_value CallApi(napi_env env, napi_callback_info info) {
+  size_t argc = 2;
+  napi_value argv[2] = {nullptr, nullptr};
+  napi_get_cb_info(env, info, &argc, argv, nullptr, nullptr);
+  const std::string name = risk::js_to_string(env, argv[1]);
+  napi_status status = risk::call_js_api(
+      env, argv[0], name.c_str(), 0, nullptr, [](napi_env, napi_value) { ++g_handler_runs; },
+      [](napi_env, int64_t) { ++g_handler_runs; });
+  napi_value v = nullptr;
+  napi_create_int32(env, status, &v);
+  return v;
+}
+
+// setLongWait(ms): the wait after which a blocking call names its function.
+napi_value SetLongWait(napi_env env, napi_callback_info info) {
+  size_t argc = 1;
+  napi_value arg = nullptr;
+  napi_get_cb_info(env, info, &argc, &arg, nullptr, nullptr);
+  int64_t ms = 0;
+  napi_get_value_int64(env, arg, &ms);
+  risk::set_long_script_wait_for_testing(ms);
+  return nullptr;
 }
 
 napi_value PropertyOutcome(napi_env env, napi_status status, napi_value value) {
@@ -388,6 +420,8 @@ NAPI_MODULE_INIT() {
       {"resolveOnThread", ResolveOnThread},
       {"lastThreadOutcome", LastThreadOutcome},
       {"handlerRuns", HandlerRuns},
+      {"callApi", CallApi},
+      {"setLongWait", SetLongWait},
       {"getInt64Property", GetInt64Property},
       {"getStringProperty", GetStringProperty},
       {"jsToString", JsToString},

@@ -2,7 +2,10 @@
 //
 // Everything in the library that depends on which engine hosts it goes
 // through this header: the N-API header, the log sink behind OH_LOG_Print,
-// and the function handed to napi_create_threadsafe_function. An
+// per-environment data and teardown notice, and the function handed to
+// napi_create_threadsafe_function. (The library is also linked with
+// -z nodelete, see the top CMakeLists.txt: a host that unloads an addon with
+// its last environment must not unmap the code of the library's threads.) An
 // OpenHarmony build replaces this header and nothing else.
 #ifndef RISK_BRIDGE_HOST_H_
 #define RISK_BRIDGE_HOST_H_
@@ -64,6 +67,39 @@ inline void write_log_line(const char* tag, const char* text) {
   std::fprintf(sink, "[%s] %s\n", tag, text);
   std::fflush(sink);
 }
+
+// Per-environment state. A module may be loaded by several script
+// environments at once (the main thread and workers) and outlive each of
+// them; the bridge keeps one context per environment. Node has instance data
+// (napi_set_instance_data) and environment cleanup hooks
+// (napi_add_env_cleanup_hook); OpenHarmony's N-API gained them only in
+// releases after 2024. Where the host lacks them, set_env_data and
+// add_env_teardown_hook answer false and env_data null: the bridge then keeps
+// its own env -> context table and notices an ending environment through the
+// finaliser of its thread-safe function. RISK_HOST_WITHOUT_ENV_HOOKS builds
+// that fallback on Node too (for its test).
+#ifdef RISK_HOST_WITHOUT_ENV_HOOKS
+inline bool set_env_data(napi_env /*env*/, void* /*data*/) { return false; }
+inline void* env_data(napi_env /*env*/) { return nullptr; }
+inline bool add_env_teardown_hook(napi_env /*env*/, void (*/*hook*/)(void*), void* /*arg*/) {
+  return false;
+}
+#else
+// Attaches data to env; the bridge never frees it (no finaliser).
+inline bool set_env_data(napi_env env, void* data) {
+  return napi_set_instance_data(env, data, nullptr, nullptr) == napi_ok;
+}
+// The data attached to env, or null.
+inline void* env_data(napi_env env) {
+  void* data = nullptr;
+  if (napi_get_instance_data(env, &data) != napi_ok) return nullptr;
+  return data;
+}
+// Calls hook(arg) on env's script thread while env shuts down.
+inline bool add_env_teardown_hook(napi_env env, void (*hook)(void*), void* arg) {
+  return napi_add_env_cleanup_hook(env, hook, arg) == napi_ok;
+}
+#endif
 
 // The function value given to napi_create_threadsafe_function. Node
 // requires a function or null there; the dispatch callback reaches the

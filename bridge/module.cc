@@ -2,7 +2,13 @@
 // nine natives, the helpers that turn script arguments into core values, and
 // the process-wide registry of SDK objects behind the numeric handles.
 //
-// Every native runs on the script thread. The promise natives
+// The module is context-aware: several script environments (the main thread
+// and workers) may load it at once, and each that runs "setupNative" gets a
+// bridge context of its own (bridge/bridge_js_native.h). An SDK belongs to
+// the environment that set it up: its handle is unknown in any other, so that
+// its bridge functions run, and its promises settle, only there.
+//
+// Every native runs on the script thread of its environment. The promise natives
 // ("getTokenNative", "getDegradeTokenNative", "getBusinessSignNative") start
 // one detached worker thread per call; the worker holds a pass of its SDK's
 // ThreadGate and a script-thread hold (so the host does not end while it
@@ -148,11 +154,19 @@ StringMap pairs_to_map(napi_env env, napi_value array) {
   return map;
 }
 
+// An SDK talks to the bridge of the environment that set it up, and its
+// promises can only be settled there: in any other environment (a worker
+// the handle was passed to) its handle counts as unknown.
 HarmonyRiskSdk* find_sdk(napi_env env, napi_value handle) {
   int64_t address = 0;
   if (napi_get_value_int64(env, handle, &address) != napi_ok) address = 0;
   if (address == 0) return nullptr;
-  return g_registry.find(static_cast<uintptr_t>(address));
+  HarmonyRiskSdk* sdk = g_registry.find(static_cast<uintptr_t>(address));
+  if (sdk != nullptr && sdk->bridge() != bridge_context(env)) {
+    log_message("sdk handle of another script environment");
+    return nullptr;
+  }
+  return sdk;
 }
 
 // Throws kNoSdkMessage into the script when the handle is unknown.
@@ -174,37 +188,45 @@ using WorkerOperation = std::function<std::string()>;
 // launcher, then into the worker thread.
 struct WorkerStart {
   const char* name = nullptr;   // the native's name, a literal
+  BridgeContext* bridge = nullptr;  // of the environment that made the promise
   napi_deferred deferred = nullptr;
-  BridgeContext* hold = nullptr;  // released once the promise is resolved
-  ThreadGate::Pass pass;          // returned before the promise is resolved
+  ScriptHold hold;       // given back once the promise is resolved
+  ThreadGate::Pass pass;  // returned before the promise is resolved
   WorkerOperation operation;
 };
 
-// The body of a worker thread.
-void run_worker(WorkerStart start) {
-  std::string result;
+// Resolves the promise of start with text through its environment (dropped
+// when that environment has ended); blocks until the script thread did.
+void resolve_worker_promise(WorkerStart& start, const std::string& text) {
   try {
-    result = start.operation();
+    js_resolve_deferred(start.bridge, start.deferred, text);
   } catch (const std::exception& e) {
-    log_message("%s worker failed: %s", start.name, e.what());
-  } catch (...) {
-    log_message("%s worker failed: unknown exception", start.name);
+    log_message("%s cannot resolve: %s", start.name, e.what());
   }
-  start.pass.release();
-  try {
-    js_resolve_deferred(start.deferred, result);
-  } catch (const std::exception& e) {
-    log_message("%s worker cannot resolve: %s", start.name, e.what());
-  }
-  release_script_hold(start.hold);
 }
 
-// Creates the detached worker thread of start. Throws when the thread
-// cannot be created; start may then have been moved into the lost thread
-// state (its pass returned), so the caller settles the promise and releases
-// the hold from copies it kept.
-void start_worker_thread(WorkerStart&& start) {
-  std::thread(run_worker, std::move(start)).detach();
+// The body of a worker thread.
+void run_worker(std::unique_ptr<WorkerStart> start) {
+  std::string result;
+  try {
+    result = start->operation();
+  } catch (const std::exception& e) {
+    log_message("%s worker failed: %s", start->name, e.what());
+  } catch (...) {
+    log_message("%s worker failed: unknown exception", start->name);
+  }
+  start->pass.release();
+  resolve_worker_promise(*start, result);
+  start->hold.release();
+}
+
+// Creates the detached worker thread of start, which then owns it. Throws
+// when the thread cannot be created; start is then still the caller's, so
+// that the promise is settled while the hold still keeps the loop alive.
+void start_worker_thread(std::unique_ptr<WorkerStart>& start) {
+  WorkerStart* owned = start.get();
+  std::thread([owned] { run_worker(std::unique_ptr<WorkerStart>(owned)); }).detach();
+  start.release();
 }
 
 // The one thread that creates the workers. Created on first use and never
@@ -221,7 +243,7 @@ class WorkerLauncher {
   // start untouched when the launcher thread is not running and cannot be
   // started now (a later call tries again). Blocks only for the queue's
   // lock, and for the launcher thread's creation on the first call.
-  bool try_launch(WorkerStart& start) {
+  bool try_launch(std::unique_ptr<WorkerStart>& start) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (!running_) {
@@ -262,63 +284,54 @@ class WorkerLauncher {
   // Waits for the next request and creates its worker. A worker that cannot
   // be created settles its promise with "" from here.
   void launch_next() {
-    WorkerStart start;
+    std::unique_ptr<WorkerStart> start;
     {
       std::unique_lock<std::mutex> lock(mutex_);
       ready_.wait(lock, [this] { return !starts_.empty(); });
       start = std::move(starts_.front());
       starts_.pop_front();
     }
-    const char* name = start.name;
-    const napi_deferred deferred = start.deferred;
-    BridgeContext* hold = start.hold;
     try {
-      start_worker_thread(std::move(start));
+      start_worker_thread(start);
       return;
     } catch (const std::exception& e) {
-      log_message("%s: %s: %s", name, kThreadFailedMessage, e.what());
+      log_message("%s: %s: %s", start->name, kThreadFailedMessage, e.what());
     }
-    start.pass.release();  // a no-op when the pass went with the thread's state
+    start->pass.release();
     // The script thread serves the resolution while this thread waits; it
-    // never waits for this thread.
-    try {
-      js_resolve_deferred(deferred, "");
-    } catch (const std::exception& e) {
-      log_message("%s: cannot resolve: %s", name, e.what());
-    }
-    release_script_hold(hold);
+    // never waits for this thread. The hold goes with start, after it.
+    resolve_worker_promise(*start, "");
   }
 
   std::mutex mutex_;
   std::condition_variable ready_;
   bool running_ = false;              // guarded by mutex_
-  std::deque<WorkerStart> starts_;    // guarded by mutex_
+  std::deque<std::unique_ptr<WorkerStart>> starts_;  // guarded by mutex_
 };
 
 // Starts the worker of a promise native for app through the launcher; returns
 // the promise, or null after throwing kThreadFailedMessage into the script.
-napi_value start_worker(napi_env env, const char* name, RiskApp* app, napi_deferred deferred,
-                        napi_value promise, WorkerOperation operation) {
-  WorkerStart start;
-  start.pass = app->sdk()->thread_gate().enter();
-  if (!start.pass) {
+napi_value start_worker(napi_env env, const char* name, HarmonyRiskSdk* sdk,
+                        napi_deferred deferred, napi_value promise, WorkerOperation operation) {
+  auto start = std::make_unique<WorkerStart>();
+  start->pass = sdk->thread_gate().enter();
+  if (!start->pass) {
     // The SDK is being destroyed: nothing may start on it.
     napi_resolve_deferred(env, deferred, js_string(env, ""));
     return promise;
   }
-  start.name = name;
-  start.deferred = deferred;
-  start.operation = std::move(operation);
-  start.hold = acquire_script_hold();
+  start->name = name;
+  start->bridge = sdk->bridge();
+  start->deferred = deferred;
+  start->operation = std::move(operation);
+  start->hold = acquire_script_hold(start->bridge);
   if (WorkerLauncher::instance().try_launch(start)) return promise;
   // No launcher: the worker is started from here, as the launcher would.
-  BridgeContext* hold = start.hold;
   try {
-    start_worker_thread(std::move(start));
+    start_worker_thread(start);
   } catch (const std::exception& e) {
     log_message("%s: %s: %s", name, kThreadFailedMessage, e.what());
-    start.pass.release();  // a no-op when the pass went with the thread's state
-    release_script_hold(hold);
+    start.reset();  // returns the pass and the hold
     napi_resolve_deferred(env, deferred, js_string(env, ""));
     napi_throw_error(env, nullptr, kThreadFailedMessage);
     return nullptr;
@@ -342,7 +355,8 @@ napi_value promise_native(napi_env env, napi_callback_info info, const char* nam
   napi_deferred deferred = nullptr;
   napi_value promise = nullptr;
   if (napi_create_promise(env, &deferred, &promise) != napi_ok) return undefined_value(env);
-  return start_worker(env, name, app, deferred, promise,
+  // find_app only answers applications of a HarmonyRiskSdk of this env.
+  return start_worker(env, name, static_cast<HarmonyRiskSdk*>(app->sdk()), deferred, promise,
                       make_operation(app, std::move(options), std::move(text)));
 }
 
@@ -353,9 +367,17 @@ napi_value SetupNative(napi_env env, napi_callback_info info) {
   return guarded(env, "setupNative", [&]() -> napi_value {
     napi_value argv[3];
     read_args(env, info, argv);
-    // Statuses are not checked: a failed bridge keeps the earlier context,
-    // and every script call then fails on its own.
-    init_bridge(env, argv[0]);
+    // Without a bridge nothing could answer the SDK's calls or settle its
+    // promises: no SDK is made (a non-object bridge is logged by
+    // init_bridge). A failure in an environment set up before keeps its
+    // earlier bridge; that setup answers 0 all the same.
+    const napi_status bridged = init_bridge(env, argv[0]);
+    if (bridged != napi_ok) {
+      log_message("setupNative: no bridge (%d), no sdk", bridged);
+      napi_value none = nullptr;
+      napi_create_int64(env, 0, &none);
+      return none;
+    }
     auto owned = std::make_unique<HarmonyRiskSdk>();
     owned->initialize();
     HarmonyRiskSdk* sdk = owned.release();  // never destroyed while the process lives

@@ -110,13 +110,13 @@ class MemorySdk : public RiskSdk {
  public:
   explicit MemorySdk(std::vector<std::string>* calls) : calls_(calls) {}
 
-  std::string get_sdk_property(const char* key) override {
+  std::string get_sdk_property(const std::string& key) override {
     std::lock_guard<std::mutex> hold(mutex_);
     calls_->push_back(std::string("get_property ") + key);
     auto found = store_.find(key);
     return found != store_.end() ? found->second : std::string();
   }
-  void set_sdk_property(const char* key, const std::string& value) override {
+  void set_sdk_property(const std::string& key, const std::string& value) override {
     std::lock_guard<std::mutex> hold(mutex_);
     calls_->push_back(std::string("set_property ") + key);
     store_[key] = value;
@@ -479,7 +479,7 @@ TEST_F(CollectorsTest, UuidReportsAStoredIdentifierUnchanged) {
 class CrowdedSdk : public MemorySdk {
  public:
   CrowdedSdk(std::vector<std::string>* calls, int crowd) : MemorySdk(calls), crowd_(crowd) {}
-  std::string get_sdk_property(const char* key) override {
+  std::string get_sdk_property(const std::string& key) override {
     std::string value = MemorySdk::get_sdk_property(key);
     std::unique_lock<std::mutex> hold(mutex_);
     ++read_;

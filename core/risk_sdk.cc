@@ -117,15 +117,15 @@ void RiskSdk::initialize() {
   event_list_ = create_event_list();
 }
 
-std::string RiskSdk::get_property(const char* key) { return get_sdk_property(key); }
+std::string RiskSdk::get_property(const std::string& key) { return get_sdk_property(key); }
 
-void RiskSdk::set_property(const char* key, const std::string& value) {
+void RiskSdk::set_property(const std::string& key, const std::string& value) {
   set_sdk_property(key, value);
 }
 
-std::string RiskSdk::get_sdk_property(const char*) { return std::string(); }
+std::string RiskSdk::get_sdk_property(const std::string&) { return std::string(); }
 
-void RiskSdk::set_sdk_property(const char*, const std::string&) {}
+void RiskSdk::set_sdk_property(const std::string&, const std::string&) {}
 
 std::unique_ptr<PostResponse> RiskSdk::post(const std::string&, const std::string&) {
   return nullptr;
@@ -176,12 +176,12 @@ std::string RiskApp::situation_fields(const TokenRecord&) { return std::string()
 
 void RiskApp::business_sign_fields(const std::string&, const StringMap&, StringMap&) {}
 
-std::string RiskApp::get_property(const char* key) {
-  return sdk_->get_sdk_property((app_key_ + ":" + key).c_str());
+std::string RiskApp::get_property(const std::string& key) {
+  return sdk_->get_sdk_property(app_key_ + ":" + key);
 }
 
-void RiskApp::set_property(const char* key, const std::string& value) {
-  sdk_->set_sdk_property((app_key_ + ":" + key).c_str(), value);
+void RiskApp::set_property(const std::string& key, const std::string& value) {
+  sdk_->set_sdk_property(app_key_ + ":" + key, value);
 }
 
 void RiskApp::set_options(const StringMap& options) {
@@ -199,24 +199,26 @@ StringMap RiskApp::merged_options(const StringMap& call) const {
   return merged;
 }
 
-void RiskApp::schedule_situation_update(int64_t delay_ms, std::unique_ptr<StringMap> options) {
+bool RiskApp::schedule_situation_update(int64_t delay_ms, std::unique_ptr<StringMap> options) {
   const uint64_t due = static_cast<uint64_t>(due_time(now_ms(), delay_ms));
   std::lock_guard<std::mutex> hold(report_mutex_);
-  pending_report_ = std::move(options);
   if (!report_running_) {
     ThreadGate::Pass pass = sdk_->thread_gate().enter();
-    if (!pass) {
-      log_message("fail to start report thread");
-    } else {
+    if (pass) {
       try {
         std::thread([this, pass = std::move(pass)]() { report_loop(); }).detach();
         report_running_ = true;
       } catch (const std::system_error&) {
-        log_message("fail to start report thread");
       }
     }
+    if (!report_running_) {
+      log_message("fail to start report thread");
+      return false;
+    }
   }
+  pending_report_ = std::move(options);
   if (due < report_deadline_) report_deadline_ = due;
+  return true;
 }
 
 void RiskApp::report_loop() {

@@ -129,12 +129,14 @@ class RiskSdk {
   // 6, 7. Calls shutdown(), deletes every RiskApp, then the rest.
   virtual ~RiskSdk();
   // 8, 9. Forward to get_sdk_property / set_sdk_property, key unchanged.
-  virtual std::string get_property(const char* key);
-  virtual void set_property(const char* key, const std::string& value);
+  virtual std::string get_property(const std::string& key);
+  virtual void set_property(const std::string& key, const std::string& value);
   // 10, 11. The platform's persistent properties; the base stores nothing
-  // and returns "".
-  virtual std::string get_sdk_property(const char* key);
-  virtual void set_sdk_property(const char* key, const std::string& value);
+  // and returns "". Names are byte strings and travel whole: a zero byte in
+  // an application key does not cut the name short (two keys that differ
+  // after one never share a property).
+  virtual std::string get_sdk_property(const std::string& key);
+  virtual void set_sdk_property(const std::string& key, const std::string& value);
   // 12. HTTP post through the platform; the response is owned by the
   // caller. The base returns null.
   virtual std::unique_ptr<PostResponse> post(const std::string& url, const std::string& body);
@@ -228,8 +230,8 @@ class RiskApp {
   // 6, 7. Releases the fields; stops no thread (see the SDK's ThreadGate).
   virtual ~RiskApp();
   // 8, 9. The SDK property named app_key + ":" + key.
-  virtual std::string get_property(const char* key);
-  virtual void set_property(const char* key, const std::string& value);
+  virtual std::string get_property(const std::string& key);
+  virtual void set_property(const std::string& key, const std::string& value);
 
   // --- Non-virtual interface. ---
 
@@ -244,7 +246,10 @@ class RiskApp {
   // Asks for a situation report delay_ms from now with options. A later
   // call can only move the report earlier; the report uses the options of
   // the last call. Starts the report thread when none is running. Any thread.
-  void schedule_situation_update(int64_t delay_ms, std::unique_ptr<StringMap> options);
+  // True when a report thread will send the report; false (logged "fail to
+  // start report thread") when none runs and none can be started: the call
+  // then leaves nothing behind (its options are dropped, the deadline stays).
+  bool schedule_situation_update(int64_t delay_ms, std::unique_ptr<StringMap> options);
 
   // --- Token acquisition (core/token.cc). ---
 

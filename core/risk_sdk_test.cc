@@ -106,12 +106,12 @@ class TestSdk : public RiskSdk {
     return std::make_unique<TestApp>(key, this, &client_events);
   }
 
-  std::string get_sdk_property(const char* key) override {
+  std::string get_sdk_property(const std::string& key) override {
     read_keys.emplace_back(key);
     return std::string("value of ") + key;
   }
 
-  void set_sdk_property(const char* key, const std::string& value) override {
+  void set_sdk_property(const std::string& key, const std::string& value) override {
     written.emplace_back(key, value);
   }
 

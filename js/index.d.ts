@@ -173,9 +173,13 @@ export function toPairs(options?: Options | null): string[];
 
 /**
  * Every function below except readyToCallback throws an Error
- * "RiskSdk is null, please call setup first." for an unknown handle; the
- * promise functions throw "thread constructor failed" when no worker thread
- * can be started. Promises resolve, never reject.
+ * "RiskSdk is null, please call setup first." for an unknown handle; a
+ * handle is known only in the script environment (main thread or worker
+ * thread) whose setup returned it, so a handle passed to another worker
+ * gets that error there (readyToCallback ignores it). The promise functions
+ * throw "thread constructor failed" when no worker thread can be started.
+ * Promises resolve, never reject. setup returns 0, and makes no SDK, when
+ * the bridge is not an object.
  */
 export function setup(bridge: Bridge, appInfo: AppInfo, deviceInfo: DeviceInfo): SdkHandle;
 export function init(handle: SdkHandle, appKey: string, options?: Options): void;

@@ -41,18 +41,22 @@ HarmonyRiskApp::HarmonyRiskApp(const std::string& app_key, HarmonyRiskSdk* sdk)
 
 HarmonyRiskApp::~HarmonyRiskApp() {
   std::lock_guard<std::mutex> lock(hold_mutex_);
-  release_script_hold(report_hold_);
-  report_hold_ = nullptr;
+  report_hold_.release();
 }
 
 void HarmonyRiskApp::schedule_report(int64_t delay_ms, std::unique_ptr<StringMap> options) {
   // The lock spans the schedule call so that a report starting meanwhile
   // sees either the earlier options or these, together with their identity.
   std::lock_guard<std::mutex> lock(hold_mutex_);
-  if (report_hold_ == nullptr) report_hold_ = acquire_script_hold();
-  last_options_ = options.get();
+  // Taken before the report thread can start, kept only when it runs; on a
+  // failed start it goes back as this function returns.
+  ScriptHold hold;
+  if (!report_hold_) hold = acquire_script_hold(harmony_sdk_->bridge());
+  const StringMap* scheduled = options.get();
+  if (!schedule_situation_update(delay_ms, std::move(options))) return;
+  if (!report_hold_) report_hold_ = std::move(hold);
+  last_options_ = scheduled;
   schedule_outstanding_ = true;
-  schedule_situation_update(delay_ms, std::move(options));
 }
 
 void HarmonyRiskApp::report_situation(std::unique_ptr<StringMap> options) {
@@ -66,18 +70,15 @@ void HarmonyRiskApp::report_situation(std::unique_ptr<StringMap> options) {
   RiskApp::report_situation(std::move(options));
   std::lock_guard<std::mutex> lock(hold_mutex_);
   --reports_running_;
-  if (reports_running_ == 0 && !schedule_outstanding_) {
-    release_script_hold(report_hold_);
-    report_hold_ = nullptr;
-  }
+  if (reports_running_ == 0 && !schedule_outstanding_) report_hold_.release();
 }
 
 void HarmonyRiskApp::on_server_event(const std::string& text) {
-  s_OnSituationServerEvent(app_key(), text);
+  s_OnSituationServerEvent(harmony_sdk_->bridge(), app_key(), text);
 }
 
 void HarmonyRiskApp::on_client_event(uint32_t type, uint32_t code, const std::string& /*text*/) {
-  s_OnSituationClientEvent(app_key(), type, code, std::string());
+  s_OnSituationClientEvent(harmony_sdk_->bridge(), app_key(), type, code, std::string());
 }
 
 std::string HarmonyRiskApp::situation_fields(const TokenRecord& token) {
@@ -115,7 +116,7 @@ void HarmonyRiskApp::business_sign_fields(const std::string& /*text*/, const Str
   for (const auto& entry : harmony_sdk_->device_properties()) {
     put_value(out, entry.first, entry.second.string_value());
   }
-  const std::string oaid = s_getOaid();
+  const std::string oaid = s_getOaid(harmony_sdk_->bridge());
   if (!oaid.empty() && oaid != kZeroAdvertisingId) put_value(out, "K353", oaid);
 }
 

@@ -19,13 +19,13 @@
 #include <mutex>
 #include <string>
 
+#include "bridge/bridge_js_native.h"
 #include "core/risk_sdk.h"
 #include "core/types.h"
 
 namespace risk {
 
 class HarmonyRiskSdk;
-struct BridgeContext;
 
 class HarmonyRiskApp : public RiskApp {
  public:
@@ -54,7 +54,8 @@ class HarmonyRiskApp : public RiskApp {
   // Script thread: schedule_situation_update(delay_ms, options), keeping the
   // script thread's event loop alive until the report of this (or a later)
   // schedule call has been sent, so that a host with nothing else to do
-  // does not end before the report.
+  // does not end before the report. When the report thread cannot be
+  // started nothing is kept: no hold, no pending report (logged by the core).
   void schedule_report(int64_t delay_ms, std::unique_ptr<StringMap> options);
 
  private:
@@ -65,7 +66,7 @@ class HarmonyRiskApp : public RiskApp {
   // taken by a report. last_options_ identifies those options (compared,
   // never dereferenced).
   std::mutex hold_mutex_;
-  BridgeContext* report_hold_ = nullptr;    // guarded by hold_mutex_
+  ScriptHold report_hold_;                   // guarded by hold_mutex_
   const StringMap* last_options_ = nullptr;  // guarded by hold_mutex_
   bool schedule_outstanding_ = false;        // guarded by hold_mutex_
   int reports_running_ = 0;                  // guarded by hold_mutex_

@@ -2,6 +2,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <mutex>
 #include <utility>
 
 #include "bridge/bridge_js_native.h"
@@ -58,6 +59,17 @@ constexpr const char* kDeviceIntegerProperties[] = {
     "sdkApiVersion", "firstApiVersion", "distributionOSApiVersion",
 };
 
+// The environment whose SDK holds the process-wide event sink. Never
+// destroyed: setup may run while the process exits.
+std::mutex& sink_mutex() {
+  static auto* mutex = new std::mutex;
+  return *mutex;
+}
+BridgeContext*& sink_bridge() {  // guarded by sink_mutex()
+  static BridgeContext* bridge = nullptr;
+  return bridge;
+}
+
 std::string decimal(int64_t value) {
   char text[32];
   std::snprintf(text, sizeof(text), "%" PRId64, value);
@@ -85,32 +97,39 @@ std::unique_ptr<EventList> HarmonyRiskSdk::create_event_list() {
 void HarmonyRiskSdk::initialize() {
   RiskSdk::initialize();
   CollectorServices services;
-  services.get_oaid = [] { return s_getOaid(); };
-  services.get_time_info = [] { return s_getTimeInfo(); };
-  services.get_app_signature = [] { return s_getAppSignature(); };
+  services.get_oaid = [this] { return s_getOaid(bridge_); };
+  services.get_time_info = [this] { return s_getTimeInfo(bridge_); };
+  services.get_app_signature = [this] { return s_getAppSignature(bridge_); };
   services.device_properties = [this] { return device_property_texts(); };
   register_builtin_collectors(*this, services);
 }
 
-std::string HarmonyRiskSdk::get_sdk_property(const char* name) {
-  if (name == nullptr) return std::string();
-  return open_property(app_name, name, s_pref_get(name));
+std::string HarmonyRiskSdk::get_sdk_property(const std::string& name) {
+  return open_property(app_name, name, s_pref_get(bridge_, name));
 }
 
-void HarmonyRiskSdk::set_sdk_property(const char* name, const std::string& value) {
-  if (name == nullptr) return;
-  s_pref_put(name, seal_property(app_name, name, value));
+void HarmonyRiskSdk::set_sdk_property(const std::string& name, const std::string& value) {
+  s_pref_put(bridge_, name, seal_property(app_name, name, value));
 }
 
 std::unique_ptr<PostResponse> HarmonyRiskSdk::post(const std::string& url,
                                                    const std::string& body) {
-  return std::make_unique<PostResponse>(s_post(url, body));
+  return std::make_unique<PostResponse>(s_post(bridge_, url, body));
 }
 
 bool HarmonyRiskSdk::setup(napi_env env, napi_value bridge, napi_value app_info,
                            napi_value device_info) {
-  // A later setup takes the sink over even when it fails below.
-  register_event_sink(event_list());
+  bridge_ = bridge_context(env);
+  // A later setup of the same environment takes the sink over even when it
+  // fails below; one in another environment (a worker) leaves it to the
+  // environment that holds it.
+  {
+    std::lock_guard<std::mutex> lock(sink_mutex());
+    if (sink_bridge() == nullptr || sink_bridge() == bridge_) {
+      register_event_sink(event_list());
+      sink_bridge() = bridge_;
+    }
+  }
   if (!init_runtime_guards()) return false;
   read_facts(env, bridge, app_info, device_info);
   start_runtime_guards();

@@ -5,7 +5,8 @@
 //
 // Callers: "setupNative" constructs one object per call, calls initialize()
 // and then setup() on the script thread; only the first setup of a process
-// succeeds. The property and post operations are called by the core on any
+// succeeds. Each SDK talks to the bridge of the script environment that set
+// it up (bridge()). The property and post operations are called by the core on any
 // thread (native workers, collector, network and report threads, and the
 // script thread itself for "setSceneNative"); they block on the script
 // thread through bridge/bridge_js_native.h and hold no lock while waiting.
@@ -19,6 +20,7 @@
 #include <memory>
 #include <string>
 
+#include "bridge/bridge_js_native.h"
 #include "bridge/host.h"
 #include "core/risk_sdk.h"
 #include "core/types.h"
@@ -61,10 +63,10 @@ class HarmonyRiskSdk : public RiskSdk {
   // 10. The property `name` read through "prefGet" and opened (see
   // open_property); "" when absent, unreadable or sealed for another
   // application name.
-  std::string get_sdk_property(const char* name) override;
+  std::string get_sdk_property(const std::string& name) override;
   // 11. Seals value (see seal_property) and writes it through "prefPut".
   // An empty value is written as an empty preference.
-  void set_sdk_property(const char* name, const std::string& value) override;
+  void set_sdk_property(const std::string& name, const std::string& value) override;
   // 12. Posts through the bridge's "post". status_code: the answer's
   // "responseCode"; minus the absolute rejection code (empty body) when the
   // script's promise is rejected; kPostCallFailed (-9999) when the script
@@ -73,7 +75,8 @@ class HarmonyRiskSdk : public RiskSdk {
 
   // --- Setup. Runs on the script thread. ---
 
-  // Registers this SDK's event list as the event sink, runs the
+  // Takes the bridge context of env (see bridge()), registers this SDK's
+  // event list as the event sink, runs the
   // once-per-process guard initialisation (false, with nothing else changed,
   // on every setup after the first in a process), reads the facts
   // (read_facts) and starts the guards. True on success.
@@ -86,6 +89,13 @@ class HarmonyRiskSdk : public RiskSdk {
   // property is stored as "", a missing number is skipped).
   void read_facts(napi_env env, napi_value bridge, napi_value app_info, napi_value device_info);
 
+  // The bridge context of the environment that set this SDK up: every
+  // script service of the SDK, its applications and its collectors goes
+  // through it. Set by setup (or by set_bridge, for an SDK that is not set
+  // up), before the SDK is handed out; read-only afterwards. Null before.
+  BridgeContext* bridge() const { return bridge_; }
+  void set_bridge(BridgeContext* bridge) { bridge_ = bridge; }
+
   // Key -> JSON string value, filled by setup; read-only afterwards.
   const json11::Json::object& device_properties() const { return device_properties_; }
   // The same entries as plain texts ("" for a value that is not a string).
@@ -93,6 +103,7 @@ class HarmonyRiskSdk : public RiskSdk {
 
  private:
   json11::Json::object device_properties_;  // written by setup only
+  BridgeContext* bridge_ = nullptr;         // written by setup only
 };
 
 }  // namespace risk

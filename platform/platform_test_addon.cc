@@ -124,6 +124,7 @@ napi_value MakeSdk(napi_env env, napi_callback_info info) {
   read_args(env, info, argv, nullptr);
   int64_t id = 0;
   HarmonyRiskSdk* sdk = new_sdk(&id);
+  sdk->set_bridge(risk::bridge_context(env));
   sdk->read_facts(env, argv[0], argv[1], argv[2]);
   return make_number(env, id);
 }
@@ -197,7 +198,7 @@ napi_value SetPropertyInline(napi_env env, napi_callback_info info) {
   napi_value argv[3];
   read_args(env, info, argv, nullptr);
   HarmonyRiskSdk* sdk = sdk_arg(env, argv[0]);
-  if (sdk != nullptr) sdk->set_sdk_property(bytes_arg(env, argv[1]).c_str(), bytes_arg(env, argv[2]));
+  if (sdk != nullptr) sdk->set_sdk_property(bytes_arg(env, argv[1]), bytes_arg(env, argv[2]));
   return nullptr;
 }
 
@@ -280,9 +281,9 @@ napi_value OnThread(napi_env env, napi_callback_info info) {
     ThreadResult r;
     if (op == "getProperty") {
       r.kind = ThreadResult::BYTES;
-      r.bytes = sdk->get_sdk_property(args[0].c_str());
+      r.bytes = sdk->get_sdk_property(args[0]);
     } else if (op == "setProperty") {
-      sdk->set_sdk_property(args[0].c_str(), args[1]);
+      sdk->set_sdk_property(args[0], args[1]);
     } else if (op == "post") {
       std::unique_ptr<risk::PostResponse> response = sdk->post(args[0], args[1]);
       r.kind = ThreadResult::POST;
@@ -306,20 +307,14 @@ napi_value OnThread(napi_env env, napi_callback_info info) {
     return r;
   };
 
-  risk::BridgeContext* hold = risk::acquire_script_hold();
-  try {
-    std::thread([run, deferred, hold]() {
-      auto result = std::make_shared<ThreadResult>(run());
-      risk::run_in_main_thread_blocking([result, deferred](napi_env env, napi_value) {
-        return napi_resolve_deferred(env, deferred, to_js(env, *result));
-      });
-      risk::release_script_hold(hold);
-    }).detach();
-  } catch (const std::system_error& e) {
-    risk::release_script_hold(hold);
-    napi_throw_error(env, nullptr, e.what());
-    return nullptr;
-  }
+  risk::BridgeContext* bridge = risk::bridge_context(env);
+  auto resolve = [run, deferred, bridge]() {
+    auto result = std::make_shared<ThreadResult>(run());
+    risk::run_in_main_thread_blocking(bridge, [result, deferred](napi_env env, napi_value) {
+      return napi_resolve_deferred(env, deferred, to_js(env, *result));
+    });
+  };
+  if (!risk::testing::start_thread(env, resolve)) return nullptr;
   return promise;
 }
 

@@ -4,6 +4,7 @@
 #ifndef RISK_BRIDGE_TESTING_ADDON_H_
 #define RISK_BRIDGE_TESTING_ADDON_H_
 
+#include <memory>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -58,17 +59,19 @@ inline napi_value TakeLog(napi_env env, napi_callback_info /*info*/) {
 // the thread cannot start.
 template <typename Body>
 bool start_thread(napi_env env, Body body) {
-  BridgeContext* hold = acquire_script_hold();
+  ScriptHold hold = acquire_script_hold(bridge_context(env));
+  auto owned = std::make_unique<ScriptHold>(std::move(hold));
   try {
-    std::thread([hold, body]() mutable {
+    ScriptHold* raw = owned.get();
+    std::thread([raw, body]() mutable {
+      std::unique_ptr<ScriptHold> mine(raw);
       body();
-      release_script_hold(hold);
     }).detach();
+    owned.release();
     return true;
   } catch (const std::system_error& e) {
-    release_script_hold(hold);
     napi_throw_error(env, nullptr, e.what());
-    return false;
+    return false;  // owned gives the hold back
   }
 }
 

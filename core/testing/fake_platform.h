@@ -203,11 +203,11 @@ class FakeSdk : public RiskSdk {
     RiskSdk::collect(app, params, result);
   }
 
-  std::string get_sdk_property(const char* key) override {
+  std::string get_sdk_property(const std::string& key) override {
     if (throw_in_properties_.load()) throw std::runtime_error("store unavailable");
     return store_->get(key);
   }
-  void set_sdk_property(const char* key, const std::string& value) override {
+  void set_sdk_property(const std::string& key, const std::string& value) override {
     store_->set(key, value);
   }
 
