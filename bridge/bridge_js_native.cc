@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <initializer_list>
 #include <map>
@@ -89,6 +90,13 @@ struct ScriptChannel {
   bool closed = false;    // guarded by bridge_mutex(); tsfn is gone once set
   int pending = 0;        // guarded by bridge_mutex(): calls in flight + holds
   bool loop_ref = false;  // script thread only: tsfn keeps the loop alive
+  // Script thread only: the calls left for a later turn of the loop (see
+  // host::kDispatchBudgetUs), whether that turn is asked for, and the
+  // stretch of back-to-back dispatch the current turn has run.
+  std::deque<TsfnWork*> later;
+  bool later_asked = false;
+  int64_t busy_since_us = 0;
+  int64_t last_end_us = 0;
 };
 
 // One script environment's identity and its current means of reaching its
@@ -234,13 +242,103 @@ void end_use(ScriptChannel* ch) {
   napi_release_threadsafe_function(ch->tsfn, napi_tsfn_release);
 }
 
+int64_t monotonic_us() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
+// Dispatches closer together than this belong to one turn of the loop (the
+// host drains its queue back to back).
+constexpr int64_t kSameTurnGapUs = 200;
+
+// True when the current turn has run dispatch for its whole budget. Script
+// thread.
+bool over_budget(ScriptChannel* ch) {
+  const int64_t now = monotonic_us();
+  if (now - ch->last_end_us > kSameTurnGapUs) ch->busy_since_us = now;
+  return now - ch->busy_since_us >= host::kDispatchBudgetUs;
+}
+
+// Runs one blocking call's task and wakes its waiter. Script thread.
+void run_work(napi_env env, ScriptChannel* ch, TsfnWork* work) {
+  napi_handle_scope scope = nullptr;
+  bool scoped = napi_open_handle_scope(env, &scope) == napi_ok;
+  napi_value bridge = nullptr;
+  napi_status status = napi_get_reference_value(env, ch->bridge_ref, &bridge);
+  if (status == napi_ok) status = run_task(env, bridge, work->task);
+  if (scoped) napi_close_handle_scope(env, scope);
+  ch->last_end_us = monotonic_us();
+  work->status = status;
+  sem_post(&work->done);  // `work` may be gone from here on
+}
+
+// Wakes the waiters of the calls left for later with status. Script thread.
+void drop_later(ScriptChannel* ch, napi_status status) {
+  while (!ch->later.empty()) {
+    TsfnWork* work = ch->later.front();
+    ch->later.pop_front();
+    work->status = status;
+    sem_post(&work->done);
+  }
+}
+
+napi_value run_later(napi_env env, napi_callback_info info);
+
+// Asks for a later turn that runs ch's calls left for later; when the host
+// cannot, they run now. Script thread.
+void ask_later_turn(napi_env env, ScriptChannel* ch) {
+  if (ch->later_asked) return;
+  ch->later_asked = host::run_on_later_turn(env, run_later, ch);
+  if (ch->later_asked) return;
+  while (!ch->later.empty()) {
+    TsfnWork* work = ch->later.front();
+    ch->later.pop_front();
+    run_work(env, ch, work);
+  }
+}
+
+// The later turn: runs the calls left for it, in their order, for one
+// budget, and asks for another turn for the rest.
+napi_value run_later(napi_env env, napi_callback_info info) {
+  void* data = nullptr;
+  napi_get_cb_info(env, info, nullptr, nullptr, nullptr, &data);
+  auto* ch = static_cast<ScriptChannel*>(data);
+  if (ch == nullptr) return nullptr;
+  ch->later_asked = false;
+  bool closed;
+  {
+    std::lock_guard<std::mutex> lock(bridge_mutex());
+    closed = ch->closed;
+  }
+  if (closed) {
+    drop_later(ch, napi_closing);
+    return nullptr;
+  }
+  ch->busy_since_us = monotonic_us();
+  ch->last_end_us = ch->busy_since_us;
+  while (!ch->later.empty()) {
+    if (over_budget(ch)) {
+      ask_later_turn(env, ch);
+      break;
+    }
+    TsfnWork* work = ch->later.front();
+    ch->later.pop_front();
+    run_work(env, ch, work);
+  }
+  return nullptr;
+}
+
 // The thread-safe function's call-js callback, on the script thread. `data`
 // is a TsfnWork, or null for a loop update. During shutdown env is null: the
-// work cannot run, and its waiter is woken with napi_closing.
+// work cannot run, and its waiter is woken with napi_closing. A call that
+// finds the turn's budget spent, or calls already left for later, waits for
+// a later turn behind them.
 void dispatch(napi_env env, napi_value /*js_callback*/, void* context, void* data) {
   auto* ch = static_cast<ScriptChannel*>(context);
   auto* work = static_cast<TsfnWork*>(data);
   if (env == nullptr) {
+    drop_later(ch, napi_closing);
     if (work != nullptr) {
       work->status = napi_closing;
       sem_post(&work->done);
@@ -249,15 +347,17 @@ void dispatch(napi_env env, napi_value /*js_callback*/, void* context, void* dat
   }
   update_loop_ref(env, ch);
   if (work == nullptr) return;
-
-  napi_handle_scope scope = nullptr;
-  bool scoped = napi_open_handle_scope(env, &scope) == napi_ok;
-  napi_value bridge = nullptr;
-  napi_status status = napi_get_reference_value(env, ch->bridge_ref, &bridge);
-  if (status == napi_ok) status = run_task(env, bridge, work->task);
-  if (scoped) napi_close_handle_scope(env, scope);
-  work->status = status;
-  sem_post(&work->done);  // `work` may be gone from here on
+  if (!ch->later.empty() || over_budget(ch)) {
+    try {
+      ch->later.push_back(work);
+    } catch (const std::bad_alloc&) {
+      run_work(env, ch, work);  // no room to wait: it runs now
+      return;
+    }
+    ask_later_turn(env, ch);
+    return;
+  }
+  run_work(env, ch, work);
 }
 
 // The environment of ctx shuts down (its script thread, during teardown;
@@ -303,6 +403,7 @@ void on_env_teardown(void* arg) { end_environment(static_cast<BridgeContext*>(ar
 // reference; for the current channel, ends the environment.
 void finalize_channel(napi_env env, void* data, void* /*hint*/) {
   auto* ch = static_cast<ScriptChannel*>(data);
+  drop_later(ch, napi_closing);
   bool env_ends = false;
   {
     std::lock_guard<std::mutex> lock(bridge_mutex());

@@ -101,6 +101,30 @@ inline bool add_env_teardown_hook(napi_env env, void (*hook)(void*), void* arg) 
 }
 #endif
 
+// Script-thread dispatch yields to the event loop: queued blocking calls
+// run back to back for at most kDispatchBudgetUs, then the rest waits for
+// a later turn of the loop, so that a burst of calls never holds the
+// script thread (and the frames it draws) for long. run_on_later_turn asks
+// the host to call fn(data) on a later turn of env's loop (Node:
+// setImmediate); false when it cannot, and the caller then runs the rest
+// at once.
+constexpr int64_t kDispatchBudgetUs = 1000;
+inline bool run_on_later_turn(napi_env env, napi_callback fn, void* data) {
+  napi_value global = nullptr;
+  napi_value schedule = nullptr;
+  napi_value callback = nullptr;
+  napi_value ignored = nullptr;
+  napi_valuetype type = napi_undefined;
+  if (napi_get_global(env, &global) != napi_ok ||
+      napi_get_named_property(env, global, "setImmediate", &schedule) != napi_ok ||
+      napi_typeof(env, schedule, &type) != napi_ok || type != napi_function ||
+      napi_create_function(env, "riskDispatch", NAPI_AUTO_LENGTH, fn, data, &callback) !=
+          napi_ok) {
+    return false;
+  }
+  return napi_call_function(env, global, schedule, 1, &callback, &ignored) == napi_ok;
+}
+
 // The function value given to napi_create_threadsafe_function. Node
 // requires a function or null there; the dispatch callback reaches the
 // bridge object through its stored reference instead. On OpenHarmony this

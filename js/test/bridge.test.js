@@ -503,3 +503,31 @@ test('an environment that shuts down wakes the native threads waiting on it', ()
   assert.strictEqual(Number(awaiting.status), S.closing);
   assert.notStrictEqual(Number(awaiting.delivery), S.ok);
 });
+
+// A burst of blocking calls queued while the script thread was busy runs for
+// a small budget per turn of the event loop: other work of the loop (here an
+// immediate queued before the calls ran) gets its turn long before the
+// burst is through, and every call is still served.
+test('a burst of queued calls yields to the event loop between budgets', async () => {
+  const BURST = 20;
+  const TASK_MS = 2;  // each call holds the script thread for this long
+  let served = 0;
+  bridge.getDeviceInfo = () => {
+    const until = performance.now() + TASK_MS;
+    while (performance.now() < until) { /* the task's own work */ }
+    served += 1;
+    return 'x';
+  };
+  const pending = [];
+  for (let i = 0; i < BURST; i++) pending.push(addon.onThread('call', 'getDeviceInfo', 'n'));
+  // Hold the script thread until every thread has queued its call.
+  const until = performance.now() + 300;
+  while (performance.now() < until) { /* let the native threads queue */ }
+  let servedWhenTheLoopTurned = -1;
+  setImmediate(() => { servedWhenTheLoopTurned = served; });
+  const outcomes = await Promise.all(pending);
+  assert.ok(outcomes.every((o) => o.status === S.ok && o.result === 'x'), JSON.stringify(outcomes[0]));
+  assert.strictEqual(served, BURST);
+  assert.ok(servedWhenTheLoopTurned >= 0 && servedWhenTheLoopTurned < BURST / 2,
+    `${servedWhenTheLoopTurned} of ${BURST} calls ran before the loop turned`);
+});
