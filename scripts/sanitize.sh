@@ -43,12 +43,13 @@ done
 setup_all
 
 # node_tests RUNTIME BUILD_DIR SANITIZER_OPTIONS FILES...: the Node tests
-# against the sanitizer build of the library and of the test addons.
+# against the sanitizer build of the library and of the test addons. They
+# see RISK_SANITIZER (asan or tsan, from the build folder's name).
 node_tests() {
   local runtime=$1 dir=$2 options=$3
   shift 3
   [ -f "$runtime" ] || { echo "sanitizer runtime not found ($runtime)" >&2; exit 1; }
-  local -a env=(LD_PRELOAD="$runtime" RISK_LIBRARY="$dir/libQuonRiskComm.so"
+  local -a env=(LD_PRELOAD="$runtime" RISK_SANITIZER="${dir##*-}" RISK_LIBRARY="$dir/libQuonRiskComm.so"
     RISK_TEST_ADDON="$dir/bridge/bridge_test_addon.so"
     RISK_PLATFORM_ADDON="$dir/platform/platform_test_addon.so")
   (cd "$ROOT/js" && env "${env[@]}" "$options" node --test --test-concurrency=2 "$@")
