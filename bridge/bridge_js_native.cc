@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "bridge/log.h"
+#include "base/log.h"
 
 namespace risk {
 

@@ -24,3 +24,9 @@ function(risk_test name)
   target_compile_definitions(${name} PRIVATE RISK_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
   gtest_discover_tests(${name} WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR} DISCOVERY_TIMEOUT 60)
 endfunction()
+
+# risk_host_module(target): a library the host loads (the module, the test
+# and benchmark addons) gets the host's log sink (bridge/host_log.cc).
+function(risk_host_module target)
+  target_sources(${target} PRIVATE $<TARGET_OBJECTS:risk_host_log>)
+endfunction()

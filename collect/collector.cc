@@ -7,8 +7,8 @@
 #include <future>
 #include <set>
 
-#include "bridge/log.h"
-#include "collect/sysfile.h"
+#include "base/clock.h"
+#include "base/log.h"
 #include "core/risk_sdk.h"
 #include "crypto/block_cipher.h"
 #include "crypto/encoding.h"

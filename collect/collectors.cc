@@ -12,7 +12,8 @@
 #include <cstring>
 #include <memory>
 
-#include "collect/sysfile.h"
+#include "base/clock.h"
+#include "base/sysfile.h"
 #include "core/risk_sdk.h"
 #include "crypto/digest.h"
 #include "situation/event_list.h"

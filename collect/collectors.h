@@ -23,8 +23,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/types.h"
 #include "collect/collector.h"
-#include "core/types.h"
 
 namespace risk {
 

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "collect/sysfile.h"
+#include "base/sysfile.h"
 #include "core/risk_sdk.h"
 #include "crypto/json/json11.h"
 #include "situation/event_list.h"

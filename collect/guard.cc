@@ -9,8 +9,8 @@
 #include <new>
 #include <utility>
 
-#include "bridge/log.h"
-#include "collect/sysfile.h"
+#include "base/log.h"
+#include "base/sysfile.h"
 #include "situation/event_list.h"
 
 namespace risk {

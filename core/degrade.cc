@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "bridge/log.h"
+#include "base/log.h"
 #include "core/risk_sdk.h"
 #include "core/wire.h"
 #include "crypto/block_cipher.h"

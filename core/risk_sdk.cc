@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "bridge/log.h"
-#include "collect/sysfile.h"
+#include "base/clock.h"
+#include "base/log.h"
 #include "situation/event_list.h"
 
 namespace risk {
@@ -35,44 +35,6 @@ int64_t due_time(int64_t now, int64_t delay_ms) {
 }
 
 }  // namespace
-
-// ---------------------------------------------------------------- ThreadGate
-
-ThreadGate::Pass& ThreadGate::Pass::operator=(Pass&& other) noexcept {
-  if (this != &other) {
-    release();
-    gate_ = other.gate_;
-    other.gate_ = nullptr;
-  }
-  return *this;
-}
-
-void ThreadGate::Pass::release() {
-  if (gate_ == nullptr) return;
-  ThreadGate* gate = gate_;
-  gate_ = nullptr;
-  gate->leave();
-}
-
-ThreadGate::Pass ThreadGate::enter() {
-  std::lock_guard<std::mutex> hold(mutex_);
-  if (closed_) return Pass();
-  ++active_;
-  return Pass(this);
-}
-
-void ThreadGate::leave() {
-  // The gate may be destroyed as soon as the mutex is released with
-  // active_ at 0, so nothing here touches it after the unlock.
-  std::lock_guard<std::mutex> hold(mutex_);
-  if (--active_ == 0) idle_.notify_all();
-}
-
-void ThreadGate::close_and_wait() {
-  std::unique_lock<std::mutex> hold(mutex_);
-  closed_ = true;
-  idle_.wait(hold, [this]() { return active_ == 0; });
-}
 
 // ------------------------------------------------------------------- RiskSdk
 

@@ -24,8 +24,9 @@
 #include <thread>
 #include <utility>
 
-#include "bridge/log.h"
-#include "collect/sysfile.h"
+#include "base/clock.h"
+#include "base/log.h"
+#include "base/strings.h"
 #include "core/risk.pb-c.h"
 #include "core/risk_sdk.h"
 #include "core/wire.h"

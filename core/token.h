@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/types.h"
+#include "base/types.h"
 
 namespace risk {
 

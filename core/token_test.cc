@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "collect/sysfile.h"
+#include "base/clock.h"
 #include "core/risk_sdk.h"
 #include "core/testing/fake_platform.h"
 #include "core/testing/reference.h"

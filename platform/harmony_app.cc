@@ -4,11 +4,11 @@
 #include <cstdio>
 #include <utility>
 
+#include "base/clock.h"
+#include "base/log.h"
 #include "bridge/bridge_js_native.h"
-#include "bridge/log.h"
 #include "collect/collector.h"
 #include "collect/collectors.h"
-#include "collect/sysfile.h"
 #include "crypto/json/json11.h"
 #include "platform/harmony_sdk.h"
 #include "situation/event_list.h"

@@ -19,8 +19,8 @@
 #include <mutex>
 #include <string>
 
+#include "base/types.h"
 #include "core/risk_sdk.h"
-#include "core/types.h"
 
 namespace risk {
 

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "base/log.h"
 #include "bridge/bridge_js_native.h"
-#include "bridge/log.h"
 #include "collect/collectors.h"
 #include "collect/guard.h"
 #include "platform/harmony_app.h"

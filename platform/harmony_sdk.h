@@ -19,9 +19,9 @@
 #include <memory>
 #include <string>
 
+#include "base/types.h"
 #include "bridge/host.h"
 #include "core/risk_sdk.h"
-#include "core/types.h"
 #include "crypto/json/json11.h"
 
 namespace risk {

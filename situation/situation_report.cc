@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "bridge/log.h"
-#include "collect/sysfile.h"
+#include "base/clock.h"
+#include "base/log.h"
 #include "core/risk_sdk.h"
 #include "core/token.h"
 #include "core/wire.h"
