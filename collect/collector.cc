@@ -9,7 +9,6 @@
 
 #include "base/clock.h"
 #include "base/log.h"
-#include "core/risk_sdk.h"
 #include "crypto/block_cipher.h"
 #include "crypto/encoding.h"
 #include "crypto/json/json11.h"
@@ -84,7 +83,8 @@ void merge_json_object(StringMap& map, const std::string& text) {
   }
 }
 
-void RiskSdk::collect(RiskApp& app, const StringMap& params, StringMap& result) {
+void run_collectors(const std::list<CollectorEntry>& entries, RiskApp& app,
+                    const StringMap& params, StringMap& result) {
   const std::set<std::string> skip = read_skip_list(params);
   const int64_t start = now_ms();
   auto configured = params.find("PRIVATE_COLLECT_TIMEOUT");
@@ -93,7 +93,7 @@ void RiskSdk::collect(RiskApp& app, const StringMap& params, StringMap& result) 
   log_message("async collect timeout: %d", limit);
 
   std::string timed_out;
-  for (const CollectorEntry& entry : collectors_) {
+  for (const CollectorEntry& entry : entries) {
     if (skip.count(entry.name) != 0) continue;
     // Throws std::system_error when the thread cannot be started.
     std::future<void> outcome = std::async(std::launch::async, run_collector, std::cref(entry),

@@ -112,6 +112,10 @@ RiskApp* RiskSdk::get_app(const std::string& key) {
   }
 }
 
+void RiskSdk::collect(RiskApp& app, const StringMap& params, StringMap& result) {
+  run_collectors(collectors_, app, params, result);
+}
+
 void RiskSdk::register_collector(const std::string& name, Collector fn) {
   collectors_.push_front(CollectorEntry{name, std::move(fn), nullptr});
 }

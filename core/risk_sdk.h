@@ -36,11 +36,11 @@
 #include "base/thread_gate.h"
 #include "base/types.h"
 #include "collect/collector.h"
+#include "situation/event_list.h"
 
 namespace risk {
 
 class CipherScheme;
-class EventList;
 class RiskApp;
 
 // Code of the last failed token exchange of the process (-1001 ... -1008),
@@ -55,7 +55,8 @@ bool is_degrade_token(const std::string& text);
 // "+" to "-", "/" to "_", every "=" removed.
 std::string url_safe_token(const std::string& text);
 
-class RiskSdk {
+// The SDK is the owner its event list talks to (EventListOwner).
+class RiskSdk : public EventListOwner {
  public:
   // The SDK version text the platform setup stores in sdk_version.
   static constexpr const char* kSdkVersion = "v4_9_2r_a07c3e51";
@@ -70,14 +71,14 @@ class RiskSdk {
   virtual std::unique_ptr<RiskApp> create_app(const std::string& key);
   // 2. False once destruction has begun. Otherwise calls on_client_event on
   // every RiskApp in key order, with no lock held, and returns true.
-  virtual bool dispatch_client_event(uint32_t type, uint32_t code, const std::string& text);
+  bool dispatch_client_event(uint32_t type, uint32_t code, const std::string& text) override;
   // 3. A new event list bound to this SDK, owned by the caller.
   virtual std::unique_ptr<EventList> create_event_list();
   // 4. Sets sdk_variant and creates the event list. Called once, right
   // after construction, by the platform adapter.
   virtual void initialize();
-  // 5. Runs the registered collectors one after another into result (see
-  // collect/collector.h). Runs on a native worker thread, never on the
+  // 5. Runs the registered collectors one after another into result
+  // (run_collectors, collect/collector.h). Runs on a native worker thread, never on the
   // script thread. Throws what a collector threw before its time limit, or
   // std::system_error when a collector thread cannot be started.
   virtual void collect(RiskApp& app, const StringMap& params, StringMap& result);
@@ -113,7 +114,7 @@ class RiskSdk {
   bool is_destroyed() const { return destroyed_.load(); }
 
   // Every thread that points into this SDK takes a pass here first.
-  ThreadGate& thread_gate() { return threads_; }
+  ThreadGate& thread_gate() override { return threads_; }
 
   // Marks the SDK destroyed and waits for every thread holding a pass.
   // REQUIRES: not called from a thread that holds a pass of this SDK.

@@ -9,6 +9,7 @@
 #include "collect/collectors.h"
 #include "collect/guard.h"
 #include "platform/harmony_app.h"
+#include "platform/harmony_event_list.h"
 #include "situation/event_list.h"
 
 namespace risk {

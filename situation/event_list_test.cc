@@ -15,6 +15,7 @@
 #include "base/log.h"
 #include "core/risk_sdk.h"
 #include "crypto/json/json11.h"
+#include "platform/harmony_event_list.h"
 
 namespace risk {
 namespace {
