@@ -19,7 +19,7 @@ void ThreadGate::Pass::release() {
 }
 
 ThreadGate::Pass ThreadGate::enter() {
-  std::lock_guard<std::mutex> hold(mutex_);
+  MutexLock hold(&mutex_);
   if (closed_) return Pass();
   ++active_;
   return Pass(this);
@@ -28,14 +28,14 @@ ThreadGate::Pass ThreadGate::enter() {
 void ThreadGate::leave() {
   // The gate may be destroyed as soon as the mutex is released with
   // active_ at 0, so nothing here touches it after the unlock.
-  std::lock_guard<std::mutex> hold(mutex_);
+  MutexLock hold(&mutex_);
   if (--active_ == 0) idle_.notify_all();
 }
 
 void ThreadGate::close_and_wait() {
-  std::unique_lock<std::mutex> hold(mutex_);
+  MutexLock hold(&mutex_);
   closed_ = true;
-  idle_.wait(hold, [this]() { return active_ == 0; });
+  while (active_ != 0) idle_.wait();
 }
 
 }  // namespace risk

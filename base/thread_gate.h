@@ -3,9 +3,10 @@
 #ifndef RISK_BASE_THREAD_GATE_H_
 #define RISK_BASE_THREAD_GATE_H_
 
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
+
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
 
 namespace risk {
 
@@ -48,10 +49,10 @@ class ThreadGate {
  private:
   void leave();
 
-  std::mutex mutex_;
-  std::condition_variable idle_;
-  int64_t active_ = 0;   // guarded by mutex_
-  bool closed_ = false;  // guarded by mutex_
+  Mutex mutex_;
+  CondVar idle_{&mutex_};
+  int64_t active_ GUARDED_BY(mutex_) = 0;
+  bool closed_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace risk

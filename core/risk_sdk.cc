@@ -42,7 +42,7 @@ RiskSdk::RiskSdk() = default;
 
 RiskSdk::~RiskSdk() {
   shutdown();
-  std::lock_guard<std::mutex> hold(apps_mutex_);
+  MutexLock hold(&apps_mutex_);
   apps_.clear();
 }
 
@@ -62,7 +62,7 @@ bool RiskSdk::dispatch_client_event(uint32_t type, uint32_t code, const std::str
   if (destroyed_.load()) return false;
   std::vector<RiskApp*> apps;
   {
-    std::lock_guard<std::mutex> hold(apps_mutex_);
+    MutexLock hold(&apps_mutex_);
     apps.reserve(apps_.size());
     for (const auto& entry : apps_) apps.push_back(entry.second.get());
   }
@@ -95,7 +95,7 @@ std::unique_ptr<PostResponse> RiskSdk::post(const std::string&, const std::strin
 
 RiskApp* RiskSdk::get_app(const std::string& key) {
   if (destroyed_.load()) return nullptr;
-  std::lock_guard<std::mutex> hold(apps_mutex_);
+  MutexLock hold(&apps_mutex_);
   if (destroyed_.load()) return nullptr;
   auto found = apps_.find(key);
   if (found != apps_.end()) return found->second.get();
@@ -122,17 +122,9 @@ void RiskSdk::register_collector(const std::string& name, Collector fn) {
 
 // ------------------------------------------------------------------- RiskApp
 
-RiskApp::RiskApp(const std::string& app_key, RiskSdk* sdk)
-    : app_key_(app_key), sdk_(sdk), request_ring_lock_() {
-  int rc = pthread_rwlock_init(&request_ring_lock_, nullptr);
-  if (rc != 0) {
-    // The zero-filled lock is the static initializer on this C library, so
-    // the ring stays usable.
-    std::fprintf(stderr, "pthread_rwlock_init: %s\n", std::strerror(rc));
-  }
-}
+RiskApp::RiskApp(const std::string& app_key, RiskSdk* sdk) : app_key_(app_key), sdk_(sdk) {}
 
-RiskApp::~RiskApp() { pthread_rwlock_destroy(&request_ring_lock_); }
+RiskApp::~RiskApp() = default;
 
 void RiskApp::on_server_event(const std::string&) {}
 
@@ -151,14 +143,14 @@ void RiskApp::set_property(const char* key, const std::string& value) {
 }
 
 void RiskApp::set_options(const StringMap& options) {
-  std::lock_guard<std::mutex> hold(options_mutex_);
+  MutexLock hold(&options_mutex_);
   options_ = options;
 }
 
 StringMap RiskApp::merged_options(const StringMap& call) const {
   StringMap merged;
   {
-    std::lock_guard<std::mutex> hold(options_mutex_);
+    MutexLock hold(&options_mutex_);
     merged = options_;
   }
   for (const auto& entry : call) merged[entry.first] = entry.second;
@@ -167,7 +159,7 @@ StringMap RiskApp::merged_options(const StringMap& call) const {
 
 void RiskApp::schedule_situation_update(int64_t delay_ms, std::unique_ptr<StringMap> options) {
   const uint64_t due = static_cast<uint64_t>(due_time(now_ms(), delay_ms));
-  std::lock_guard<std::mutex> hold(report_mutex_);
+  MutexLock hold(&report_mutex_);
   pending_report_ = std::move(options);
   if (!report_running_) {
     ThreadGate::Pass pass = sdk_->thread_gate().enter();
@@ -189,7 +181,7 @@ void RiskApp::report_loop() {
   std::unique_ptr<StringMap> options;
   for (;;) {
     std::this_thread::sleep_for(kReportTick);
-    std::lock_guard<std::mutex> hold(report_mutex_);
+    MutexLock hold(&report_mutex_);
     if (sdk_->is_destroyed()) {
       // The SDK waits for this thread; leave the pending report behind.
       report_running_ = false;

@@ -20,19 +20,17 @@
 #ifndef RISK_CORE_RISK_SDK_H_
 #define RISK_CORE_RISK_SDK_H_
 
-#include <pthread.h>
-
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <limits>
 #include <list>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
 #include "base/thread_gate.h"
 #include "base/types.h"
 #include "collect/collector.h"
@@ -132,8 +130,8 @@ class RiskSdk : public EventListOwner {
   std::string sdk_version;
 
  private:
-  std::mutex apps_mutex_;
-  std::map<std::string, std::unique_ptr<RiskApp>> apps_;  // guarded by apps_mutex_
+  Mutex apps_mutex_;
+  std::map<std::string, std::unique_ptr<RiskApp>> apps_ GUARDED_BY(apps_mutex_);
   std::atomic<bool> destroyed_{false};
   // Filled during initialisation, read-only afterwards.
   std::list<CollectorEntry> collectors_;
@@ -233,28 +231,28 @@ class RiskApp {
   const std::string app_key_;
   RiskSdk* const sdk_;
 
-  mutable std::mutex options_mutex_;
-  StringMap options_;  // guarded by options_mutex_
+  mutable Mutex options_mutex_;
+  StringMap options_ GUARDED_BY(options_mutex_);
 
   // Token state. token_cv_ goes with token_mutex_.
-  std::mutex token_mutex_;
-  std::condition_variable token_cv_;
-  TokenRecord token_;                  // guarded by token_mutex_
-  uint64_t exchanges_ended_ = 0;       // exchanges that wrote token_; guarded by token_mutex_
+  Mutex token_mutex_;
+  CondVar token_cv_{&token_mutex_};
+  TokenRecord token_ GUARDED_BY(token_mutex_);
+  uint64_t exchanges_ended_ GUARDED_BY(token_mutex_) = 0;  // exchanges that wrote token_
   std::atomic<bool> in_flight_{false};  // an exchange with the token service runs
 
-  std::mutex report_mutex_;
-  bool report_running_ = false;                    // guarded by report_mutex_
-  uint64_t report_deadline_ = kNoDeadline;         // guarded by report_mutex_
-  std::unique_ptr<StringMap> pending_report_;      // guarded by report_mutex_
+  Mutex report_mutex_;
+  bool report_running_ GUARDED_BY(report_mutex_) = false;
+  uint64_t report_deadline_ GUARDED_BY(report_mutex_) = kNoDeadline;
+  std::unique_ptr<StringMap> pending_report_ GUARDED_BY(report_mutex_);
 
-  std::string last_event_signature_;  // guarded by token_mutex_
-  std::string cached_request_;        // guarded by token_mutex_
+  std::string last_event_signature_ GUARDED_BY(token_mutex_);
+  std::string cached_request_ GUARDED_BY(token_mutex_);
 
   // Start times of the last exchanges, microseconds since the epoch.
-  int64_t request_ring_[kRequestRingSize] = {};  // guarded by request_ring_lock_
-  uint32_t request_ring_index_ = 0;              // guarded by request_ring_lock_
-  pthread_rwlock_t request_ring_lock_;
+  RwLock request_ring_lock_;
+  int64_t request_ring_[kRequestRingSize] GUARDED_BY(request_ring_lock_) = {};
+  uint32_t request_ring_index_ GUARDED_BY(request_ring_lock_) = 0;
 };
 
 }  // namespace risk

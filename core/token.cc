@@ -209,7 +209,7 @@ TokenRecord RiskApp::get_token(const StringMap& params, bool for_sign) {
     TokenRecord memory;
     uint64_t exchanges_seen;
     {
-      std::lock_guard<std::mutex> hold(token_mutex_);
+      MutexLock hold(&token_mutex_);
       memory = token_;
       exchanges_seen = exchanges_ended_;
     }
@@ -242,14 +242,14 @@ TokenRecord RiskApp::get_token(const StringMap& params, bool for_sign) {
     // fresh one on the network thread.
     bool need_request;
     {
-      std::lock_guard<std::mutex> hold(token_mutex_);
+      MutexLock hold(&token_mutex_);
       need_request = cached_request_.empty();
     }
     std::string request;
     if (need_request) {
       try {
         request = build_request(previous, params);
-        std::lock_guard<std::mutex> hold(token_mutex_);
+        MutexLock hold(&token_mutex_);
         cached_request_ = request;
       } catch (const std::exception& e) {
         // The network thread tries again with an empty request.
@@ -272,7 +272,7 @@ TokenRecord RiskApp::get_token(const StringMap& params, bool for_sign) {
       const bool clear = param_flag(params, kClearTokenOption);
       std::string last_signature;
       {
-        std::lock_guard<std::mutex> hold(token_mutex_);
+        MutexLock hold(&token_mutex_);
         last_signature = last_event_signature_;
       }
       if (force || clear) {
@@ -292,7 +292,7 @@ TokenRecord RiskApp::get_token(const StringMap& params, bool for_sign) {
     } else {
       // 10.
       result = request_from_server(previous, request, params, exchanges_seen);
-      std::lock_guard<std::mutex> hold(token_mutex_);
+      MutexLock hold(&token_mutex_);
       last_event_signature_ = event_count;
     }
     if (is_held_state(result.state)) return result;
@@ -314,7 +314,7 @@ TokenRecord RiskApp::get_token(const StringMap& params, bool for_sign) {
 }
 
 std::string RiskApp::cached_request_copy() {
-  std::lock_guard<std::mutex> hold(token_mutex_);
+  MutexLock hold(&token_mutex_);
   return cached_request_;
 }
 
@@ -341,7 +341,7 @@ void RiskApp::fetch_token(const std::string& previous, std::string request,
     // 1.
     if (request.empty()) {
       request = build_request(previous, params);
-      std::lock_guard<std::mutex> hold(token_mutex_);
+      MutexLock hold(&token_mutex_);
       cached_request_ = request;
     }
     // 2, 3.
@@ -402,7 +402,7 @@ void RiskApp::fetch_token(const std::string& previous, std::string request,
   // 9. The record and the flag change together under the mutex, so that a
   // waiter testing the flag cannot miss the notification.
   {
-    std::lock_guard<std::mutex> hold(token_mutex_);
+    MutexLock hold(&token_mutex_);
     token_ = std::move(record);
     ++exchanges_ended_;
     in_flight_.store(false);
@@ -419,9 +419,12 @@ TokenRecord RiskApp::request_from_server(const std::string& previous,
   auto wait_for_exchange = [this, &params]() {
     const int64_t delay = exchange_wait_ms(params);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(delay);
-    std::unique_lock<std::mutex> hold(token_mutex_);
-    if (!token_cv_.wait_until(hold, deadline, [this]() { return !in_flight_.load(); })) {
-      log_message("timeout(2) !");
+    MutexLock hold(&token_mutex_);
+    while (in_flight_.load()) {
+      if (!token_cv_.wait_until(deadline) && in_flight_.load()) {
+        log_message("timeout(2) !");
+        break;
+      }
     }
     return token_;
   };
@@ -429,11 +432,11 @@ TokenRecord RiskApp::request_from_server(const std::string& previous,
   auto release = [this]() {
     log_message("fail to create network thread, notify other waiting threads");
     {
-      std::lock_guard<std::mutex> hold(token_mutex_);
+      MutexLock hold(&token_mutex_);
       in_flight_.store(false);
     }
     token_cv_.notify_all();
-    std::lock_guard<std::mutex> hold(token_mutex_);
+    MutexLock hold(&token_mutex_);
     return token_;
   };
 
@@ -446,7 +449,7 @@ TokenRecord RiskApp::request_from_server(const std::string& previous,
   if (exchanges_seen) {
     TokenRecord landed;
     {
-      std::lock_guard<std::mutex> hold(token_mutex_);
+      MutexLock hold(&token_mutex_);
       if (exchanges_ended_ != *exchanges_seen && is_usable(token_, now_ms())) {
         landed = token_;
         in_flight_.store(false);
@@ -463,12 +466,13 @@ TokenRecord RiskApp::request_from_server(const std::string& previous,
   try {
     // 2. Starts within the last minute.
     int recent = 0;
-    int rc = pthread_rwlock_rdlock(&request_ring_lock_);
-    if (rc == 0) {
-      recent = count_recent_starts(request_ring_, kRequestRingSize, now_us());
-      pthread_rwlock_unlock(&request_ring_lock_);
-    } else {
-      log_message("request ring fail to rdlock: %s", std::strerror(rc));
+    {
+      ReaderLock hold(&request_ring_lock_);
+      if (hold.error() == 0) {
+        recent = count_recent_starts(request_ring_, kRequestRingSize, now_us());
+      } else {
+        log_message("request ring fail to rdlock: %s", std::strerror(hold.error()));
+      }
     }
     // 3.
     bool allowed = true;
@@ -485,13 +489,14 @@ TokenRecord RiskApp::request_from_server(const std::string& previous,
       // 4.
       auto args = std::make_unique<ExchangeArgs>(ExchangeArgs{previous, request, params});
       // 5. Recorded before the thread exists, whatever comes of it.
-      rc = pthread_rwlock_wrlock(&request_ring_lock_);
-      if (rc == 0) {
-        request_ring_[request_ring_index_] = now_us();
-        request_ring_index_ = (request_ring_index_ + 1) % kRequestRingSize;
-        pthread_rwlock_unlock(&request_ring_lock_);
-      } else {
-        log_message("request ring fail to wrlock: %s", std::strerror(rc));
+      {
+        WriterLock hold(&request_ring_lock_);
+        if (hold.error() == 0) {
+          request_ring_[request_ring_index_] = now_us();
+          request_ring_index_ = (request_ring_index_ + 1) % kRequestRingSize;
+        } else {
+          log_message("request ring fail to wrlock: %s", std::strerror(hold.error()));
+        }
       }
       // 6. The thread holds a pass of the SDK, so the SDK waits for it.
       ThreadGate::Pass pass = sdk_->thread_gate().enter();

@@ -40,7 +40,7 @@ HarmonyRiskApp::HarmonyRiskApp(const std::string& app_key, HarmonyRiskSdk* sdk)
     : RiskApp(app_key, sdk), harmony_sdk_(sdk) {}
 
 HarmonyRiskApp::~HarmonyRiskApp() {
-  std::lock_guard<std::mutex> lock(hold_mutex_);
+  MutexLock lock(&hold_mutex_);
   release_script_hold(report_hold_);
   report_hold_ = nullptr;
 }
@@ -48,7 +48,7 @@ HarmonyRiskApp::~HarmonyRiskApp() {
 void HarmonyRiskApp::schedule_report(int64_t delay_ms, std::unique_ptr<StringMap> options) {
   // The lock spans the schedule call so that a report starting meanwhile
   // sees either the earlier options or these, together with their identity.
-  std::lock_guard<std::mutex> lock(hold_mutex_);
+  MutexLock lock(&hold_mutex_);
   if (report_hold_ == nullptr) report_hold_ = acquire_script_hold();
   last_options_ = options.get();
   schedule_outstanding_ = true;
@@ -57,14 +57,14 @@ void HarmonyRiskApp::schedule_report(int64_t delay_ms, std::unique_ptr<StringMap
 
 void HarmonyRiskApp::report_situation(std::unique_ptr<StringMap> options) {
   {
-    std::lock_guard<std::mutex> lock(hold_mutex_);
+    MutexLock lock(&hold_mutex_);
     // The options are alive here, so their address cannot have been reused
     // by the options of a later schedule call.
     if (options != nullptr && options.get() == last_options_) schedule_outstanding_ = false;
     ++reports_running_;
   }
   RiskApp::report_situation(std::move(options));
-  std::lock_guard<std::mutex> lock(hold_mutex_);
+  MutexLock lock(&hold_mutex_);
   --reports_running_;
   if (reports_running_ == 0 && !schedule_outstanding_) {
     release_script_hold(report_hold_);
