@@ -4,9 +4,16 @@
 #ifndef RISK_BASE_STRINGS_H_
 #define RISK_BASE_STRINGS_H_
 
+#include <cstdint>
 #include <string>
 
 namespace risk {
+
+// value as decimal text ("-12", "0").
+std::string decimal_text(int64_t value);
+
+// True when text begins with prefix (always for an empty prefix).
+bool has_prefix(const std::string& text, const char* prefix);
 
 // text without leading and trailing " \t\n\v\f\r".
 std::string trim(const std::string& text);

@@ -9,6 +9,7 @@
 
 #include "base/clock.h"
 #include "base/log.h"
+#include "base/strings.h"
 #include "crypto/block_cipher.h"
 #include "crypto/encoding.h"
 #include "crypto/json/json11.h"
@@ -42,10 +43,6 @@ int read_limit(const std::string& text) {
   return static_cast<int>(value);
 }
 
-bool has_prefix(const std::string& text, const char* prefix) {
-  return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
-}
-
 // Runs on the collector's own thread. The failure is logged here and
 // rethrown into the shared state, from which collect hands it to its caller
 // (or drops it when the collector was already reported late).
@@ -71,6 +68,13 @@ void put_value(StringMap& map, const std::string& key, const std::string& value)
 void put_value(StringMap& map, const char* key, const char* value) {
   if (key == nullptr || value == nullptr) return;
   put_value(map, std::string(key), std::string(value));
+}
+
+void put_user_entries(const StringMap& params, StringMap& out) {
+  for (const auto& param : params) {
+    if (has_prefix(param.first, "KEY_") || has_prefix(param.first, "PRIVATE_")) continue;
+    out[kUserEntryPrefix + param.first] = param.second;
+  }
 }
 
 void merge_json_object(StringMap& map, const std::string& text) {
@@ -111,12 +115,9 @@ void run_collectors(const std::list<CollectorEntry>& entries, RiskApp& app,
     // late one still delivers its keys.
   }
 
-  result["K300"] = std::to_string(now_ms() - start);
+  result["K300"] = decimal_text(now_ms() - start);
   result["K450"] = timed_out;
-  for (const auto& param : params) {
-    if (has_prefix(param.first, "KEY_") || has_prefix(param.first, "PRIVATE_")) continue;
-    result["user_" + param.first] = param.second;
-  }
+  put_user_entries(params, result);
 }
 
 }  // namespace risk

@@ -54,6 +54,13 @@ void put_value(StringMap& map, const std::string& key, const std::string& value)
 // As above; also does nothing when either pointer is null.
 void put_value(StringMap& map, const char* key, const char* value);
 
+// Option keys beginning "KEY_" or "PRIVATE_" are settings; every other key
+// of an option map is caller data, sent under kUserEntryPrefix + key.
+constexpr char kUserEntryPrefix[] = "user_";
+// out[kUserEntryPrefix + key] = value for every caller-data entry of params
+// (an existing entry is overwritten).
+void put_user_entries(const StringMap& params, StringMap& out);
+
 // Parses text as JSON; when it is an object, put_value(member name, member's
 // string value) for every member in key order (non-string members have no
 // string value and are skipped). Empty text, "null", invalid JSON and

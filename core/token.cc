@@ -320,7 +320,7 @@ std::string RiskApp::cached_request_copy() {
 
 std::string RiskApp::build_request(const std::string& previous, const StringMap& params) {
   StringMap data;
-  data["K451"] = std::to_string(now_ms());
+  data["K451"] = decimal_text(now_ms());
   // A collector that throws, or a collector thread that cannot be started,
   // ends the collection; the request carries what was collected before.
   try {
@@ -330,7 +330,7 @@ std::string RiskApp::build_request(const std::string& previous, const StringMap&
   } catch (...) {
     log_message("collect failed: unknown exception");
   }
-  data["K452"] = std::to_string(now_ms());
+  data["K452"] = decimal_text(now_ms());
   return serialize_request(*this, previous, data);
 }
 
@@ -376,8 +376,8 @@ void RiskApp::fetch_token(const std::string& previous, std::string request,
       record.ulvok = outcome.ulvok;
       record.expires_at = saturating_add(now, kTokenLifetimeMs);
       try {
-        if (!outcome.uuid.empty()) sdk_->set_property(kTokenInstallIdProperty, outcome.uuid);
-        set_property(kTokenTimeProperty, std::to_string(now));
+        if (!outcome.uuid.empty()) sdk_->set_property(kInstallationIdProperty, outcome.uuid);
+        set_property(kTokenTimeProperty, decimal_text(now));
         set_property(kTokenTextProperty, outcome.ulvok);
       } catch (const std::exception& e) {
         // The token is still good for this process.

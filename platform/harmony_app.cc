@@ -6,11 +6,13 @@
 
 #include "base/clock.h"
 #include "base/log.h"
+#include "base/strings.h"
 #include "bridge/bridge_js_native.h"
 #include "collect/collector.h"
 #include "collect/collectors.h"
 #include "crypto/json/json11.h"
 #include "platform/harmony_sdk.h"
+#include "situation/situation_report.h"
 #include "situation/event_list.h"
 
 namespace risk {
@@ -18,16 +20,6 @@ namespace risk {
 namespace {
 
 constexpr char kDefaultScene[] = "default";
-
-std::string decimal(int64_t value) {
-  char text[32];
-  std::snprintf(text, sizeof(text), "%" PRId64, value);
-  return text;
-}
-
-bool has_prefix(const std::string& text, const char* prefix) {
-  return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
-}
 
 std::string events_json_of(HarmonyRiskSdk* sdk) {
   EventList* events = sdk->event_list();
@@ -82,7 +74,7 @@ void HarmonyRiskApp::on_client_event(uint32_t type, uint32_t code, const std::st
 
 std::string HarmonyRiskApp::situation_fields(const TokenRecord& token) {
   StringMap fields;
-  fields["os_type"] = decimal(harmony_sdk_->os_type);
+  fields["os_type"] = decimal_text(harmony_sdk_->os_type);
   if (is_usable(token, now_ms())) {
     fields["ulvok"] = token.ulvok;
   } else {
@@ -98,18 +90,15 @@ void HarmonyRiskApp::business_sign_fields(const std::string& /*text*/, const Str
   const TokenRecord token = get_token(params, true);
   const int64_t now = now_ms();
   if (is_usable(token, now) || token.state == TokenState::DEGRADED) out["ulvok"] = token.ulvok;
-  out["timestamp"] = decimal(now);
+  out["timestamp"] = decimal_text(now);
 
   std::string scene = get_property("Scene");
   if (scene.empty()) scene = kDefaultScene;
   out["K3000"] = scene;
 
-  for (const auto& entry : params) {
-    if (has_prefix(entry.first, "KEY_") || has_prefix(entry.first, "PRIVATE_")) continue;
-    out["user_" + entry.first] = entry.second;
-  }
-  out["K3002"] = get_property("SITUATION_UP_TIME");
-  out["os_type"] = decimal(harmony_sdk_->os_type);
+  put_user_entries(params, out);
+  out["K3002"] = get_property(kSituationUpTimeProperty);
+  out["os_type"] = decimal_text(harmony_sdk_->os_type);
   put_value(out, "K8", harmony_sdk_->sdk_version);
   put_value(out, "K350", events_json_of(harmony_sdk_));
   for (const auto& entry : harmony_sdk_->device_properties()) {

@@ -14,6 +14,7 @@
 
 #include "base/clock.h"
 #include "base/log.h"
+#include "base/strings.h"
 #include "crypto/json/json11.h"
 
 namespace risk {
@@ -87,7 +88,7 @@ std::string EventList::count_text() {
     log_message("event list fail to rdlock");
     return std::string();
   }
-  std::string text = std::to_string(count_);
+  std::string text = decimal_text(count_);
   unlock();
   return text;
 }
