@@ -20,9 +20,9 @@
 
 #include <benchmark/benchmark.h>
 
+#include "base/types.h"
 #include "collect/collectors.h"
 #include "core/risk_sdk.h"
-#include "core/types.h"
 #include "situation/event_list.h"
 
 namespace {

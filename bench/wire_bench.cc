@@ -17,9 +17,9 @@
 
 #include <benchmark/benchmark.h>
 
+#include "base/types.h"
 #include "core/risk.pb-c.h"
 #include "core/risk_sdk.h"
-#include "core/types.h"
 #include "core/wire.h"
 #include "crypto/cipher_scheme.h"
 

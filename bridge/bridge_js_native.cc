@@ -18,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-#include "bridge/log.h"
+#include "base/log.h"
 #include "core/wire.h"
 
 namespace risk {

@@ -27,8 +27,8 @@
 #include <functional>
 #include <string>
 
+#include "base/types.h"
 #include "bridge/host.h"
-#include "core/types.h"
 
 namespace risk {
 

@@ -30,8 +30,8 @@
 #include <thread>
 #include <vector>
 
+#include "base/log.h"
 #include "bridge/bridge_js_native.h"
-#include "bridge/log.h"
 #include "bridge/testing/addon.h"
 
 namespace {

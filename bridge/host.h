@@ -10,63 +10,22 @@
 #ifndef RISK_BRIDGE_HOST_H_
 #define RISK_BRIDGE_HOST_H_
 
-#include <fcntl.h>
 #include <node_api.h>
-#include <unistd.h>
 
 #include <cstdarg>
-#include <cstdio>
-#include <cstdlib>
+#include <cstdint>
 #include <cstring>
-#include <atomic>
-#include <mutex>
+
+#include "base/log.h"
 
 // Log types, levels and OH_LOG_Print as HiLog declares them. On Linux the
-// text goes to stderr with its tag, to the file named by RISK_LOG_FILE, or
-// nowhere when RISK_LOG is "off". A test may install a hook that sees every
-// line first (see risk::set_log_hook).
+// text goes to the library's default log sink (stderr with its tag, the file
+// named by RISK_LOG_FILE, or nowhere when RISK_LOG is "off").
 typedef enum { LOG_APP = 0 } LogType;
 typedef enum { LOG_DEBUG = 3, LOG_INFO = 4, LOG_WARN = 5, LOG_ERROR = 6, LOG_FATAL = 7 } LogLevel;
 
 namespace risk {
 namespace host {
-
-using LogHook = void (*)(const char* tag, const char* text);
-
-inline std::atomic<LogHook>& log_hook() {
-  static std::atomic<LogHook> hook{nullptr};
-  return hook;
-}
-
-// Writes one formatted line to the Linux sink. "%{public}s" is HiLog's
-// privacy marker; it is dropped before formatting.
-inline void write_log_line(const char* tag, const char* text) {
-  if (LogHook hook = log_hook().load()) hook(tag, text);
-  static std::mutex sink_mutex;
-  static FILE* sink = [] {
-    const char* mode = std::getenv("RISK_LOG");
-    if (mode != nullptr && std::strcmp(mode, "off") == 0) return static_cast<FILE*>(nullptr);
-    const char* path = std::getenv("RISK_LOG_FILE");
-    if (path != nullptr && *path != '\0') {
-      // Never in a standard stream's slot: a host that closed its stdin
-      // would otherwise find the log file there for good.
-      int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-      if (fd >= 0 && fd <= STDERR_FILENO) {
-        const int high = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-        ::close(fd);
-        fd = high;
-      }
-      FILE* f = fd >= 0 ? ::fdopen(fd, "a") : nullptr;
-      if (f != nullptr) return f;
-      if (fd >= 0) ::close(fd);
-    }
-    return stderr;
-  }();
-  if (sink == nullptr) return;
-  std::lock_guard<std::mutex> lock(sink_mutex);
-  std::fprintf(sink, "[%s] %s\n", tag, text);
-  std::fflush(sink);
-}
 
 // Per-environment state. A module may be loaded by several script
 // environments at once (the main thread and workers) and outlive each of
@@ -144,7 +103,7 @@ inline int OH_LOG_Print(LogType /*type*/, LogLevel /*level*/, unsigned int /*dom
   va_start(args, fmt);
   const char* text = va_arg(args, const char*);
   va_end(args);
-  risk::host::write_log_line(tag, text != nullptr ? text : "");
+  risk::write_default_log_line(tag, text != nullptr ? text : "");
   return 0;
 }
 

@@ -44,11 +44,11 @@
 #include <thread>
 #include <utility>
 
+#include "base/log.h"
+#include "base/types.h"
 #include "bridge/bridge_js_native.h"
 #include "bridge/host.h"
-#include "bridge/log.h"
 #include "core/risk_sdk.h"
-#include "core/types.h"
 #include "platform/harmony_app.h"
 #include "platform/harmony_sdk.h"
 #include "situation/event_list.h"

@@ -1,10 +1,15 @@
 # Shared helpers for the folder CMakeLists.
 
-# risk_library(name SOURCES ... DEPS ...): one static library per folder.
+# risk_library(name [NODE_API] SOURCES ... DEPS ...): one static library per
+# component. Only the floors that talk to the script engine (platform,
+# bridge) say NODE_API and see its headers.
 function(risk_library name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "NODE_API" "" "SOURCES;DEPS" ${ARGN})
   add_library(${name} STATIC ${ARG_SOURCES})
-  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR} ${NODE_API_INCLUDE_DIR})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  if(ARG_NODE_API)
+    target_include_directories(${name} PUBLIC ${NODE_API_INCLUDE_DIR})
+  endif()
   target_compile_options(${name} PRIVATE ${RISK_WARNINGS})
   target_link_libraries(${name} PUBLIC ${ARG_DEPS} Threads::Threads)
 endfunction()
@@ -23,4 +28,10 @@ function(risk_test name)
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
   target_compile_definitions(${name} PRIVATE RISK_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
   gtest_discover_tests(${name} WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR} DISCOVERY_TIMEOUT 60)
+endfunction()
+
+# risk_host_module(target): a library the host loads (the module, the test
+# and benchmark addons) gets the host's log sink (bridge/host_log.cc).
+function(risk_host_module target)
+  target_sources(${target} PRIVATE $<TARGET_OBJECTS:risk_host_log>)
 endfunction()

@@ -7,9 +7,9 @@
 #include <future>
 #include <set>
 
-#include "bridge/log.h"
-#include "collect/sysfile.h"
-#include "core/risk_sdk.h"
+#include "base/clock.h"
+#include "base/log.h"
+#include "base/strings.h"
 #include "crypto/block_cipher.h"
 #include "crypto/encoding.h"
 #include "crypto/json/json11.h"
@@ -43,10 +43,6 @@ int read_limit(const std::string& text) {
   return static_cast<int>(value);
 }
 
-bool has_prefix(const std::string& text, const char* prefix) {
-  return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
-}
-
 // Runs on the collector's own thread. The failure is logged here and
 // rethrown into the shared state, from which collect hands it to its caller
 // (or drops it when the collector was already reported late).
@@ -74,6 +70,13 @@ void put_value(StringMap& map, const char* key, const char* value) {
   put_value(map, std::string(key), std::string(value));
 }
 
+void put_user_entries(const StringMap& params, StringMap& out) {
+  for (const auto& param : params) {
+    if (has_prefix(param.first, "KEY_") || has_prefix(param.first, "PRIVATE_")) continue;
+    out[kUserEntryPrefix + param.first] = param.second;
+  }
+}
+
 void merge_json_object(StringMap& map, const std::string& text) {
   if (text.empty() || text == "null") return;
   std::string error;
@@ -84,7 +87,8 @@ void merge_json_object(StringMap& map, const std::string& text) {
   }
 }
 
-void RiskSdk::collect(RiskApp& app, const StringMap& params, StringMap& result) {
+void run_collectors(const std::list<CollectorEntry>& entries, RiskApp& app,
+                    const StringMap& params, StringMap& result) {
   const std::set<std::string> skip = read_skip_list(params);
   const int64_t start = now_ms();
   auto configured = params.find("PRIVATE_COLLECT_TIMEOUT");
@@ -93,7 +97,7 @@ void RiskSdk::collect(RiskApp& app, const StringMap& params, StringMap& result) 
   log_message("async collect timeout: %d", limit);
 
   std::string timed_out;
-  for (const CollectorEntry& entry : collectors_) {
+  for (const CollectorEntry& entry : entries) {
     if (skip.count(entry.name) != 0) continue;
     // Throws std::system_error when the thread cannot be started.
     std::future<void> outcome = std::async(std::launch::async, run_collector, std::cref(entry),
@@ -111,12 +115,9 @@ void RiskSdk::collect(RiskApp& app, const StringMap& params, StringMap& result) 
     // late one still delivers its keys.
   }
 
-  result["K300"] = std::to_string(now_ms() - start);
+  result["K300"] = decimal_text(now_ms() - start);
   result["K450"] = timed_out;
-  for (const auto& param : params) {
-    if (has_prefix(param.first, "KEY_") || has_prefix(param.first, "PRIVATE_")) continue;
-    result["user_" + param.first] = param.second;
-  }
+  put_user_entries(params, result);
 }
 
 }  // namespace risk

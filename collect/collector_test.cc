@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "bridge/log.h"
+#include "base/log.h"
 #include "core/risk_sdk.h"
 
 namespace risk {

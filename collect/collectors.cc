@@ -13,7 +13,8 @@
 #include <memory>
 #include <mutex>
 
-#include "collect/sysfile.h"
+#include "base/clock.h"
+#include "base/sysfile.h"
 #include "core/risk_sdk.h"
 #include "crypto/digest.h"
 #include "situation/event_list.h"

@@ -23,15 +23,16 @@
 #include <utility>
 #include <vector>
 
+#include "base/types.h"
 #include "collect/collector.h"
-#include "core/types.h"
+#include "core/token.h"
 
 namespace risk {
 
 class RiskSdk;
 
-// Name of the SDK property that keeps the installation identifier ("K58").
-constexpr char kInstallationIdProperty[] = "5f0c2a9e7b13d4486e21c9f0a7b3e5d1";
+// The SDK property of the installation identifier is kInstallationIdProperty
+// (core/token.h), shared with the token exchange that may replace it.
 // The advertising identifier of a device whose user has turned tracking off;
 // it identifies nobody and is not sent.
 constexpr char kZeroAdvertisingId[] = "00000000-0000-0000-0000-000000000000";

@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "collect/sysfile.h"
+#include "base/sysfile.h"
 #include "core/risk_sdk.h"
 #include "crypto/json/json11.h"
 #include "situation/event_list.h"

@@ -9,8 +9,8 @@
 #include <new>
 #include <utility>
 
-#include "bridge/log.h"
-#include "collect/sysfile.h"
+#include "base/log.h"
+#include "base/sysfile.h"
 #include "situation/event_list.h"
 
 namespace risk {
@@ -83,8 +83,8 @@ void on_status_line(void* user, const std::string& name, const std::string& valu
 // successful init_runtime_guards and never destroyed, so its thread never
 // meets a destroyed object while the process exits.
 std::atomic<bool> g_guards_initialized{false};
-std::mutex g_process_guard_mutex;
-RuntimeGuard* g_process_guard = nullptr;  // guarded by g_process_guard_mutex
+Mutex g_process_guard_mutex;
+RuntimeGuard* g_process_guard GUARDED_BY(g_process_guard_mutex) = nullptr;
 
 }  // namespace
 
@@ -93,10 +93,10 @@ RuntimeGuard::RuntimeGuard(GuardOptions options) : options_(std::move(options)) 
 RuntimeGuard::~RuntimeGuard() { stop(); }
 
 bool RuntimeGuard::start() {
-  std::lock_guard<std::mutex> control(control_mutex_);
+  MutexLock control(&control_mutex_);
   if (thread_.joinable()) return false;
   {
-    std::lock_guard<std::mutex> hold(wake_mutex_);
+    MutexLock hold(&wake_mutex_);
     stopping_ = false;
   }
   // What holds at start is reported before the first token request can
@@ -125,10 +125,10 @@ bool RuntimeGuard::start() {
 }
 
 void RuntimeGuard::stop() {
-  std::lock_guard<std::mutex> control(control_mutex_);
+  MutexLock control(&control_mutex_);
   if (!thread_.joinable()) return;
   {
-    std::lock_guard<std::mutex> hold(wake_mutex_);
+    MutexLock hold(&wake_mutex_);
     stopping_ = true;
   }
   wake_.notify_all();
@@ -139,23 +139,27 @@ void RuntimeGuard::stop() {
 void RuntimeGuard::run(int64_t tracer) {
   try {
     const std::chrono::milliseconds interval = std::max(options_.interval, kMinInterval);
-    std::unique_lock<std::mutex> hold(wake_mutex_);
     for (;;) {
-      wake_.wait_for(hold, interval, [this] { return stopping_; });
-      if (stopping_) break;
-      hold.unlock();
+      if (!wait_interval(interval)) break;
       const int64_t now = read_tracer_pid();
       if (now >= 0 && now != tracer) {
         report_tracer_change(tracer, now);
         tracer = now;
       }
-      hold.lock();
     }
   } catch (const std::exception& error) {
     log_message("runtime guard ended: %s", error.what());
   } catch (...) {
     log_message("runtime guard ended: unknown exception");
   }
+}
+
+bool RuntimeGuard::wait_interval(std::chrono::milliseconds interval) {
+  const auto deadline = std::chrono::steady_clock::now() + interval;
+  MutexLock hold(&wake_mutex_);
+  while (!stopping_ && wake_.wait_until(deadline)) {
+  }
+  return !stopping_;
 }
 
 void RuntimeGuard::scan_cpuinfo() {
@@ -201,7 +205,7 @@ bool init_runtime_guards() { return !g_guards_initialized.exchange(true); }
 
 void start_runtime_guards() {
   if (!g_guards_initialized.load()) return;
-  std::lock_guard<std::mutex> hold(g_process_guard_mutex);
+  MutexLock hold(&g_process_guard_mutex);
   if (g_process_guard == nullptr) {
     g_process_guard = new (std::nothrow) RuntimeGuard(GuardOptions{});
     if (g_process_guard == nullptr) {
@@ -213,7 +217,7 @@ void start_runtime_guards() {
 }
 
 void stop_runtime_guards() {
-  std::lock_guard<std::mutex> hold(g_process_guard_mutex);
+  MutexLock hold(&g_process_guard_mutex);
   if (g_process_guard != nullptr) g_process_guard->stop();
 }
 

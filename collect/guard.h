@@ -41,12 +41,13 @@
 #define RISK_COLLECT_GUARD_H_
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
+
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
 
 namespace risk {
 
@@ -95,6 +96,8 @@ class RuntimeGuard {
  private:
   // The watcher thread; tracer is the one the start saw (0 for none).
   void run(int64_t tracer);
+  // Waits one interval, or less when the guard is stopped; false once it is.
+  bool wait_interval(std::chrono::milliseconds interval);
   void scan_cpuinfo();
   // The TracerPid of the process, or -1 when it cannot be read.
   int64_t read_tracer_pid() const;
@@ -103,12 +106,12 @@ class RuntimeGuard {
 
   const GuardOptions options_;
 
-  std::mutex control_mutex_;  // serialises start and stop
-  std::thread thread_;        // guarded by control_mutex_
+  Mutex control_mutex_;  // serialises start and stop
+  std::thread thread_ GUARDED_BY(control_mutex_);
 
-  std::mutex wake_mutex_;
-  std::condition_variable wake_;
-  bool stopping_ = false;  // guarded by wake_mutex_
+  Mutex wake_mutex_;
+  CondVar wake_{&wake_mutex_};
+  bool stopping_ GUARDED_BY(wake_mutex_) = false;
 };
 
 // The process's one-time guard initialisation: true on the first call in the

@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "bridge/log.h"
+#include "base/log.h"
 #include "core/risk_sdk.h"
 #include "situation/event_list.h"
 

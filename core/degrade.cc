@@ -10,7 +10,8 @@
 #include <memory>
 #include <string>
 
-#include "bridge/log.h"
+#include "base/log.h"
+#include "base/strings.h"
 #include "core/risk_sdk.h"
 #include "core/wire.h"
 #include "crypto/block_cipher.h"
@@ -51,7 +52,7 @@ std::string RiskApp::make_degrade_token(const std::string& request, const Cipher
   const std::string data = base64_encode(scheme.encrypt(pack_archive(request)));
   std::string token = data + "!" + app_key_ + "!" + signature + "!" + sdk_->sdk_version;
   token += scheme.kind == kGmSchemeKind ? "!gm!" : "!!";
-  token += std::to_string(last_request_error.load());
+  token += decimal_text(last_request_error.load());
   return url_safe_token(token);
 }
 

@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "bridge/log.h"
-#include "collect/sysfile.h"
+#include "base/clock.h"
+#include "base/log.h"
 #include "situation/event_list.h"
 
 namespace risk {
@@ -36,51 +36,13 @@ int64_t due_time(int64_t now, int64_t delay_ms) {
 
 }  // namespace
 
-// ---------------------------------------------------------------- ThreadGate
-
-ThreadGate::Pass& ThreadGate::Pass::operator=(Pass&& other) noexcept {
-  if (this != &other) {
-    release();
-    gate_ = other.gate_;
-    other.gate_ = nullptr;
-  }
-  return *this;
-}
-
-void ThreadGate::Pass::release() {
-  if (gate_ == nullptr) return;
-  ThreadGate* gate = gate_;
-  gate_ = nullptr;
-  gate->leave();
-}
-
-ThreadGate::Pass ThreadGate::enter() {
-  std::lock_guard<std::mutex> hold(mutex_);
-  if (closed_) return Pass();
-  ++active_;
-  return Pass(this);
-}
-
-void ThreadGate::leave() {
-  // The gate may be destroyed as soon as the mutex is released with
-  // active_ at 0, so nothing here touches it after the unlock.
-  std::lock_guard<std::mutex> hold(mutex_);
-  if (--active_ == 0) idle_.notify_all();
-}
-
-void ThreadGate::close_and_wait() {
-  std::unique_lock<std::mutex> hold(mutex_);
-  closed_ = true;
-  idle_.wait(hold, [this]() { return active_ == 0; });
-}
-
 // ------------------------------------------------------------------- RiskSdk
 
 RiskSdk::RiskSdk() = default;
 
 RiskSdk::~RiskSdk() {
   shutdown();
-  std::lock_guard<std::mutex> hold(apps_mutex_);
+  MutexLock hold(&apps_mutex_);
   apps_.clear();
 }
 
@@ -100,7 +62,7 @@ bool RiskSdk::dispatch_client_event(uint32_t type, uint32_t code, const std::str
   if (destroyed_.load()) return false;
   std::vector<RiskApp*> apps;
   {
-    std::lock_guard<std::mutex> hold(apps_mutex_);
+    MutexLock hold(&apps_mutex_);
     apps.reserve(apps_.size());
     for (const auto& entry : apps_) apps.push_back(entry.second.get());
   }
@@ -133,7 +95,7 @@ std::unique_ptr<PostResponse> RiskSdk::post(const std::string&, const std::strin
 
 RiskApp* RiskSdk::get_app(const std::string& key) {
   if (destroyed_.load()) return nullptr;
-  std::lock_guard<std::mutex> hold(apps_mutex_);
+  MutexLock hold(&apps_mutex_);
   if (destroyed_.load()) return nullptr;
   auto found = apps_.find(key);
   if (found != apps_.end()) return found->second.get();
@@ -150,23 +112,19 @@ RiskApp* RiskSdk::get_app(const std::string& key) {
   }
 }
 
+void RiskSdk::collect(RiskApp& app, const StringMap& params, StringMap& result) {
+  run_collectors(collectors_, app, params, result);
+}
+
 void RiskSdk::register_collector(const std::string& name, Collector fn) {
   collectors_.push_front(CollectorEntry{name, std::move(fn), nullptr});
 }
 
 // ------------------------------------------------------------------- RiskApp
 
-RiskApp::RiskApp(const std::string& app_key, RiskSdk* sdk)
-    : app_key_(app_key), sdk_(sdk), request_ring_lock_() {
-  int rc = pthread_rwlock_init(&request_ring_lock_, nullptr);
-  if (rc != 0) {
-    // The zero-filled lock is the static initializer on this C library, so
-    // the ring stays usable.
-    std::fprintf(stderr, "pthread_rwlock_init: %s\n", std::strerror(rc));
-  }
-}
+RiskApp::RiskApp(const std::string& app_key, RiskSdk* sdk) : app_key_(app_key), sdk_(sdk) {}
 
-RiskApp::~RiskApp() { pthread_rwlock_destroy(&request_ring_lock_); }
+RiskApp::~RiskApp() = default;
 
 void RiskApp::on_server_event(const std::string&) {}
 
@@ -185,14 +143,14 @@ void RiskApp::set_property(const std::string& key, const std::string& value) {
 }
 
 void RiskApp::set_options(const StringMap& options) {
-  std::lock_guard<std::mutex> hold(options_mutex_);
+  MutexLock hold(&options_mutex_);
   options_ = options;
 }
 
 StringMap RiskApp::merged_options(const StringMap& call) const {
   StringMap merged;
   {
-    std::lock_guard<std::mutex> hold(options_mutex_);
+    MutexLock hold(&options_mutex_);
     merged = options_;
   }
   for (const auto& entry : call) merged[entry.first] = entry.second;
@@ -201,7 +159,7 @@ StringMap RiskApp::merged_options(const StringMap& call) const {
 
 bool RiskApp::schedule_situation_update(int64_t delay_ms, std::unique_ptr<StringMap> options) {
   const uint64_t due = static_cast<uint64_t>(due_time(now_ms(), delay_ms));
-  std::lock_guard<std::mutex> hold(report_mutex_);
+  MutexLock hold(&report_mutex_);
   if (!report_running_) {
     ThreadGate::Pass pass = sdk_->thread_gate().enter();
     if (pass) {
@@ -225,7 +183,7 @@ void RiskApp::report_loop() {
   std::unique_ptr<StringMap> options;
   for (;;) {
     std::this_thread::sleep_for(kReportTick);
-    std::lock_guard<std::mutex> hold(report_mutex_);
+    MutexLock hold(&report_mutex_);
     if (sdk_->is_destroyed()) {
       // The SDK waits for this thread; leave the pending report behind.
       report_running_ = false;

@@ -21,26 +21,25 @@
 #ifndef RISK_CORE_RISK_SDK_H_
 #define RISK_CORE_RISK_SDK_H_
 
-#include <pthread.h>
-
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <limits>
 #include <list>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
+#include "base/thread_gate.h"
+#include "base/types.h"
 #include "collect/collector.h"
-#include "core/types.h"
+#include "situation/event_list.h"
 
 namespace risk {
 
 class CipherScheme;
-class EventList;
 class RiskApp;
 
 // Code of the last failed token exchange of the process (-1001 ... -1008),
@@ -55,52 +54,8 @@ bool is_degrade_token(const std::string& text);
 // "+" to "-", "/" to "_", every "=" removed.
 std::string url_safe_token(const std::string& text);
 
-// Counts the library threads that use one RiskSdk. A thread is given a pass
-// before it is started (moved into it) and returns the pass when it ends.
-// Thread-safe.
-class ThreadGate {
- public:
-  // Move-only token of one running thread; an empty pass (false) means the
-  // gate was closed and the thread must not be started.
-  class Pass {
-   public:
-    Pass() = default;
-    Pass(Pass&& other) noexcept : gate_(other.gate_) { other.gate_ = nullptr; }
-    Pass& operator=(Pass&& other) noexcept;
-    Pass(const Pass&) = delete;
-    Pass& operator=(const Pass&) = delete;
-    ~Pass() { release(); }
-
-    explicit operator bool() const { return gate_ != nullptr; }
-    // Gives the pass back early (idempotent).
-    void release();
-
-   private:
-    friend class ThreadGate;
-    explicit Pass(ThreadGate* gate) : gate_(gate) {}
-    ThreadGate* gate_ = nullptr;
-  };
-
-  ThreadGate() = default;
-  ThreadGate(const ThreadGate&) = delete;
-  ThreadGate& operator=(const ThreadGate&) = delete;
-
-  // Returns a pass, or an empty one once close_and_wait() has begun.
-  Pass enter();
-  // Refuses new passes, then blocks until every outstanding pass has been
-  // returned. Safe to call more than once.
-  void close_and_wait();
-
- private:
-  void leave();
-
-  std::mutex mutex_;
-  std::condition_variable idle_;
-  int64_t active_ = 0;   // guarded by mutex_
-  bool closed_ = false;  // guarded by mutex_
-};
-
-class RiskSdk {
+// The SDK is the owner its event list talks to (EventListOwner).
+class RiskSdk : public EventListOwner {
  public:
   // The SDK version text the platform setup stores in sdk_version.
   static constexpr const char* kSdkVersion = "v4_9_2r_a07c3e51";
@@ -115,14 +70,14 @@ class RiskSdk {
   virtual std::unique_ptr<RiskApp> create_app(const std::string& key);
   // 2. False once destruction has begun. Otherwise calls on_client_event on
   // every RiskApp in key order, with no lock held, and returns true.
-  virtual bool dispatch_client_event(uint32_t type, uint32_t code, const std::string& text);
+  bool dispatch_client_event(uint32_t type, uint32_t code, const std::string& text) override;
   // 3. A new event list bound to this SDK, owned by the caller.
   virtual std::unique_ptr<EventList> create_event_list();
   // 4. Sets sdk_variant and creates the event list. Called once, right
   // after construction, by the platform adapter.
   virtual void initialize();
-  // 5. Runs the registered collectors one after another into result (see
-  // collect/collector.h). Runs on a native worker thread, never on the
+  // 5. Runs the registered collectors one after another into result
+  // (run_collectors, collect/collector.h). Runs on a native worker thread, never on the
   // script thread. Throws what a collector threw before its time limit, or
   // std::system_error when a collector thread cannot be started.
   virtual void collect(RiskApp& app, const StringMap& params, StringMap& result);
@@ -160,7 +115,7 @@ class RiskSdk {
   bool is_destroyed() const { return destroyed_.load(); }
 
   // Every thread that points into this SDK takes a pass here first.
-  ThreadGate& thread_gate() { return threads_; }
+  ThreadGate& thread_gate() override { return threads_; }
 
   // Held by whoever reads-or-creates the installation identifier (the
   // "uuid" collector) or replaces it (a token exchange that brings a new
@@ -188,8 +143,8 @@ class RiskSdk {
   std::string sdk_version;
 
  private:
-  std::mutex apps_mutex_;
-  std::map<std::string, std::unique_ptr<RiskApp>> apps_;  // guarded by apps_mutex_
+  Mutex apps_mutex_;
+  std::map<std::string, std::unique_ptr<RiskApp>> apps_ GUARDED_BY(apps_mutex_);
   std::atomic<bool> destroyed_{false};
   std::mutex installation_id_mutex_;
   // Filled during initialisation, read-only afterwards.
@@ -293,28 +248,28 @@ class RiskApp {
   const std::string app_key_;
   RiskSdk* const sdk_;
 
-  mutable std::mutex options_mutex_;
-  StringMap options_;  // guarded by options_mutex_
+  mutable Mutex options_mutex_;
+  StringMap options_ GUARDED_BY(options_mutex_);
 
   // Token state. token_cv_ goes with token_mutex_.
-  std::mutex token_mutex_;
-  std::condition_variable token_cv_;
-  TokenRecord token_;                  // guarded by token_mutex_
-  uint64_t exchanges_ended_ = 0;       // exchanges that wrote token_; guarded by token_mutex_
+  Mutex token_mutex_;
+  CondVar token_cv_{&token_mutex_};
+  TokenRecord token_ GUARDED_BY(token_mutex_);
+  uint64_t exchanges_ended_ GUARDED_BY(token_mutex_) = 0;  // exchanges that wrote token_
   std::atomic<bool> in_flight_{false};  // an exchange with the token service runs
 
-  std::mutex report_mutex_;
-  bool report_running_ = false;                    // guarded by report_mutex_
-  uint64_t report_deadline_ = kNoDeadline;         // guarded by report_mutex_
-  std::unique_ptr<StringMap> pending_report_;      // guarded by report_mutex_
+  Mutex report_mutex_;
+  bool report_running_ GUARDED_BY(report_mutex_) = false;
+  uint64_t report_deadline_ GUARDED_BY(report_mutex_) = kNoDeadline;
+  std::unique_ptr<StringMap> pending_report_ GUARDED_BY(report_mutex_);
 
-  std::string last_event_signature_;  // guarded by token_mutex_
-  std::string cached_request_;        // guarded by token_mutex_
+  std::string last_event_signature_ GUARDED_BY(token_mutex_);
+  std::string cached_request_ GUARDED_BY(token_mutex_);
 
   // Start times of the last exchanges, microseconds since the epoch.
-  int64_t request_ring_[kRequestRingSize] = {};  // guarded by request_ring_lock_
-  uint32_t request_ring_index_ = 0;              // guarded by request_ring_lock_
-  pthread_rwlock_t request_ring_lock_;
+  RwLock request_ring_lock_;
+  int64_t request_ring_[kRequestRingSize] GUARDED_BY(request_ring_lock_) = {};
+  uint32_t request_ring_index_ GUARDED_BY(request_ring_lock_) = 0;
 };
 
 }  // namespace risk

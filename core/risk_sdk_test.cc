@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "bridge/log.h"
-#include "collect/sysfile.h"
+#include "base/clock.h"
+#include "base/log.h"
 
 namespace risk {
 namespace {

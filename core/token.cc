@@ -24,8 +24,9 @@
 #include <thread>
 #include <utility>
 
-#include "bridge/log.h"
-#include "collect/sysfile.h"
+#include "base/clock.h"
+#include "base/log.h"
+#include "base/strings.h"
 #include "core/risk.pb-c.h"
 #include "core/risk_sdk.h"
 #include "core/wire.h"
@@ -208,7 +209,7 @@ TokenRecord RiskApp::get_token(const StringMap& params, bool for_sign) {
     TokenRecord memory;
     uint64_t exchanges_seen;
     {
-      std::lock_guard<std::mutex> hold(token_mutex_);
+      MutexLock hold(&token_mutex_);
       memory = token_;
       exchanges_seen = exchanges_ended_;
     }
@@ -241,14 +242,14 @@ TokenRecord RiskApp::get_token(const StringMap& params, bool for_sign) {
     // fresh one on the network thread.
     bool need_request;
     {
-      std::lock_guard<std::mutex> hold(token_mutex_);
+      MutexLock hold(&token_mutex_);
       need_request = cached_request_.empty();
     }
     std::string request;
     if (need_request) {
       try {
         request = build_request(previous, params);
-        std::lock_guard<std::mutex> hold(token_mutex_);
+        MutexLock hold(&token_mutex_);
         cached_request_ = request;
       } catch (const std::exception& e) {
         // The network thread tries again with an empty request.
@@ -271,7 +272,7 @@ TokenRecord RiskApp::get_token(const StringMap& params, bool for_sign) {
       const bool clear = param_flag(params, kClearTokenOption);
       std::string last_signature;
       {
-        std::lock_guard<std::mutex> hold(token_mutex_);
+        MutexLock hold(&token_mutex_);
         last_signature = last_event_signature_;
       }
       if (force || clear) {
@@ -291,7 +292,7 @@ TokenRecord RiskApp::get_token(const StringMap& params, bool for_sign) {
     } else {
       // 10.
       result = request_from_server(previous, request, params, exchanges_seen);
-      std::lock_guard<std::mutex> hold(token_mutex_);
+      MutexLock hold(&token_mutex_);
       last_event_signature_ = event_count;
     }
     if (is_held_state(result.state)) return result;
@@ -313,13 +314,13 @@ TokenRecord RiskApp::get_token(const StringMap& params, bool for_sign) {
 }
 
 std::string RiskApp::cached_request_copy() {
-  std::lock_guard<std::mutex> hold(token_mutex_);
+  MutexLock hold(&token_mutex_);
   return cached_request_;
 }
 
 std::string RiskApp::build_request(const std::string& previous, const StringMap& params) {
   StringMap data;
-  data["K451"] = std::to_string(now_ms());
+  data["K451"] = decimal_text(now_ms());
   // A collector that throws, or a collector thread that cannot be started,
   // ends the collection; the request carries what was collected before.
   try {
@@ -329,7 +330,7 @@ std::string RiskApp::build_request(const std::string& previous, const StringMap&
   } catch (...) {
     log_message("collect failed: unknown exception");
   }
-  data["K452"] = std::to_string(now_ms());
+  data["K452"] = decimal_text(now_ms());
   return serialize_request(*this, previous, data);
 }
 
@@ -340,7 +341,7 @@ void RiskApp::fetch_token(const std::string& previous, std::string request,
     // 1.
     if (request.empty()) {
       request = build_request(previous, params);
-      std::lock_guard<std::mutex> hold(token_mutex_);
+      MutexLock hold(&token_mutex_);
       cached_request_ = request;
     }
     // 2, 3.
@@ -380,9 +381,9 @@ void RiskApp::fetch_token(const std::string& previous, std::string request,
       try {
         if (!outcome.uuid.empty()) {
           std::lock_guard<std::mutex> hold(sdk_->installation_id_mutex());
-          sdk_->set_property(kTokenInstallIdProperty, outcome.uuid);
+          sdk_->set_property(kInstallationIdProperty, outcome.uuid);
         }
-        set_property(kTokenTimeProperty, std::to_string(now));
+        set_property(kTokenTimeProperty, decimal_text(now));
         set_property(kTokenTextProperty, outcome.ulvok);
       } catch (const std::exception& e) {
         // The token is still good for this process.
@@ -407,7 +408,7 @@ void RiskApp::fetch_token(const std::string& previous, std::string request,
   // 9. The record and the flag change together under the mutex, so that a
   // waiter testing the flag cannot miss the notification.
   {
-    std::lock_guard<std::mutex> hold(token_mutex_);
+    MutexLock hold(&token_mutex_);
     token_ = std::move(record);
     ++exchanges_ended_;
     in_flight_.store(false);
@@ -424,9 +425,12 @@ TokenRecord RiskApp::request_from_server(const std::string& previous,
   auto wait_for_exchange = [this, &params]() {
     const int64_t delay = exchange_wait_ms(params);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(delay);
-    std::unique_lock<std::mutex> hold(token_mutex_);
-    if (!token_cv_.wait_until(hold, deadline, [this]() { return !in_flight_.load(); })) {
-      log_message("timeout(2) !");
+    MutexLock hold(&token_mutex_);
+    while (in_flight_.load()) {
+      if (!token_cv_.wait_until(deadline) && in_flight_.load()) {
+        log_message("timeout(2) !");
+        break;
+      }
     }
     return token_;
   };
@@ -434,11 +438,11 @@ TokenRecord RiskApp::request_from_server(const std::string& previous,
   auto release = [this]() {
     log_message("fail to create network thread, notify other waiting threads");
     {
-      std::lock_guard<std::mutex> hold(token_mutex_);
+      MutexLock hold(&token_mutex_);
       in_flight_.store(false);
     }
     token_cv_.notify_all();
-    std::lock_guard<std::mutex> hold(token_mutex_);
+    MutexLock hold(&token_mutex_);
     return token_;
   };
 
@@ -451,7 +455,7 @@ TokenRecord RiskApp::request_from_server(const std::string& previous,
   if (exchanges_seen) {
     TokenRecord landed;
     {
-      std::lock_guard<std::mutex> hold(token_mutex_);
+      MutexLock hold(&token_mutex_);
       if (exchanges_ended_ != *exchanges_seen && is_usable(token_, now_ms())) {
         landed = token_;
         in_flight_.store(false);
@@ -468,12 +472,13 @@ TokenRecord RiskApp::request_from_server(const std::string& previous,
   try {
     // 2. Starts within the last minute.
     int recent = 0;
-    int rc = pthread_rwlock_rdlock(&request_ring_lock_);
-    if (rc == 0) {
-      recent = count_recent_starts(request_ring_, kRequestRingSize, now_us());
-      pthread_rwlock_unlock(&request_ring_lock_);
-    } else {
-      log_message("request ring fail to rdlock: %s", std::strerror(rc));
+    {
+      ReaderLock hold(&request_ring_lock_);
+      if (hold.error() == 0) {
+        recent = count_recent_starts(request_ring_, kRequestRingSize, now_us());
+      } else {
+        log_message("request ring fail to rdlock: %s", std::strerror(hold.error()));
+      }
     }
     // 3.
     bool allowed = true;
@@ -490,13 +495,14 @@ TokenRecord RiskApp::request_from_server(const std::string& previous,
       // 4.
       auto args = std::make_unique<ExchangeArgs>(ExchangeArgs{previous, request, params});
       // 5. Recorded before the thread exists, whatever comes of it.
-      rc = pthread_rwlock_wrlock(&request_ring_lock_);
-      if (rc == 0) {
-        request_ring_[request_ring_index_] = now_us();
-        request_ring_index_ = (request_ring_index_ + 1) % kRequestRingSize;
-        pthread_rwlock_unlock(&request_ring_lock_);
-      } else {
-        log_message("request ring fail to wrlock: %s", std::strerror(rc));
+      {
+        WriterLock hold(&request_ring_lock_);
+        if (hold.error() == 0) {
+          request_ring_[request_ring_index_] = now_us();
+          request_ring_index_ = (request_ring_index_ + 1) % kRequestRingSize;
+        } else {
+          log_message("request ring fail to wrlock: %s", std::strerror(hold.error()));
+        }
       }
       // 6. The thread holds a pass of the SDK, so the SDK waits for it.
       ThreadGate::Pass pass = sdk_->thread_gate().enter();

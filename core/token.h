@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/types.h"
+#include "base/types.h"
 
 namespace risk {
 
@@ -19,10 +19,11 @@ namespace risk {
 constexpr int64_t kTokenLifetimeMs = 86400000;
 
 // Persisted per-application properties of the token, and the SDK-wide
-// installation identifier a successful exchange may replace.
+// installation identifier ("K58") that the "uuid" collector creates and a
+// successful exchange may replace.
 constexpr char kTokenTextProperty[] = "07d93b6c2ea148f5b9c60e7d3a2f814c";
 constexpr char kTokenTimeProperty[] = "b82e4d1f09c6a73e55d8f2b1c04e9a67";
-constexpr char kTokenInstallIdProperty[] = "5f0c2a9e7b13d4486e21c9f0a7b3e5d1";
+constexpr char kInstallationIdProperty[] = "5f0c2a9e7b13d4486e21c9f0a7b3e5d1";
 
 // The token service: the path every address ends in, and the built-in
 // address used when "KEY_URL" is absent or empty. The built-in host lies in

@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "collect/sysfile.h"
+#include "base/clock.h"
 #include "core/risk_sdk.h"
 #include "core/testing/fake_platform.h"
 #include "core/testing/reference.h"
@@ -142,17 +142,17 @@ TEST_F(TokenTest, FetchPersistsTokenTimeAndInstallationId) {
   EXPECT_EQ(std::to_string(token.expires_at - kTokenLifetimeMs),
             store_->get(app_property(kTokenTimeProperty)));
   // The installation identifier is SDK-wide: no application prefix.
-  EXPECT_EQ(store_->get(kTokenInstallIdProperty), "6f1c0d2e-9a8b-4c7d-8e6f-5a4b3c2d1e0f");
-  EXPECT_FALSE(store_->has(app_property(kTokenInstallIdProperty)));
+  EXPECT_EQ(store_->get(kInstallationIdProperty), "6f1c0d2e-9a8b-4c7d-8e6f-5a4b3c2d1e0f");
+  EXPECT_FALSE(store_->has(app_property(kInstallationIdProperty)));
 }
 
 TEST_F(TokenTest, EmptyOrAbsentUuidLeavesInstallationIdAlone) {
-  store_->set(kTokenInstallIdProperty, "kept-id");
+  store_->set(kInstallationIdProperty, "kept-id");
   sdk_->queue(sealed("ok_empty_uuid.zip"));
   sdk_->queue(sealed("ok_no_uuid.zip"));
   EXPECT_EQ(app_->get_token(gm(), false).ulvok, "svc-token-0003");
   EXPECT_EQ(app_->get_token(forced(), false).ulvok, "svc-token-0002");
-  EXPECT_EQ(store_->get(kTokenInstallIdProperty), "kept-id");
+  EXPECT_EQ(store_->get(kInstallationIdProperty), "kept-id");
 }
 
 TEST_F(TokenTest, HeldTokenIsServedWithoutAnExchange) {

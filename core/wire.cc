@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "bridge/log.h"
+#include "base/log.h"
 #include "core/risk.pb-c.h"
 #include "core/risk_sdk.h"
 #include "crypto/cipher_scheme.h"

@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/types.h"
+#include "base/types.h"
 
 namespace risk {
 

@@ -2,7 +2,7 @@
 
 #include <cctype>
 
-#include "bridge/log.h"
+#include "base/log.h"
 #include "crypto/block_cipher.h"
 #include "crypto/digest.h"
 

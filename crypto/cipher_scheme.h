@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "core/types.h"
+#include "base/types.h"
 
 namespace risk {
 

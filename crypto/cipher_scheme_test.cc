@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "bridge/log.h"
+#include "base/log.h"
 #include "crypto/testing/hex.h"
 
 namespace risk {

@@ -32,8 +32,6 @@ constexpr Base64ReverseTable kBase64Reverse = make_base64_reverse_table();
 constexpr size_t kGroupChars = 4;
 constexpr size_t kGroupBytes = 3;
 
-constexpr char kWhitespace[] = " \t\n\v\f\r";
-
 bool is_url_unreserved(unsigned char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
          c == '-' || c == '.' || c == '_' || c == '~';
@@ -143,13 +141,6 @@ void split_to_set(const std::string& text, const std::string& delimiter,
     start = at + delimiter.size();
   }
   if (start < text.size()) out.insert(text.substr(start));
-}
-
-std::string trim(const std::string& text) {
-  const size_t first = text.find_first_not_of(kWhitespace);
-  if (first == std::string::npos) return std::string();
-  const size_t last = text.find_last_not_of(kWhitespace);
-  return text.substr(first, last - first + 1);
 }
 
 }  // namespace risk

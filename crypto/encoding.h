@@ -1,5 +1,5 @@
-// Text encodings (hexadecimal, Base64, URL form encoding) and two small
-// string helpers (split into a set, trim).
+// Text encodings (hexadecimal, Base64, URL form encoding) and a small
+// string helper (split into a set).
 //
 // Callers: the digests, the cipher schemes, the wire format (query
 // parameters), the degrade token and business sign, the platform adapter's
@@ -40,9 +40,6 @@ std::string url_encode(const std::string& text);
 // REQUIRES: delimiter is not empty (an empty one inserts nothing).
 void split_to_set(const std::string& text, const std::string& delimiter,
                   std::set<std::string>& out);
-
-// text without leading and trailing " \t\n\v\f\r".
-std::string trim(const std::string& text);
 
 }  // namespace risk
 

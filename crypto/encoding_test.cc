@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include "base/strings.h"
+
 namespace risk {
 namespace {
 

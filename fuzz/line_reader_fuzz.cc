@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "collect/sysfile.h"
+#include "base/sysfile.h"
 #include "fuzz/fuzz_check.h"
 
 namespace {

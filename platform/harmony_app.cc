@@ -4,13 +4,15 @@
 #include <cstdio>
 #include <utility>
 
+#include "base/clock.h"
+#include "base/log.h"
+#include "base/strings.h"
 #include "bridge/bridge_js_native.h"
-#include "bridge/log.h"
 #include "collect/collector.h"
 #include "collect/collectors.h"
-#include "collect/sysfile.h"
 #include "crypto/json/json11.h"
 #include "platform/harmony_sdk.h"
+#include "situation/situation_report.h"
 #include "situation/event_list.h"
 
 namespace risk {
@@ -18,16 +20,6 @@ namespace risk {
 namespace {
 
 constexpr char kDefaultScene[] = "default";
-
-std::string decimal(int64_t value) {
-  char text[32];
-  std::snprintf(text, sizeof(text), "%" PRId64, value);
-  return text;
-}
-
-bool has_prefix(const std::string& text, const char* prefix) {
-  return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
-}
 
 std::string events_json_of(HarmonyRiskSdk* sdk) {
   EventList* events = sdk->event_list();
@@ -40,14 +32,14 @@ HarmonyRiskApp::HarmonyRiskApp(const std::string& app_key, HarmonyRiskSdk* sdk)
     : RiskApp(app_key, sdk), harmony_sdk_(sdk) {}
 
 HarmonyRiskApp::~HarmonyRiskApp() {
-  std::lock_guard<std::mutex> lock(hold_mutex_);
+  MutexLock lock(&hold_mutex_);
   report_hold_.release();
 }
 
 void HarmonyRiskApp::schedule_report(int64_t delay_ms, std::unique_ptr<StringMap> options) {
   // The lock spans the schedule call so that a report starting meanwhile
   // sees either the earlier options or these, together with their identity.
-  std::lock_guard<std::mutex> lock(hold_mutex_);
+  MutexLock lock(&hold_mutex_);
   // Taken before the report thread can start, kept only when it runs; on a
   // failed start it goes back as this function returns.
   ScriptHold hold;
@@ -61,14 +53,14 @@ void HarmonyRiskApp::schedule_report(int64_t delay_ms, std::unique_ptr<StringMap
 
 void HarmonyRiskApp::report_situation(std::unique_ptr<StringMap> options) {
   {
-    std::lock_guard<std::mutex> lock(hold_mutex_);
+    MutexLock lock(&hold_mutex_);
     // The options are alive here, so their address cannot have been reused
     // by the options of a later schedule call.
     if (options != nullptr && options.get() == last_options_) schedule_outstanding_ = false;
     ++reports_running_;
   }
   RiskApp::report_situation(std::move(options));
-  std::lock_guard<std::mutex> lock(hold_mutex_);
+  MutexLock lock(&hold_mutex_);
   --reports_running_;
   if (reports_running_ == 0 && !schedule_outstanding_) report_hold_.release();
 }
@@ -83,7 +75,7 @@ void HarmonyRiskApp::on_client_event(uint32_t type, uint32_t code, const std::st
 
 std::string HarmonyRiskApp::situation_fields(const TokenRecord& token) {
   StringMap fields;
-  fields["os_type"] = decimal(harmony_sdk_->os_type);
+  fields["os_type"] = decimal_text(harmony_sdk_->os_type);
   if (is_usable(token, now_ms())) {
     fields["ulvok"] = token.ulvok;
   } else {
@@ -99,18 +91,15 @@ void HarmonyRiskApp::business_sign_fields(const std::string& /*text*/, const Str
   const TokenRecord token = get_token(params, true);
   const int64_t now = now_ms();
   if (is_usable(token, now) || token.state == TokenState::DEGRADED) out["ulvok"] = token.ulvok;
-  out["timestamp"] = decimal(now);
+  out["timestamp"] = decimal_text(now);
 
   std::string scene = get_property("Scene");
   if (scene.empty()) scene = kDefaultScene;
   out["K3000"] = scene;
 
-  for (const auto& entry : params) {
-    if (has_prefix(entry.first, "KEY_") || has_prefix(entry.first, "PRIVATE_")) continue;
-    out["user_" + entry.first] = entry.second;
-  }
-  out["K3002"] = get_property("SITUATION_UP_TIME");
-  out["os_type"] = decimal(harmony_sdk_->os_type);
+  put_user_entries(params, out);
+  out["K3002"] = get_property(kSituationUpTimeProperty);
+  out["os_type"] = decimal_text(harmony_sdk_->os_type);
   put_value(out, "K8", harmony_sdk_->sdk_version);
   put_value(out, "K350", events_json_of(harmony_sdk_));
   for (const auto& entry : harmony_sdk_->device_properties()) {

@@ -16,12 +16,13 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
+#include "base/types.h"
 #include "bridge/bridge_js_native.h"
 #include "core/risk_sdk.h"
-#include "core/types.h"
 
 namespace risk {
 
@@ -65,11 +66,11 @@ class HarmonyRiskApp : public RiskApp {
   // report is running and the options of the last schedule call have been
   // taken by a report. last_options_ identifies those options (compared,
   // never dereferenced).
-  std::mutex hold_mutex_;
-  ScriptHold report_hold_;                   // guarded by hold_mutex_
-  const StringMap* last_options_ = nullptr;  // guarded by hold_mutex_
-  bool schedule_outstanding_ = false;        // guarded by hold_mutex_
-  int reports_running_ = 0;                  // guarded by hold_mutex_
+  Mutex hold_mutex_;
+  ScriptHold report_hold_ GUARDED_BY(hold_mutex_);
+  const StringMap* last_options_ GUARDED_BY(hold_mutex_) = nullptr;
+  bool schedule_outstanding_ GUARDED_BY(hold_mutex_) = false;
+  int reports_running_ GUARDED_BY(hold_mutex_) = 0;
 };
 
 }  // namespace risk

@@ -5,11 +5,12 @@
 #include <mutex>
 #include <utility>
 
+#include "base/log.h"
 #include "bridge/bridge_js_native.h"
-#include "bridge/log.h"
 #include "collect/collectors.h"
 #include "collect/guard.h"
 #include "platform/harmony_app.h"
+#include "platform/harmony_event_list.h"
 #include "situation/event_list.h"
 
 namespace risk {

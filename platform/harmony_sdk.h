@@ -20,10 +20,10 @@
 #include <memory>
 #include <string>
 
+#include "base/types.h"
 #include "bridge/bridge_js_native.h"
 #include "bridge/host.h"
 #include "core/risk_sdk.h"
-#include "core/types.h"
 #include "crypto/json/json11.h"
 
 namespace risk {

@@ -27,10 +27,10 @@
 #include <thread>
 #include <vector>
 
+#include "base/log.h"
+#include "base/types.h"
 #include "bridge/bridge_js_native.h"
-#include "bridge/log.h"
 #include "bridge/testing/addon.h"
-#include "core/types.h"
 #include "crypto/json/json11.h"
 #include "platform/harmony_app.h"
 #include "platform/harmony_sdk.h"

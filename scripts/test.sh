@@ -2,9 +2,11 @@
 # Runs every test: the C++ unit tests (ctest) and the Node tests of the
 # built library. Installs what is missing and builds first.
 #
-# Then the reliability stages: fuzzing (scripts/fuzz.sh, RISK_FUZZ_SECONDS
-# per target, default 30), the sanitizer runs (scripts/sanitize.sh) and the
-# arm64 cross-build under qemu (scripts/arm64.sh). --quick skips them.
+# Then the reliability stages: the structure and lock-rule checks
+# (scripts/lint.sh: clang -Wthread-safety build, target graph, engine
+# headers), fuzzing (scripts/fuzz.sh, RISK_FUZZ_SECONDS per target, default
+# 30), the sanitizer runs (scripts/sanitize.sh) and the arm64 cross-build
+# under qemu (scripts/arm64.sh). --quick skips them.
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
 
@@ -26,9 +28,12 @@ cd "$ROOT/js"
 RISK_LIBRARY="$ROOT/build/libQuonRiskComm.so" node --test --test-concurrency=2 test/*.test.js
 
 if [ "$quick" -eq 1 ]; then
-  log "--quick: fuzzing, sanitizer runs and the arm64 build skipped"
+  log "--quick: lint, fuzzing, sanitizer runs and the arm64 build skipped"
   exit 0
 fi
+
+log "Lint: clang thread-safety build, target graph, engine headers"
+"$ROOT/scripts/lint.sh"
 
 log "Fuzzing, ${RISK_FUZZ_SECONDS:-30}s per target"
 "$ROOT/scripts/fuzz.sh" "${RISK_FUZZ_SECONDS:-30}"

@@ -12,9 +12,9 @@
 #include <thread>
 #include <utility>
 
-#include "bridge/log.h"
-#include "collect/sysfile.h"
-#include "core/risk_sdk.h"
+#include "base/clock.h"
+#include "base/log.h"
+#include "base/strings.h"
 #include "crypto/json/json11.h"
 
 namespace risk {
@@ -66,7 +66,7 @@ void unlock_with_retry(const std::function<int()>& unlock,
   }
 }
 
-EventList::EventList(RiskSdk* sdk) : sdk_(sdk) {}
+EventList::EventList(EventListOwner* owner) : owner_(owner) {}
 
 EventList::~EventList() {
   unregister_event_sink(this);
@@ -78,8 +78,8 @@ void EventList::on_event(uint32_t, uint32_t, const char*) {}
 EventEntry* EventList::find_event(uint32_t, uint32_t, const char*) { return nullptr; }
 
 bool EventList::deliver(EventEntry& entry) {
-  sdk_->dispatch_client_event(entry.event, entry.code,
-                              entry.message ? std::string(entry.message.get()) : std::string());
+  owner_->dispatch_client_event(entry.event, entry.code,
+                                entry.message ? std::string(entry.message.get()) : std::string());
   return true;
 }
 
@@ -88,7 +88,7 @@ std::string EventList::count_text() {
     log_message("event list fail to rdlock");
     return std::string();
   }
-  std::string text = std::to_string(count_);
+  std::string text = decimal_text(count_);
   unlock();
   return text;
 }
@@ -134,7 +134,7 @@ void EventList::start_delivery() {
   }
   if (!ready_) {
     ready_ = true;
-    ThreadGate::Pass pass = sdk_->thread_gate().enter();
+    ThreadGate::Pass pass = owner_->thread_gate().enter();
     if (pass) {
       try {
         std::thread([this, pass = std::move(pass)]() { deliver_pending(); }).detach();
@@ -219,12 +219,6 @@ void EventList::unlock() {
                       std::this_thread::sleep_for(std::chrono::microseconds(micros));
                     });
 }
-
-void HarmonyEventList::on_event(uint32_t, uint32_t, const char*) {}
-
-EventEntry* HarmonyEventList::find_event(uint32_t, uint32_t, const char*) { return nullptr; }
-
-bool HarmonyEventList::deliver(EventEntry&) { return false; }
 
 void register_event_sink(EventList* list) {
   EventSink& sink = event_sink();

@@ -3,15 +3,18 @@
 //
 // Producers (background threads of the runtime guards) call send_event /
 // send_event_format at any time and never see the list. The list is owned by
-// its RiskSdk (created by RiskSdk::create_event_list); the sink points at
-// the list of the last SDK set up and forgets it when that list is destroyed.
+// its SDK (created by RiskSdk::create_event_list), which it reaches only
+// through the EventListOwner interface below; the sink points at the list of
+// the last SDK set up and forgets it when that list is destroyed.
 //
 // One reader-writer lock guards the ring: add_event and start_delivery take
 // it for writing; events_json, count_text, entries and the delivery worker
 // for reading. deliver() runs with the lock held, so it must not call back
 // into the list; the base deliver takes the SDK's apps mutex inside it (lock
 // order: event list, then SDK). The delivery worker holds a pass of the
-// SDK's ThreadGate, so it never outlives the SDK.
+// owner's ThreadGate, so it never outlives the SDK.
+//
+// Platform subclasses live with the platform (platform/harmony_event_list.h).
 #ifndef RISK_SITUATION_EVENT_LIST_H_
 #define RISK_SITUATION_EVENT_LIST_H_
 
@@ -24,9 +27,23 @@
 #include <string>
 #include <vector>
 
+#include "base/thread_gate.h"
+
 namespace risk {
 
-class RiskSdk;
+// What an event list needs of the object that owns it (RiskSdk implements
+// it): the hand-over of one event to the applications, and the gate the
+// delivery worker passes.
+class EventListOwner {
+ public:
+  // Hands one event to every application; false once destruction has begun.
+  virtual bool dispatch_client_event(uint32_t type, uint32_t code, const std::string& text) = 0;
+  // The gate of every thread that points into the owner.
+  virtual ThreadGate& thread_gate() = 0;
+
+ protected:
+  ~EventListOwner() = default;
+};
 
 // One ring slot.
 struct EventEntry {
@@ -54,8 +71,8 @@ class EventList {
  public:
   static constexpr uint32_t kCapacity = 100;
 
-  // REQUIRES: sdk is not null and owns this list.
-  explicit EventList(RiskSdk* sdk);
+  // REQUIRES: owner is not null and owns this list.
+  explicit EventList(EventListOwner* owner);
   EventList(const EventList&) = delete;
   EventList& operator=(const EventList&) = delete;
   // Unregisters the list from the sink if it is registered there.
@@ -68,7 +85,7 @@ class EventList {
   virtual void on_event(uint32_t event, uint32_t code, const char* message);
   // 2. An existing entry to rewrite instead of taking a new slot; none here.
   virtual EventEntry* find_event(uint32_t event, uint32_t code, const char* message);
-  // 3. Hands one entry on: calls the SDK's dispatch_client_event and returns
+  // 3. Hands one entry on: calls the owner's dispatch_client_event and returns
   // true whatever it answers.
   virtual bool deliver(EventEntry& entry);
   // 4. The number of held events as decimal text; "" when the lock cannot
@@ -93,29 +110,19 @@ class EventList {
   // taken.
   std::vector<EventSnapshot> entries();
 
-  RiskSdk* sdk() const { return sdk_; }
+  EventListOwner* owner() const { return owner_; }
 
  private:
   // Runs on the delivery worker.
   void deliver_pending();
   void unlock();
 
-  RiskSdk* const sdk_;
+  EventListOwner* const owner_;
   pthread_rwlock_t lock_ = PTHREAD_RWLOCK_INITIALIZER;
   EventEntry ring_[kCapacity];  // guarded by lock_
   uint32_t count_ = 0;          // guarded by lock_; 0..100
   uint32_t next_ = 0;           // guarded by lock_; 0..99
   bool ready_ = false;          // guarded by lock_
-};
-
-// The platform's list: events are never handed on one by one (deliver does
-// nothing and returns false); they travel only inside "K350".
-class HarmonyEventList : public EventList {
- public:
-  explicit HarmonyEventList(RiskSdk* sdk) : EventList(sdk) {}
-  void on_event(uint32_t event, uint32_t code, const char* message) override;
-  EventEntry* find_event(uint32_t event, uint32_t code, const char* message) override;
-  bool deliver(EventEntry& entry) override;
 };
 
 // --- The process-wide sink. ---

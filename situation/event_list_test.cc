@@ -11,10 +11,11 @@
 #include <thread>
 #include <vector>
 
-#include "bridge/log.h"
-#include "collect/sysfile.h"
+#include "base/clock.h"
+#include "base/log.h"
 #include "core/risk_sdk.h"
 #include "crypto/json/json11.h"
+#include "platform/harmony_event_list.h"
 
 namespace risk {
 namespace {

@@ -5,8 +5,9 @@
 #include <memory>
 #include <string>
 
-#include "bridge/log.h"
-#include "collect/sysfile.h"
+#include "base/clock.h"
+#include "base/log.h"
+#include "base/strings.h"
 #include "core/risk_sdk.h"
 #include "core/token.h"
 #include "core/wire.h"
@@ -63,11 +64,11 @@ void RiskApp::report_situation(std::unique_ptr<StringMap> options) {
   }
   try {
     if (sent_at == 0) sent_at = now_ms();
-    set_property(kSituationUpTimeProperty, std::to_string(sent_at));
+    set_property(kSituationUpTimeProperty, decimal_text(sent_at));
     long long failures = leading_count(get_property(kSituationErrorCountProperty));
     if (failures < std::numeric_limits<long long>::max()) ++failures;
     set_property(kSituationErrorCountProperty,
-                 response.empty() ? std::to_string(failures) : std::string("0"));
+                 response.empty() ? decimal_text(failures) : std::string("0"));
   } catch (const std::exception& e) {
     log_message("fail to record situation report: %s", e.what());
   } catch (...) {

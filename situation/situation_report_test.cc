@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "collect/sysfile.h"
+#include "base/clock.h"
 #include "core/risk_sdk.h"
 #include "core/testing/fake_platform.h"
 #include "core/testing/reference.h"

@@ -11,9 +11,9 @@
 #include <thread>
 #include <vector>
 
+#include "base/log.h"
 #include "bridge/bridge_js_native.h"
 #include "bridge/host.h"
-#include "bridge/log.h"
 
 namespace risk {
 namespace testing {

@@ -28,9 +28,9 @@
 #include <utility>
 #include <vector>
 
-#include "bridge/log.h"
+#include "base/log.h"
+#include "base/types.h"
 #include "core/risk_sdk.h"
-#include "core/types.h"
 #include "situation/event_list.h"
 
 namespace risk {

@@ -6,8 +6,8 @@
 
 #include <string>
 
+#include "base/types.h"
 #include "core/risk.pb-c.h"
-#include "core/types.h"
 
 namespace risk {
 namespace testing {

@@ -1,7 +1,7 @@
 // Value types shared by every folder of the library. Plain values: no
 // locks, any thread; whoever holds one owns it.
-#ifndef RISK_CORE_TYPES_H_
-#define RISK_CORE_TYPES_H_
+#ifndef RISK_BASE_TYPES_H_
+#define RISK_BASE_TYPES_H_
 
 #include <cstdint>
 #include <map>
@@ -44,4 +44,4 @@ inline bool is_usable(const TokenRecord& record, int64_t now) {
 
 }  // namespace risk
 
-#endif  // RISK_CORE_TYPES_H_
+#endif  // RISK_BASE_TYPES_H_

@@ -1,18 +1,16 @@
 // System file utilities: a buffered line reader over plain file descriptors,
 // the first-line and "name: value" readers the collectors use on Linux
-// pseudo-files (/proc, /sys), the random UUID of the installation
-// identifier, and now_ms, the library's wall clock.
+// pseudo-files (/proc, /sys) and the random UUID of the installation
+// identifier.
 //
 // Callers: the collectors (one at a time, each on its collector thread)
-// read files and create UUIDs; any thread calls now_ms. Nothing here keeps
+// read files and create UUIDs. Nothing here keeps
 // shared state; a LineReader belongs to the thread that created it. Nothing
 // throws or logs: files that cannot be read give the empty string, a null
 // line or no callback at all. Strings returned are owned by the caller;
 // lines returned by read_line are owned by the reader.
-#ifndef RISK_COLLECT_SYSFILE_H_
-#define RISK_COLLECT_SYSFILE_H_
-
-#include <sys/time.h>
+#ifndef RISK_BASE_SYSFILE_H_
+#define RISK_BASE_SYSFILE_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -76,11 +74,6 @@ std::string path_under_root(const std::string& root, const std::string& path);
 // alone. Always 36 characters.
 std::string generate_uuid_v4();
 
-// Wall-clock milliseconds since the Unix epoch.
-int64_t now_ms();
-// seconds * 1000 + microseconds / 1000 of tv: {1, 999999} gives 1999.
-int64_t timeval_to_ms(const struct timeval& tv);
-
 }  // namespace risk
 
-#endif  // RISK_COLLECT_SYSFILE_H_
+#endif  // RISK_BASE_SYSFILE_H_

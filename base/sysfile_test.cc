@@ -1,4 +1,5 @@
-#include "collect/sysfile.h"
+#include "base/clock.h"
+#include "base/sysfile.h"
 
 #include <errno.h>
 #include <fcntl.h>

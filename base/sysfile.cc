@@ -1,8 +1,9 @@
-#include "collect/sysfile.h"
+#include "base/sysfile.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -10,7 +11,7 @@
 #include <cstring>
 #include <new>
 
-#include "crypto/encoding.h"
+#include "base/strings.h"
 
 namespace risk {
 
@@ -230,16 +231,6 @@ std::string generate_uuid_v4() {
                 unsigned(b[4]) << 8 | b[5], unsigned(b[6]) << 8 | b[7], b[8], b[9], b[10], b[11],
                 b[12], b[13], b[14], b[15]);
   return std::string(text, 36);
-}
-
-int64_t timeval_to_ms(const struct timeval& tv) {
-  return int64_t(tv.tv_sec) * 1000 + int64_t(tv.tv_usec) / 1000;
-}
-
-int64_t now_ms() {
-  struct timeval tv {};
-  ::gettimeofday(&tv, nullptr);
-  return timeval_to_ms(tv);
 }
 
 }  // namespace risk

@@ -1,0 +1,24 @@
+#include "base/strings.h"
+
+namespace risk {
+
+namespace {
+
+constexpr char kWhitespace[] = " \t\n\v\f\r";
+
+}  // namespace
+
+std::string decimal_text(int64_t value) { return std::to_string(value); }
+
+bool has_prefix(const std::string& text, const char* prefix) {
+  return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
+}
+
+std::string trim(const std::string& text) {
+  const size_t first = text.find_first_not_of(kWhitespace);
+  if (first == std::string::npos) return std::string();
+  const size_t last = text.find_last_not_of(kWhitespace);
+  return text.substr(first, last - first + 1);
+}
+
+}  // namespace risk

@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Structure and lock-rule checks:
+#   1. a clang build (build-lint) of every target with -Wthread-safety
+#      -Werror=thread-safety: a field marked GUARDED_BY touched without its
+#      lock, or a REQUIRES not met, fails the build;
+#   2. the target graph (cmake --graphviz of build-lint) has no circle among
+#      our targets (scripts/target_cycles.py), and no CMakeLists asks CMake
+#      to repeat libraries (LINK_INTERFACE_MULTIPLICITY);
+#   3. nothing below the platform includes the script engine's headers
+#      (node_api.h, bridge/host.h, bridge/bridge_js_native.h); tests and
+#      test helpers aside.
+set -euo pipefail
+. "$(dirname "$0")/common.sh"
+
+setup_all
+ensure_debs clang-14
+
+log "clang thread-safety build (build-lint)"
+build build-lint -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
+  "-DCMAKE_CXX_FLAGS=-Wthread-safety -Werror=thread-safety"
+
+log "target graph"
+graph_dir="$ROOT/build-lint/graph"
+rm -rf "$graph_dir" && mkdir -p "$graph_dir"
+cmake --graphviz="$graph_dir/targets.dot" "$ROOT/build-lint" >"$graph_dir/cmake.log" 2>&1 ||
+  { cat "$graph_dir/cmake.log" >&2; echo "cmake --graphviz failed" >&2; exit 1; }
+python3 "$ROOT/scripts/target_cycles.py" "$graph_dir/targets.dot" >&2
+if grep -rn --include=CMakeLists.txt --include='*.cmake' LINK_INTERFACE_MULTIPLICITY "$ROOT" \
+     --exclude-dir='build*' --exclude-dir=node_modules >&2; then
+  echo "LINK_INTERFACE_MULTIPLICITY is set: some targets link each other in a circle" >&2
+  exit 1
+fi
+
+log "script engine headers below the platform"
+cd "$ROOT"
+if grep -rnE '#include [<"](node_api\.h|bridge/)' base crypto collect situation core \
+     --include='*.h' --include='*.cc' --exclude='*_test.cc' --exclude-dir=testing >&2; then
+  echo "these files below the platform include the script engine's headers" >&2
+  exit 1
+fi
+log "lint: clean"
