@@ -362,6 +362,8 @@ async function memory(url) {
   const calls = [];
   const { r, handle } = startSdk(url, calls);
   const floor = process.argv.includes('--floor');
+  const what = floor ? 'floor' : 'getTokenNative';
+  const prefix = floor ? 'mem.floor' : 'mem';
   let call = () => r.getToken(handle, APP_KEY, {});
   if (floor) {
     const addon = c.loadAddon(path.join(c.BUILD, 'bench', 'bench_addon.so'));
@@ -398,8 +400,6 @@ async function memory(url) {
     await sample();
   }
   const after = samples[samples.length - 1];
-  const what = floor ? 'floor' : 'getTokenNative';
-  const prefix = floor ? 'mem.floor' : 'mem';
   c.emit(floor ? 'memory-floor' : 'memory', [
     { id: `${prefix}.rss.before`, label: `resident memory after ${MEMORY_WARM_UP} warm-up calls (${what})`, value: before.rss, unit: 'KiB' },
     { id: `${prefix}.rss.after`, label: `resident memory after ${MEMORY_CALLS} more ${what} calls`, value: after.rss, unit: 'KiB' },
