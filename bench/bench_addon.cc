@@ -11,6 +11,13 @@
 //                                          promise with "" (js_resolve_deferred):
 //                                          what every promise native costs
 //                                          before its core work
+//   prefsOnThread(a, b) -> Promise<string> a new native thread reads the
+//                                          preferences a and b through the
+//                                          bridge (two blocking prefGet
+//                                          calls) and resolves the promise
+//                                          with "": the script-thread trips
+//                                          of a warm getTokenNative, with
+//                                          nothing of the library between
 //   resolveViaLauncher() -> Promise<string>
 //                                          the same, but the new thread is
 //                                          started by a long-lived launcher
@@ -24,6 +31,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -135,6 +143,34 @@ napi_value ResolveOnThread(napi_env env, napi_callback_info /*info*/) {
   return started ? promise : nullptr;
 }
 
+napi_value PrefsOnThread(napi_env env, napi_callback_info info) {
+  size_t argc = 2;
+  napi_value argv[2] = {nullptr, nullptr};
+  napi_get_cb_info(env, info, &argc, argv, nullptr, nullptr);
+  std::string names[2];
+  for (int i = 0; i < 2; ++i) {
+    size_t length = 0;
+    if (argv[i] == nullptr ||
+        napi_get_value_string_utf8(env, argv[i], nullptr, 0, &length) != napi_ok) {
+      napi_throw_type_error(env, nullptr, "prefsOnThread(a, b) takes two strings");
+      return nullptr;
+    }
+    names[i].resize(length + 1);
+    napi_get_value_string_utf8(env, argv[i], &names[i][0], length + 1, &length);
+    names[i].resize(length);
+  }
+  napi_deferred deferred = nullptr;
+  napi_value promise = nullptr;
+  if (napi_create_promise(env, &deferred, &promise) != napi_ok) return nullptr;
+  risk::BridgeContext* bridge = risk::bridge_context(env);
+  bool started = start_thread(env, [bridge, deferred, a = names[0], b = names[1]] {
+    risk::s_pref_get(bridge, a);
+    risk::s_pref_get(bridge, b);
+    risk::js_resolve_deferred(bridge, deferred, "");
+  });
+  return started ? promise : nullptr;
+}
+
 napi_value ResolveViaLauncher(napi_env env, napi_callback_info /*info*/) {
   napi_deferred deferred = nullptr;
   napi_value promise = nullptr;
@@ -160,6 +196,7 @@ NAPI_MODULE_INIT() {
       {"roundTrips", RoundTrips},
       {"resolveOnThread", ResolveOnThread},
       {"resolveViaLauncher", ResolveViaLauncher},
+      {"prefsOnThread", PrefsOnThread},
   };
   for (const auto& native : kNatives) {
     napi_value fn = nullptr;

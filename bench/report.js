@@ -226,7 +226,7 @@ function nodeRows(node) {
   const warm = v('warm.token.median');
   row('warm getTokenNative: median', warm, 'us', {
     reference: floor, ratio: warm / floor, budget: '≤ 1.5× floor', ok: warm / floor <= 1.5,
-    note: `p95 ${fmt(v('warm.token.p95'), 'us')}; floor interleaved in the same process; bridge calls per call: ${
+    note: `p95 ${fmt(v('warm.token.p95'), 'us')}; floor (a native thread, the same two blocking prefGet, a resolution) interleaved in the same process; bridge calls per call: ${
       Object.entries(f('warm.token.bridgeCalls').detail || {}).map(([k, n]) => `${n} ${k} (${fmt((f('warm.token.bridgeCalls').medianUs || {})[k], 'us')} each)`).join(', ') || 'none'}`,
   });
   row('getBusinessSignNative: median', v('warm.sign.median'), 'us', { note: `p95 ${fmt(v('warm.sign.p95'), 'us')}` });

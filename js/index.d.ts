@@ -245,7 +245,7 @@ export interface BridgeOptions {
   maxResponseBytes?: number;
   /** File functions of the preference store; default Node's fs (tests inject failures). */
   fs?: Pick<typeof import('fs'), 'mkdirSync' | 'readdirSync' | 'statSync' | 'unlinkSync' | 'readFileSync' | 'openSync' | 'writeSync' | 'closeSync' | 'renameSync'>;
-  /** false: no loopback warm-up of the HTTP client after the first bridge of the process is made. */
+  /** false: the first bridge of the process does not warm its paths up in the background (its functions without effects, one temporary preference file, one loopback post). */
   warmUp?: boolean;
   onClientEvent?(key: string, type: number, code: number, text: string): void;
   onServerEvent?(key: string, text: string): void;

@@ -28,7 +28,10 @@
 //   node token.js warm --url U        warm getTokenNative (usable token in
 //                                     memory), getDegradeTokenNative and
 //                                     getBusinessSignNative, interleaved with
-//                                     the floor (bench_addon resolveOnThread),
+//                                     the floor (bench_addon prefsOnThread:
+//                                     a thread, the same two blocking
+//                                     prefGet calls through a reference
+//                                     bridge of its own, a resolution),
 //                                     and getTokenNative forced to exchange
 //                                     (collection, sealing and the loopback
 //                                     exchange in a process already warm)
@@ -42,7 +45,7 @@
 //                                     (the allocator's arenas and V8's heap
 //                                     take several thousand calls to settle);
 //                                     --floor: the same loop over the floor
-//                                     (bench_addon resolveOnThread)
+//                                     (bench_addon prefsOnThread)
 //
 // Each prints one JSON line (bench/node/common.js); progress on stderr.
 const fs = require('fs');
@@ -52,6 +55,8 @@ const { performance } = require('perf_hooks');
 const c = require('./common');
 
 const APP_KEY = '3f9a1c2e7b4d4e8f9a0b1c2d3e4f5a6b';
+// The stored token and its exchange time, read by every getTokenNative.
+const STORED_TOKEN_PROPERTIES = ['07d93b6c2ea148f5b9c60e7d3a2f814c', 'b82e4d1f09c6a73e55d8f2b1c04e9a67'];
 const APP_INFO = { name: 'com.example.shop', versionCode: 5012000, versionName: '5.12.0' };
 const WARM_CALLS = Number(process.env.BENCH_WARM_CALLS || 2000);
 const DEGRADE_CALLS = Number(process.env.BENCH_DEGRADE_CALLS || 200);
@@ -106,18 +111,31 @@ function instrument(bridge, calls) {
 function startSdk(url, calls) {
   const r = risk();
   const prefsDir = fs.mkdtempSync(path.join(process.env.BENCH_PREFS_DIR || os.tmpdir(), 'prefs-'));
-  const bridge = instrument(r.createBridge({
+  const bridgeOf = () => r.createBridge({
     prefsDir,
     appSignature: '2f4e6a8c0b1d3f5e7a9c1b3d5f7e9a0c',
     oaid: '6f1e2d3c-4b5a-4968-8776-a5b4c3d2e1f0',
-  }), calls);
+  });
+  const bridge = instrument(bridgeOf(), calls);
   const t0 = performance.now();
   const handle = r.setup(bridge, APP_INFO, bridge.deviceInfo());
   const setupUs = (performance.now() - t0) * 1000;
   if (!handle) throw new Error('setupNative returned 0');
   r.init(handle, APP_KEY, { KEY_URL: url });
   process.on('exit', () => fs.rmSync(prefsDir, { recursive: true, force: true }));
-  return { r, handle, bridge, setupUs };
+  return { r, handle, bridge, bridgeOf, setupUs };
+}
+
+// The floor under a warm getTokenNative: bench_addon's prefsOnThread over a
+// reference bridge of its own on the same preference store (recorded into
+// calls, as the library's is), reading the two preferences the warm call
+// reads. Returns the call to time.
+function floorCall(bridgeOf, calls) {
+  const addon = c.loadAddon(path.join(c.BUILD, 'bench', 'bench_addon.so'));
+  const bridge = instrument(bridgeOf(), calls);
+  if (addon.init(bridge) !== 0) throw new Error('bench addon: init_bridge failed');
+  const [text, time] = STORED_TOKEN_PROPERTIES.map((name) => `${APP_KEY}:${name}`);
+  return () => addon.prefsOnThread(text, time);
 }
 
 function checkToken(r, handle, token, what) {
@@ -204,22 +222,24 @@ async function timed(n, fn) {
 
 async function warm(url) {
   const calls = [];
-  const { r, handle } = startSdk(url, calls);
-  const addon = c.loadAddon(path.join(c.BUILD, 'bench', 'bench_addon.so'));
-  if (addon.init({}) !== 0) throw new Error('bench addon: init_bridge failed');
+  const { r, handle, bridgeOf } = startSdk(url, calls);
+  const floorCalls = [];
+  const floorOnce = floorCall(bridgeOf, floorCalls);
   checkToken(r, handle, await r.getToken(handle, APP_KEY, {}), 'first getTokenNative');
 
   c.progress(`warm getTokenNative beside the floor, ${WARM_CALLS} each`);
   await timed(200, () => r.getToken(handle, APP_KEY, {}));
-  await timed(200, () => addon.resolveOnThread());
+  await timed(200, floorOnce);
   calls.length = 0;
+  floorCalls.length = 0;
   const floor = [];
   const tokens = [];
   for (let i = 0; i < WARM_CALLS; i++) {
-    floor.push(...await timed(1, () => addon.resolveOnThread()));
+    floor.push(...await timed(1, floorOnce));
     tokens.push(...await timed(1, () => r.getToken(handle, APP_KEY, {})));
   }
   const warmCalls = summarizeCalls(calls, WARM_CALLS);
+  const floorBridgeCalls = summarizeCalls(floorCalls, WARM_CALLS);
 
   c.progress(`getBusinessSignNative, ${SIGN_CALLS}`);
   await timed(100, () => r.getBusinessSign(handle, APP_KEY, {}, 'order=1'));
@@ -250,7 +270,7 @@ async function warm(url) {
   const s = c.summary(signs);
   const d = c.summary(degrades);
   c.emit('warm', [
-    { id: 'warm.floor.median', label: 'floor beside it: native thread resolves a promise, median', value: f.median, unit: 'us', n: f.n },
+    { id: 'warm.floor.median', label: 'floor beside it: a native thread, two blocking prefGet, a resolution; median', value: f.median, unit: 'us', n: f.n, detail: floorBridgeCalls.byName, medianUs: floorBridgeCalls.medianUs },
     { id: 'warm.floor.p95', label: 'floor beside it: p95', value: f.p95, unit: 'us', n: f.n },
     { id: 'warm.token.median', label: 'warm getTokenNative: median', value: w.median, unit: 'us', n: w.n },
     { id: 'warm.token.p95', label: 'warm getTokenNative: p95', value: w.p95, unit: 'us', n: w.n },
@@ -360,16 +380,12 @@ function memoryKiB() {
 async function memory(url) {
   if (typeof global.gc !== 'function') throw new Error('run with --expose-gc');
   const calls = [];
-  const { r, handle } = startSdk(url, calls);
+  const { r, handle, bridgeOf } = startSdk(url, calls);
   const floor = process.argv.includes('--floor');
   const what = floor ? 'floor' : 'getTokenNative';
   const prefix = floor ? 'mem.floor' : 'mem';
   let call = () => r.getToken(handle, APP_KEY, {});
-  if (floor) {
-    const addon = c.loadAddon(path.join(c.BUILD, 'bench', 'bench_addon.so'));
-    if (addon.init({}) !== 0) throw new Error('bench addon: init_bridge failed');
-    call = () => addon.resolveOnThread();
-  }
+  if (floor) call = floorCall(bridgeOf, calls);
   const batch = async (n) => {
     for (let i = 0; i < n; i += 10) {
       const pending = [];

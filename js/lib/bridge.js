@@ -23,12 +23,16 @@
 // temporary file in the same directory and is renamed over the old file: a
 // reader in any process sees either the old or the new value whole, also
 // after the writing process crashes in the middle of a write; concurrent
-// writers of one name leave the last renamed value. The new file and the
-// directory are flushed to the disk (fsync) in the background right after,
-// off the script thread: a put never waits for the disk. What a power loss
-// can take is the puts of the last moments before it (until their flush
-// completes, a few milliseconds); on file systems that order a rename after
-// the data it replaces (ext4's default, XFS, Btrfs) the old value then stays.
+// writers of one name leave the last renamed value. The new files and the
+// directory are flushed to the disk (fsync) together, in the background,
+// kFlushDelayMs after the first put that is not yet flushed (so that the
+// puts of one exchange share one flush), and synchronously when the process
+// exits before that: a put never waits for the disk. A value put is at once
+// visible to every reader and survives a crash or kill of the process (the
+// kernel holds it); what a power loss or a crash of the system can take is
+// the puts of the last kFlushDelayMs and a few milliseconds before it; on
+// file systems that order a rename after the data it replaces (ext4's
+// default, XFS, Btrfs) the old value then stays.
 // A put is whole or fails: a short write is continued, and any failure (a
 // full disk, a failed close or rename) removes the temporary file and
 // leaves the old value in place.
@@ -64,6 +68,8 @@ const kDefaultPostTimeoutMs = 10000;
 const kDefaultMaxResponseBytes = 8 * 1024 * 1024;
 const kMaxPlainFileName = 200;  // longer encoded names are hashed
 const kStaleTempMs = 10 * 60 * 1000;
+// How long a put waits for others to share its flush to the disk.
+const kFlushDelayMs = 100;
 const ZERO_OAID = '00000000-0000-0000-0000-000000000000';
 
 // ---------------------------------------------------------------------------
@@ -84,13 +90,13 @@ function defaultPrefsDir() {
 
 // Flushes path (a file or a directory) to the disk off the script thread
 // (libuv's thread pool); calls done(err) once, err null on success.
-function fsyncAsync(file, done) {
-  fs.open(file, 'r', (err, fd) => {
+function fsyncAsync(fsImpl, file, done) {
+  fsImpl.open(file, 'r', (err, fd) => {
     if (err) {
       done(err);
       return;
     }
-    fs.fsync(fd, (syncErr) => fs.close(fd, () => done(syncErr)));
+    fsImpl.fsync(fd, (syncErr) => fsImpl.close(fd, () => done(syncErr)));
   });
 }
 
@@ -109,11 +115,57 @@ function writeWhole(fsImpl, fd, data) {
   }
 }
 
+// Flushes path to the disk on the calling thread; the error, or null.
+function fsyncNow(fsImpl, file) {
+  let fd = -1;
+  try {
+    fd = fsImpl.openSync(file, 'r');
+    fsImpl.fsyncSync(fd);
+    return null;
+  } catch (err) {
+    return err;
+  } finally {
+    if (fd >= 0) {
+      try { fsImpl.closeSync(fd); } catch (e) { /* the flush itself is what counts */ }
+    }
+  }
+}
+
+// Stores with puts not yet on the disk: flushed on the calling thread when
+// the process exits before their background flush ran.
+const storesToFlush = new Set();
+let exitFlushHooked = false;
+function hookExitFlush() {
+  if (exitFlushHooked) return;
+  exitFlushHooked = true;
+  process.on('exit', () => {
+    for (const f of storesToFlush) f();
+    storesToFlush.clear();
+  });
+}
+function flushAtExit(flushSync) {
+  storesToFlush.add(flushSync);
+  hookExitFlush();
+}
+
+// A missing file is the usual answer of a read: told without the cost of an
+// exception. Anything else (a directory in the file's place, no permission)
+// still throws from the read itself.
+function readIfPresent(fsImpl, file) {
+  if (typeof fsImpl.existsSync === 'function' && !fsImpl.existsSync(file)) return '';
+  try {
+    return fsImpl.readFileSync(file, 'utf8');
+  } catch (e) {
+    if (e.code === 'ENOENT') return '';  // removed after the test
+    throw e;
+  }
+}
+
 let tempCounter = 0;
 
 // Synchronous, crash-safe store of text values, one file per name. Safe to
-// share between processes. fsImpl: the file functions of the writes and
-// reads (Node's fs unless a test injects failures); onFlushError(err) hears
+// share between processes. fsImpl: the file functions of the writes, reads
+// and flushes (Node's fs unless a test injects failures or records them); onFlushError(err) hears
 // of a background flush that failed (default: ignored; the value itself is
 // in place).
 function createPrefStore(dir = defaultPrefsDir(), { fsImpl = fs, onFlushError = () => {} } = {}) {
@@ -129,35 +181,85 @@ function createPrefStore(dir = defaultPrefsDir(), { fsImpl = fs, onFlushError = 
     }
   }
 
-  // Files renamed into place since the last flush, and the flush under way.
+  // Files renamed into place since the last flush, the files of the flush
+  // under way, and the timer of the next one.
   const unflushed = new Set();
+  let flushingFiles = [];
   let flushing = null;
+  let timer = null;
+  const report = (err) => {
+    // A file replaced again by another process is that process's to flush;
+    // some file systems cannot sync a directory (the renames stand).
+    if (err && !['ENOENT', 'EINVAL', 'EISDIR'].includes(err.code)) onFlushError(err);
+  };
+  // What is left to flush when the process exits: on this thread.
+  const flushSync = () => {
+    const files = [...flushingFiles, ...unflushed];
+    unflushed.clear();
+    flushingFiles = [];
+    if (files.length === 0) return;
+    for (const file of files) report(fsyncNow(fsImpl, file));
+    report(fsyncNow(fsImpl, dir));
+  };
   // Flushes every renamed file, then the directory (which holds the
   // renames), in the background; puts made meanwhile join the next round.
   const flush = () => {
+    if (timer) {
+      clearTimeout(timer);
+      timer = null;
+    }
     if (flushing) return flushing;
-    if (unflushed.size === 0) return Promise.resolve();
+    if (unflushed.size === 0) {
+      storesToFlush.delete(flushSync);
+      return Promise.resolve();
+    }
     const files = [...unflushed];
+    flushingFiles = files;
     unflushed.clear();
     flushing = new Promise((resolve) => {
       let left = files.length;
       const fileDone = (err) => {
-        // A file replaced again by another process is that process's to flush.
-        if (err && err.code !== 'ENOENT') onFlushError(err);
+        report(err);
         left -= 1;
         if (left > 0) return;
-        fsyncAsync(dir, (dirErr) => {
-          // Some file systems cannot sync a directory; the renames stand.
-          if (dirErr && dirErr.code !== 'EINVAL' && dirErr.code !== 'EISDIR') onFlushError(dirErr);
+        fsyncAsync(fsImpl, dir, (dirErr) => {
+          report(dirErr);
           resolve();
         });
       };
-      for (const file of files) fsyncAsync(file, fileDone);
+      for (const file of files) fsyncAsync(fsImpl, file, fileDone);
     }).then(() => {
       flushing = null;
-      return unflushed.size > 0 ? flush() : undefined;
+      flushingFiles = [];
+      return flush();
     });
     return flushing;
+  };
+
+  const tempName = (file) => {
+    tempCounter += 1;
+    return path.join(dir, `.${file}.${process.pid}.${tempCounter}.${process.hrtime.bigint()}.tmp`);
+  };
+  // Writes data to a temporary file and renames it over target: readers see
+  // the old or the new value whole. Throws on a failed write (the old value
+  // then stays in place, the temporary file is gone).
+  const writeAndRename = (data, target) => {
+    const temp = tempName(path.basename(target));
+    let fd = -1;
+    try {
+      fd = fsImpl.openSync(temp, 'wx', 0o600);
+      writeWhole(fsImpl, fd, data);
+      const closing = fd;
+      fd = -1;
+      fsImpl.closeSync(closing);  // may report a deferred write error
+      fsImpl.renameSync(temp, target);
+    } catch (e) {
+      if (fd >= 0) {
+        try { fsImpl.closeSync(fd); } catch (e2) { /* the write error is the one to report */ }
+      }
+      try { fsImpl.unlinkSync(temp); } catch (e2) { /* never created */ }
+      throw e;
+    }
   };
 
   return {
@@ -166,39 +268,31 @@ function createPrefStore(dir = defaultPrefsDir(), { fsImpl = fs, onFlushError = 
     // Writes the value to a temporary file and renames it over the old one:
     // readers see the old or the new value whole. Throws on a failed write
     // (the old value then stays in place). The flush to the disk follows in
-    // the background, so a put costs no disk wait on the calling thread.
+    // the background (see kFlushDelayMs), so a put costs no disk wait on the
+    // calling thread.
     put(name, value) {
       const file = prefFileName(name);
-      tempCounter += 1;
-      const temp = path.join(dir, `.${file}.${process.pid}.${tempCounter}.${process.hrtime.bigint()}.tmp`);
-      let fd = -1;
-      try {
-        fd = fsImpl.openSync(temp, 'wx', 0o600);
-        writeWhole(fsImpl, fd, Buffer.from(String(value), 'utf8'));
-        const closing = fd;
-        fd = -1;
-        fsImpl.closeSync(closing);  // may report a deferred write error
-        fsImpl.renameSync(temp, path.join(dir, file));
-      } catch (e) {
-        if (fd >= 0) {
-          try { fsImpl.closeSync(fd); } catch (e2) { /* the write error is the one to report */ }
-        }
-        try { fsImpl.unlinkSync(temp); } catch (e2) { /* never created */ }
-        throw e;
-      }
+      writeAndRename(Buffer.from(String(value), 'utf8'), path.join(dir, file));
       unflushed.add(path.join(dir, file));
-      if (!flushing) setImmediate(flush);
+      flushAtExit(flushSync);
+      if (!flushing && !timer) {
+        timer = setTimeout(flush, kFlushDelayMs);
+        timer.unref();  // the exit flushes what is left
+      }
+    },
+    // The write path of a put, once, on a temporary name of its own that is
+    // removed again: nothing stored changes.
+    warmUp() {
+      const target = tempName(prefFileName('warm-up'));
+      writeAndRename(Buffer.from('0'), target);
+      fsImpl.unlinkSync(target);
+      hookExitFlush();
     },
     // Resolves once every value put so far has reached the disk.
     flush,
     // The stored text, or "" when the name has none.
     get(name) {
-      try {
-        return fsImpl.readFileSync(path.join(dir, prefFileName(name)), 'utf8');
-      } catch (e) {
-        if (e.code === 'ENOENT') return '';
-        throw e;
-      }
+      return readIfPresent(fsImpl, path.join(dir, prefFileName(name)));
     },
   };
 }
@@ -384,12 +478,33 @@ const agents = {
   'https:': new https.Agent({ keepAlive: true, maxSockets: 4 }),
 };
 
-// Runs one POST through the agent over loopback to a server of its own, so
-// that the HTTP client's code is loaded and compiled before the first real
-// post (its first use in a process costs several milliseconds of the
-// script thread). Runs in the background; nothing waits for it, and a post
-// made meanwhile goes its own way.
-let httpWarmed = false;
+// The first use of a code path in a process costs the script thread far
+// more than its later uses (loading and compiling, the first set-up of the
+// date and time-zone code and of the HTTP client: a millisecond or more
+// each). The first bridge of a process walks its own paths once in the
+// background, each step a task of its own on a later turn of the loop, so
+// that the library's first calls do not meet those costs. Nothing waits for
+// it; a call made meanwhile goes its own way.
+let warmedUp = false;
+function warmUp(store, paths) {
+  const steps = [
+    () => paths.forEach((f) => f()),
+    () => store.warmUp(),
+    warmHttpClient,
+  ];
+  const next = () => {
+    try {
+      steps.shift()();
+    } catch (e) {
+      // A step that fails only leaves its path cold.
+    }
+    if (steps.length > 0) setImmediate(next);
+  };
+  setImmediate(next);
+}
+
+// One POST through httpPost and the agent over loopback, to a server of its
+// own; nothing of it outlives the answer (no socket, no listener).
 function warmHttpClient() {
   const server = net.createServer((socket) => {
     socket.on('error', () => {});
@@ -398,19 +513,9 @@ function warmHttpClient() {
   server.on('error', () => {});
   server.unref();
   server.listen(0, '127.0.0.1', () => {
-    const request = http.request({
-      host: '127.0.0.1', port: server.address().port, method: 'POST', agent: agents['http:'],
-      headers: { 'content-type': 'application/octet-stream', 'content-length': 1 },
-    }, (res) => {
-      res.resume();
-      // Nothing of the warm-up outlives it: no socket, no listener.
-      res.on('end', () => {
-        res.socket.destroy();
-        server.close();
-      });
-    });
-    request.on('error', () => server.close());
-    request.end(Buffer.from([0]));
+    const done = () => server.close();
+    httpPost(`http://127.0.0.1:${server.address().port}/`, new ArrayBuffer(1), kDefaultPostTimeoutMs, 1024)
+      .then(done, done);
   });
 }
 
@@ -500,8 +605,10 @@ function httpPost(url, body, timeoutMs, maxBytes) {
 //                     there and the post is rejected with code 63
 //   fs                file functions of the preference store (Node's fs);
 //                     tests inject failures through it
-//   warmUp            false: no loopback warm-up of the HTTP client on the
-//                     tick after the first bridge of the process is made
+//   warmUp            false: the first bridge of the process does not walk
+//                     its paths once in the background (its functions
+//                     without effects, a preference write to a temporary
+//                     file, a loopback post), see warmUp
 //   onClientEvent(key, type, code, text), onServerEvent(key, text)
 //   onPost(outcome)   after each post: { url, ms, httpStatus, bytes } or
 //                     { url, ms, code, reason, message } for a rejection
@@ -514,10 +621,6 @@ function createBridge(options = {}) {
     { fsImpl: options.fs || fs, onFlushError: report });
   const timeoutMs = options.postTimeoutMs > 0 ? options.postTimeoutMs : kDefaultPostTimeoutMs;
   const maxResponseBytes = options.maxResponseBytes > 0 ? options.maxResponseBytes : kDefaultMaxResponseBytes;
-  if (options.warmUp !== false && !httpWarmed) {
-    httpWarmed = true;
-    setImmediate(warmHttpClient);
-  }
   let device = null;
   const deviceFacts = () => {
     if (device === null) device = deviceInfo(options.deviceInfo || {});
@@ -533,7 +636,7 @@ function createBridge(options = {}) {
     }
   };
 
-  return {
+  const bridge = {
     store,
     deviceInfo: deviceFacts,
     getDeviceInfo(name) {
@@ -585,6 +688,17 @@ function createBridge(options = {}) {
     },
     getOsVersion() { return osVersion(); },
   };
+  if (options.warmUp !== false && !warmedUp) {
+    warmedUp = true;
+    // The bridge's own functions as they are now: a caller that wraps them
+    // afterwards sees none of these calls. Only those without effects, and
+    // none that calls the app's code.
+    const { getOaid, getAppSignature, getTimeInfo, prefGet } = bridge;
+    const paths = [getOaid, getAppSignature, () => prefGet('warm-up:none')];
+    if (typeof options.timeInfo !== 'function') paths.push(getTimeInfo);
+    warmUp(store, paths);
+  }
+  return bridge;
 }
 
 module.exports = {

@@ -10,7 +10,7 @@ const http = require('http');
 const net = require('net');
 const os = require('os');
 const path = require('path');
-const { spawn } = require('child_process');
+const { spawn, spawnSync } = require('child_process');
 
 const bridgeLib = require('../lib/bridge');
 
@@ -204,6 +204,58 @@ test('a put is whole or fails: a full disk, a failed close or rename keep the ol
     assert.strictEqual(createPrefStore(dir).get('n'), stored ? fresh : old, fault);
     assert.strictEqual(errors.length, stored ? 0 : 1, fault);
     assert.deepStrictEqual(fs.readdirSync(dir).filter((f) => f.endsWith('.tmp')), [], fault);
+    fs.rmSync(dir, { recursive: true, force: true });
+  }
+});
+
+// A child process whose store records every flush (fsync) it makes, then
+// puts three values in one turn; with `exit` it ends at once, else it lives
+// until the background flush has reached the directory. Prints the flushed names (the directory as
+// ".") as JSON when the process exits.
+function flushedByChild(dir, exit) {
+  const code = `
+    const fs = require('node:fs');
+    const path = require('node:path');
+    const { createPrefStore } = require(${JSON.stringify(BRIDGE_PATH)});
+    const dir = ${JSON.stringify(dir)};
+    const names = new Map();
+    const flushed = [];
+    const name = (fd) => names.get(fd);
+    const opened = (file, fd) => { names.set(fd, file === dir ? '.' : path.basename(file)); return fd; };
+    const recording = {
+      ...fs,
+      openSync(file, ...rest) { return opened(file, fs.openSync(file, ...rest)); },
+      open(file, flags, done) { fs.open(file, flags, (err, fd) => done(err, err ? fd : opened(file, fd))); },
+      fsyncSync(fd) { flushed.push(['sync', name(fd)]); return fs.fsyncSync(fd); },
+      fsync(fd, done) { flushed.push(['background', name(fd)]); return fs.fsync(fd, done); },
+    };
+    const store = createPrefStore(dir, { fsImpl: recording });
+    for (const n of ['a', 'b', 'c']) store.put(n, n.repeat(10));
+    process.on('exit', () => process.stdout.write(JSON.stringify(flushed)));
+    // Without exit: lives until the directory's flush has begun.
+    if (!${exit}) {
+      const wait = setInterval(() => {
+        if (flushed.some((f) => f[1] === '.')) clearInterval(wait);
+      }, 5);
+    }
+  `;
+  const run = spawnSync(process.execPath, ['-e', code], { encoding: 'utf8', timeout: 20000 });
+  assert.strictEqual(run.status, 0, run.stderr);
+  return JSON.parse(run.stdout);
+}
+
+test('puts of one turn share one flush: in the background, or at exit when the process ends first', () => {
+  for (const exit of [false, true]) {
+    const dir = tempDir();
+    const flushed = flushedByChild(dir, exit);
+    const files = ['a', 'b', 'c'].map(prefFileName);
+    const how = exit ? 'sync' : 'background';
+    // Every file once, then the directory that holds the renames; nothing
+    // flushed twice and nothing on the other road.
+    assert.deepStrictEqual(flushed.slice(0, 3).map((f) => f[1]).sort(), files.sort(), `exit ${exit}`);
+    assert.deepStrictEqual(flushed.slice(3), [[how, '.']], `exit ${exit}`);
+    assert.ok(flushed.every((f) => f[0] === how), `exit ${exit}: ${JSON.stringify(flushed)}`);
+    for (const n of ['a', 'b', 'c']) assert.strictEqual(createPrefStore(dir).get(n), n.repeat(10));
     fs.rmSync(dir, { recursive: true, force: true });
   }
 });
