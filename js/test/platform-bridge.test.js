@@ -260,6 +260,28 @@ test('puts of one turn share one flush: in the background, or at exit when the p
   }
 });
 
+test('the warm-up of the first bridge leaves nothing behind and calls nothing of the app', () => {
+  const dir = tempDir();
+  // The process must end by itself: no socket, server or timer of the
+  // warm-up outlives it. A wrapper put on after creation sees no call.
+  const code = `
+    const fs = require('node:fs');
+    const { createBridge } = require(${JSON.stringify(BRIDGE_PATH)});
+    let appCalls = 0;
+    const bridge = createBridge({ prefsDir: ${JSON.stringify(dir)}, timeInfo: () => { appCalls += 1; return {}; } });
+    let seen = 0;
+    for (const name of Object.keys(bridge)) {
+      const fn = bridge[name];
+      if (typeof fn === 'function') bridge[name] = (...args) => { seen += 1; return fn(...args); };
+    }
+    process.on('exit', () => process.stdout.write(JSON.stringify({ appCalls, seen, files: fs.readdirSync(${JSON.stringify(dir)}) })));
+  `;
+  const run = spawnSync(process.execPath, ['-e', code], { encoding: 'utf8', timeout: 20000 });
+  assert.strictEqual(run.status, 0, `${run.signal || ''} ${run.stderr}`);
+  assert.deepStrictEqual(JSON.parse(run.stdout), { appCalls: 0, seen: 0, files: [] });
+  fs.rmSync(dir, { recursive: true, force: true });
+});
+
 // ---------------------------------------------------------------------------
 // post
 
