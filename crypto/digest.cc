@@ -330,6 +330,14 @@ void sm3_compress(uint32_t* state, const unsigned char* p, size_t count) {
   }
 }
 
+void sm3_bytes(const std::string& data, unsigned char digest[kSm3Size]) {
+  uint32_t state[8];
+  std::memcpy(state, kSm3Init, sizeof state);
+  hash_message(data, state, LengthOrder::kBig, sm3_compress);
+  for (int i = 0; i < 8; ++i) store32_be(digest + 4 * i, state[i]);
+  secure_wipe(state, sizeof state);
+}
+
 }  // namespace
 
 Sha1Context::~Sha1Context() { secure_wipe(this, sizeof *this); }
@@ -365,7 +373,7 @@ void sha1_final(Sha1Context& ctx, unsigned char digest[kSha1Size]) {
   const size_t blocks = pad_tail(ctx.buffer, size_t(ctx.bit_count / 8 % kBlockSize),
                                  ctx.bit_count, LengthOrder::kBig, tail);
   sha1_compress(ctx.state, tail, blocks);
-  secure_wipe(tail, sizeof tail);
+  secure_wipe(tail, blocks * kBlockSize);
   for (int i = 0; i < 5; ++i) store32_be(digest + 4 * i, ctx.state[i]);
   secure_wipe(&ctx, sizeof ctx);
 }
@@ -377,7 +385,7 @@ std::string md5_hex(const std::string& data) {
   unsigned char digest[kMd5Size];
   for (int i = 0; i < 4; ++i) store32_le(digest + 4 * i, state[i]);
   secure_wipe(state, sizeof state);
-  return hex_encode(as_string(digest, sizeof digest));
+  return hex_encode(digest, sizeof digest);
 }
 
 std::string sha1_hex(const std::string& data) {
@@ -386,19 +394,19 @@ std::string sha1_hex(const std::string& data) {
   sha1_update(ctx, data.data(), data.size());
   unsigned char digest[kSha1Size];
   sha1_final(ctx, digest);
-  return hex_encode(as_string(digest, sizeof digest));
+  return hex_encode(digest, sizeof digest);
 }
 
 std::string sm3_digest(const std::string& data) {
-  uint32_t state[8];
-  std::memcpy(state, kSm3Init, sizeof state);
-  hash_message(data, state, LengthOrder::kBig, sm3_compress);
   unsigned char digest[kSm3Size];
-  for (int i = 0; i < 8; ++i) store32_be(digest + 4 * i, state[i]);
-  secure_wipe(state, sizeof state);
+  sm3_bytes(data, digest);
   return as_string(digest, sizeof digest);
 }
 
-std::string sm3_hex(const std::string& data) { return hex_encode(sm3_digest(data)); }
+std::string sm3_hex(const std::string& data) {
+  unsigned char digest[kSm3Size];
+  sm3_bytes(data, digest);
+  return hex_encode(digest, sizeof digest);
+}
 
 }  // namespace risk
