@@ -10,8 +10,10 @@ constexpr char kWhitespace[] = " \t\n\v\f\r";
 
 std::string decimal_text(int64_t value) { return std::to_string(value); }
 
-bool has_prefix(const std::string& text, const char* prefix) {
-  return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
+std::string unsigned_decimal_text(uint64_t value) { return std::to_string(value); }
+
+bool has_prefix(std::string_view text, std::string_view prefix) {
+  return text.substr(0, prefix.size()) == prefix;
 }
 
 std::string trim(const std::string& text) {

@@ -6,14 +6,18 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace risk {
 
 // value as decimal text ("-12", "0").
 std::string decimal_text(int64_t value);
+// value as decimal text, the whole unsigned range ("18446744073709551615").
+std::string unsigned_decimal_text(uint64_t value);
 
-// True when text begins with prefix (always for an empty prefix).
-bool has_prefix(const std::string& text, const char* prefix);
+// True when text begins with prefix (always for an empty prefix). Both may
+// hold zero bytes; a const char* prefix ends at its first.
+bool has_prefix(std::string_view text, std::string_view prefix);
 
 // text without leading and trailing " \t\n\v\f\r".
 std::string trim(const std::string& text);

@@ -5,7 +5,6 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
-#include <cinttypes>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -14,6 +13,7 @@
 #include <mutex>
 
 #include "base/clock.h"
+#include "base/strings.h"
 #include "base/sysfile.h"
 #include "core/risk_sdk.h"
 #include "crypto/digest.h"
@@ -87,18 +87,6 @@ constexpr unsigned kSkippedEntryTypeBit = 4;
 // time (the float-to-integer conversion would be undefined).
 constexpr float kMaxUptimeSeconds = 1e15f;
 
-std::string decimal(int64_t value) {
-  char text[24];
-  std::snprintf(text, sizeof text, "%" PRId64, value);
-  return text;
-}
-
-std::string decimal_unsigned(uint64_t value) {
-  char text[24];
-  std::snprintf(text, sizeof text, "%" PRIu64, value);
-  return text;
-}
-
 struct timeval wall_clock(const CollectorServices& services) {
   if (services.clock) return services.clock();
   struct timeval tv {};
@@ -140,7 +128,7 @@ void collect_oaid(const CollectorServices& services, RiskApp&, StringMap& out) {
 }
 
 void collect_times_info(const CollectorServices& services, RiskApp&, StringMap& out) {
-  out["K200"] = decimal(timeval_to_ms(wall_clock(services)));
+  out["K200"] = decimal_text(timeval_to_ms(wall_clock(services)));
   merge_json_object(out, call_service(services.get_time_info));
 
   const std::string line = read_first_line(file_path(services, kUptimePath));
@@ -152,7 +140,7 @@ void collect_times_info(const CollectorServices& services, RiskApp&, StringMap& 
   std::sscanf(line.c_str(), "%f %f", &uptime, &idle);
   if (std::isfinite(uptime) && std::fabs(uptime) < kMaxUptimeSeconds) {
     const int64_t now_seconds = int64_t(wall_clock(services).tv_sec);
-    put_value(out, "K202", decimal(now_seconds - int64_t(uptime)));
+    put_value(out, "K202", decimal_text(now_seconds - int64_t(uptime)));
   }
   put_value(out, "K205", line);
 }
@@ -187,8 +175,8 @@ void collect_mem_info(const CollectorServices& services, RiskApp&, StringMap& ou
   struct statfs stats {};
   if (::statfs(file_path(services, kDataPath).c_str(), &stats) != 0) return;
   const uint64_t block_size = uint64_t(stats.f_bsize);
-  out["K67-1"] = decimal_unsigned(uint64_t(stats.f_bfree) * block_size);
-  out["K67-2"] = decimal_unsigned(uint64_t(stats.f_blocks) * block_size);
+  out["K67-1"] = unsigned_decimal_text(uint64_t(stats.f_bfree) * block_size);
+  out["K67-2"] = unsigned_decimal_text(uint64_t(stats.f_blocks) * block_size);
 }
 
 void collect_fonts_hash(const CollectorServices& services, RiskApp&, StringMap& out) {
@@ -218,7 +206,7 @@ void on_cpuinfo_line(void* user, const std::string& name, const std::string& val
 
 void collect_cpu_info(const CollectorServices& services, RiskApp&, StringMap& out) {
   parse_key_value_file(file_path(services, kCpuInfoPath), on_cpuinfo_line, &out);
-  out["K30"] = decimal(int64_t(::sysconf(_SC_NPROCESSORS_CONF)));
+  out["K30"] = decimal_text(int64_t(::sysconf(_SC_NPROCESSORS_CONF)));
   for (const auto& file : kCpuFiles) {
     put_value(out, file.key, read_first_line(file_path(services, file.path)));
   }
@@ -228,7 +216,7 @@ void collect_app_info(const CollectorServices&, RiskApp& app, StringMap& out) {
   const RiskSdk& sdk = *app.sdk();
   put_value(out, "K2", sdk.app_name);
   put_value(out, "K4", sdk.app_version_name);
-  put_value(out, "K850", decimal_unsigned(uint64_t(sdk.app_version_code)));
+  put_value(out, "K850", unsigned_decimal_text(uint64_t(sdk.app_version_code)));
 }
 
 void collect_hard_ids(const CollectorServices& services, RiskApp&, StringMap& out) {

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "base/strings.h"
 #include "core/risk_sdk.h"
 #include "core/testing/fake_platform.h"
 #include "core/testing/reference.h"
@@ -128,7 +129,7 @@ TEST_F(TokenTest, FetchPersistsTokenTimeAndInstallationId) {
 
   ASSERT_EQ(sdk_->post_count(), 1u);
   const PostRecord post = sdk_->posts()[0];
-  EXPECT_EQ(post.url.rfind("https://token.test/udid/m1?sign=", 0), 0u) << post.url;
+  EXPECT_TRUE(has_prefix(post.url, "https://token.test/udid/m1?sign=")) << post.url;
   EXPECT_NE(post.url.find("&alg=gm"), std::string::npos);
   ReadRequest request = testing::read_request(opened(post));
   ASSERT_TRUE(request.ok);
@@ -450,9 +451,9 @@ TEST(ServiceAddressTest, SchemeAndHostGainThePathOthersStayAsGiven) {
 TEST_F(TokenTest, WithoutKeyUrlTheBuiltInServiceIsAsked) {
   app_->get_token({{"KEY_MANAGER_ALGORITHM", "gm"}}, false);
   ASSERT_EQ(sdk_->post_count(), 1u);
-  EXPECT_EQ(sdk_->posts()[0].url.rfind(std::string(kTokenServiceUrl) + "?sign=", 0), 0u);
+  EXPECT_TRUE(has_prefix(sdk_->posts()[0].url, std::string(kTokenServiceUrl) + "?sign="));
   // The built-in host can never resolve, and the log says which setting is missing.
-  EXPECT_EQ(sdk_->posts()[0].url.rfind("https://token.quon-risk.invalid/", 0), 0u);
+  EXPECT_TRUE(has_prefix(sdk_->posts()[0].url, "https://token.quon-risk.invalid/"));
   EXPECT_TRUE(log_.contains(
       "KEY_URL is not set: the built-in address https://token.quon-risk.invalid/udid/m1 never resolves"));
 }

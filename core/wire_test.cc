@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/strings.h"
 #include "core/risk_sdk.h"
 #include "core/testing/fake_platform.h"
 #include "crypto/cipher_scheme.h"
@@ -174,7 +175,7 @@ TEST_F(PackArchiveTest, ArchiveHasNoExtraFieldsAndDeflateLevelFive) {
   // levels 3 to 7).
   std::string archive = pack_archive("payload");
   ASSERT_GE(archive.size(), 34u);
-  EXPECT_EQ(archive.compare(0, 4, "PK\x03\x04"), 0);
+  EXPECT_TRUE(has_prefix(archive, "PK\x03\x04"));
   auto u16 = [&](size_t at) {
     return static_cast<unsigned>(static_cast<unsigned char>(archive[at])) |
            static_cast<unsigned>(static_cast<unsigned char>(archive[at + 1])) << 8;

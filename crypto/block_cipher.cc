@@ -6,40 +6,25 @@
 #include <cstring>
 #include <new>
 
+#include "crypto/internal.h"
+
 namespace risk {
 
 namespace {
 
 constexpr size_t kBlockSize = 16;
 
-// ---------------------------------------------------------------------------
-// Byte order helpers.
+using crypto_internal::bytes_of;
+using crypto_internal::copy_bytes;
+using crypto_internal::load32_be;
+using crypto_internal::load32_le;
+using crypto_internal::rotl32;
+using crypto_internal::rotr32;
+using crypto_internal::secure_wipe;
+using crypto_internal::store32_be;
+using crypto_internal::store32_le;
 
-inline uint32_t load32_be(const unsigned char* p) {
-  return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};
-}
-
-inline void store32_be(unsigned char* p, uint32_t v) {
-  p[0] = static_cast<unsigned char>(v >> 24);
-  p[1] = static_cast<unsigned char>(v >> 16);
-  p[2] = static_cast<unsigned char>(v >> 8);
-  p[3] = static_cast<unsigned char>(v);
-}
-
-inline uint32_t load32_le(const unsigned char* p) {
-  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-
-inline void store32_le(unsigned char* p, uint32_t v) {
-  p[0] = static_cast<unsigned char>(v);
-  p[1] = static_cast<unsigned char>(v >> 8);
-  p[2] = static_cast<unsigned char>(v >> 16);
-  p[3] = static_cast<unsigned char>(v >> 24);
-}
-
-inline uint32_t rotl32(uint32_t v, int n) { return v << n | v >> (32 - n); }
-inline uint32_t rotr32(uint32_t v, int n) { return v >> n | v << (32 - n); }
-
+// The bytes of a big-endian word, most significant first.
 inline unsigned byte0(uint32_t w) { return w >> 24; }
 inline unsigned byte1(uint32_t w) { return (w >> 16) & 0xff; }
 inline unsigned byte2(uint32_t w) { return (w >> 8) & 0xff; }
@@ -249,6 +234,12 @@ constexpr size_t kXxteaKeySize = 16;
 // The length word is 32 bits wide.
 constexpr size_t kXxteaMaxDataSize = 0xffffffffu;
 
+// The four key words; wiped when they go out of use.
+struct XxteaKey {
+  uint32_t k[4];
+  ~XxteaKey() { secure_wipe(k, sizeof k); }
+};
+
 inline uint32_t xxtea_mx(uint32_t sum, uint32_t y, uint32_t z, size_t p, uint32_t e,
                          const uint32_t k[4]) {
   return ((z >> 5 ^ y << 2) + (y >> 3 ^ z << 4)) ^ ((sum ^ y) + (k[(p & 3) ^ e] ^ z));
@@ -256,14 +247,15 @@ inline uint32_t xxtea_mx(uint32_t sum, uint32_t y, uint32_t z, size_t p, uint32_
 
 // The key is the first 16 bytes of the key's characters, zero from the first
 // zero byte on: a short key is padded with zero bytes, a long one cut.
-void xxtea_key(const std::string& key, uint32_t k[4]) {
+void xxtea_key(const std::string& key, XxteaKey& out) {
   unsigned char bytes[kXxteaKeySize] = {};
   size_t used = key.size() < kXxteaKeySize ? key.size() : kXxteaKeySize;
   if (const void* zero = std::memchr(key.data(), 0, used)) {
     used = static_cast<size_t>(static_cast<const char*>(zero) - key.data());
   }
-  std::memcpy(bytes, key.data(), used);
-  for (int i = 0; i < 4; ++i) k[i] = load32_le(bytes + 4 * i);
+  copy_bytes(bytes, key.data(), used);
+  for (int i = 0; i < 4; ++i) out.k[i] = load32_le(bytes + 4 * i);
+  secure_wipe(bytes, sizeof bytes);
 }
 
 // REQUIRES: n >= 2; v holds n little-endian words.
@@ -308,11 +300,6 @@ void xxtea_decrypt_words(unsigned char* v, size_t n, const uint32_t k[4]) {
   } while (--cycles != 0);
 }
 
-inline unsigned char* bytes_of(std::string& s) { return reinterpret_cast<unsigned char*>(&s[0]); }
-inline const unsigned char* bytes_of(const std::string& s) {
-  return reinterpret_cast<const unsigned char*>(s.data());
-}
-
 bool is_aes_key_length(unsigned long length) { return length == 16 || length == 24 || length == 32; }
 
 }  // namespace
@@ -333,7 +320,7 @@ std::string ECB_Encrypt_pkcs7padding(const std::string& plain, const BlockFuncti
   unsigned char* dst = bytes_of(out);
   for (size_t i = 0; i < whole; i += kBlockSize) block(in + i, dst + i, kBlockSize);
   unsigned char last[kBlockSize];
-  if (rest != 0) std::memcpy(last, in + whole, rest);
+  copy_bytes(last, in + whole, rest);
   std::memset(last + rest, static_cast<int>(kBlockSize - rest), kBlockSize - rest);
   block(last, dst + whole, kBlockSize);
   return out;
@@ -361,11 +348,13 @@ std::string ECB_Decrypt_pkcs7unpadding(const std::string& cipher, const BlockFun
 // ---------------------------------------------------------------------------
 // AES.
 
+AesKeySchedule::~AesKeySchedule() { secure_wipe(this, sizeof *this); }
+
 void AES_set_key(AesKeySchedule& schedule, const unsigned char* key, int keyLenBytes) {
   const int nk = keyLenBytes / 4;
   if (key == nullptr || (keyLenBytes != 16 && keyLenBytes != 24 && keyLenBytes != 32)) {
     // Zero rounds: the block functions then touch only the first round key.
-    schedule = AesKeySchedule{};
+    secure_wipe(&schedule, sizeof schedule);
     return;
   }
   const int rounds = nk + 6;
@@ -474,6 +463,8 @@ std::string AES_ECB_Decrypt_pkcs7unpadding(const unsigned char* key, unsigned lo
 // ---------------------------------------------------------------------------
 // SM4.
 
+Sm4KeySchedule::~Sm4KeySchedule() { secure_wipe(this, sizeof *this); }
+
 void SM4_set_key(Sm4KeySchedule& schedule, const unsigned char key[16], int mode) {
   uint32_t k0 = load32_be(key) ^ kSm4Fk[0];
   uint32_t k1 = load32_be(key + 4) ^ kSm4Fk[1];
@@ -544,7 +535,7 @@ std::string SM4_ECB_Decrypt_pkcs7unpadding(const unsigned char* key, unsigned lo
 
 std::string XXTEA_Encrypt(const std::string& data, const std::string& key) {
   if (data.empty() || key.empty() || data.size() > kXxteaMaxDataSize) return std::string();
-  uint32_t k[4];
+  XxteaKey k;
   xxtea_key(key, k);
   const size_t words = (data.size() + 3) / 4 + 1;
   std::string out;
@@ -556,13 +547,13 @@ std::string XXTEA_Encrypt(const std::string& data, const std::string& key) {
   unsigned char* v = bytes_of(out);
   std::memcpy(v, data.data(), data.size());
   store32_le(v + 4 * (words - 1), static_cast<uint32_t>(data.size()));
-  xxtea_encrypt_words(v, words, k);
+  xxtea_encrypt_words(v, words, k.k);
   return out;
 }
 
 std::string XXTEA_Decrypt(const std::string& data, const std::string& key) {
   if (data.empty() || key.empty()) return std::string();
-  uint32_t k[4];
+  XxteaKey k;
   xxtea_key(key, k);
   const size_t words = (data.size() + 3) / 4;
   std::string out;
@@ -573,7 +564,7 @@ std::string XXTEA_Decrypt(const std::string& data, const std::string& key) {
   }
   unsigned char* v = bytes_of(out);
   std::memcpy(v, data.data(), data.size());
-  if (words >= 2) xxtea_decrypt_words(v, words, k);
+  if (words >= 2) xxtea_decrypt_words(v, words, k.k);
   // The length word must name a length that fills all but the last word.
   const size_t length = load32_le(v + 4 * (words - 1));
   if (length + 7 < 4 * words || length + 4 > 4 * words) return std::string();

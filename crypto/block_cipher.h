@@ -4,7 +4,7 @@
 // in, byte strings out, owned by the caller; every failure returns the empty
 // string, and no operation throws or logs. Re-entrant: key schedules live on
 // the caller's stack and are built afresh by every call; the tables are
-// constant.
+// constant. Key schedules and key words are wiped when they go out of use.
 #ifndef RISK_CRYPTO_BLOCK_CIPHER_H_
 #define RISK_CRYPTO_BLOCK_CIPHER_H_
 
@@ -48,11 +48,13 @@ using BlockFunction =
 std::string ECB_Encrypt_pkcs7padding(const std::string& plain, const BlockFunction& block);
 std::string ECB_Decrypt_pkcs7unpadding(const std::string& cipher, const BlockFunction& block);
 
+// Both key schedule types wipe themselves when destroyed.
 struct AesKeySchedule {
   int32_t enc_rounds;
   uint32_t enc_keys[60];
   int32_t dec_rounds;
   uint32_t dec_keys[60];
+  ~AesKeySchedule();
 };
 // Fills both halves: the encryption schedule of FIPS-197 and the decryption
 // schedule of its equivalent inverse cipher. REQUIRES: keyLenBytes is 16, 24
@@ -65,6 +67,7 @@ void AES_decrypt_block(const AesKeySchedule& schedule, const unsigned char in[16
 
 struct Sm4KeySchedule {
   uint32_t round_keys[32];
+  ~Sm4KeySchedule();
 };
 // mode 0: encryption order; mode 1: decryption (reversed) order.
 void SM4_set_key(Sm4KeySchedule& schedule, const unsigned char key[16], int mode);

@@ -5,10 +5,14 @@
 #include "base/log.h"
 #include "crypto/block_cipher.h"
 #include "crypto/digest.h"
+#include "crypto/internal.h"
 
 namespace risk {
 
 namespace {
+
+using crypto_internal::bytes_of;
+using crypto_internal::secure_wipe;
 
 constexpr char kAlgorithmOption[] = "KEY_MANAGER_ALGORITHM";
 constexpr char kLegacyName[] = "legacy";
@@ -16,6 +20,8 @@ constexpr char kGuoMiName[] = "gm";
 constexpr int32_t kGuoMiKind = 0;
 constexpr int32_t kLegacyKind = 1;
 constexpr size_t kSm4KeySize = 16;
+// The legacy key is the whole hexadecimal SHA-1 text.
+constexpr size_t kLegacyKeySize = 2 * kSha1Size;
 
 std::string thrice(const std::string& text) {
   std::string out;
@@ -32,16 +38,38 @@ std::string wrap_in_key(const std::string& key_text, const std::string& data) {
   return out;
 }
 
-const unsigned char* bytes_of(const std::string& s) {
-  return reinterpret_cast<const unsigned char*>(s.data());
+// digest(keyText + data + keyText), with the copy of the key wiped after use.
+std::string keyed_digest(const std::string& key_text, const std::string& data,
+                         std::string (*digest)(const std::string&)) {
+  std::string wrapped = wrap_in_key(key_text, data);
+  std::string out = digest(wrapped);
+  secure_wipe(wrapped);
+  return out;
+}
+
+// The first length bytes of digest(keyText three times): the cipher key.
+// The copies of the key text and the unused rest of the digest are wiped.
+std::string derive_key(const std::string& key_text, std::string (*digest)(const std::string&),
+                       size_t length) {
+  std::string tripled = thrice(key_text);
+  std::string full = digest(tripled);
+  secure_wipe(tripled);
+  std::string key = full.substr(0, length);
+  secure_wipe(full);
+  return key;
 }
 
 }  // namespace
 
+CipherScheme::~CipherScheme() {
+  secure_wipe(cipherKey);
+  secure_wipe(keyText);
+}
+
 GuoMiCipherScheme::GuoMiCipherScheme(const std::string& key_text) {
   kind = kGuoMiKind;
   keyText = key_text;
-  cipherKey = sm3_digest(thrice(key_text)).substr(0, kSm4KeySize);
+  cipherKey = derive_key(key_text, sm3_digest, kSm4KeySize);
 }
 
 std::string GuoMiCipherScheme::encrypt(const std::string& plain) const {
@@ -56,13 +84,13 @@ std::string GuoMiCipherScheme::decrypt(const std::string& sealed) const {
 }
 
 std::string GuoMiCipherScheme::sign(const std::string& data) const {
-  return sm3_hex(wrap_in_key(keyText, data));
+  return keyed_digest(keyText, data, sm3_hex);
 }
 
 LegacyScheme::LegacyScheme(const std::string& key_text) {
   kind = kLegacyKind;
   keyText = key_text;
-  cipherKey = sha1_hex(thrice(key_text));
+  cipherKey = derive_key(key_text, sha1_hex, kLegacyKeySize);
   for (char& c : cipherKey) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
 }
 
@@ -76,7 +104,7 @@ std::string LegacyScheme::decrypt(const std::string& sealed) const {
 }
 
 std::string LegacyScheme::sign(const std::string& data) const {
-  return md5_hex(wrap_in_key(keyText, data));
+  return keyed_digest(keyText, data, md5_hex);
 }
 
 std::unique_ptr<CipherScheme> create_cipher_scheme(bool legacy, const std::string& keyText) {

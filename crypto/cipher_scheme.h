@@ -22,7 +22,8 @@ class CipherScheme {
   virtual std::string decrypt(const std::string& sealed) const = 0;
   // Lowercase hexadecimal digest of keyText + data + keyText.
   virtual std::string sign(const std::string& data) const = 0;
-  virtual ~CipherScheme() = default;
+  // Wipes cipherKey and keyText.
+  virtual ~CipherScheme();
 
   int32_t kind = 0;        // 0: "gm", 1: legacy
   std::string cipherKey;   // derived from keyText at construction

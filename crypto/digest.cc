@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "crypto/encoding.h"
+#include "crypto/internal.h"
 
 namespace risk {
 namespace {
@@ -11,36 +12,15 @@ constexpr size_t kBlockSize = 64;
 // Offset of the 64-bit length field inside the last padded block.
 constexpr size_t kLengthOffset = 56;
 
-// Byte order helpers. Compilers turn these into single (byte-swapping)
-// loads and stores; no pointer casts, so alignment never matters.
-inline uint32_t load32_le(const unsigned char* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-inline uint32_t load32_be(const unsigned char* p) {
-  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
-}
-inline void store32_le(unsigned char* p, uint32_t v) {
-  p[0] = uint8_t(v);
-  p[1] = uint8_t(v >> 8);
-  p[2] = uint8_t(v >> 16);
-  p[3] = uint8_t(v >> 24);
-}
-inline void store32_be(unsigned char* p, uint32_t v) {
-  p[0] = uint8_t(v >> 24);
-  p[1] = uint8_t(v >> 16);
-  p[2] = uint8_t(v >> 8);
-  p[3] = uint8_t(v);
-}
-inline void store64_le(unsigned char* p, uint64_t v) {
-  store32_le(p, uint32_t(v));
-  store32_le(p + 4, uint32_t(v >> 32));
-}
-inline void store64_be(unsigned char* p, uint64_t v) {
-  store32_be(p, uint32_t(v >> 32));
-  store32_be(p + 4, uint32_t(v));
-}
-
-inline uint32_t rotl(uint32_t x, unsigned n) { return (x << n) | (x >> ((32 - n) & 31)); }
+using crypto_internal::copy_bytes;
+using crypto_internal::load32_be;
+using crypto_internal::load32_le;
+using crypto_internal::rotl32;
+using crypto_internal::secure_wipe;
+using crypto_internal::store32_be;
+using crypto_internal::store32_le;
+using crypto_internal::store64_be;
+using crypto_internal::store64_le;
 
 enum class LengthOrder { kLittle, kBig };
 
@@ -51,7 +31,7 @@ size_t pad_tail(const unsigned char* tail, size_t tail_len, uint64_t bit_length,
                 LengthOrder order, unsigned char out[2 * kBlockSize]) {
   const size_t blocks = tail_len < kLengthOffset ? 1 : 2;
   const size_t length_at = blocks * kBlockSize - 8;
-  if (tail_len != 0) std::memcpy(out, tail, tail_len);
+  copy_bytes(out, tail, tail_len);
   out[tail_len] = 0x80;
   std::memset(out + tail_len + 1, 0, length_at - tail_len - 1);
   if (order == LengthOrder::kLittle) {
@@ -75,6 +55,7 @@ void hash_message(const std::string& data, uint32_t* state, LengthOrder order,
   const size_t blocks = pad_tail(p + full * kBlockSize, data.size() % kBlockSize,
                                  uint64_t(data.size()) * 8, order, tail);
   compress(state, tail, blocks);
+  secure_wipe(tail, sizeof tail);
 }
 
 std::string as_string(const unsigned char* bytes, size_t size) {
@@ -108,19 +89,19 @@ inline uint32_t I(uint32_t x, uint32_t y, uint32_t z) { return y ^ (x | ~z); }
 // The four step operations: a = b + ((a + f(b, c, d) + X[k] + T[i]) <<< s).
 inline void FF(uint32_t& a, uint32_t b, uint32_t c, uint32_t d, uint32_t x, unsigned s,
                uint32_t t) {
-  a = b + rotl(a + F(b, c, d) + x + t, s);
+  a = b + rotl32(a + F(b, c, d) + x + t, s);
 }
 inline void GG(uint32_t& a, uint32_t b, uint32_t c, uint32_t d, uint32_t x, unsigned s,
                uint32_t t) {
-  a = b + rotl(a + G(b, c, d) + x + t, s);
+  a = b + rotl32(a + G(b, c, d) + x + t, s);
 }
 inline void HH(uint32_t& a, uint32_t b, uint32_t c, uint32_t d, uint32_t x, unsigned s,
                uint32_t t) {
-  a = b + rotl(a + H(b, c, d) + x + t, s);
+  a = b + rotl32(a + H(b, c, d) + x + t, s);
 }
 inline void II(uint32_t& a, uint32_t b, uint32_t c, uint32_t d, uint32_t x, unsigned s,
                uint32_t t) {
-  a = b + rotl(a + I(b, c, d) + x + t, s);
+  a = b + rotl32(a + I(b, c, d) + x + t, s);
 }
 
 void md5_compress(uint32_t* state, const unsigned char* p, size_t count) {
@@ -184,7 +165,7 @@ inline uint32_t Maj(uint32_t x, uint32_t y, uint32_t z) { return (x & y) | (z & 
 
 // Message schedule word W[t] for t >= 16, kept in a ring of 16 words.
 inline uint32_t sha1_schedule(uint32_t* W, int t) {
-  const uint32_t w = rotl(W[(t - 3) & 15] ^ W[(t - 8) & 15] ^ W[(t - 14) & 15] ^ W[t & 15], 1);
+  const uint32_t w = rotl32(W[(t - 3) & 15] ^ W[(t - 8) & 15] ^ W[(t - 14) & 15] ^ W[t & 15], 1);
   W[t & 15] = w;
   return w;
 }
@@ -194,8 +175,8 @@ inline uint32_t sha1_schedule(uint32_t* W, int t) {
 template <uint32_t (*f)(uint32_t, uint32_t, uint32_t)>
 inline void sha1_step(uint32_t a, uint32_t& b, uint32_t c, uint32_t d, uint32_t& e, uint32_t k,
                       uint32_t w) {
-  e += rotl(a, 5) + f(b, c, d) + k + w;
-  b = rotl(b, 30);
+  e += rotl32(a, 5) + f(b, c, d) + k + w;
+  b = rotl32(b, 30);
 }
 
 void sha1_compress(uint32_t* state, const unsigned char* p, size_t count) {
@@ -266,8 +247,7 @@ constexpr Sm3RoundConstants make_sm3_round_constants() {
   Sm3RoundConstants table{};
   for (unsigned j = 0; j < 64; ++j) {
     const uint32_t t = j < 16 ? 0x79cc4519u : 0x7a879d8au;
-    const unsigned n = j % 32;
-    table.value[j] = n == 0 ? t : (t << n) | (t >> (32 - n));
+    table.value[j] = rotl32(t, j);
   }
   return table;
 }
@@ -278,8 +258,8 @@ inline uint32_t FF_0_15(uint32_t x, uint32_t y, uint32_t z) { return x ^ y ^ z; 
 inline uint32_t FF_16_63(uint32_t x, uint32_t y, uint32_t z) { return (x & y) | (z & (x | y)); }
 inline uint32_t GG_0_15(uint32_t x, uint32_t y, uint32_t z) { return x ^ y ^ z; }
 inline uint32_t GG_16_63(uint32_t x, uint32_t y, uint32_t z) { return z ^ (x & (y ^ z)); }
-inline uint32_t P0(uint32_t x) { return x ^ rotl(x, 9) ^ rotl(x, 17); }
-inline uint32_t P1(uint32_t x) { return x ^ rotl(x, 15) ^ rotl(x, 23); }
+inline uint32_t P0(uint32_t x) { return x ^ rotl32(x, 9) ^ rotl32(x, 17); }
+inline uint32_t P1(uint32_t x) { return x ^ rotl32(x, 15) ^ rotl32(x, 23); }
 
 // One round j of section 5.3.3, given W_j and W_{j+4} (W'_j = W_j ^ W_{j+4}),
 // with the variables renamed instead of moved: A B C D E F G H becomes
@@ -289,22 +269,22 @@ template <Sm3BooleanFn FF, Sm3BooleanFn GG>
 inline void sm3_round(uint32_t A, uint32_t& B, uint32_t C, uint32_t& D, uint32_t E, uint32_t& F,
                       uint32_t G, uint32_t& H, uint32_t t_rotated, uint32_t w, uint32_t w_plus4) {
   const uint32_t w_prime = w ^ w_plus4;
-  const uint32_t a12 = rotl(A, 12);
-  const uint32_t SS1 = rotl(a12 + E + t_rotated, 7);
+  const uint32_t a12 = rotl32(A, 12);
+  const uint32_t SS1 = rotl32(a12 + E + t_rotated, 7);
   const uint32_t SS2 = SS1 ^ a12;
   const uint32_t TT1 = FF(A, B, C) + D + SS2 + w_prime;
   const uint32_t TT2 = GG(E, F, G) + H + SS1 + w;
-  B = rotl(B, 9);
+  B = rotl32(B, 9);
   D = TT1;
-  F = rotl(F, 19);
+  F = rotl32(F, 19);
   H = P0(TT2);
 }
 
 // Section 5.3.2 expansion computed on the fly in a ring of 16 words: round j
 // needs W_j and W_{j+4}, so W_{j+4} is produced just before round j.
 inline uint32_t sm3_expand(uint32_t* W, int j) {
-  const uint32_t w = P1(W[(j - 16) & 15] ^ W[(j - 9) & 15] ^ rotl(W[(j - 3) & 15], 15)) ^
-                     rotl(W[(j - 13) & 15], 7) ^ W[(j - 6) & 15];
+  const uint32_t w = P1(W[(j - 16) & 15] ^ W[(j - 9) & 15] ^ rotl32(W[(j - 3) & 15], 15)) ^
+                     rotl32(W[(j - 13) & 15], 7) ^ W[(j - 6) & 15];
   W[j & 15] = w;
   return w;
 }
@@ -350,7 +330,17 @@ void sm3_compress(uint32_t* state, const unsigned char* p, size_t count) {
   }
 }
 
+void sm3_bytes(const std::string& data, unsigned char digest[kSm3Size]) {
+  uint32_t state[8];
+  std::memcpy(state, kSm3Init, sizeof state);
+  hash_message(data, state, LengthOrder::kBig, sm3_compress);
+  for (int i = 0; i < 8; ++i) store32_be(digest + 4 * i, state[i]);
+  secure_wipe(state, sizeof state);
+}
+
 }  // namespace
+
+Sha1Context::~Sha1Context() { secure_wipe(this, sizeof *this); }
 
 void sha1_init(Sha1Context& ctx) {
   std::memcpy(ctx.state, kSha1Init, sizeof ctx.state);
@@ -375,7 +365,7 @@ void sha1_update(Sha1Context& ctx, const void* data, size_t length) {
   sha1_compress(ctx.state, p, full);
   p += full * kBlockSize;
   length -= full * kBlockSize;
-  if (length != 0) std::memcpy(ctx.buffer, p, length);
+  copy_bytes(ctx.buffer, p, length);
 }
 
 void sha1_final(Sha1Context& ctx, unsigned char digest[kSha1Size]) {
@@ -383,8 +373,9 @@ void sha1_final(Sha1Context& ctx, unsigned char digest[kSha1Size]) {
   const size_t blocks = pad_tail(ctx.buffer, size_t(ctx.bit_count / 8 % kBlockSize),
                                  ctx.bit_count, LengthOrder::kBig, tail);
   sha1_compress(ctx.state, tail, blocks);
+  secure_wipe(tail, blocks * kBlockSize);
   for (int i = 0; i < 5; ++i) store32_be(digest + 4 * i, ctx.state[i]);
-  std::memset(&ctx, 0, sizeof ctx);
+  secure_wipe(&ctx, sizeof ctx);
 }
 
 std::string md5_hex(const std::string& data) {
@@ -393,7 +384,8 @@ std::string md5_hex(const std::string& data) {
   hash_message(data, state, LengthOrder::kLittle, md5_compress);
   unsigned char digest[kMd5Size];
   for (int i = 0; i < 4; ++i) store32_le(digest + 4 * i, state[i]);
-  return hex_encode(as_string(digest, sizeof digest));
+  secure_wipe(state, sizeof state);
+  return hex_encode(digest, sizeof digest);
 }
 
 std::string sha1_hex(const std::string& data) {
@@ -402,18 +394,19 @@ std::string sha1_hex(const std::string& data) {
   sha1_update(ctx, data.data(), data.size());
   unsigned char digest[kSha1Size];
   sha1_final(ctx, digest);
-  return hex_encode(as_string(digest, sizeof digest));
+  return hex_encode(digest, sizeof digest);
 }
 
 std::string sm3_digest(const std::string& data) {
-  uint32_t state[8];
-  std::memcpy(state, kSm3Init, sizeof state);
-  hash_message(data, state, LengthOrder::kBig, sm3_compress);
   unsigned char digest[kSm3Size];
-  for (int i = 0; i < 8; ++i) store32_be(digest + 4 * i, state[i]);
+  sm3_bytes(data, digest);
   return as_string(digest, sizeof digest);
 }
 
-std::string sm3_hex(const std::string& data) { return hex_encode(sm3_digest(data)); }
+std::string sm3_hex(const std::string& data) {
+  unsigned char digest[kSm3Size];
+  sm3_bytes(data, digest);
+  return hex_encode(digest, sizeof digest);
+}
 
 }  // namespace risk

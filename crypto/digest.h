@@ -4,7 +4,8 @@
 // payload, the platform adapter's sealed properties and a collector. Pure
 // functions over byte strings (any byte value, zero included); re-entrant,
 // any thread. Every result is a fresh string owned by the caller. Nothing
-// here throws for any input or writes a log line.
+// here throws for any input or writes a log line. Hash state is wiped when it
+// goes out of use.
 #ifndef RISK_CRYPTO_DIGEST_H_
 #define RISK_CRYPTO_DIGEST_H_
 
@@ -20,11 +21,13 @@ constexpr size_t kSm3Size = 32;
 
 // Streaming SHA-1 state, the only digest callers drive in steps:
 // sha1_init, any number of sha1_update calls, then sha1_final, which writes
-// the 20 digest bytes and zeroes the context. Owned by one thread.
+// the 20 digest bytes and zeroes the context. Owned by one thread; wipes
+// itself when destroyed.
 struct Sha1Context {
   uint32_t state[5];
   uint64_t bit_count;  // message bits so far; bit_count / 8 % 64 are buffered
   unsigned char buffer[64];
+  ~Sha1Context();
 };
 void sha1_init(Sha1Context& ctx);
 // REQUIRES: data points at length readable bytes (data may be null when

@@ -40,11 +40,14 @@ bool is_url_unreserved(unsigned char c) {
 }  // namespace
 
 std::string hex_encode(const std::string& data) {
-  std::string out(data.size() * 2, '\0');
-  for (size_t i = 0; i < data.size(); ++i) {
-    const auto b = static_cast<unsigned char>(data[i]);
-    out[2 * i] = kHexLower[b >> 4];
-    out[2 * i + 1] = kHexLower[b & 15];
+  return hex_encode(reinterpret_cast<const unsigned char*>(data.data()), data.size());
+}
+
+std::string hex_encode(const unsigned char* data, size_t size) {
+  std::string out(size * 2, '\0');
+  for (size_t i = 0; i < size; ++i) {
+    out[2 * i] = kHexLower[data[i] >> 4];
+    out[2 * i + 1] = kHexLower[data[i] & 15];
   }
   return out;
 }

@@ -10,6 +10,7 @@
 #ifndef RISK_CRYPTO_ENCODING_H_
 #define RISK_CRYPTO_ENCODING_H_
 
+#include <cstddef>
 #include <set>
 #include <string>
 
@@ -17,6 +18,9 @@ namespace risk {
 
 // Lowercase hexadecimal, two characters per byte, high nibble first.
 std::string hex_encode(const std::string& data);
+// The same of the size bytes at data. REQUIRES: data points at size
+// readable bytes (data may be null when size is 0).
+std::string hex_encode(const unsigned char* data, size_t size);
 
 // Standard Base64 alphabet (RFC 4648, section 4) with "=" padding, no line
 // breaks: exactly 4 * ceil(n / 3) characters for n bytes.

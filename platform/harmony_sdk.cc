@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "base/log.h"
+#include "base/strings.h"
 #include "bridge/bridge_js_native.h"
 #include "collect/collectors.h"
 #include "collect/guard.h"
@@ -69,12 +70,6 @@ std::mutex& sink_mutex() {
 BridgeContext*& sink_bridge() {  // guarded by sink_mutex()
   static BridgeContext* bridge = nullptr;
   return bridge;
-}
-
-std::string decimal(int64_t value) {
-  char text[32];
-  std::snprintf(text, sizeof(text), "%" PRId64, value);
-  return text;
 }
 
 }  // namespace
@@ -162,7 +157,7 @@ void HarmonyRiskSdk::read_facts(napi_env env, napi_value bridge, napi_value app_
   }
   for (const char* property : kDeviceIntegerProperties) {
     if (get_int64_property(env, device_info, property, &number) != napi_ok) continue;
-    device_properties_[property] = json11::Json(decimal(number));
+    device_properties_[property] = json11::Json(decimal_text(number));
   }
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "base/strings.h"
 #include "core/risk_sdk.h"
 #include "core/testing/fake_platform.h"
 #include "core/testing/reference.h"
@@ -31,10 +32,6 @@ constexpr char kBody[] = "{\"os_type\": \"2\", \"version\": \"v4_9_2r_a07c3e51\"
 constexpr char kAnswerText[] = "{\"level\": \"calm\", \"next\": 600}";
 
 std::string app_property(const char* name) { return std::string(kKey) + ":" + name; }
-
-bool starts_with(const std::string& text, const std::string& prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
-}
 
 class SituationReportTest : public ::testing::Test {
  protected:
@@ -146,7 +143,7 @@ TEST_F(SituationReportTest, AddressGainsThePathOnlyForSchemeAndHost) {
     app_->report_situation(options(values));
     std::vector<PostRecord> posts = situation_posts();
     ASSERT_EQ(posts.size(), ++reports);
-    EXPECT_TRUE(starts_with(posts.back().url, c.posted_to))
+    EXPECT_TRUE(has_prefix(posts.back().url, c.posted_to))
         << posts.back().url << " for " << (c.configured ? c.configured : "(absent)");
     EXPECT_EQ(posts.back().url.find("&alg="), std::string::npos);
   }
@@ -158,7 +155,7 @@ TEST_F(SituationReportTest, GmBodyIsTheFieldsSealedAndSigned) {
   ASSERT_EQ(posts.size(), 1u);
   const std::string sign = testing::ref_hex(
       testing::ref_digest(EVP_sm3(), std::string(kKey) + kBody + kKey));
-  EXPECT_TRUE(starts_with(posts[0].url, "https://sit.test/udid/sa-m?sign=" + sign + "&appKey="));
+  EXPECT_TRUE(has_prefix(posts[0].url, "https://sit.test/udid/sa-m?sign=" + sign + "&appKey="));
   EXPECT_NE(posts[0].url.find("&alg=gm"), std::string::npos);
   EXPECT_EQ(testing::ref_unzip(testing::ref_gm_open(kKey, posts[0].body)), kBody);
 }
@@ -169,7 +166,7 @@ TEST_F(SituationReportTest, LegacyBodyIsTheFieldsSealedAndSigned) {
   ASSERT_EQ(posts.size(), 1u);
   const std::string sign = testing::ref_hex(
       testing::ref_digest(EVP_md5(), std::string(kKey) + kBody + kKey));
-  EXPECT_TRUE(starts_with(posts[0].url, "https://sit.test/udid/sa-m?sign=" + sign + "&appKey="));
+  EXPECT_TRUE(has_prefix(posts[0].url, "https://sit.test/udid/sa-m?sign=" + sign + "&appKey="));
   const std::string zip = XXTEA_Decrypt(posts[0].body, testing::ref_legacy_key(kKey));
   EXPECT_EQ(testing::ref_unzip(zip), kBody);
 }
@@ -219,8 +216,8 @@ TEST_F(SituationReportTest, NullOptionsReportToTheBuiltInServiceWithTheLegacySch
   app_->report_situation(nullptr);
   std::vector<PostRecord> posts = situation_posts();
   ASSERT_EQ(posts.size(), 1u);
-  EXPECT_TRUE(starts_with(posts[0].url, std::string(kSituationServiceUrl) + "?sign="));
-  EXPECT_TRUE(starts_with(posts[0].url, "https://situation.quon-risk.invalid/"));
+  EXPECT_TRUE(has_prefix(posts[0].url, std::string(kSituationServiceUrl) + "?sign="));
+  EXPECT_TRUE(has_prefix(posts[0].url, "https://situation.quon-risk.invalid/"));
   EXPECT_EQ(log_.count_prefix("KEY_SITUATION_URL is not set (KEY_URL does not apply to reports): "
                               "the built-in address https://situation.quon-risk.invalid/udid/sa-m"),
             1u);

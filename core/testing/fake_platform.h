@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "base/log.h"
+#include "base/strings.h"
 #include "base/types.h"
 #include "core/risk_sdk.h"
 #include "situation/event_list.h"
@@ -444,7 +445,7 @@ class LogCapture {
   size_t count_prefix(const std::string& prefix) const {
     std::lock_guard<std::mutex> hold(mutex());
     size_t n = 0;
-    for (const std::string& seen : lines()) n += seen.compare(0, prefix.size(), prefix) == 0;
+    for (const std::string& seen : lines()) n += has_prefix(seen, prefix);
     return n;
   }
   // Waits until line was logged at least n times.
