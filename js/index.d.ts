@@ -244,7 +244,7 @@ export interface BridgeOptions {
   /** Size limit of one post's answer; default 8 MiB. Reading stops there; the post is rejected with code 63. */
   maxResponseBytes?: number;
   /** File functions of the preference store; default Node's fs (tests inject failures). */
-  fs?: Pick<typeof import('fs'), 'mkdirSync' | 'readdirSync' | 'statSync' | 'unlinkSync' | 'readFileSync' | 'openSync' | 'writeSync' | 'closeSync' | 'renameSync'>;
+  fs?: Pick<typeof import('node:fs'), 'mkdirSync' | 'readdirSync' | 'statSync' | 'unlinkSync' | 'readFileSync' | 'openSync' | 'writeSync' | 'closeSync' | 'renameSync'>;
   /** false: no loopback warm-up of the HTTP client after the first bridge of the process is made. */
   warmUp?: boolean;
   onClientEvent?(key: string, type: number, code: number, text: string): void;

@@ -24,8 +24,8 @@
 // application key draw one process warning each (process.emitWarning); they
 // are passed on unchanged.
 
-const fs = require('fs');
-const path = require('path');
+const fs = require('node:fs');
+const path = require('node:path');
 const { createBridge, deviceInfo } = require('./lib/bridge');
 
 const LIBRARY_FILE = 'libQuonRiskComm.so';

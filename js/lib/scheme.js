@@ -14,7 +14,7 @@
 // Buffers, except sign(), which returns the hexadecimal text. decrypt()
 // returns null when the sealed bytes do not open under the key.
 
-const crypto = require('crypto');
+const crypto = require('node:crypto');
 const xxtea = require('xxtea-node');
 
 const KIND_GM = 0;

@@ -5,8 +5,8 @@
 // reference service, the tests and the decode tool; every function is pure
 // and synchronous. Decoders return null (or throw nothing) on bad input.
 
-const fs = require('fs');
-const path = require('path');
+const fs = require('node:fs');
+const path = require('node:path');
 const AdmZip = require('adm-zip');
 const protobuf = require('protobufjs');
 const { bytes, urlEncode } = require('./scheme');
