@@ -142,9 +142,19 @@ export interface NativeModule {
  */
 export function load(file?: string): NativeModule;
 
-/** Thrown when no library can be loaded; code "RISK_LIBRARY_UNAVAILABLE". */
+/**
+ * Thrown when no library can be loaded; code "RISK_LIBRARY_UNAVAILABLE".
+ * `file`, `reason` and `advice` are set when a file was found but did not load.
+ */
 export class LibraryError extends Error {
+  constructor(message: string, details?: { file?: string; reason?: string; advice?: string });
   readonly code: 'RISK_LIBRARY_UNAVAILABLE';
+  /** The library file that did not load. */
+  readonly file?: string;
+  /** The first line of the loader's message, without the file name. */
+  readonly reason?: string;
+  /** What to do about it. */
+  readonly advice?: string;
 }
 
 /**
@@ -256,7 +266,8 @@ export interface BridgeOptions {
 /**
  * The outcome of one post of the reference bridge. A rejection's code is
  * what the library sees as the post's status, negated: 6 resolve (also every
- * ".invalid" host, at once), 7 connect, 28 timeout, 56 receive, 1 other.
+ * ".invalid" host, at once), 7 connect, 28 timeout, 56 receive, 63 too large
+ * (an answer over maxResponseBytes), 1 other.
  */
 export type PostOutcome =
   | { url: string; ms: number; httpStatus: number; bytes: number }
@@ -268,6 +279,8 @@ export interface PrefStore {
   pathOf(name: string): string;
   put(name: string, value: string): void;
   get(name: string): string;
+  /** Resolves once every value put so far has reached the disk (puts flush in the background). */
+  flush(): Promise<void>;
 }
 
 export interface ReferenceBridge extends Bridge {
