@@ -17,9 +17,9 @@
 // getTokenNative beside its floor), on absolute figures elsewhere. Google
 // Benchmark figures are medians of repetitions, in CPU time for the
 // single-threaded byte work and in wall time where threads are started.
-const fs = require('fs');
-const os = require('os');
-const path = require('path');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
 
 function argument(name, fallback) {
   const i = process.argv.indexOf(name);

@@ -10,10 +10,10 @@
 //        --archives build-release [--tools aarch64-linux-gnu-] [--label x86_64]
 //
 // Prints one JSON object (bench/node/common.js format) on stdout.
-const { execFileSync } = require('child_process');
-const fs = require('fs');
-const os = require('os');
-const path = require('path');
+const { execFileSync } = require('node:child_process');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
 
 function argument(name, fallback) {
   const i = process.argv.indexOf(name);

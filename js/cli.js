@@ -23,9 +23,9 @@
 // and exit status 1 (2 for a usage error); `token` also ends with 1 when it
 // got only a degrade token, unless --allow-degrade.
 
-const fs = require('fs');
-const os = require('os');
-const path = require('path');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
 
 const catalogue = require('./lib/catalogue');
 const codes = require('./lib/codes');

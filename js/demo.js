@@ -19,10 +19,10 @@
 // creates (service, child process, temporary directory) is gone when it
 // ends; it ends by itself in a few seconds, or fails with one line.
 
-const fs = require('fs');
-const os = require('os');
-const path = require('path');
-const { spawn } = require('child_process');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const { spawn } = require('node:child_process');
 
 const APP_KEY = 'demo-3c9e71f0a2d54b86';
 const APP_INFO = Object.freeze({ name: 'com.example.risk.demo', versionCode: 40902, versionName: '4.9.2' });

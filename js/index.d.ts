@@ -142,9 +142,19 @@ export interface NativeModule {
  */
 export function load(file?: string): NativeModule;
 
-/** Thrown when no library can be loaded; code "RISK_LIBRARY_UNAVAILABLE". */
+/**
+ * Thrown when no library can be loaded; code "RISK_LIBRARY_UNAVAILABLE".
+ * `file`, `reason` and `advice` are set when a file was found but did not load.
+ */
 export class LibraryError extends Error {
+  constructor(message: string, details?: { file?: string; reason?: string; advice?: string });
   readonly code: 'RISK_LIBRARY_UNAVAILABLE';
+  /** The library file that did not load. */
+  readonly file?: string;
+  /** The first line of the loader's message, without the file name. */
+  readonly reason?: string;
+  /** What to do about it. */
+  readonly advice?: string;
 }
 
 /**
@@ -244,7 +254,7 @@ export interface BridgeOptions {
   /** Size limit of one post's answer; default 8 MiB. Reading stops there; the post is rejected with code 63. */
   maxResponseBytes?: number;
   /** File functions of the preference store; default Node's fs (tests inject failures). */
-  fs?: Pick<typeof import('fs'), 'mkdirSync' | 'readdirSync' | 'statSync' | 'unlinkSync' | 'readFileSync' | 'openSync' | 'writeSync' | 'closeSync' | 'renameSync'>;
+  fs?: Pick<typeof import('node:fs'), 'mkdirSync' | 'readdirSync' | 'statSync' | 'unlinkSync' | 'readFileSync' | 'existsSync' | 'openSync' | 'writeSync' | 'closeSync' | 'renameSync' | 'fsyncSync' | 'open' | 'fsync' | 'close'>;
   /** false: the first bridge of the process does not warm its paths up in the background (its functions without effects, one temporary preference file, one loopback post). */
   warmUp?: boolean;
   onClientEvent?(key: string, type: number, code: number, text: string): void;
@@ -256,7 +266,8 @@ export interface BridgeOptions {
 /**
  * The outcome of one post of the reference bridge. A rejection's code is
  * what the library sees as the post's status, negated: 6 resolve (also every
- * ".invalid" host, at once), 7 connect, 28 timeout, 56 receive, 1 other.
+ * ".invalid" host, at once), 7 connect, 28 timeout, 56 receive, 63 too large
+ * (an answer over maxResponseBytes), 1 other.
  */
 export type PostOutcome =
   | { url: string; ms: number; httpStatus: number; bytes: number }
@@ -268,6 +279,10 @@ export interface PrefStore {
   pathOf(name: string): string;
   put(name: string, value: string): void;
   get(name: string): string;
+  /** Starts the flush of every value put so far at once; resolves when they have reached the disk (puts flush in the background, 100 ms after the first unflushed one, and at exit). */
+  flush(): Promise<void>;
+  /** Walks the write path once on a temporary name of its own, removed again (the bridge's warm-up). */
+  warmUp(): void;
 }
 
 export interface ReferenceBridge extends Bridge {

@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // The Node face of the native library: loads libQuonRiskComm.so and exposes
 // its nine natives under friendly names, with option objects instead of the
@@ -24,9 +25,20 @@
 // application key draw one process warning each (process.emitWarning); they
 // are passed on unchanged.
 
-const fs = require('fs');
-const path = require('path');
+const fs = require('node:fs');
+const path = require('node:path');
 const { createBridge, deviceInfo } = require('./lib/bridge');
+
+// The types of the public face are declared in index.d.ts; the exports below
+// are checked against them.
+/**
+ * @typedef {import('./index').SdkHandle} SdkHandle
+ * @typedef {import('./index').Options} Options
+ * @typedef {import('./index').Bridge} Bridge
+ * @typedef {import('./index').AppInfo} AppInfo
+ * @typedef {import('./index').DeviceInfo} DeviceInfo
+ * @typedef {import('./index').NativeModule} NativeModule
+ */
 
 const LIBRARY_FILE = 'libQuonRiskComm.so';
 const PREBUILDS_DIR = path.join(__dirname, 'prebuilds');
@@ -38,6 +50,7 @@ const NATIVE_NAMES = Object.freeze([
 ]);
 
 // The settings the library reads; every other KEY_/PRIVATE_ key is unknown.
+/** @type {readonly (keyof import('./index').Settings)[]} */
 const SETTINGS = Object.freeze([
   'KEY_URL', 'KEY_SITUATION_URL', 'KEY_MANAGER_ALGORITHM', 'KEY_DELAY_MS_TIME',
   'PRIVATE_FORCE_REFRESH', 'PRIVATE_CLEAR_TOKEN', 'PRIVATE_COLLECT_TIMEOUT', 'PRIVATE_BLACK',
@@ -47,15 +60,24 @@ const ALGORITHMS = Object.freeze(['legacy', 'gm']);
 // A library that cannot be had: one line saying what to do.
 // `file`, `reason` and `advice` are set when a file was found but did not load.
 class LibraryError extends Error {
+  /**
+   * @param {string} message
+   * @param {{ file?: string, reason?: string, advice?: string }} [details]
+   */
   constructor(message, details = {}) {
     super(message);
     this.name = 'LibraryError';
+    /** @type {'RISK_LIBRARY_UNAVAILABLE'} */
     this.code = 'RISK_LIBRARY_UNAVAILABLE';
     Object.assign(this, details);
   }
 }
 
 // The binaries this package carries, as "<platform>-<arch>" names.
+/**
+ * @param {string} [prebuilds]
+ * @returns {string[]}
+ */
 function packagedPlatforms(prebuilds = PREBUILDS_DIR) {
   try {
     return fs.readdirSync(prebuilds)
@@ -68,6 +90,7 @@ function packagedPlatforms(prebuilds = PREBUILDS_DIR) {
 // Which library file load() takes without an argument: { file, from } with
 // from "RISK_LIBRARY", "package" or "build tree". Throws a LibraryError when
 // there is none for this platform.
+/** @type {typeof import('./index').libraryPath} */
 function libraryPath({
   env = process.env, platform = process.platform, arch = process.arch,
   prebuilds = PREBUILDS_DIR, buildTree = BUILD_TREE_LIBRARY,
@@ -85,6 +108,10 @@ function libraryPath({
 }
 
 // What to do about a dlopen failure, from its message.
+/**
+ * @param {string} message
+ * @returns {string}
+ */
 function loadAdvice(message) {
   const missing = /([\w.+-]+\.so[.\d]*): cannot open shared object file/.exec(message);
   if (missing && missing[1] !== LIBRARY_FILE) {
@@ -102,17 +129,24 @@ function loadAdvice(message) {
 }
 
 // Loaded libraries by path: a second process.dlopen of one file would fail.
+/** @type {Map<string, NativeModule>} */
 const loaded = new Map();
+/** @type {NativeModule | null} */
 let current = null;
 
 // Loads the library at `file` (default: libraryPath()) and makes it the one
 // the functions below call. Returns its raw exports. Throws a LibraryError,
 // one line saying what to do, when it cannot.
+/**
+ * @param {string} [file]
+ * @returns {NativeModule}
+ */
 function load(file) {
   const resolved = file ? path.resolve(file) : libraryPath().file;
   let exports = loaded.get(resolved);
   if (exports === undefined) {
-    const mod = { exports: {} };
+    // The exports of the library: the natives that NativeModule declares.
+    const mod = { exports: /** @type {NativeModule} */ ({}) };
     try {
       process.dlopen(mod, resolved);
     } catch (e) {
@@ -129,10 +163,15 @@ function load(file) {
   return exports;
 }
 
+/** @returns {NativeModule} */
 function native() {
   return current || load();
 }
 
+/**
+ * @param {unknown} value
+ * @returns {string}
+ */
 function optionText(value) {
   if (typeof value === 'string') return value;
   if (value === null || typeof value !== 'object') return String(value);
@@ -143,6 +182,10 @@ function optionText(value) {
 // object, a Map, an array of [key, value] entries, or an already flat array
 // of strings (passed through). Members whose value is undefined are left
 // out; other values become text (objects as JSON).
+/**
+ * @param {Options | null} [options]
+ * @returns {string[]}
+ */
 function toPairs(options) {
   if (options === undefined || options === null) return [];
   if (Array.isArray(options)) {
@@ -162,6 +205,10 @@ function toPairs(options) {
 
 const warned = new Set();
 
+/**
+ * @param {string} code
+ * @param {string} text
+ */
 function warnOnce(code, text) {
   if (warned.has(text)) return;
   warned.add(text);
@@ -169,6 +216,11 @@ function warnOnce(code, text) {
 }
 
 // Edit distance of two short texts, for "did you mean".
+/**
+ * @param {string} a
+ * @param {string} b
+ * @returns {number}
+ */
 function distance(a, b) {
   let prev = Array.from({ length: b.length + 1 }, (_, j) => j);
   for (let i = 1; i <= a.length; i++) {
@@ -181,6 +233,7 @@ function distance(a, b) {
   return prev[b.length];
 }
 
+/** @param {unknown} appKey */
 function checkAppKey(appKey) {
   if (appKey === '' || appKey === undefined || appKey === null) {
     warnOnce('RISK_EMPTY_APP_KEY', 'quon-risk-comm: the application key is empty; it names an'
@@ -189,12 +242,16 @@ function checkAppKey(appKey) {
 }
 
 // Warns about settings the library would misread; the pairs stay as they are.
+/**
+ * @param {string[]} pairs
+ * @returns {string[]} pairs
+ */
 function checkSettings(pairs) {
   for (let i = 0; i + 1 < pairs.length; i += 2) {
     const key = pairs[i];
     const value = pairs[i + 1];
     if (!key.startsWith('KEY_') && !key.startsWith('PRIVATE_')) continue;
-    if (!SETTINGS.includes(key)) {
+    if (!/** @type {readonly string[]} */ (SETTINGS).includes(key)) {
       const near = SETTINGS.find((k) => distance(k, key) <= 2);
       warnOnce('RISK_UNKNOWN_SETTING', `quon-risk-comm: unknown setting ${key}`
         + `${near ? ` (did you mean ${near}?)` : ''}; the library ignores it`
@@ -211,23 +268,44 @@ function checkSettings(pairs) {
   return pairs;
 }
 
+/**
+ * @param {Options | null} [options]
+ * @returns {string[]}
+ */
 function settingPairs(options) {
   return checkSettings(toPairs(options));
 }
 
 // "setupNative": hands the bridge object and the facts to the library.
 // Returns the SDK handle (a number), or 0 when the process was set up before.
+/**
+ * @param {Bridge} bridge
+ * @param {AppInfo} appInfo
+ * @param {DeviceInfo} device
+ * @returns {SdkHandle}
+ */
 function setup(bridge, appInfo, device) {
   return native().setupNative(bridge, appInfo, device);
 }
 
 // "init": replaces the options of application key appKey.
+/**
+ * @param {SdkHandle} handle
+ * @param {string} appKey
+ * @param {Options} [options]
+ */
 function init(handle, appKey, options) {
   checkAppKey(appKey);
   return native().init(handle, appKey, settingPairs(options));
 }
 
 // "getTokenNative": a promise of the device token ("" when none could be had).
+/**
+ * @param {SdkHandle} handle
+ * @param {string} appKey
+ * @param {Options} [options]
+ * @returns {Promise<string>}
+ */
 function getToken(handle, appKey, options) {
   checkAppKey(appKey);
   return native().getTokenNative(handle, appKey, settingPairs(options));
@@ -235,18 +313,37 @@ function getToken(handle, appKey, options) {
 
 // "getDegradeTokenNative": a promise of a locally made degrade token, built
 // with the call's options only.
+/**
+ * @param {SdkHandle} handle
+ * @param {string} appKey
+ * @param {Options} [options]
+ * @returns {Promise<string>}
+ */
 function getDegradeToken(handle, appKey, options) {
   checkAppKey(appKey);
   return native().getDegradeTokenNative(handle, appKey, settingPairs(options));
 }
 
 // "getBusinessSignNative": a promise of the business sign of text.
+/**
+ * @param {SdkHandle} handle
+ * @param {string} appKey
+ * @param {Options} [options]
+ * @param {string} [text]
+ * @returns {Promise<string>}
+ */
 function getBusinessSign(handle, appKey, options, text = '') {
   checkAppKey(appKey);
   return native().getBusinessSignNative(handle, appKey, settingPairs(options), String(text));
 }
 
 // "isDegradeTokenNative": true for an empty token or one longer than 40 bytes.
+/**
+ * @param {SdkHandle} handle
+ * @param {string} appKey
+ * @param {string} token
+ * @returns {boolean}
+ */
 function isDegradeToken(handle, appKey, token) {
   return native().isDegradeTokenNative(handle, appKey, String(token));
 }
@@ -254,21 +351,34 @@ function isDegradeToken(handle, appKey, token) {
 // "scheduleUpdateSituationNative": a situation report delayMs from now; the
 // answer reaches the bridge's onSituationServerEvent. The process stays
 // alive until the report has been sent.
+/**
+ * @param {SdkHandle} handle
+ * @param {string} appKey
+ * @param {Options} [options]
+ * @param {number} [delayMs]
+ */
 function scheduleSituationUpdate(handle, appKey, options, delayMs = 0) {
   checkAppKey(appKey);
   return native().scheduleUpdateSituationNative(handle, appKey, settingPairs(options), Number(delayMs));
 }
 
 // "setSceneNative": stores the scene that business signs carry.
+/**
+ * @param {SdkHandle} handle
+ * @param {string} appKey
+ * @param {string} scene
+ */
 function setScene(handle, appKey, scene) {
   return native().setSceneNative(handle, appKey, String(scene));
 }
 
 // "readyToCallback": starts the delivery of runtime events.
+/** @param {SdkHandle} handle */
 function readyToCallback(handle) {
   return native().readyToCallback(handle);
 }
 
+/** @type {typeof import('./index')} */
 module.exports = {
   load,
   toPairs,

@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // The backend's half: opens what an application sends to its own backend,
 // with the application key and nothing else. Needs no native library.
@@ -13,12 +14,21 @@ const { ERROR_CODES, describeCode } = require('./lib/codes');
 
 // True for the texts the library makes locally: the empty text and any text
 // longer than 40 bytes. Service tokens are 1 to 40 bytes long.
+/**
+ * @param {unknown} text
+ * @returns {boolean}
+ */
 function isDegradeToken(text) {
   return tokens.isDegradeToken(String(text));
 }
 
 // Opens a degrade token under the application key. Never throws; `ok` is
 // true when the data opened, parsed as a request and its signature holds.
+/**
+ * @param {unknown} token
+ * @param {string} appKey
+ * @returns {import('./server').OpenedDegradeToken}
+ */
 function openDegradeToken(token, appKey) {
   const opened = tokens.openDegradeToken(String(token).trim(), appKey);
   if (!opened.fields) {
@@ -48,6 +58,12 @@ function openDegradeToken(token, appKey) {
 
 // Opens a business sign made for `text` under the application key: the
 // JSON object's fields, or null when it does not open to one.
+/**
+ * @param {unknown} sign
+ * @param {unknown} appKey
+ * @param {unknown} [text]
+ * @returns {Record<string, string> | null}
+ */
 function openBusinessSign(sign, appKey, text = '') {
   const opened = tokens.openBusinessSign(String(sign).trim(), String(appKey), String(text));
   if (opened === null || opened.fields === null || typeof opened.fields !== 'object' || Array.isArray(opened.fields)) {
@@ -56,4 +72,5 @@ function openBusinessSign(sign, appKey, text = '') {
   return opened.fields;
 }
 
+/** @type {typeof import('./server')} */
 module.exports = { isDegradeToken, openDegradeToken, openBusinessSign, describeCode, ERROR_CODES };

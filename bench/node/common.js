@@ -5,8 +5,8 @@
 // Every script of bench/node/ prints exactly one JSON object on stdout:
 //   { "suite": name, "figures": [ { "id", "label", "value", "unit", ... } ] }
 // bench/report.js merges them. Progress goes to stderr.
-const path = require('path');
-const { performance } = require('perf_hooks');
+const path = require('node:path');
+const { performance } = require('node:perf_hooks');
 
 const ROOT = path.join(__dirname, '..', '..');
 const BUILD = process.env.RISK_BUILD_DIR || path.join(ROOT, 'build-release');
@@ -62,7 +62,7 @@ const asyncTypes = new Map();
 let typeHook = null;
 function trackAsyncTypes() {
   if (typeHook) return;
-  typeHook = require('async_hooks').createHook({
+  typeHook = require('node:async_hooks').createHook({
     init(id, type) {
       asyncTypes.set(id, type);
     },
@@ -87,10 +87,10 @@ const LOOP_RESOLUTION_MS = 1;
 // every promise, so with { timeTasks: false } only the delays are taken
 // (tasks stays empty).
 async function watchScriptThread(fn, { timeTasks = true } = {}) {
-  const { monitorEventLoopDelay } = require('perf_hooks');
+  const { monitorEventLoopDelay } = require('node:perf_hooks');
   const started = new Map();
   const tasks = {};
-  const hook = require('async_hooks').createHook({
+  const hook = require('node:async_hooks').createHook({
     before(id) {
       started.set(id, performance.now());
     },
@@ -151,7 +151,7 @@ const MARK_END = '/nonexistent-bench-mark-end';
 
 function mark(file) {
   try {
-    require('fs').statSync(file);
+    require('node:fs').statSync(file);
   } catch (e) {
     // Missing on purpose: only the system call matters.
   }

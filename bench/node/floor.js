@@ -8,7 +8,7 @@
 //   - with --burst (a process of its own, since it hooks every async
 //     callback): the script thread while 100 such promises are pending,
 //     their threads started on the script thread or by a launcher thread.
-const path = require('path');
+const path = require('node:path');
 const c = require('./common');
 
 const ROUND_TRIPS = Number(process.env.BENCH_ROUND_TRIPS || 5000);

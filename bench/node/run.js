@@ -9,10 +9,10 @@
 // Environment: BENCH_COLD_SAMPLES (default 15) cold processes with the
 // bridge warmed, BENCH_STARTUP_SAMPLES (default 5) app-start processes with
 // nothing warmed; BENCH_QUICK=1 shrinks every count for a smoke run.
-const { spawn, spawnSync } = require('child_process');
-const fs = require('fs');
-const os = require('os');
-const path = require('path');
+const { spawn, spawnSync } = require('node:child_process');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
 const c = require('./common');
 const { startService } = require(path.join(c.ROOT, 'js', 'service', 'service.js'));
 

@@ -48,10 +48,10 @@
 //                                     (bench_addon prefsOnThread)
 //
 // Each prints one JSON line (bench/node/common.js); progress on stderr.
-const fs = require('fs');
-const os = require('os');
-const path = require('path');
-const { performance } = require('perf_hooks');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const { performance } = require('node:perf_hooks');
 const c = require('./common');
 
 const APP_KEY = '3f9a1c2e7b4d4e8f9a0b1c2d3e4f5a6b';

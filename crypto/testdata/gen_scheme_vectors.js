@@ -9,7 +9,7 @@
 // gm key (hex), sign and seal (hex).
 'use strict';
 
-const crypto = require('crypto');
+const crypto = require('node:crypto');
 const xxtea = require('xxtea-node');
 
 function digest(name, data) { return crypto.createHash(name).update(data).digest(); }

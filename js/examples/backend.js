@@ -22,7 +22,7 @@
 // The answer is 200 with { accepted: true, token: {...}, scene, ... } or an
 // error status with { accepted: false, reason }.
 
-const http = require('http');
+const http = require('node:http');
 const server = require('../server');  // require('quon-risk-comm/server') in an installed package
 
 const MAX_AGE_MS = 5 * 60 * 1000;

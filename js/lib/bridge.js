@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // The reference bridge object for Linux: the ten script functions the native
 // library calls on the script thread, built from real parts of the machine.
@@ -72,17 +73,33 @@ const kStaleTempMs = 10 * 60 * 1000;
 const kFlushDelayMs = 100;
 const ZERO_OAID = '00000000-0000-0000-0000-000000000000';
 
+// The bridge's public types are declared in ../index.d.ts.
+/**
+ * @typedef {import('../index').BridgeOptions} BridgeOptions
+ * @typedef {import('../index').ReferenceBridge} ReferenceBridge
+ * @typedef {import('../index').DeviceInfo} DeviceInfo
+ * @typedef {import('../index').PostAnswer} PostAnswer
+ * @typedef {import('../index').PrefStore} PrefStore
+ * @typedef {NonNullable<BridgeOptions['fs']>} FsImpl the file functions the store uses
+ * @typedef {Error & { code: number, cause?: unknown }} PostError a rejection of post
+ */
+
 // ---------------------------------------------------------------------------
 // Preference store.
 
 // File name of a preference: "p-" + URL-safe Base64 of the name, or "h-" +
 // SHA-256 of the name when that would be too long for the file system.
+/**
+ * @param {unknown} name
+ * @returns {string}
+ */
 function prefFileName(name) {
   const encoded = Buffer.from(String(name), 'utf8').toString('base64url');
   if (encoded.length <= kMaxPlainFileName) return `p-${encoded}`;
   return `h-${crypto.createHash('sha256').update(String(name), 'utf8').digest('hex')}`;
 }
 
+/** @returns {string} */
 function defaultPrefsDir() {
   const base = process.env.XDG_STATE_HOME || path.join(os.homedir(), '.local', 'state');
   return path.join(base, 'quon-risk-comm', 'prefs');
@@ -90,6 +107,11 @@ function defaultPrefsDir() {
 
 // Flushes path (a file or a directory) to the disk off the script thread
 // (libuv's thread pool); calls done(err) once, err null on success.
+/**
+ * @param {FsImpl} fsImpl
+ * @param {string} file
+ * @param {(err: NodeJS.ErrnoException | null) => void} done
+ */
 function fsyncAsync(fsImpl, file, done) {
   fsImpl.open(file, 'r', (err, fd) => {
     if (err) {
@@ -102,12 +124,17 @@ function fsyncAsync(fsImpl, file, done) {
 
 // Writes all of data to fd: write(2) may take only part of it (a disk that
 // is filling up), and only a later call reports the error.
+/**
+ * @param {FsImpl} fsImpl
+ * @param {number} fd
+ * @param {Buffer} data
+ */
 function writeWhole(fsImpl, fd, data) {
   let done = 0;
   while (done < data.length) {
     const n = fsImpl.writeSync(fd, data, done, data.length - done);
     if (!(n > 0)) {
-      const e = new Error(`write of ${data.length} bytes stopped at ${done}`);
+      const e = /** @type {NodeJS.ErrnoException} */ (new Error(`write of ${data.length} bytes stopped at ${done}`));
       e.code = 'EIO';
       throw e;
     }
@@ -116,6 +143,11 @@ function writeWhole(fsImpl, fd, data) {
 }
 
 // Flushes path to the disk on the calling thread; the error, or null.
+/**
+ * @param {FsImpl} fsImpl
+ * @param {string} file
+ * @returns {NodeJS.ErrnoException | null}
+ */
 function fsyncNow(fsImpl, file) {
   let fd = -1;
   try {
@@ -123,7 +155,7 @@ function fsyncNow(fsImpl, file) {
     fsImpl.fsyncSync(fd);
     return null;
   } catch (err) {
-    return err;
+    return /** @type {NodeJS.ErrnoException} */ (err);
   } finally {
     if (fd >= 0) {
       try { fsImpl.closeSync(fd); } catch (e) { /* the flush itself is what counts */ }
@@ -133,6 +165,7 @@ function fsyncNow(fsImpl, file) {
 
 // Stores with puts not yet on the disk: flushed on the calling thread when
 // the process exits before their background flush ran.
+/** @type {Set<() => void>} */
 const storesToFlush = new Set();
 let exitFlushHooked = false;
 function hookExitFlush() {
@@ -143,6 +176,7 @@ function hookExitFlush() {
     storesToFlush.clear();
   });
 }
+/** @param {() => void} flushSync */
 function flushAtExit(flushSync) {
   storesToFlush.add(flushSync);
   hookExitFlush();
@@ -151,6 +185,11 @@ function flushAtExit(flushSync) {
 // A missing file is the usual answer of a read: told without the cost of an
 // exception. Anything else (a directory in the file's place, no permission)
 // still throws from the read itself.
+/**
+ * @param {FsImpl} fsImpl
+ * @param {string} file
+ * @returns {string}
+ */
 function readIfPresent(fsImpl, file) {
   if (typeof fsImpl.existsSync === 'function' && !fsImpl.existsSync(file)) return '';
   try {
@@ -168,6 +207,11 @@ let tempCounter = 0;
 // and flushes (Node's fs unless a test injects failures or records them); onFlushError(err) hears
 // of a background flush that failed (default: ignored; the value itself is
 // in place).
+/**
+ * @param {string} [dir]
+ * @param {{ fsImpl?: FsImpl, onFlushError?: (err: Error) => void }} [options]
+ * @returns {PrefStore}
+ */
 function createPrefStore(dir = defaultPrefsDir(), { fsImpl = fs, onFlushError = () => {} } = {}) {
   fsImpl.mkdirSync(dir, { recursive: true, mode: 0o700 });
   const now = Date.now();
@@ -181,16 +225,24 @@ function createPrefStore(dir = defaultPrefsDir(), { fsImpl = fs, onFlushError = 
     }
   }
 
+  // File functions that cannot flush leave the flushes to Node's.
+  const flushFs = ['open', 'fsync', 'close', 'openSync', 'fsyncSync', 'closeSync']
+    .every((f) => typeof (/** @type {Record<string, unknown>} */ (fsImpl))[f] === 'function') ? fsImpl : fs;
   // Files renamed into place since the last flush, the files of the flush
   // under way, and the timer of the next one.
+  /** @type {Set<string>} */
   const unflushed = new Set();
+  /** @type {string[]} */
   let flushingFiles = [];
+  /** @type {Promise<void> | null} */
   let flushing = null;
+  /** @type {NodeJS.Timeout | null} */
   let timer = null;
+  /** @param {NodeJS.ErrnoException | null} err */
   const report = (err) => {
     // A file replaced again by another process is that process's to flush;
     // some file systems cannot sync a directory (the renames stand).
-    if (err && !['ENOENT', 'EINVAL', 'EISDIR'].includes(err.code)) onFlushError(err);
+    if (err && !['ENOENT', 'EINVAL', 'EISDIR'].includes(String(err.code))) onFlushError(err);
   };
   // What is left to flush when the process exits: on this thread.
   const flushSync = () => {
@@ -198,11 +250,12 @@ function createPrefStore(dir = defaultPrefsDir(), { fsImpl = fs, onFlushError = 
     unflushed.clear();
     flushingFiles = [];
     if (files.length === 0) return;
-    for (const file of files) report(fsyncNow(fsImpl, file));
-    report(fsyncNow(fsImpl, dir));
+    for (const file of files) report(fsyncNow(flushFs, file));
+    report(fsyncNow(flushFs, dir));
   };
   // Flushes every renamed file, then the directory (which holds the
   // renames), in the background; puts made meanwhile join the next round.
+  /** @returns {Promise<void>} */
   const flush = () => {
     if (timer) {
       clearTimeout(timer);
@@ -216,19 +269,20 @@ function createPrefStore(dir = defaultPrefsDir(), { fsImpl = fs, onFlushError = 
     const files = [...unflushed];
     flushingFiles = files;
     unflushed.clear();
-    flushing = new Promise((resolve) => {
+    flushing = /** @type {Promise<void>} */ (new Promise((resolve) => {
       let left = files.length;
+      /** @param {NodeJS.ErrnoException | null} err */
       const fileDone = (err) => {
         report(err);
         left -= 1;
         if (left > 0) return;
-        fsyncAsync(fsImpl, dir, (dirErr) => {
+        fsyncAsync(flushFs, dir, (dirErr) => {
           report(dirErr);
           resolve();
         });
       };
-      for (const file of files) fsyncAsync(fsImpl, file, fileDone);
-    }).then(() => {
+      for (const file of files) fsyncAsync(flushFs, file, fileDone);
+    })).then(() => {
       flushing = null;
       flushingFiles = [];
       return flush();
@@ -236,6 +290,7 @@ function createPrefStore(dir = defaultPrefsDir(), { fsImpl = fs, onFlushError = 
     return flushing;
   };
 
+  /** @param {string} file */
   const tempName = (file) => {
     tempCounter += 1;
     return path.join(dir, `.${file}.${process.pid}.${tempCounter}.${process.hrtime.bigint()}.tmp`);
@@ -243,6 +298,10 @@ function createPrefStore(dir = defaultPrefsDir(), { fsImpl = fs, onFlushError = 
   // Writes data to a temporary file and renames it over target: readers see
   // the old or the new value whole. Throws on a failed write (the old value
   // then stays in place, the temporary file is gone).
+  /**
+   * @param {Buffer} data
+   * @param {string} target
+   */
   const writeAndRename = (data, target) => {
     const temp = tempName(path.basename(target));
     let fd = -1;
@@ -300,6 +359,10 @@ function createPrefStore(dir = defaultPrefsDir(), { fsImpl = fs, onFlushError = 
 // ---------------------------------------------------------------------------
 // Machine facts.
 
+/**
+ * @param {string} file
+ * @returns {string} the trimmed text, "" when the file cannot be read
+ */
 function readText(file) {
   try {
     return fs.readFileSync(file, 'utf8').trim();
@@ -309,8 +372,13 @@ function readText(file) {
 }
 
 // /etc/os-release (or /usr/lib/os-release) as { KEY: value }.
+/**
+ * @param {string} [root]
+ * @returns {Record<string, string | undefined>}
+ */
 function readOsRelease(root = '') {
   const text = readText(path.join(root, '/etc/os-release')) || readText(path.join(root, '/usr/lib/os-release'));
+  /** @type {Record<string, string>} */
   const out = {};
   for (const line of text.split('\n')) {
     const m = /^([A-Z0-9_]+)=(.*)$/.exec(line.trim());
@@ -323,6 +391,10 @@ function readOsRelease(root = '') {
 }
 
 // SMBIOS chassis type (/sys/class/dmi/id/chassis_type) as a device type.
+/**
+ * @param {string} code
+ * @returns {string}
+ */
 function chassisDeviceType(code) {
   const n = Number.parseInt(code, 10);
   if ([8, 9, 10, 14, 31, 32].includes(n)) return 'laptop';
@@ -332,19 +404,28 @@ function chassisDeviceType(code) {
   return 'unknown';
 }
 
+/** @type {Record<string, string | undefined>} */
 const ABI_OF_MACHINE = { x86_64: 'x86_64', aarch64: 'arm64-v8a', arm64: 'arm64-v8a', armv7l: 'armeabi-v7a', i686: 'x86' };
 
+/**
+ * @param {string | undefined} text
+ * @returns {number} 0 for undefined and other texts that are no number
+ */
 function numberOr0(text) {
-  const n = Number.parseInt(text, 10);
+  const n = Number.parseInt(/** @type {string} */ (text), 10);  // undefined parses as NaN
   return Number.isFinite(n) ? n : 0;
 }
 
 // The device information object for "setupNative": the 25 string members
 // and the 7 integer members the library reads, from this machine. Members
 // given in `overrides` replace the machine's.
+/**
+ * @param {Partial<DeviceInfo>} [overrides]
+ * @returns {DeviceInfo}
+ */
 function deviceInfo(overrides = {}) {
   const rel = readOsRelease();
-  const dmi = (name) => readText(`/sys/class/dmi/id/${name}`);
+  const dmi = (/** @type {string} */ name) => readText(`/sys/class/dmi/id/${name}`);
   const machine = os.machine();
   const kernel = os.release();                 // e.g. "6.1.0-18-amd64"
   const kernelVersion = os.version();          // e.g. "#1 SMP PREEMPT_DYNAMIC Debian 6.1.76-1 (2024-02-01)"
@@ -355,6 +436,7 @@ function deviceInfo(overrides = {}) {
   const cpus = os.cpus();
   const name = rel.NAME || os.type();
   const version = rel.VERSION || rel.VERSION_ID || kernel;
+  /** @type {Required<DeviceInfo>} */
   const info = {
     deviceType: chassisDeviceType(dmi('chassis_type')),
     manufacture: dmi('sys_vendor'),
@@ -393,6 +475,7 @@ function deviceInfo(overrides = {}) {
 }
 
 // The system's name and version ("Debian GNU/Linux 12 (bookworm)").
+/** @returns {string} */
 function osVersion() {
   const rel = readOsRelease();
   return rel.PRETTY_NAME || `${os.type()} ${os.release()}`;
@@ -406,6 +489,7 @@ const UTC_ALIASES = new Set(['UTC', 'UCT', 'GMT', 'GMT0', 'GMT+0', 'GMT-0', 'Gre
 // /etc/localtime gives it, UTC's aliases as "UTC" (as Intl gives them);
 // Intl itself only when neither names a zone (its first use in a process
 // holds the thread for several milliseconds).
+/** @returns {string} */
 function timeZoneName() {
   let name = '';
   const tz = process.env.TZ;
@@ -424,6 +508,7 @@ function timeZoneName() {
 }
 
 // The default time information: the time zone and its offset from UTC.
+/** @returns {Record<string, string>} */
 function defaultTimeInfo() {
   return {
     timezone: timeZoneName(),
@@ -435,6 +520,7 @@ function defaultTimeInfo() {
 // HTTP.
 
 // Error codes of node:net, node:dns and node:http, by rejection code.
+/** @type {Record<string, number | undefined>} */
 const POST_ERROR_OF_SYSTEM_CODE = {
   ENOTFOUND: POST_ERROR_RESOLVE, EAI_AGAIN: POST_ERROR_RESOLVE, EAI_FAIL: POST_ERROR_RESOLVE,
   ECONNREFUSED: POST_ERROR_CONNECT, EHOSTUNREACH: POST_ERROR_CONNECT, ENETUNREACH: POST_ERROR_CONNECT,
@@ -443,6 +529,10 @@ const POST_ERROR_OF_SYSTEM_CODE = {
   ECONNRESET: POST_ERROR_RECEIVE, EPIPE: POST_ERROR_RECEIVE, ECONNABORTED: POST_ERROR_RECEIVE,
 };
 
+/**
+ * @param {any} err
+ * @returns {number}
+ */
 function postErrorCode(err) {
   if (err && err.code === POST_ERROR_TOO_LARGE) return POST_ERROR_TOO_LARGE;
   if (err && err.name === 'TimeoutError') return POST_ERROR_TIMEOUT;
@@ -451,18 +541,27 @@ function postErrorCode(err) {
 }
 
 // A rejection value the library reads: an Error with a numeric "code".
+/**
+ * @param {any} err
+ * @returns {PostError}
+ */
 function postError(err) {
-  const e = new Error(`post failed: ${err && err.message ? err.message : err}`);
+  const e = /** @type {PostError} */ (new Error(`post failed: ${err && err.message ? err.message : err}`));
   e.code = postErrorCode(err);
   e.cause = err;
   return e;
 }
 
+/** @type {Readonly<Record<number, string>>} */
 const POST_ERROR_NAMES = Object.freeze({
   [POST_ERROR_RESOLVE]: 'resolve', [POST_ERROR_CONNECT]: 'connect', [POST_ERROR_TIMEOUT]: 'timeout',
   [POST_ERROR_RECEIVE]: 'receive', [POST_ERROR_TOO_LARGE]: 'too large', [POST_ERROR_OTHER]: 'other',
 });
 
+/**
+ * @param {string} url
+ * @returns {boolean}
+ */
 function invalidHost(url) {
   try {
     const host = new URL(url).hostname.toLowerCase().replace(/\.$/, '');
@@ -473,6 +572,7 @@ function invalidHost(url) {
 }
 
 // Connections are kept open between posts, as an app's HTTP stack does.
+/** @type {Record<string, http.Agent | undefined>} */
 const agents = {
   'http:': new http.Agent({ keepAlive: true, maxSockets: 4 }),
   'https:': new https.Agent({ keepAlive: true, maxSockets: 4 }),
@@ -486,6 +586,10 @@ const agents = {
 // that the library's first calls do not meet those costs. Nothing waits for
 // it; a call made meanwhile goes its own way.
 let warmedUp = false;
+/**
+ * @param {PrefStore} store
+ * @param {Array<() => unknown>} paths
+ */
 function warmUp(store, paths) {
   const steps = [
     () => paths.forEach((f) => f()),
@@ -494,7 +598,8 @@ function warmUp(store, paths) {
   ];
   const next = () => {
     try {
-      steps.shift()();
+      const step = steps.shift();
+      if (step) step();
     } catch (e) {
       // A step that fails only leaves its path cold.
     }
@@ -515,17 +620,27 @@ function warmHttpClient() {
   server.unref();
   server.listen(0, '127.0.0.1', () => {
     const done = () => server.close();
-    httpPost(`http://127.0.0.1:${server.address().port}/`, new ArrayBuffer(1), kDefaultPostTimeoutMs, 1024)
+    const { port } = /** @type {import('node:net').AddressInfo} */ (server.address());
+    httpPost(`http://127.0.0.1:${port}/`, new ArrayBuffer(1), kDefaultPostTimeoutMs, 1024)
       .then(done, done);
   });
 }
 
+/**
+ * @param {string} what
+ * @param {number} maxBytes
+ * @returns {PostError}
+ */
 function tooLarge(what, maxBytes) {
-  const e = new Error(`answer ${what} is larger than ${maxBytes} bytes`);
+  const e = /** @type {PostError} */ (new Error(`answer ${what} is larger than ${maxBytes} bytes`));
   e.code = POST_ERROR_TOO_LARGE;
   return e;
 }
 
+/**
+ * @param {number} ms
+ * @returns {Error}
+ */
 function timeoutError(ms) {
   const e = new Error(`no answer within ${ms} ms`);
   e.name = 'TimeoutError';
@@ -536,8 +651,16 @@ function timeoutError(ms) {
 // the time limit covers the whole answer, which is read no further than
 // maxBytes (a longer, or longer declared, answer closes the connection and
 // rejects). Redirects are not followed.
+/**
+ * @param {string} url
+ * @param {ArrayBuffer | string | null | undefined} body
+ * @param {number} timeoutMs
+ * @param {number} maxBytes
+ * @returns {Promise<PostAnswer & { result: ArrayBuffer }>}
+ */
 function httpPost(url, body, timeoutMs, maxBytes) {
   return new Promise((resolve, reject) => {
+    /** @type {URL} */
     let target;
     try {
       target = new URL(url);
@@ -548,6 +671,10 @@ function httpPost(url, body, timeoutMs, maxBytes) {
     }
     const bytes = body instanceof ArrayBuffer ? Buffer.from(body) : Buffer.from(body || '');
     let done = false;
+    /**
+     * @param {Error | null} err
+     * @param {PostAnswer & { result: ArrayBuffer }} [answer] when err is null
+     */
     const finish = (err, answer) => {
       if (done) return;
       done = true;
@@ -556,7 +683,7 @@ function httpPost(url, body, timeoutMs, maxBytes) {
         request.destroy();
         reject(postError(err));
       } else {
-        resolve(answer);
+        resolve(/** @type {PostAnswer & { result: ArrayBuffer }} */ (answer));
       }
     };
     const transport = target.protocol === 'https:' ? https : http;
@@ -570,6 +697,7 @@ function httpPost(url, body, timeoutMs, maxBytes) {
         finish(tooLarge(`of ${declared} declared bytes`, maxBytes));
         return;
       }
+      /** @type {Buffer[]} */
       const chunks = [];
       let size = 0;
       res.on('data', (chunk) => {
@@ -581,8 +709,12 @@ function httpPost(url, body, timeoutMs, maxBytes) {
       res.on('aborted', () => finish(Object.assign(new Error('the answer was cut'), { code: 'ECONNRESET' })));
       res.on('end', () => {
         const whole = Buffer.concat(chunks);
-        const result = whole.buffer.slice(whole.byteOffset, whole.byteOffset + whole.length);
-        finish(null, { responseCode: res.statusCode, resultType: RESULT_TYPE_ARRAY_BUFFER, result });
+        // Buffer.concat allocates: an ArrayBuffer, never a shared one.
+        const result = /** @type {ArrayBuffer} */ (
+          whole.buffer.slice(whole.byteOffset, whole.byteOffset + whole.length));
+        // A response of a client request always has its status.
+        const responseCode = /** @type {number} */ (res.statusCode);
+        finish(null, { responseCode, resultType: RESULT_TYPE_ARRAY_BUFFER, result });
       });
     });
     const timer = setTimeout(() => finish(timeoutError(timeoutMs)), timeoutMs);
@@ -616,17 +748,30 @@ function httpPost(url, body, timeoutMs, maxBytes) {
 //                     (reason: resolve, connect, timeout, receive, other)
 //   onError(err)      store write failures and handler exceptions
 //                     (default: process.emitWarning)
+/**
+ * @param {BridgeOptions} [options]
+ * @returns {ReferenceBridge}
+ */
 function createBridge(options = {}) {
-  const report = options.onError || ((err) => process.emitWarning(err));
+  const report = options.onError || ((/** @type {Error} */ err) => process.emitWarning(err));
   const store = createPrefStore(options.prefsDir || defaultPrefsDir(),
     { fsImpl: options.fs || fs, onFlushError: report });
-  const timeoutMs = options.postTimeoutMs > 0 ? options.postTimeoutMs : kDefaultPostTimeoutMs;
-  const maxResponseBytes = options.maxResponseBytes > 0 ? options.maxResponseBytes : kDefaultMaxResponseBytes;
+  // Comparisons of undefined with 0 are false: the defaults apply.
+  const timeoutMs = /** @type {number} */ (options.postTimeoutMs) > 0
+    ? /** @type {number} */ (options.postTimeoutMs) : kDefaultPostTimeoutMs;
+  const maxResponseBytes = /** @type {number} */ (options.maxResponseBytes) > 0
+    ? /** @type {number} */ (options.maxResponseBytes) : kDefaultMaxResponseBytes;
+  /** @type {DeviceInfo | null} */
   let device = null;
   const deviceFacts = () => {
     if (device === null) device = deviceInfo(options.deviceInfo || {});
     return device;
   };
+  /**
+   * @param {((...args: any[]) => unknown) | undefined} fn
+   * @param {unknown[]} args
+   * @returns {unknown}
+   */
   const handlerCall = (fn, args) => {
     if (typeof fn !== 'function') return undefined;
     try {
@@ -637,11 +782,12 @@ function createBridge(options = {}) {
     }
   };
 
+  /** @type {ReferenceBridge} */
   const bridge = {
     store,
     deviceInfo: deviceFacts,
     getDeviceInfo(name) {
-      const v = deviceFacts()[name];
+      const v = deviceFacts()[/** @type {keyof DeviceInfo} */ (name)];
       return v === undefined || v === null ? '' : String(v);
     },
     getAppSignature() { return String(options.appSignature || ''); },
@@ -664,7 +810,8 @@ function createBridge(options = {}) {
           { cause: { code: 'ENOTFOUND' } })))
         : httpPost(url, body, timeoutMs, maxResponseBytes);
       if (typeof options.onPost === 'function') {
-        const tell = (outcome) => handlerCall(options.onPost, [{ url, ms: Date.now() - started, ...outcome }]);
+        const tell = (/** @type {object} */ outcome) => handlerCall(options.onPost,
+          [{ url, ms: Date.now() - started, ...outcome }]);
         answer.then((a) => tell({ httpStatus: a.responseCode, bytes: a.result.byteLength }),
           (e) => tell({ code: e.code, reason: POST_ERROR_NAMES[e.code], message: e.message }));
       }

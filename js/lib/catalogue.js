@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // What every data key the library sends means: the keys of a token request
 // (collectors, bookkeeping, caller data), of a business sign and of a
@@ -19,6 +20,23 @@ const SITUATION = 'situation';  // the body of a situation report
 
 const USER_PREFIX = 'user_';
 
+/**
+ * @typedef {object} Entry
+ * @property {string} key
+ * @property {string} source where the value comes from
+ * @property {string} meaning
+ * @property {string} identifying one of IDENTIFYING
+ * @property {readonly string[]} contexts REQUEST, SIGN, SITUATION: where the key can appear
+ */
+
+/**
+ * @param {string} key
+ * @param {string} source
+ * @param {string} meaning
+ * @param {string} identifying
+ * @param {string[]} [contexts]
+ * @returns {Readonly<Entry>}
+ */
 function entry(key, source, meaning, identifying, contexts = [REQUEST]) {
   return Object.freeze({ key, source, meaning, identifying, contexts: Object.freeze(contexts) });
 }
@@ -128,6 +146,10 @@ const BY_KEY = new Map(ENTRIES.map((e) => [e.key, e]));
 // the catalogue get a generated entry with known = false for the latter.
 // Members of the platform time information (getTimeInfo) are whatever the
 // script layer answers, so an unknown key of a request may be one of them.
+/**
+ * @param {unknown} key
+ * @returns {Entry & { known: boolean }}
+ */
 function describe(key) {
   const k = String(key);
   const e = BY_KEY.get(k);
@@ -153,13 +175,15 @@ function describe(key) {
 }
 
 // Every catalogued key, in catalogue order.
+/** @returns {string[]} */
 function keys() {
   return ENTRIES.map((e) => e.key);
 }
 
-// Keys of the device properties, by device information property name.
+// Keys of the device properties, by device information property name (every
+// device source names its property in double quotes).
 const DEVICE_PROPERTY_KEYS = Object.freeze(Object.fromEntries(DEVICE.map((e) => [
-  /"([^"]+)"/.exec(e.source)[1], e.key,
+  /** @type {RegExpExecArray} */ (/"([^"]+)"/.exec(e.source))[1], e.key,
 ])));
 
 module.exports = {

@@ -1,9 +1,13 @@
+// @ts-check
 'use strict';
 // The error codes of a token exchange, as the last field of a degrade token
 // carries them, and the post statuses behind them. One wording for the
 // README, the types, the tool and the demonstration.
 
+/** @typedef {import('../server').ErrorCode} ErrorCode */
+
 // code, what it means, what the app should do, whether a later call may help.
+/** @type {readonly ErrorCode[]} */
 const ERROR_CODES = Object.freeze([
   {
     code: 0,
@@ -61,6 +65,10 @@ const ERROR_CODES = Object.freeze([
 const BY_CODE = new Map(ERROR_CODES.map((e) => [e.code, e]));
 
 // The entry of a code; an unknown code gets a meaning that says so.
+/**
+ * @param {number | string} code
+ * @returns {ErrorCode}
+ */
 function describeCode(code) {
   const n = Number(code);
   return BY_CODE.get(n) || { code: n, meaning: 'not a code of the library', action: 'none', retry: 'no' };
@@ -68,6 +76,7 @@ function describeCode(code) {
 
 // What a post rejection code of the bridge stands for (the library reports
 // minus the code as the post's status).
+/** @type {Readonly<Record<number, { reason: string, meaning: string }>>} */
 const POST_FAILURES = Object.freeze({
   6: { reason: 'resolve', meaning: 'the host name does not resolve' },
   7: { reason: 'connect', meaning: 'the connection failed (refused or unreachable)' },
@@ -77,6 +86,12 @@ const POST_FAILURES = Object.freeze({
 });
 
 // One line about a post's outcome as the reference bridge's onPost reports it.
+/**
+ * @param {{ ms: number, httpStatus: number, bytes: number }
+ *   | { ms: number, httpStatus?: undefined, code: number, message?: string }
+ *   | null | undefined} outcome a PostOutcome of the reference bridge, or none
+ * @returns {string}
+ */
 function describePost(outcome) {
   if (!outcome) return 'no post was made';
   if (outcome.httpStatus !== undefined) {

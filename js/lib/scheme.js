@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // The two cipher schemes of the service exchange, built from Node's crypto
 // (OpenSSL: SM4, SM3, SHA-1, MD5) and the xxtea-node package, so that the
@@ -14,7 +15,7 @@
 // Buffers, except sign(), which returns the hexadecimal text. decrypt()
 // returns null when the sealed bytes do not open under the key.
 
-const crypto = require('crypto');
+const crypto = require('node:crypto');
 const xxtea = require('xxtea-node');
 
 const KIND_GM = 0;
@@ -22,6 +23,27 @@ const KIND_LEGACY = 1;
 const SM4_BLOCK = 16;
 const XXTEA_KEY_BYTES = 16;
 
+/**
+ * @typedef {Buffer | Uint8Array | string} Bytes input bytes; text is taken as UTF-8
+ *
+ * @typedef {object} Scheme
+ * @property {'gm' | 'legacy'} name
+ * @property {number} kind KIND_GM or KIND_LEGACY
+ * @property {Buffer} cipherKey
+ * @property {Bytes} keyText the application key it was made from
+ * @property {(plain: Bytes | null | undefined) => Buffer | null} encrypt null for an empty legacy plaintext
+ * @property {(sealed: Bytes | null | undefined, opts?: { lax?: boolean }) => Buffer | null} decrypt
+ *   null when the sealed bytes do not open under the key
+ * @property {(data: Bytes | null | undefined) => string} sign lowercase hex
+ */
+
+/**
+ * A value as bytes: a Buffer as it is, a Uint8Array as a Buffer over the same
+ * memory, anything else as the UTF-8 text of String(value); null and
+ * undefined as no bytes.
+ * @param {unknown} value
+ * @returns {Buffer}
+ */
 function bytes(value) {
   if (value === null || value === undefined) return Buffer.alloc(0);
   if (Buffer.isBuffer(value)) return value;
@@ -29,17 +51,27 @@ function bytes(value) {
   return Buffer.from(String(value), 'utf8');
 }
 
+/**
+ * @param {string} name
+ * @param {...unknown} parts
+ * @returns {Buffer}
+ */
 function digest(name, ...parts) {
   const h = crypto.createHash(name);
   for (const p of parts) h.update(bytes(p));
   return h.digest();
 }
 
+/** @param {unknown} data @returns {string} */
 function md5Hex(data) { return digest('md5', data).toString('hex'); }
+/** @param {unknown} data @returns {string} */
 function sha1Hex(data) { return digest('sha1', data).toString('hex'); }
+/** @param {unknown} data @returns {string} */
 function sm3Hex(data) { return digest('sm3', data).toString('hex'); }
+/** @param {unknown} data @returns {Buffer} */
 function sm3Digest(data) { return digest('sm3', data); }
 
+/** @param {unknown} keyText @returns {Buffer} */
 function thrice(keyText) {
   const k = bytes(keyText);
   return Buffer.concat([k, k, k]);
@@ -48,11 +80,22 @@ function thrice(keyText) {
 // SM4-ECB with PKCS#7 padding through OpenSSL. OpenSSL checks every padding
 // byte; `lax` instead applies the native library's own rule (only the last
 // byte is read: above 16 fails, 0 removes nothing), which accepts more.
+/**
+ * @param {Buffer} key
+ * @param {unknown} plain
+ * @returns {Buffer}
+ */
 function sm4Encrypt(key, plain) {
   const c = crypto.createCipheriv('sm4-ecb', key, null);
   return Buffer.concat([c.update(bytes(plain)), c.final()]);
 }
 
+/**
+ * @param {Buffer} key
+ * @param {unknown} sealed
+ * @param {boolean} lax
+ * @returns {Buffer | null}
+ */
 function sm4Decrypt(key, sealed, lax) {
   const data = bytes(sealed);
   if (data.length === 0 || data.length % SM4_BLOCK !== 0) return null;
@@ -71,12 +114,22 @@ function sm4Decrypt(key, sealed, lax) {
   return raw.subarray(0, raw.length - pad);
 }
 
+/**
+ * @param {Uint8Array} keyAscii
+ * @param {unknown} plain
+ * @returns {Buffer | null} null for an empty plaintext
+ */
 function xxteaEncrypt(keyAscii, plain) {
   const data = bytes(plain);
   if (data.length === 0) return null;
   return Buffer.from(xxtea.encrypt(new Uint8Array(data), new Uint8Array(keyAscii)));
 }
 
+/**
+ * @param {Uint8Array} keyAscii
+ * @param {unknown} sealed
+ * @returns {Buffer | null}
+ */
 function xxteaDecrypt(keyAscii, sealed) {
   const data = bytes(sealed);
   if (data.length === 0) return null;
@@ -89,6 +142,11 @@ function xxteaDecrypt(keyAscii, sealed) {
 // Builds the scheme of one application key. `alg` is the value of the alg
 // query parameter or of "KEY_MANAGER_ALGORITHM": exactly "gm" selects the gm
 // scheme, anything else the legacy scheme (as the library falls back).
+/**
+ * @param {unknown} alg
+ * @param {Bytes | null} [keyText]
+ * @returns {Scheme}
+ */
 function createScheme(alg, keyText) {
   const key = keyText === undefined || keyText === null ? '' : keyText;
   if (alg === 'gm') {
@@ -118,6 +176,7 @@ function createScheme(alg, keyText) {
 
 // Form encoding of query values: letters, digits, "-", ".", "_" and "~" stay,
 // a space becomes "+", every other byte "%XX" in uppercase.
+/** @param {unknown} text @returns {string} */
 function urlEncode(text) {
   let out = '';
   for (const b of bytes(text)) {
@@ -130,11 +189,21 @@ function urlEncode(text) {
 }
 
 // AES-256-ECB with PKCS#7 padding, the business sign's cipher.
+/**
+ * @param {Buffer} key 16, 24 or 32 bytes
+ * @param {unknown} plain
+ * @returns {Buffer}
+ */
 function aesEcbEncrypt(key, plain) {
   const c = crypto.createCipheriv(`aes-${key.length * 8}-ecb`, key, null);
   return Buffer.concat([c.update(bytes(plain)), c.final()]);
 }
 
+/**
+ * @param {Buffer} key 16, 24 or 32 bytes
+ * @param {unknown} sealed
+ * @returns {Buffer | null}
+ */
 function aesEcbDecrypt(key, sealed) {
   try {
     const d = crypto.createDecipheriv(`aes-${key.length * 8}-ecb`, key, null);

@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // Opening the texts the library hands to applications, given the application
 // key: the degrade token (six "!"-separated fields, made URL-safe) and the
@@ -10,6 +11,31 @@ const { open, decodeTokenRequest } = require('./wire');
 const DEGRADE_FIELDS = 6;
 const MAX_SERVICE_TOKEN = 40;  // longer texts (and the empty one) are degrade tokens
 
+/**
+ * @typedef {object} DegradeFields the six fields as text, and the error field as a number
+ * @property {string} data
+ * @property {string} appKey
+ * @property {string} sign
+ * @property {string} sdkVersion
+ * @property {string} alg
+ * @property {string} error
+ * @property {number} errorCode NaN when the error field is no number
+ *
+ * @typedef {object} OpenedFields a token of six fields, opened as far as it goes
+ * @property {DegradeFields} fields
+ * @property {'gm' | 'legacy'} scheme
+ * @property {import('./wire').TokenRequest | null} request
+ * @property {Buffer | null} requestBytes
+ * @property {boolean} signOk
+ * @property {string | null} problem the first failure, null when none
+ *
+ * @typedef {{ problem: string, fields?: undefined } | OpenedFields} OpenedToken
+ */
+
+/**
+ * @param {string} text
+ * @returns {boolean}
+ */
 function isDegradeToken(text) {
   const n = Buffer.byteLength(text, 'utf8');
   return n === 0 || n > MAX_SERVICE_TOKEN;
@@ -17,6 +43,10 @@ function isDegradeToken(text) {
 
 // Splits a degrade token into its fields without opening anything. The data
 // field is URL-safe Base64 without padding; Node's 'base64url' reads it.
+/**
+ * @param {unknown} token
+ * @returns {DegradeFields | null}
+ */
 function splitDegradeToken(token) {
   const parts = String(token).split('!');
   if (parts.length !== DEGRADE_FIELDS) return null;
@@ -28,11 +58,17 @@ function splitDegradeToken(token) {
 // token is URL-safe-altered when the key holds "+", "/" or "=", so the key
 // is passed in). Returns the fields, the request bytes, the parsed request
 // and whether the signature matches; `problem` names the first failure.
+/**
+ * @param {unknown} token
+ * @param {import('./scheme').Bytes} [appKey] default: the token's own key field
+ * @returns {OpenedToken}
+ */
 function openDegradeToken(token, appKey) {
   const f = splitDegradeToken(token);
   if (f === null) return { problem: `not ${DEGRADE_FIELDS} fields` };
   const key = appKey === undefined ? f.appKey : appKey;
   const scheme = createScheme(f.alg === 'gm' ? 'gm' : 'legacy', key);
+  /** @type {OpenedFields} */
   const out = { fields: f, scheme: scheme.name, request: null, requestBytes: null, signOk: false, problem: null };
   if (f.alg !== '' && f.alg !== 'gm') out.problem = `unknown algorithm field "${f.alg}"`;
   const sealed = Buffer.from(f.data, 'base64url');
@@ -51,12 +87,23 @@ function openDegradeToken(token, appKey) {
 
 // The AES-256 key of a business sign: the 32 lowercase hex characters of
 // MD5(appKey + text + appKey), as bytes.
+/**
+ * @param {unknown} appKey
+ * @param {unknown} text
+ * @returns {Buffer}
+ */
 function businessSignKey(appKey, text) {
   return Buffer.from(md5Hex(Buffer.concat([bytes(appKey), bytes(text), bytes(appKey)])), 'ascii');
 }
 
 // Opens a business sign made for `text` under `appKey`: the JSON text and
 // its parsed object, or null when it does not open.
+/**
+ * @param {string} sign
+ * @param {unknown} appKey
+ * @param {unknown} [text]
+ * @returns {{ json: string, fields: any } | null} fields: the parsed JSON, null when it does not parse
+ */
 function openBusinessSign(sign, appKey, text = '') {
   const plainText = aesEcbDecrypt(businessSignKey(appKey, text), Buffer.from(sign, 'base64'));
   if (plainText === null) return null;
@@ -71,6 +118,12 @@ function openBusinessSign(sign, appKey, text = '') {
 }
 
 // Seals a JSON text as a business sign; for tests that need a known sign.
+/**
+ * @param {string} json
+ * @param {unknown} appKey
+ * @param {unknown} [text]
+ * @returns {string} Base64
+ */
 function makeBusinessSign(json, appKey, text = '') {
   return aesEcbEncrypt(businessSignKey(appKey, text), json).toString('base64');
 }

@@ -38,9 +38,9 @@
 // Everything runs on the Node event loop of the caller; close() ends every
 // connection and timer so that the process can exit by itself.
 
-const crypto = require('crypto');
-const fs = require('fs');
-const http = require('http');
+const crypto = require('node:crypto');
+const fs = require('node:fs');
+const http = require('node:http');
 const { createScheme } = require('../lib/scheme');
 const wire = require('../lib/wire');
 

@@ -6,9 +6,9 @@
 // of their own run test/fixtures/bridge-exit.js.
 const { test, beforeEach } = require('node:test');
 const assert = require('node:assert');
-const path = require('path');
-const crypto = require('crypto');
-const { spawnSync } = require('child_process');
+const path = require('node:path');
+const crypto = require('node:crypto');
+const { spawnSync } = require('node:child_process');
 
 process.env.RISK_LOG = process.env.RISK_LOG || 'off';
 const { loadBridgeAddon } = require('./fixtures/bridge-addon');

@@ -6,11 +6,11 @@
 
 const test = require('node:test');
 const assert = require('node:assert');
-const fs = require('fs');
-const http = require('http');
-const os = require('os');
-const path = require('path');
-const { spawn, spawnSync } = require('child_process');
+const fs = require('node:fs');
+const http = require('node:http');
+const os = require('node:os');
+const path = require('node:path');
+const { spawn, spawnSync } = require('node:child_process');
 
 const { createScheme } = require('../lib/scheme');
 const wire = require('../lib/wire');

@@ -7,8 +7,8 @@
 
 const test = require('node:test');
 const assert = require('node:assert');
-const fs = require('fs');
-const path = require('path');
+const fs = require('node:fs');
+const path = require('node:path');
 
 const { startService } = require('../service/service');
 const tokens = require('../lib/tokens');

@@ -7,8 +7,8 @@
 
 const test = require('node:test');
 const assert = require('node:assert');
-const fs = require('fs');
-const http = require('http');
+const fs = require('node:fs');
+const http = require('node:http');
 
 const { startService } = require('../service/service');
 const tokens = require('../lib/tokens');

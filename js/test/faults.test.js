@@ -9,9 +9,9 @@
 
 const test = require('node:test');
 const assert = require('node:assert');
-const crypto = require('crypto');
-const fs = require('fs');
-const zlib = require('zlib');
+const crypto = require('node:crypto');
+const fs = require('node:fs');
+const zlib = require('node:zlib');
 
 const { startService } = require('../service/service');
 const { createScheme } = require('../lib/scheme');

@@ -8,10 +8,10 @@
 // process ended, what it printed and what the library logged.
 const { test } = require('node:test');
 const assert = require('node:assert');
-const fs = require('fs');
-const os = require('os');
-const path = require('path');
-const { spawnSync } = require('child_process');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const { spawnSync } = require('node:child_process');
 
 const FIXTURE = path.join(__dirname, 'fixtures', 'guest-host.js');
 const NO_SDK = 'RiskSdk is null, please call setup first.';

@@ -7,7 +7,7 @@
 
 const test = require('node:test');
 const assert = require('node:assert');
-const fs = require('fs');
+const fs = require('node:fs');
 
 const { startService } = require('../service/service');
 const e2e = require('./fixtures/e2e-common');

@@ -4,11 +4,11 @@
 // the promise natives, the process lifetime rules and a failing thread start.
 const { test } = require('node:test');
 const assert = require('node:assert');
-const crypto = require('crypto');
-const fs = require('fs');
-const os = require('os');
-const path = require('path');
-const { spawnSync } = require('child_process');
+const crypto = require('node:crypto');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const { spawnSync } = require('node:child_process');
 
 process.env.RISK_LOG = process.env.RISK_LOG || 'off';
 const risk = require('../index');

@@ -2,15 +2,16 @@
 // The installable package: which library file the loader takes (RISK_LIBRARY,
 // the package's binary for this platform, the build tree), the one-line
 // errors when there is none or it does not load, the warnings about
-// settings the library would misread, and what `npm pack` puts in the
-// tarball.
+// settings the library would misread, what `npm pack` puts in the tarball,
+// and Node's built-ins required by their "node:" names everywhere.
 
 const test = require('node:test');
 const assert = require('node:assert');
-const fs = require('fs');
-const os = require('os');
-const path = require('path');
-const { execFileSync, spawnSync } = require('child_process');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const { execFileSync, spawnSync } = require('node:child_process');
+const { builtinModules } = require('node:module');
 
 const risk = require('../index');
 const pkg = require('../package.json');
@@ -143,7 +144,8 @@ test('npm pack ships the entry points, the examples and no tests', () => {
   }
   for (const t of targets) assert.ok(files.includes(path.normalize(t)), `${t} is packed`);
   assert.ok(files.includes('examples/backend.js'));
-  assert.deepStrictEqual(files.filter((f) => f.startsWith('test/') || f.startsWith('node_modules/')), []);
+  assert.deepStrictEqual(files.filter((f) => f.startsWith('test/') || f.startsWith('node_modules/')
+    || f.startsWith('types/') || f === 'tsconfig.json' || (f.endsWith('.ts') && !f.endsWith('.d.ts'))), []);
   assert.strictEqual(pkg.license, 'Apache-2.0');
 });
 
@@ -159,4 +161,37 @@ test('the error code table reads the same in the README, the types and the code'
     const lines = fs.readFileSync(path.join(JS_DIR, file), 'utf8').split('\n').filter((l) => /^ \* \| -?\d/.test(l));
     assert.deepStrictEqual(lines, expected, file);
   }
+});
+
+// The built-ins a source text requires or imports without the "node:" prefix.
+const BUILTINS = new Set(builtinModules.filter((m) => !m.startsWith('node:')));
+function unprefixedBuiltins(text) {
+  const names = [];
+  for (const m of text.matchAll(/\b(?:require|import)\(\s*(['"`])([^'"`]+)\1\s*\)|\bfrom\s+(['"])([^'"]+)\3/g)) {
+    const name = m[2] || m[4];
+    if (BUILTINS.has(name)) names.push(name);
+  }
+  return names;
+}
+
+test('every script of the repository requires Node\'s built-ins by their node: names', () => {
+  // The sample's "@" keeps this file itself clean under the scan below.
+  const sample = `const fs = require('@fs'); require("node:os"); type F = typeof import('@fs/promises');
+    import { x } from "@child_process"; require('./fs'); require('adm-zip');`.replaceAll('@', '');
+  assert.deepStrictEqual(unprefixedBuiltins(sample), ['fs', 'fs/promises', 'child_process']);
+  // The package, the tests and, in a checkout, the benchmarks and generators.
+  const root = path.join(JS_DIR, '..');
+  const skip = /^(\.git|node_modules|build.*|dist|prebuilds)$/;
+  const files = [];
+  const walk = (dir) => {
+    for (const e of fs.readdirSync(dir, { withFileTypes: true })) {
+      if (e.isDirectory() && !skip.test(e.name)) walk(path.join(dir, e.name));
+      else if (e.isFile() && /\.(c|m)?(js|ts)$/.test(e.name)) files.push(path.join(dir, e.name));
+    }
+  };
+  walk(fs.existsSync(path.join(root, 'CMakeLists.txt')) ? root : JS_DIR);
+  assert.ok(files.includes(path.join(JS_DIR, 'index.js')) && files.includes(__filename));
+  const found = files.flatMap((f) => unprefixedBuiltins(fs.readFileSync(f, 'utf8'))
+    .map((name) => `${path.relative(root, f)}: ${name}`));
+  assert.deepStrictEqual(found, []);
 });

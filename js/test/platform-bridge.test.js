@@ -4,13 +4,13 @@
 // failure codes, and the machine facts.
 const { test } = require('node:test');
 const assert = require('node:assert');
-const crypto = require('crypto');
-const fs = require('fs');
-const http = require('http');
-const net = require('net');
-const os = require('os');
-const path = require('path');
-const { spawn, spawnSync } = require('child_process');
+const crypto = require('node:crypto');
+const fs = require('node:fs');
+const http = require('node:http');
+const net = require('node:net');
+const os = require('node:os');
+const path = require('node:path');
+const { spawn, spawnSync } = require('node:child_process');
 
 const bridgeLib = require('../lib/bridge');
 

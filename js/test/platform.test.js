@@ -6,10 +6,10 @@
 // the whole file; each test installs the functions it needs.
 const { test, beforeEach } = require('node:test');
 const assert = require('node:assert');
-const crypto = require('crypto');
-const fs = require('fs');
-const os = require('os');
-const path = require('path');
+const crypto = require('node:crypto');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
 
 process.env.RISK_LOG = process.env.RISK_LOG || 'off';
 

@@ -6,11 +6,11 @@
 
 const test = require('node:test');
 const assert = require('node:assert');
-const dns = require('dns');
-const fs = require('fs');
-const http = require('http');
-const os = require('os');
-const path = require('path');
+const dns = require('node:dns');
+const fs = require('node:fs');
+const http = require('node:http');
+const os = require('node:os');
+const path = require('node:path');
 
 const { createBridge } = require('../lib/bridge');
 const e2e = require('./fixtures/e2e-common');

@@ -6,12 +6,12 @@
 
 const test = require('node:test');
 const assert = require('node:assert');
-const crypto = require('crypto');
-const fs = require('fs');
-const http = require('http');
-const os = require('os');
-const path = require('path');
-const { spawn, spawnSync } = require('child_process');
+const crypto = require('node:crypto');
+const fs = require('node:fs');
+const http = require('node:http');
+const os = require('node:os');
+const path = require('node:path');
+const { spawn, spawnSync } = require('node:child_process');
 const AdmZip = require('adm-zip');
 
 const { startService, TOKEN_PATH, SITUATION_PATH } = require('../service/service');

@@ -1,0 +1,45 @@
+'use strict';
+// The types: TypeScript (a dev dependency, installed by npm ci) checks the
+// JavaScript of the package against its declarations, and a small program
+// that uses the package as an application and a backend do
+// (test/fixtures/usage.ts) against index.d.ts and server.d.ts.
+const { test } = require('node:test');
+const assert = require('node:assert');
+const fs = require('node:fs');
+const path = require('node:path');
+const { spawnSync } = require('node:child_process');
+
+const JS_DIR = path.join(__dirname, '..');
+const TSC = path.join(JS_DIR, 'node_modules', 'typescript', 'bin', 'tsc');
+
+// Runs tsc on a project (a folder or tsconfig file under js/) and returns the
+// files it checked, outside node_modules, relative to js/. A sanitizer
+// runtime preloaded into the tests is not passed on.
+function typeCheck(project) {
+  assert.ok(fs.existsSync(TSC), `${TSC} is missing: run npm ci in js/`);
+  const env = { ...process.env };
+  delete env.LD_PRELOAD;
+  const run = spawnSync(process.execPath, [TSC, '-p', project, '--listFiles', '--pretty', 'false'],
+    { cwd: JS_DIR, env, encoding: 'utf8', timeout: 180000 });
+  assert.strictEqual(run.status, 0, `tsc -p ${project}:\n${run.stdout}${run.stderr}`);
+  return run.stdout.split('\n').filter((f) => f && !f.includes(`${path.sep}node_modules${path.sep}`))
+    .map((f) => path.relative(JS_DIR, f)).sort();
+}
+
+test('index.js, server.js and lib/ type-check against index.d.ts and server.d.ts', () => {
+  const sources = ['index.js', 'server.js', ...fs.readdirSync(path.join(JS_DIR, 'lib'))
+    .filter((f) => f.endsWith('.js')).map((f) => path.join('lib', f))];
+  // Each checks itself in an editor too, without the project.
+  for (const f of sources) {
+    assert.match(fs.readFileSync(path.join(JS_DIR, f), 'utf8'), /^\/\/ @ts-check\n/, f);
+  }
+  const checked = typeCheck('tsconfig.json');
+  for (const f of [...sources, 'index.d.ts', 'server.d.ts']) assert.ok(checked.includes(f), `${f} is checked`);
+});
+
+test('an application and a backend type-check against the declarations, which refuse misuse', () => {
+  const usage = fs.readFileSync(path.join(__dirname, 'fixtures', 'usage.ts'), 'utf8');
+  assert.ok((usage.match(/^\s*\/\/ @ts-expect-error /gm) || []).length >= 2, 'usage.ts marks its misuses');
+  assert.deepStrictEqual(typeCheck(path.join('test', 'fixtures')),
+    ['index.d.ts', 'server.d.ts', path.join('test', 'fixtures', 'usage.ts')]);
+});
