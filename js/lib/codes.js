@@ -82,6 +82,7 @@ const POST_FAILURES = Object.freeze({
   7: { reason: 'connect', meaning: 'the connection failed (refused or unreachable)' },
   28: { reason: 'timeout', meaning: 'the time limit of the post passed' },
   56: { reason: 'receive', meaning: 'the connection broke while receiving' },
+  63: { reason: 'too large', meaning: 'the answer is longer than the size limit' },
   1: { reason: 'other', meaning: 'the post failed otherwise (bad address, unsupported protocol)' },
 });
 

@@ -59,3 +59,14 @@ test('onPost reports HTTP statuses and rejections; .invalid hosts fail without a
     fs.rmSync(prefsDir, { recursive: true, force: true });
   }
 });
+
+test('every rejection the bridge reports reads back with its own reason and meaning', () => {
+  const bridgeLib = require('../lib/bridge');
+  const { POST_FAILURES, describePost } = require('../lib/codes');
+  for (const [code, reason] of Object.entries(bridgeLib.POST_ERROR_NAMES)) {
+    assert.strictEqual(POST_FAILURES[code] && POST_FAILURES[code].reason, reason, `code ${code}`);
+    const line = describePost({ url: 'http://x', ms: 3, code: Number(code), reason, message: 'm' });
+    assert.ok(line.startsWith(`rejected: ${reason} (${POST_FAILURES[code].meaning}`), line);
+    assert.ok(line.includes(`status -${code}`), line);
+  }
+});
