@@ -32,6 +32,8 @@
 
 #include "base/log.h"
 #include "bridge/bridge_js_native.h"
+#include "bridge/napi_helpers.h"
+#include "bridge/script_thread.h"
 #include "bridge/testing/addon.h"
 
 namespace {

@@ -4,7 +4,7 @@
 //
 // The module is context-aware: several script environments (the main thread
 // and workers) may load it at once, and each that runs "setupNative" gets a
-// bridge context of its own (bridge/bridge_js_native.h). An SDK belongs to
+// bridge context of its own (bridge/script_thread.h). An SDK belongs to
 // the environment that set it up: its handle is unknown in any other, so that
 // its bridge functions run, and its promises settle, only there.
 //
@@ -46,8 +46,9 @@
 
 #include "base/log.h"
 #include "base/types.h"
-#include "bridge/bridge_js_native.h"
 #include "bridge/host.h"
+#include "bridge/napi_helpers.h"
+#include "bridge/script_thread.h"
 #include "core/risk_sdk.h"
 #include "platform/harmony_app.h"
 #include "platform/harmony_sdk.h"
@@ -85,18 +86,6 @@ class SdkRegistry {
 };
 
 SdkRegistry g_registry;
-
-napi_value undefined_value(napi_env env) {
-  napi_value value = nullptr;
-  napi_get_undefined(env, &value);
-  return value;
-}
-
-napi_value js_string(napi_env env, const std::string& text) {
-  napi_value value = nullptr;
-  napi_create_string_utf8(env, text.data(), text.size(), &value);
-  return value;
-}
 
 // Reads up to N arguments; the missing ones are undefined.
 template <size_t N>

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "base/log.h"
-#include "bridge/bridge_js_native.h"
 #include "bridge/host.h"
+#include "bridge/script_thread.h"
 
 namespace risk {
 namespace testing {
