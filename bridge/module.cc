@@ -1,6 +1,6 @@
-// The module the script layer loads: its record, its export function, the
-// nine natives, the helpers that turn script arguments into core values, and
-// the process-wide registry of SDK objects behind the numeric handles.
+// The module the script layer loads: its record, its export function and
+// the nine natives. The natives read their arguments with bridge/arguments.h
+// and find their SDK through the registry of bridge/sdk_registry.h.
 //
 // The module is context-aware: several script environments (the main thread
 // and workers) may load it at once, and each that runs "setupNative" gets a
@@ -31,7 +31,6 @@
 // constructor failed": the launcher thread cannot be started and the worker
 // cannot be started from the script thread either; the promise is then
 // settled with "" and not returned.
-#include <cinttypes>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -39,16 +38,17 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 #include <utility>
 
 #include "base/log.h"
 #include "base/types.h"
+#include "bridge/arguments.h"
 #include "bridge/host.h"
 #include "bridge/napi_helpers.h"
 #include "bridge/script_thread.h"
+#include "bridge/sdk_registry.h"
 #include "core/risk_sdk.h"
 #include "platform/harmony_app.h"
 #include "platform/harmony_sdk.h"
@@ -58,43 +58,7 @@ namespace risk {
 
 namespace {
 
-constexpr char kNoSdkMessage[] = "RiskSdk is null, please call setup first.";
 constexpr char kThreadFailedMessage[] = "thread constructor failed";
-// An options array holds a few dozen entries. A longer one (a sparse array
-// can claim 2^32 - 1) is read up to this many, so that the script thread is
-// never held for long.
-constexpr uint32_t kMaxOptionEntries = 1u << 16;
-
-// The SDK objects made by "setupNative", by address. Entries are never
-// removed and the objects are never destroyed while the process lives.
-class SdkRegistry {
- public:
-  void insert(HarmonyRiskSdk* sdk) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    sdks_.insert(reinterpret_cast<uintptr_t>(sdk));
-  }
-
-  // The SDK at address, or null when address is not one of ours.
-  HarmonyRiskSdk* find(uintptr_t address) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return sdks_.count(address) != 0 ? reinterpret_cast<HarmonyRiskSdk*>(address) : nullptr;
-  }
-
- private:
-  std::mutex mutex_;
-  std::set<uintptr_t> sdks_;  // guarded by mutex_
-};
-
-SdkRegistry g_registry;
-
-// Reads up to N arguments; the missing ones are undefined.
-template <size_t N>
-void read_args(napi_env env, napi_callback_info info, napi_value (&argv)[N]) {
-  size_t argc = N;
-  for (napi_value& arg : argv) arg = nullptr;
-  napi_get_cb_info(env, info, &argc, argv, nullptr, nullptr);
-  for (size_t i = argc; i < N; ++i) argv[i] = undefined_value(env);
-}
 
 // Runs a native's body; a C++ exception becomes a log line and undefined.
 template <typename Body>
@@ -108,67 +72,6 @@ napi_value guarded(napi_env env, const char* name, Body body) {
   }
   return undefined_value(env);
 }
-
-}  // namespace
-
-// ---------------------------------------------------------------------------
-// Argument helpers.
-
-StringMap pairs_to_map(napi_env env, napi_value array) {
-  StringMap map;
-  uint32_t length = 0;
-  if (array == nullptr || napi_get_array_length(env, array, &length) != napi_ok) return map;
-  if (length > kMaxOptionEntries) {
-    log_message("options array of %u entries, the first %u read", length, kMaxOptionEntries);
-    length = kMaxOptionEntries;
-  }
-  for (uint32_t i = 0; i < length; i += 2) {
-    napi_handle_scope scope = nullptr;
-    napi_open_handle_scope(env, &scope);
-    napi_value key = nullptr;
-    napi_value value = nullptr;
-    // An element getter that throws ends the reading; its exception stays
-    // pending for the script. With an odd length the last key reads the
-    // missing element: "".
-    const bool thrown =
-        napi_get_element(env, array, i, &key) == napi_pending_exception ||
-        (i + 1 < length && napi_get_element(env, array, i + 1, &value) == napi_pending_exception);
-    // emplace keeps the first occurrence of a key.
-    if (!thrown) {
-      map.emplace(js_to_string(env, key), value != nullptr ? js_to_string(env, value) : "");
-    }
-    napi_close_handle_scope(env, scope);
-    if (thrown) break;
-  }
-  return map;
-}
-
-// An SDK talks to the bridge of the environment that set it up, and its
-// promises can only be settled there: in any other environment (a worker
-// the handle was passed to) its handle counts as unknown.
-HarmonyRiskSdk* find_sdk(napi_env env, napi_value handle) {
-  int64_t address = 0;
-  if (napi_get_value_int64(env, handle, &address) != napi_ok) address = 0;
-  if (address == 0) return nullptr;
-  HarmonyRiskSdk* sdk = g_registry.find(static_cast<uintptr_t>(address));
-  if (sdk != nullptr && sdk->bridge() != bridge_context(env)) {
-    log_message("sdk handle of another script environment");
-    return nullptr;
-  }
-  return sdk;
-}
-
-// Throws kNoSdkMessage into the script when the handle is unknown.
-RiskApp* find_app(napi_env env, napi_value handle, napi_value key) {
-  HarmonyRiskSdk* sdk = find_sdk(env, handle);
-  if (sdk == nullptr) {
-    napi_throw_error(env, nullptr, kNoSdkMessage);
-    return nullptr;
-  }
-  return sdk->get_app(js_to_string(env, key));
-}
-
-namespace {
 
 // The core operation of a promise native, run on its worker thread.
 using WorkerOperation = std::function<std::string()>;
@@ -370,7 +273,7 @@ napi_value SetupNative(napi_env env, napi_callback_info info) {
     auto owned = std::make_unique<HarmonyRiskSdk>();
     owned->initialize();
     HarmonyRiskSdk* sdk = owned.release();  // never destroyed while the process lives
-    g_registry.insert(sdk);
+    sdk_registry().insert(sdk);
     const bool ok = sdk->setup(env, argv[0], argv[1], argv[2]);
     napi_value handle = nullptr;
     napi_create_int64(env, ok ? static_cast<int64_t>(reinterpret_cast<uintptr_t>(sdk)) : 0,
