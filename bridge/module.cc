@@ -42,6 +42,7 @@
 #include <thread>
 #include <utility>
 
+#include "base/guarded.h"
 #include "base/log.h"
 #include "base/types.h"
 #include "bridge/arguments.h"
@@ -62,15 +63,10 @@ constexpr char kThreadFailedMessage[] = "thread constructor failed";
 
 // Runs a native's body; a C++ exception becomes a log line and undefined.
 template <typename Body>
-napi_value guarded(napi_env env, const char* name, Body body) {
-  try {
-    return body();
-  } catch (const std::exception& e) {
-    log_message("native %s failed: %s", name, e.what());
-  } catch (...) {
-    log_message("native %s failed: unknown exception", name);
-  }
-  return undefined_value(env);
+napi_value run_native(napi_env env, const char* name, Body body) {
+  napi_value result = nullptr;
+  if (!guarded("native", name, [&] { result = body(); })) return undefined_value(env);
+  return result;
 }
 
 // The core operation of a promise native, run on its worker thread.
@@ -90,23 +86,13 @@ struct WorkerStart {
 // Resolves the promise of start with text through its environment (dropped
 // when that environment has ended); blocks until the script thread did.
 void resolve_worker_promise(WorkerStart& start, const std::string& text) {
-  try {
-    js_resolve_deferred(start.bridge, start.deferred, text);
-  } catch (const std::exception& e) {
-    log_message("%s cannot resolve: %s", start.name, e.what());
-  }
+  guarded("resolve", start.name, [&] { js_resolve_deferred(start.bridge, start.deferred, text); });
 }
 
 // The body of a worker thread.
 void run_worker(std::unique_ptr<WorkerStart> start) {
   std::string result;
-  try {
-    result = start->operation();
-  } catch (const std::exception& e) {
-    log_message("%s worker failed: %s", start->name, e.what());
-  } catch (...) {
-    log_message("%s worker failed: unknown exception", start->name);
-  }
+  guarded("worker", start->name, [&] { result = start->operation(); });
   start->pass.release();
   resolve_worker_promise(*start, result);
   start->hold.release();
@@ -162,15 +148,7 @@ class WorkerLauncher {
   WorkerLauncher() = default;
 
   void run() {
-    for (;;) {
-      try {
-        launch_next();
-      } catch (const std::exception& e) {
-        log_message("worker launcher failed: %s", e.what());
-      } catch (...) {
-        log_message("worker launcher failed: unknown exception");
-      }
-    }
+    for (;;) guarded("worker launcher", [this] { launch_next(); });
   }
 
   // Waits for the next request and creates its worker. A worker that cannot
@@ -256,7 +234,7 @@ napi_value promise_native(napi_env env, napi_callback_info info, const char* nam
 // The natives.
 
 napi_value SetupNative(napi_env env, napi_callback_info info) {
-  return guarded(env, "setupNative", [&]() -> napi_value {
+  return run_native(env, "setupNative", [&]() -> napi_value {
     napi_value argv[3];
     read_args(env, info, argv);
     // Without a bridge nothing could answer the SDK's calls or settle its
@@ -283,7 +261,7 @@ napi_value SetupNative(napi_env env, napi_callback_info info) {
 }
 
 napi_value Init(napi_env env, napi_callback_info info) {
-  return guarded(env, "init", [&]() -> napi_value {
+  return run_native(env, "init", [&]() -> napi_value {
     napi_value argv[3];
     read_args(env, info, argv);
     StringMap options = pairs_to_map(env, argv[2]);
@@ -295,7 +273,7 @@ napi_value Init(napi_env env, napi_callback_info info) {
 }
 
 napi_value GetTokenNative(napi_env env, napi_callback_info info) {
-  return guarded(env, "getTokenNative", [&]() -> napi_value {
+  return run_native(env, "getTokenNative", [&]() -> napi_value {
     return promise_native(env, info, "getTokenNative", false,
                           [](RiskApp* app, StringMap options, std::string) -> WorkerOperation {
                             return [app, options = std::move(options)]() {
@@ -306,7 +284,7 @@ napi_value GetTokenNative(napi_env env, napi_callback_info info) {
 }
 
 napi_value GetDegradeTokenNative(napi_env env, napi_callback_info info) {
-  return guarded(env, "getDegradeTokenNative", [&]() -> napi_value {
+  return run_native(env, "getDegradeTokenNative", [&]() -> napi_value {
     return promise_native(env, info, "getDegradeTokenNative", false,
                           [](RiskApp* app, StringMap options, std::string) -> WorkerOperation {
                             // The call's own options, not merged.
@@ -318,7 +296,7 @@ napi_value GetDegradeTokenNative(napi_env env, napi_callback_info info) {
 }
 
 napi_value GetBusinessSignNative(napi_env env, napi_callback_info info) {
-  return guarded(env, "getBusinessSignNative", [&]() -> napi_value {
+  return run_native(env, "getBusinessSignNative", [&]() -> napi_value {
     return promise_native(
         env, info, "getBusinessSignNative", true,
         [](RiskApp* app, StringMap options, std::string text) -> WorkerOperation {
@@ -330,7 +308,7 @@ napi_value GetBusinessSignNative(napi_env env, napi_callback_info info) {
 }
 
 napi_value IsDegradeTokenNative(napi_env env, napi_callback_info info) {
-  return guarded(env, "isDegradeTokenNative", [&]() -> napi_value {
+  return run_native(env, "isDegradeTokenNative", [&]() -> napi_value {
     napi_value argv[3];
     read_args(env, info, argv);
     // The application object is made although the test does not use it.
@@ -342,7 +320,7 @@ napi_value IsDegradeTokenNative(napi_env env, napi_callback_info info) {
 }
 
 napi_value ScheduleUpdateSituationNative(napi_env env, napi_callback_info info) {
-  return guarded(env, "scheduleUpdateSituationNative", [&]() -> napi_value {
+  return run_native(env, "scheduleUpdateSituationNative", [&]() -> napi_value {
     napi_value argv[4];
     read_args(env, info, argv);
     StringMap options = pairs_to_map(env, argv[2]);
@@ -361,7 +339,7 @@ napi_value ScheduleUpdateSituationNative(napi_env env, napi_callback_info info) 
 }
 
 napi_value SetSceneNative(napi_env env, napi_callback_info info) {
-  return guarded(env, "setSceneNative", [&]() -> napi_value {
+  return run_native(env, "setSceneNative", [&]() -> napi_value {
     napi_value argv[3];
     read_args(env, info, argv);
     RiskApp* app = find_app(env, argv[0], argv[1]);
@@ -373,7 +351,7 @@ napi_value SetSceneNative(napi_env env, napi_callback_info info) {
 }
 
 napi_value ReadyToCallback(napi_env env, napi_callback_info info) {
-  return guarded(env, "readyToCallback", [&]() -> napi_value {
+  return run_native(env, "readyToCallback", [&]() -> napi_value {
     napi_value argv[1];
     read_args(env, info, argv);
     // An unknown handle is ignored without an exception.

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/guarded.h"
 #include "base/log.h"
 #include "bridge/napi_helpers.h"
 
@@ -167,19 +168,6 @@ void wait_for_answer(CallState& state) {
   log_message("script function %s has not answered for %lld ms; its caller keeps waiting",
               name.c_str(), static_cast<long long>(limit_ms));
   wait_for(&state.done);
-}
-
-// Runs `fn` at a boundary that nothing may cross by exception (engine
-// callbacks, the script thread's task loop).
-template <typename Fn>
-void guarded(const char* what, Fn&& fn) {
-  try {
-    fn();
-  } catch (const std::exception& e) {
-    log_message("%s failed: %s", what, e.what());
-  } catch (...) {
-    log_message("%s failed", what);
-  }
 }
 
 // Runs a task on the script thread. A script exception that the task leaves
@@ -382,7 +370,9 @@ void end_environment(BridgeContext* ctx) {
   }
 }
 
-void on_env_teardown(void* arg) { end_environment(static_cast<BridgeContext*>(arg)); }
+void on_env_teardown(void* arg) {
+  guarded("environment teardown", [arg] { end_environment(static_cast<BridgeContext*>(arg)); });
+}
 
 // The thread-safe function's finaliser, on the script thread: after a
 // replaced channel's last call, or when the environment shuts down (the
@@ -402,7 +392,7 @@ void finalize_channel(napi_env env, void* data, void* /*hint*/) {
     napi_delete_reference(env, ch->bridge_ref);
     ch->bridge_ref = nullptr;
   }
-  if (env_ends) end_environment(ch->owner);
+  if (env_ends) guarded("environment teardown", [ch] { end_environment(ch->owner); });
 }
 
 // Settles a call with a value or a rejection code; runs on the script thread.
