@@ -20,8 +20,9 @@
 // milliseconds), so the script thread does not create the workers itself: it
 // takes the pass and the hold, queues a start request and returns the
 // promise. One long-lived launcher thread, started on the first promise
-// call of the process, creates the workers in the order of the calls. The
-// launcher holds no script hold of its own: idle, it keeps nothing alive.
+// call of the process, creates the workers in the order of the calls
+// (bridge/worker_launcher.h). The launcher holds no script hold of its own:
+// idle, it keeps nothing alive.
 //
 // Nothing leaves a native, the launcher or a worker as a C++ exception:
 // natives catch, log and return undefined; workers catch, log and resolve
@@ -31,15 +32,11 @@
 // constructor failed": the launcher thread cannot be started and the worker
 // cannot be started from the script thread either; the promise is then
 // settled with "" and not returned.
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <exception>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <utility>
 
 #include "base/guarded.h"
@@ -50,6 +47,7 @@
 #include "bridge/napi_helpers.h"
 #include "bridge/script_thread.h"
 #include "bridge/sdk_registry.h"
+#include "bridge/worker_launcher.h"
 #include "core/risk_sdk.h"
 #include "platform/harmony_app.h"
 #include "platform/harmony_sdk.h"
@@ -59,8 +57,6 @@ namespace risk {
 
 namespace {
 
-constexpr char kThreadFailedMessage[] = "thread constructor failed";
-
 // Runs a native's body; a C++ exception becomes a log line and undefined.
 template <typename Body>
 napi_value run_native(napi_env env, const char* name, Body body) {
@@ -68,116 +64,6 @@ napi_value run_native(napi_env env, const char* name, Body body) {
   if (!guarded("native", name, [&] { result = body(); })) return undefined_value(env);
   return result;
 }
-
-// The core operation of a promise native, run on its worker thread.
-using WorkerOperation = std::function<std::string()>;
-
-// Everything one worker owns: made on the script thread, moved to the
-// launcher, then into the worker thread.
-struct WorkerStart {
-  const char* name = nullptr;   // the native's name, a literal
-  BridgeContext* bridge = nullptr;  // of the environment that made the promise
-  napi_deferred deferred = nullptr;
-  ScriptHold hold;       // given back once the promise is resolved
-  ThreadGate::Pass pass;  // returned before the promise is resolved
-  WorkerOperation operation;
-};
-
-// Resolves the promise of start with text through its environment (dropped
-// when that environment has ended); blocks until the script thread did.
-void resolve_worker_promise(WorkerStart& start, const std::string& text) {
-  guarded("resolve", start.name, [&] { js_resolve_deferred(start.bridge, start.deferred, text); });
-}
-
-// The body of a worker thread.
-void run_worker(std::unique_ptr<WorkerStart> start) {
-  std::string result;
-  guarded("worker", start->name, [&] { result = start->operation(); });
-  start->pass.release();
-  resolve_worker_promise(*start, result);
-  start->hold.release();
-}
-
-// Creates the detached worker thread of start, which then owns it. Throws
-// when the thread cannot be created; start is then still the caller's, so
-// that the promise is settled while the hold still keeps the loop alive.
-void start_worker_thread(std::unique_ptr<WorkerStart>& start) {
-  WorkerStart* owned = start.get();
-  std::thread([owned] { run_worker(std::unique_ptr<WorkerStart>(owned)); }).detach();
-  start.release();
-}
-
-// The one thread that creates the workers. Created on first use and never
-// destroyed (the launcher thread may be waiting on its members when the
-// process exits). Any thread may queue.
-class WorkerLauncher {
- public:
-  static WorkerLauncher& instance() {
-    static WorkerLauncher* launcher = new WorkerLauncher;
-    return *launcher;
-  }
-
-  // Queues start (moved from) and returns true; returns false and leaves
-  // start untouched when the launcher thread is not running and cannot be
-  // started now (a later call tries again). Blocks only for the queue's
-  // lock, and for the launcher thread's creation on the first call.
-  bool try_launch(std::unique_ptr<WorkerStart>& start) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (!running_) {
-        try {
-          std::thread([this] { run(); }).detach();
-        } catch (const std::exception& e) {
-          log_message("worker launcher: %s: %s", kThreadFailedMessage, e.what());
-          return false;
-        }
-        running_ = true;
-      }
-      try {
-        starts_.push_back(std::move(start));  // unchanged when it throws
-      } catch (const std::exception& e) {
-        log_message("worker launcher cannot queue: %s", e.what());
-        return false;
-      }
-    }
-    ready_.notify_one();
-    return true;
-  }
-
- private:
-  WorkerLauncher() = default;
-
-  void run() {
-    for (;;) guarded("worker launcher", [this] { launch_next(); });
-  }
-
-  // Waits for the next request and creates its worker. A worker that cannot
-  // be created settles its promise with "" from here.
-  void launch_next() {
-    std::unique_ptr<WorkerStart> start;
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      ready_.wait(lock, [this] { return !starts_.empty(); });
-      start = std::move(starts_.front());
-      starts_.pop_front();
-    }
-    try {
-      start_worker_thread(start);
-      return;
-    } catch (const std::exception& e) {
-      log_message("%s: %s: %s", start->name, kThreadFailedMessage, e.what());
-    }
-    start->pass.release();
-    // The script thread serves the resolution while this thread waits; it
-    // never waits for this thread. The hold goes with start, after it.
-    resolve_worker_promise(*start, "");
-  }
-
-  std::mutex mutex_;
-  std::condition_variable ready_;
-  bool running_ = false;              // guarded by mutex_
-  std::deque<std::unique_ptr<WorkerStart>> starts_;  // guarded by mutex_
-};
 
 // Starts the worker of a promise native for app through the launcher; returns
 // the promise, or null after throwing kThreadFailedMessage into the script.
@@ -191,14 +77,20 @@ napi_value start_worker(napi_env env, const char* name, HarmonyRiskSdk* sdk,
     return promise;
   }
   start->name = name;
-  start->bridge = sdk->bridge();
-  start->deferred = deferred;
   start->operation = std::move(operation);
-  start->hold = acquire_script_hold(start->bridge);
-  if (WorkerLauncher::instance().try_launch(start)) return promise;
+  // The promise is resolved through the environment that made it (dropped
+  // when that environment has ended); the hold is given back with start,
+  // once the promise is resolved.
+  BridgeContext* bridge = sdk->bridge();
+  auto hold = std::make_shared<ScriptHold>(acquire_script_hold(bridge));
+  start->resolve = [bridge, deferred, hold = std::move(hold)](const std::string& text) {
+    js_resolve_deferred(bridge, deferred, text);
+  };
+  WorkerLauncher& launcher = WorkerLauncher::instance();
+  if (launcher.try_launch(start)) return promise;
   // No launcher: the worker is started from here, as the launcher would.
   try {
-    start_worker_thread(start);
+    launcher.start_worker_thread(start);
   } catch (const std::exception& e) {
     log_message("%s: %s: %s", name, kThreadFailedMessage, e.what());
     start.reset();  // returns the pass and the hold
