@@ -10,7 +10,6 @@
 #include <exception>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <set>
 #include <utility>
@@ -18,11 +17,21 @@
 
 #include "base/guarded.h"
 #include "base/log.h"
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
 #include "bridge/napi_helpers.h"
 
 namespace risk {
 
 namespace {
+
+// Guards the contexts' and channels' shared fields, the env table and the
+// promise records. Never destroyed: native threads may use it while the
+// process exits.
+Mutex& bridge_mutex() {
+  static Mutex* mutex = new Mutex;
+  return *mutex;
+}
 
 // A blocking call in progress: lives on the waiting thread's stack. The
 // script thread stores the task's status and posts `done`; after that post
@@ -55,7 +64,7 @@ struct CallState {
   const ResultHandler* on_result;  // valid while `live`
   const ErrorHandler* on_error;    // valid while `live`
   const pid_t waiter_tid;
-  std::string name;      // guarded by bridge_mutex(): the waiter logs it
+  std::string name GUARDED_BY(bridge_mutex());  // the waiter logs it
   bool live = true;      // the waiter still listens for a settlement
   bool called = false;   // the ApiCaller called its ApiCall
   bool settled = false;  // a handler has run
@@ -86,8 +95,8 @@ struct ScriptChannel {
   BridgeContext* owner = nullptr;
   napi_ref bridge_ref = nullptr;  // strong; deleted when the channel closes
   napi_threadsafe_function tsfn = nullptr;
-  bool closed = false;    // guarded by bridge_mutex(); tsfn is gone once set
-  int pending = 0;        // guarded by bridge_mutex(): calls in flight + holds
+  bool closed GUARDED_BY(bridge_mutex()) = false;  // tsfn is gone once set
+  int pending GUARDED_BY(bridge_mutex()) = 0;      // calls in flight + holds
   bool loop_ref = false;  // script thread only: tsfn keeps the loop alive
   // Script thread only: the calls left for a later turn of the loop (see
   // host::kDispatchBudgetUs), whether that turn is asked for, and the
@@ -105,37 +114,30 @@ struct ScriptChannel {
 struct BridgeContext {
   pid_t script_tid = 0;
   napi_env env = nullptr;  // compared and used only while the env lives
-  ScriptChannel* channel = nullptr;  // guarded by bridge_mutex(): the current one
-  bool ended = false;                // guarded by bridge_mutex()
+  ScriptChannel* channel GUARDED_BY(bridge_mutex()) = nullptr;  // the current one
+  bool ended GUARDED_BY(bridge_mutex()) = false;
   // Calls whose script function answered with a promise that has not
   // settled yet; woken when the environment shuts down.
-  std::set<std::shared_ptr<CallState>> awaiting;  // guarded by bridge_mutex()
+  std::set<std::shared_ptr<CallState>> awaiting GUARDED_BY(bridge_mutex());
 };
 
 namespace {
 
-// Guards the contexts' and channels' shared fields, the env table and the
-// promise records. Never destroyed: native threads may use it while the
-// process exits.
-std::mutex& bridge_mutex() {
-  static std::mutex* mutex = new std::mutex;
-  return *mutex;
-}
-
-// env -> context where the host has no instance data. Guarded by
-// bridge_mutex(); an entry goes when its environment ends (an env address
-// may be reused by a later environment).
-std::map<napi_env, BridgeContext*>& env_table() {
+// env -> context where the host has no instance data. An entry goes when
+// its environment ends (an env address may be reused by a later
+// environment).
+std::map<napi_env, BridgeContext*>& env_table() REQUIRES(bridge_mutex()) {
   static auto* table = new std::map<napi_env, BridgeContext*>;
   return *table;
 }
 
-// Promise callback records by id. Guarded by bridge_mutex().
-std::map<uintptr_t, std::unique_ptr<PromiseHandlers>>& promise_records() {
+// Promise callback records by id.
+std::map<uintptr_t, std::unique_ptr<PromiseHandlers>>& promise_records()
+    REQUIRES(bridge_mutex()) {
   static auto* records = new std::map<uintptr_t, std::unique_ptr<PromiseHandlers>>;
   return *records;
 }
-uintptr_t g_next_record_id = 1;  // guarded by bridge_mutex()
+uintptr_t g_next_record_id GUARDED_BY(bridge_mutex()) = 1;
 
 std::atomic<int64_t> g_long_wait_ms{kLongScriptWaitMs};
 
@@ -162,7 +164,7 @@ void wait_for_answer(CallState& state) {
   }
   std::string name;
   {
-    std::lock_guard<std::mutex> lock(bridge_mutex());
+    MutexLock lock(&bridge_mutex());
     name = state.name;
   }
   log_message("script function %s has not answered for %lld ms; its caller keeps waiting",
@@ -186,7 +188,7 @@ napi_status run_task(napi_env env, napi_value bridge, const ScriptTask& task) {
 void update_loop_ref(napi_env env, ScriptChannel* ch) {
   bool want;
   {
-    std::lock_guard<std::mutex> lock(bridge_mutex());
+    MutexLock lock(&bridge_mutex());
     if (ch->closed) return;
     want = ch->pending > 0;
   }
@@ -201,16 +203,16 @@ void update_loop_ref(napi_env env, ScriptChannel* ch) {
 }
 
 // Asks the script thread to recompute the loop reference (a queue item
-// without work). REQUIRES: bridge_mutex() held, ch not closed, the caller
-// holds a use of ch->tsfn.
-void queue_loop_update_locked(ScriptChannel* ch) {
+// without work). REQUIRES: ch not closed, the caller holds a use of
+// ch->tsfn.
+void queue_loop_update_locked(ScriptChannel* ch) REQUIRES(bridge_mutex()) {
   napi_status status = napi_call_threadsafe_function(ch->tsfn, nullptr, napi_tsfn_nonblocking);
   if (status != napi_ok) log_message("fail to queue loop update => %d", status);
 }
 
 // Ends one use of ch taken by a blocking call or a hold.
 void end_use(ScriptChannel* ch) {
-  std::lock_guard<std::mutex> lock(bridge_mutex());
+  MutexLock lock(&bridge_mutex());
   --ch->pending;
   // A closed channel's thread-safe function no longer exists.
   if (ch->closed) return;
@@ -284,7 +286,7 @@ napi_value run_later(napi_env env, napi_callback_info info) {
   ch->later_asked = false;
   bool closed;
   {
-    std::lock_guard<std::mutex> lock(bridge_mutex());
+    MutexLock lock(&bridge_mutex());
     closed = ch->closed;
   }
   if (closed) {
@@ -345,7 +347,7 @@ void end_environment(BridgeContext* ctx) {
   std::set<std::shared_ptr<CallState>> orphans;
   std::vector<std::unique_ptr<PromiseHandlers>> records;
   {
-    std::lock_guard<std::mutex> lock(bridge_mutex());
+    MutexLock lock(&bridge_mutex());
     if (ctx->ended) return;
     ctx->ended = true;
     auto entry = env_table().find(ctx->env);
@@ -384,7 +386,7 @@ void finalize_channel(napi_env env, void* data, void* /*hint*/) {
   drop_later(ch, napi_closing);
   bool env_ends = false;
   {
-    std::lock_guard<std::mutex> lock(bridge_mutex());
+    MutexLock lock(&bridge_mutex());
     ch->closed = true;
     env_ends = ch->owner->channel == ch;
   }
@@ -402,7 +404,7 @@ void settle(const std::shared_ptr<CallState>& state, BridgeContext* ctx, napi_en
   state->live = false;
   state->settled = true;
   {
-    std::lock_guard<std::mutex> lock(bridge_mutex());
+    MutexLock lock(&bridge_mutex());
     ctx->awaiting.erase(state);
   }
   if (rejected) {
@@ -420,7 +422,7 @@ napi_status run_api_call(BridgeContext* ctx, napi_env env, napi_value bridge,
   ApiCall api_call = [&](const char* name, size_t argc, napi_value* argv) -> napi_status {
     state->called = true;
     {
-      std::lock_guard<std::mutex> lock(bridge_mutex());
+      MutexLock lock(&bridge_mutex());
       state->name = name != nullptr ? name : "";
     }
     ResultHandler on_result = [state, ctx](napi_env e, napi_value v) {
@@ -440,12 +442,17 @@ napi_status run_api_call(BridgeContext* ctx, napi_env env, napi_value bridge,
   if (awaiting && gettid() == state->waiter_tid) {
     // The promise's callbacks could only run after this thread returns to
     // the engine, so waiting here would never end.
-    log_message("promise answer of %s is not awaited on the script thread", state->name.c_str());
+    std::string name;
+    {
+      MutexLock lock(&bridge_mutex());
+      name = state->name;
+    }
+    log_message("promise answer of %s is not awaited on the script thread", name.c_str());
     status = napi_would_deadlock;
     awaiting = false;
   }
   if (awaiting) {
-    std::lock_guard<std::mutex> lock(bridge_mutex());
+    MutexLock lock(&bridge_mutex());
     if (!ctx->ended) {
       ctx->awaiting.insert(state);
       return status;
@@ -462,7 +469,7 @@ napi_status run_api_call(BridgeContext* ctx, napi_env env, napi_value bridge,
 // Files handlers under a new id; 0 when out of memory.
 uintptr_t add_promise_record(std::unique_ptr<PromiseHandlers> record) {
   try {
-    std::lock_guard<std::mutex> lock(bridge_mutex());
+    MutexLock lock(&bridge_mutex());
     uintptr_t id = g_next_record_id++;
     if (id == 0) id = g_next_record_id++;  // 0 stands for none
     promise_records().emplace(id, std::move(record));
@@ -474,7 +481,7 @@ uintptr_t add_promise_record(std::unique_ptr<PromiseHandlers> record) {
 
 // Takes the record of id out of the table: null when it was taken before.
 std::unique_ptr<PromiseHandlers> take_promise_record(uintptr_t id) {
-  std::lock_guard<std::mutex> lock(bridge_mutex());
+  MutexLock lock(&bridge_mutex());
   auto it = promise_records().find(id);
   if (it == promise_records().end()) return nullptr;
   std::unique_ptr<PromiseHandlers> record = std::move(it->second);
@@ -534,7 +541,7 @@ BridgeContext* context_for_setup(napi_env env) {
   ctx->env = env;
   if (!host::set_env_data(env, ctx)) {
     try {
-      std::lock_guard<std::mutex> lock(bridge_mutex());
+      MutexLock lock(&bridge_mutex());
       env_table()[env] = ctx;
     } catch (const std::bad_alloc&) {
       delete ctx;
@@ -554,10 +561,10 @@ BridgeContext* context_for_setup(napi_env env) {
 BridgeContext* bridge_context(napi_env env) {
   if (void* data = host::env_data(env)) {
     auto* ctx = static_cast<BridgeContext*>(data);
-    std::lock_guard<std::mutex> lock(bridge_mutex());
+    MutexLock lock(&bridge_mutex());
     return ctx->ended ? nullptr : ctx;
   }
-  std::lock_guard<std::mutex> lock(bridge_mutex());
+  MutexLock lock(&bridge_mutex());
   auto entry = env_table().find(env);
   return entry != env_table().end() ? entry->second : nullptr;
 }
@@ -600,7 +607,7 @@ napi_status init_bridge(napi_env env, napi_value bridge) {
   ch->loop_ref = status != napi_ok;
   if (status != napi_ok) log_message("fail to unref threadsafe function => %d", status);
 
-  std::lock_guard<std::mutex> lock(bridge_mutex());
+  MutexLock lock(&bridge_mutex());
   ScriptChannel* previous = ctx->channel;
   ctx->channel = ch;
   // Give up the earlier function's own use: it finalises (and drops its
@@ -620,7 +627,7 @@ napi_status run_in_main_thread_blocking(BridgeContext* ctx, const ScriptTask& ta
   TsfnWork work(task);
   const bool on_script_thread = gettid() == ctx->script_tid;
   {
-    std::lock_guard<std::mutex> lock(bridge_mutex());
+    MutexLock lock(&bridge_mutex());
     if (ctx->ended) return napi_closing;
     ch = ctx->channel;
     if (ch == nullptr) {
@@ -708,7 +715,7 @@ ScriptHold acquire_script_hold(BridgeContext* ctx) {
   ScriptChannel* ch = nullptr;
   const bool on_script_thread = gettid() == ctx->script_tid;
   {
-    std::lock_guard<std::mutex> lock(bridge_mutex());
+    MutexLock lock(&bridge_mutex());
     ch = ctx->channel;
     if (ctx->ended || ch == nullptr || ch->closed) return ScriptHold();
     if (napi_acquire_threadsafe_function(ch->tsfn) != napi_ok) return ScriptHold();

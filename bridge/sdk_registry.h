@@ -10,9 +10,10 @@
 #define RISK_BRIDGE_SDK_REGISTRY_H_
 
 #include <cstdint>
-#include <mutex>
 #include <set>
 
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
 #include "bridge/host.h"
 
 namespace risk {
@@ -24,20 +25,20 @@ class RiskApp;
 // removed and the objects are never destroyed while the process lives.
 class SdkRegistry {
  public:
-  void insert(HarmonyRiskSdk* sdk) {
-    std::lock_guard<std::mutex> lock(mutex_);
+  void insert(HarmonyRiskSdk* sdk) EXCLUDES(mutex_) {
+    MutexLock lock(&mutex_);
     sdks_.insert(reinterpret_cast<uintptr_t>(sdk));
   }
 
   // The SDK at address, or null when address is not one of ours.
-  HarmonyRiskSdk* find(uintptr_t address) {
-    std::lock_guard<std::mutex> lock(mutex_);
+  HarmonyRiskSdk* find(uintptr_t address) EXCLUDES(mutex_) {
+    MutexLock lock(&mutex_);
     return sdks_.count(address) != 0 ? reinterpret_cast<HarmonyRiskSdk*>(address) : nullptr;
   }
 
  private:
-  std::mutex mutex_;
-  std::set<uintptr_t> sdks_;  // guarded by mutex_
+  Mutex mutex_;
+  std::set<uintptr_t> sdks_ GUARDED_BY(mutex_);
 };
 
 // The registry of the process.

@@ -38,7 +38,7 @@ WorkerLauncher::WorkerLauncher(ThreadStarter start_launcher, ThreadStarter start
 
 bool WorkerLauncher::try_launch(std::unique_ptr<WorkerStart>& start) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     if (!running_) {
       try {
         start_launcher_([this] { run(); });
@@ -74,8 +74,8 @@ void WorkerLauncher::run() {
 void WorkerLauncher::launch_next() {
   std::unique_ptr<WorkerStart> start;
   {
-    std::unique_lock<std::mutex> lock(mutex_);
-    ready_.wait(lock, [this] { return !starts_.empty(); });
+    MutexLock lock(&mutex_);
+    while (starts_.empty()) ready_.wait();
     start = std::move(starts_.front());
     starts_.pop_front();
   }

@@ -22,13 +22,13 @@
 #ifndef RISK_BRIDGE_WORKER_LAUNCHER_H_
 #define RISK_BRIDGE_WORKER_LAUNCHER_H_
 
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
 #include "base/thread_gate.h"
 
 namespace risk {
@@ -75,7 +75,7 @@ class WorkerLauncher {
   // start untouched when the launcher thread is not running and cannot be
   // started now (a later call tries again). Blocks only for the queue's
   // lock, and for the launcher thread's creation on the first call.
-  bool try_launch(std::unique_ptr<WorkerStart>& start);
+  bool try_launch(std::unique_ptr<WorkerStart>& start) EXCLUDES(mutex_);
 
   // Creates the detached worker thread of start, which then owns it (start
   // is null after). Throws when the thread cannot be created; start is then
@@ -85,15 +85,15 @@ class WorkerLauncher {
   void start_worker_thread(std::unique_ptr<WorkerStart>& start);
 
  private:
-  void run();
-  void launch_next();
+  void run() EXCLUDES(mutex_);
+  void launch_next() EXCLUDES(mutex_);
 
   const ThreadStarter start_launcher_;
   const ThreadStarter start_worker_;
-  std::mutex mutex_;
-  std::condition_variable ready_;
-  bool running_ = false;                             // guarded by mutex_
-  std::deque<std::unique_ptr<WorkerStart>> starts_;  // guarded by mutex_
+  Mutex mutex_;
+  CondVar ready_{&mutex_};
+  bool running_ GUARDED_BY(mutex_) = false;
+  std::deque<std::unique_ptr<WorkerStart>> starts_ GUARDED_BY(mutex_);
 };
 
 }  // namespace risk
