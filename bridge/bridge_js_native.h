@@ -1,195 +1,29 @@
-// Calls from native threads into the script thread, and the script services
-// of the bridge object.
+// The script services of the bridge object: one call per bridge function
+// ("getDeviceInfo", "getAppSignature", "getOaid", "getTimeInfo",
+// "onSituationClientEvent", "onSituationServerEvent", "post", "prefPut",
+// "prefGet"). The js_* wrappers build the arguments of each function, call
+// it through the blocking calls of bridge/script_thread.h and hand its
+// answer to the caller's handlers; the s_* services read the answer into a
+// plain value.
 //
-// The bridge object is the script object handed to "setupNative"; its
-// functions ("getDeviceInfo", "post", "prefGet", ...) may only run on the
-// script thread of its environment. init_bridge() remembers that thread, its
-// env and the bridge object in the env's BridgeContext, and creates the
-// thread-safe function through which any native thread queues work for that
-// script thread and blocks until it has run
-// (run_in_main_thread_blocking), including answers that the script delivers
-// as promises (js_call_api_promise_blocking). The s_* and js_* service
-// wrappers build the arguments of each bridge function and read its answer.
-//
-// Threads: init_bridge, get_os_version, call_js_method, call_js_api and the
-// property helpers run on the script thread only. The blocking calls and the
-// service wrappers may be called from any thread; on the script thread itself
-// they run inline. No lock is held while a caller waits, and there is no
-// time limit: a script function that never answers blocks its caller for good.
+// Threads: any thread; on the script thread itself a call runs inline, and
+// a promise answer is then not awaited (see js_call_api_promise_blocking).
 //
 // Nothing here throws: failures are napi_status values and log lines. Every
 // returned string is owned by the caller.
 #ifndef RISK_BRIDGE_BRIDGE_JS_NATIVE_H_
 #define RISK_BRIDGE_BRIDGE_JS_NATIVE_H_
 
-#include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
 
 #include "base/types.h"
 #include "bridge/host.h"
+#include "bridge/script_thread.h"
 
 namespace risk {
 
-// Work for the script thread: gets the env and the bridge object.
-using ScriptTask = std::function<napi_status(napi_env env, napi_value bridge)>;
-// Calls the bridge function `name` with the given arguments.
-using ApiCall = std::function<napi_status(const char* name, size_t argc, napi_value* argv)>;
-// Builds the script arguments and calls the ApiCall once.
-using ApiCaller = std::function<napi_status(napi_env env, const ApiCall& api_call)>;
-// Receives the answer (or the fulfilment value of an answered promise).
-using ResultHandler = std::function<void(napi_env env, napi_value result)>;
-// Receives the numeric "code" of a rejected promise (0 when it has none).
-using ErrorHandler = std::function<void(napi_env env, int64_t code)>;
-
-// ---------------------------------------------------------------------------
-// Bridge contexts and blocking calls.
-//
-// Each script environment (the main thread, every worker) that runs
-// "setupNative" has a BridgeContext of its own: its script thread, its env,
-// its bridge object and its thread-safe function. An SDK keeps the context
-// of the environment that set it up, and every call below names the
-// context it goes through, so that a bridge function always runs, and a
-// promise is always settled, in the environment it belongs to. Contexts are
-// never freed (the SDKs that point to them live as long as the process).
-//
-// When an environment ends (a worker exits or is terminated), its context
-// ends with it: calls queued or awaiting a promise there are woken with
-// napi_closing, later calls fail at once with napi_closing, and promises of
-// that environment are dropped unsettled (the environment is gone).
-struct BridgeContext;
-// One thread-safe function and bridge reference of a context (opaque).
-struct ScriptChannel;
-
-// Runs on the script thread ("setupNative"). Remembers the calling thread as
-// env's script thread and a strong reference to `bridge`, and creates the
-// thread-safe function. A later call in the same env replaces that env's
-// bridge object and function (the earlier function is released and its
-// reference deleted once the calls still using it are done); other
-// environments are not touched. napi_object_expected, with the log line
-// "bridge is not an object", when bridge is not an object or function;
-// otherwise the first failing status (the env's previous bridge then stays).
-napi_status init_bridge(napi_env env, napi_value bridge);
-
-// The context of env made by init_bridge; null before the first successful
-// one, and after env has ended. Script thread of env.
-BridgeContext* bridge_context(napi_env env);
-
-// Runs `task` on context's script thread and returns its status. From
-// another thread the caller blocks until the task has run; napi_invalid_arg
-// for a null context, napi_closing once its environment is shutting down
-// (the task then does not run). On the script thread the task runs at once.
-napi_status run_in_main_thread_blocking(BridgeContext* context, const ScriptTask& task);
-
-// Calls one bridge function through `caller` on context's script thread and
-// waits until its answer has reached `on_result`, or the "code" of its
-// rejected promise has reached `on_error`. Both handlers run on the script
-// thread, at most one of them, and only while this call is waiting. Returns
-// napi_ok when the call was made and answered; otherwise the failing status,
-// and neither handler has run (the caller keeps its defaults). A promise
-// that settles twice (a hostile "then") counts once: the first settlement
-// wins.
-//
-// There is no time limit. Once a call has waited kLongScriptWait for a
-// promise, the log line "script function %s has not answered for %lld ms;
-// its caller keeps waiting" names the function, once per call.
-//
-// On the script thread itself a promise answer cannot be awaited (its
-// callbacks only run once the thread is free again): the call then returns
-// napi_would_deadlock at once with the log line "promise answer of %s is not
-// awaited on the script thread", and the promise's later settlement is
-// dropped. Script functions called from the script thread must answer with
-// plain values.
-napi_status js_call_api_promise_blocking(BridgeContext* context, const ApiCaller& caller,
-                                         const ResultHandler& on_result,
-                                         const ErrorHandler& on_error);
-constexpr int64_t kLongScriptWaitMs = 10000;
-
-// Resolves a promise made in context's environment with a JS string of
-// exactly the bytes of `text` (as UTF-8). Blocks until the script thread has
-// done so; napi_closing (the promise is dropped) when the environment ended.
-napi_status js_resolve_deferred(BridgeContext* context, napi_deferred deferred,
-                                const std::string& text);
-
-// Keeps a script thread's event loop alive while a native thread that will
-// call into the script is running, so that the host does not exit before
-// the thread's calls are served. Move-only: the hold is given back by
-// release() or the destructor, exactly once, on every path. Blocking calls
-// keep the loop alive on their own from the moment the script thread picks
-// them up.
-class ScriptHold {
- public:
-  ScriptHold() = default;
-  ScriptHold(ScriptHold&& other) noexcept;
-  ScriptHold& operator=(ScriptHold&& other) noexcept;
-  ScriptHold(const ScriptHold&) = delete;
-  ScriptHold& operator=(const ScriptHold&) = delete;
-  ~ScriptHold() { release(); }
-
-  // False for an empty hold (none could be taken, or it was given back).
-  explicit operator bool() const { return channel_ != nullptr; }
-  // Gives the hold back early; idempotent. Any thread.
-  void release();
-
- private:
-  friend ScriptHold acquire_script_hold(BridgeContext* context);
-  explicit ScriptHold(ScriptChannel* channel) : channel_(channel) {}
-  ScriptChannel* channel_ = nullptr;
-};
-
-// Takes a hold on context's script thread loop. Call it on the script thread
-// before starting such a thread and move the hold into the thread. Empty for
-// a null context or once its environment is shutting down.
-ScriptHold acquire_script_hold(BridgeContext* context);
-
-// Tests only: the wait after which js_call_api_promise_blocking logs that a
-// script function has not answered (kLongScriptWaitMs by default).
-void set_long_script_wait_for_testing(int64_t ms);
-
-// ---------------------------------------------------------------------------
-// Script-thread helpers. `env` and the values belong to the current call.
-
-// Calls object[name](argv...) with the object as receiver. Logs "fail to get
-// function %s" when the property lookup fails; a property that is not a
-// function fails in the call.
-napi_status call_js_method(napi_env env, napi_value object, const char* name, size_t argc,
-                           const napi_value* argv, napi_value* result);
-
-// Calls bridge[name](argv...). A plain answer goes to `on_result` at once; a
-// promise answer gets fulfilment and rejection callbacks that call copies of
-// `on_result` / `on_error` later. Returns the call's failure status (logged
-// "fail to call api %s => %d"; a script exception is cleared) or napi_ok.
-napi_status call_js_api(napi_env env, napi_value bridge, const char* name, size_t argc,
-                        const napi_value* argv, const ResultHandler& on_result,
-                        const ErrorHandler& on_error);
-
-// Reads object[name] as a signed 64-bit number. napi_object_expected for a
-// null handle; otherwise the failing status, logged. `out` is written only
-// on success.
-napi_status get_int64_property(napi_env env, napi_value object, const char* name, int64_t* out);
-
-// Reads object[name] as text: the empty string when the value is not a
-// string. napi_object_expected for a null handle; a failing lookup is logged
-// and returned, `out` is then unchanged.
-napi_status get_string_property(napi_env env, napi_value object, const char* name,
-                                 std::string* out);
-
-// The UTF-8 text of a JS string; the empty string for anything else.
-std::string js_to_string(napi_env env, napi_value value);
-
-// Reads the answer of "post": "responseCode" into *code (unchanged when
-// absent) and "result" into *body according to "resultType" (0 text, 2
-// ArrayBuffer; 1 and unknown types leave it empty, with a log line). A
-// result above kMaxAnswerSize bytes is not copied: empty, with a log line.
-void read_post_response(napi_env env, napi_value response, int64_t* code, std::string* body);
-
-// Runs on the script thread: bridge.getOsVersion() without the blocking
-// layer; the empty string when the call fails or the answer is not a string.
-std::string get_os_version(napi_env env, napi_value bridge);
-
-// ---------------------------------------------------------------------------
-// Script services. Any thread; each goes through `context` (see above) and
+// Each js_* service goes through `context` (bridge/script_thread.h) and
 // returns the status of js_call_api_promise_blocking. Texts, names included,
 // pass their exact bytes (with their length: a zero byte does not end them).
 

@@ -24,14 +24,17 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
 
 #include "base/log.h"
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
 #include "bridge/bridge_js_native.h"
+#include "bridge/napi_helpers.h"
+#include "bridge/script_thread.h"
 #include "bridge/testing/addon.h"
 
 namespace {
@@ -65,8 +68,8 @@ struct Outcome {
   int on_script_thread = -1;  // -1: not measured
 };
 
-std::mutex& g_last_mutex = *new std::mutex;
-std::unique_ptr<Outcome>& g_last_outcome = *new std::unique_ptr<Outcome>;  // guarded by g_last_mutex
+risk::Mutex& g_last_mutex = *new risk::Mutex;
+std::unique_ptr<Outcome>& g_last_outcome GUARDED_BY(g_last_mutex) = *new std::unique_ptr<Outcome>;
 
 std::string text_arg(const Request& r, size_t i) { return i < r.texts.size() ? r.texts[i] : ""; }
 int64_t number_arg(const Request& r, size_t i) { return i < r.numbers.size() ? r.numbers[i] : 0; }
@@ -240,7 +243,7 @@ napi_value OnThread(napi_env env, napi_callback_info info) {
         });
     if (delivered != napi_ok) {
       // The script side is gone: keep the outcome for lastThreadOutcome().
-      std::lock_guard<std::mutex> lock(g_last_mutex);
+      risk::MutexLock lock(&g_last_mutex);
       g_last_outcome = std::make_unique<Outcome>(*outcome);
       g_last_outcome->has_code = true;
       g_last_outcome->code = delivered;
@@ -266,7 +269,7 @@ napi_value ResolveOnThread(napi_env env, napi_callback_info info) {
 }
 
 napi_value LastThreadOutcome(napi_env env, napi_callback_info /*info*/) {
-  std::lock_guard<std::mutex> lock(g_last_mutex);
+  risk::MutexLock lock(&g_last_mutex);
   if (!g_last_outcome) return nullptr;
   return make_outcome(env, *g_last_outcome);
 }

@@ -1,10 +1,10 @@
-// The module the script layer loads: its record, its export function, the
-// nine natives, the helpers that turn script arguments into core values, and
-// the process-wide registry of SDK objects behind the numeric handles.
+// The module the script layer loads: its record, its export function and
+// the nine natives. The natives read their arguments with bridge/arguments.h
+// and find their SDK through the registry of bridge/sdk_registry.h.
 //
 // The module is context-aware: several script environments (the main thread
 // and workers) may load it at once, and each that runs "setupNative" gets a
-// bridge context of its own (bridge/bridge_js_native.h). An SDK belongs to
+// bridge context of its own (bridge/script_thread.h). An SDK belongs to
 // the environment that set it up: its handle is unknown in any other, so that
 // its bridge functions run, and its promises settle, only there.
 //
@@ -20,8 +20,9 @@
 // milliseconds), so the script thread does not create the workers itself: it
 // takes the pass and the hold, queues a start request and returns the
 // promise. One long-lived launcher thread, started on the first promise
-// call of the process, creates the workers in the order of the calls. The
-// launcher holds no script hold of its own: idle, it keeps nothing alive.
+// call of the process, creates the workers in the order of the calls
+// (bridge/worker_launcher.h). The launcher holds no script hold of its own:
+// idle, it keeps nothing alive.
 //
 // Nothing leaves a native, the launcher or a worker as a C++ exception:
 // natives catch, log and return undefined; workers catch, log and resolve
@@ -31,23 +32,22 @@
 // constructor failed": the launcher thread cannot be started and the worker
 // cannot be started from the script thread either; the promise is then
 // settled with "" and not returned.
-#include <cinttypes>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <exception>
 #include <functional>
 #include <memory>
-#include <mutex>
-#include <set>
 #include <string>
-#include <thread>
 #include <utility>
 
+#include "base/guarded.h"
 #include "base/log.h"
 #include "base/types.h"
-#include "bridge/bridge_js_native.h"
+#include "bridge/arguments.h"
 #include "bridge/host.h"
+#include "bridge/napi_helpers.h"
+#include "bridge/script_thread.h"
+#include "bridge/sdk_registry.h"
+#include "bridge/worker_launcher.h"
 #include "core/risk_sdk.h"
 #include "platform/harmony_app.h"
 #include "platform/harmony_sdk.h"
@@ -57,257 +57,13 @@ namespace risk {
 
 namespace {
 
-constexpr char kNoSdkMessage[] = "RiskSdk is null, please call setup first.";
-constexpr char kThreadFailedMessage[] = "thread constructor failed";
-// An options array holds a few dozen entries. A longer one (a sparse array
-// can claim 2^32 - 1) is read up to this many, so that the script thread is
-// never held for long.
-constexpr uint32_t kMaxOptionEntries = 1u << 16;
-
-// The SDK objects made by "setupNative", by address. Entries are never
-// removed and the objects are never destroyed while the process lives.
-class SdkRegistry {
- public:
-  void insert(HarmonyRiskSdk* sdk) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    sdks_.insert(reinterpret_cast<uintptr_t>(sdk));
-  }
-
-  // The SDK at address, or null when address is not one of ours.
-  HarmonyRiskSdk* find(uintptr_t address) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return sdks_.count(address) != 0 ? reinterpret_cast<HarmonyRiskSdk*>(address) : nullptr;
-  }
-
- private:
-  std::mutex mutex_;
-  std::set<uintptr_t> sdks_;  // guarded by mutex_
-};
-
-SdkRegistry g_registry;
-
-napi_value undefined_value(napi_env env) {
-  napi_value value = nullptr;
-  napi_get_undefined(env, &value);
-  return value;
-}
-
-napi_value js_string(napi_env env, const std::string& text) {
-  napi_value value = nullptr;
-  napi_create_string_utf8(env, text.data(), text.size(), &value);
-  return value;
-}
-
-// Reads up to N arguments; the missing ones are undefined.
-template <size_t N>
-void read_args(napi_env env, napi_callback_info info, napi_value (&argv)[N]) {
-  size_t argc = N;
-  for (napi_value& arg : argv) arg = nullptr;
-  napi_get_cb_info(env, info, &argc, argv, nullptr, nullptr);
-  for (size_t i = argc; i < N; ++i) argv[i] = undefined_value(env);
-}
-
 // Runs a native's body; a C++ exception becomes a log line and undefined.
 template <typename Body>
-napi_value guarded(napi_env env, const char* name, Body body) {
-  try {
-    return body();
-  } catch (const std::exception& e) {
-    log_message("native %s failed: %s", name, e.what());
-  } catch (...) {
-    log_message("native %s failed: unknown exception", name);
-  }
-  return undefined_value(env);
+napi_value run_native(napi_env env, const char* name, Body body) {
+  napi_value result = nullptr;
+  if (!guarded("native", name, [&] { result = body(); })) return undefined_value(env);
+  return result;
 }
-
-}  // namespace
-
-// ---------------------------------------------------------------------------
-// Argument helpers.
-
-StringMap pairs_to_map(napi_env env, napi_value array) {
-  StringMap map;
-  uint32_t length = 0;
-  if (array == nullptr || napi_get_array_length(env, array, &length) != napi_ok) return map;
-  if (length > kMaxOptionEntries) {
-    log_message("options array of %u entries, the first %u read", length, kMaxOptionEntries);
-    length = kMaxOptionEntries;
-  }
-  for (uint32_t i = 0; i < length; i += 2) {
-    napi_handle_scope scope = nullptr;
-    napi_open_handle_scope(env, &scope);
-    napi_value key = nullptr;
-    napi_value value = nullptr;
-    // An element getter that throws ends the reading; its exception stays
-    // pending for the script. With an odd length the last key reads the
-    // missing element: "".
-    const bool thrown =
-        napi_get_element(env, array, i, &key) == napi_pending_exception ||
-        (i + 1 < length && napi_get_element(env, array, i + 1, &value) == napi_pending_exception);
-    // emplace keeps the first occurrence of a key.
-    if (!thrown) {
-      map.emplace(js_to_string(env, key), value != nullptr ? js_to_string(env, value) : "");
-    }
-    napi_close_handle_scope(env, scope);
-    if (thrown) break;
-  }
-  return map;
-}
-
-// An SDK talks to the bridge of the environment that set it up, and its
-// promises can only be settled there: in any other environment (a worker
-// the handle was passed to) its handle counts as unknown.
-HarmonyRiskSdk* find_sdk(napi_env env, napi_value handle) {
-  int64_t address = 0;
-  if (napi_get_value_int64(env, handle, &address) != napi_ok) address = 0;
-  if (address == 0) return nullptr;
-  HarmonyRiskSdk* sdk = g_registry.find(static_cast<uintptr_t>(address));
-  if (sdk != nullptr && sdk->bridge() != bridge_context(env)) {
-    log_message("sdk handle of another script environment");
-    return nullptr;
-  }
-  return sdk;
-}
-
-// Throws kNoSdkMessage into the script when the handle is unknown.
-RiskApp* find_app(napi_env env, napi_value handle, napi_value key) {
-  HarmonyRiskSdk* sdk = find_sdk(env, handle);
-  if (sdk == nullptr) {
-    napi_throw_error(env, nullptr, kNoSdkMessage);
-    return nullptr;
-  }
-  return sdk->get_app(js_to_string(env, key));
-}
-
-namespace {
-
-// The core operation of a promise native, run on its worker thread.
-using WorkerOperation = std::function<std::string()>;
-
-// Everything one worker owns: made on the script thread, moved to the
-// launcher, then into the worker thread.
-struct WorkerStart {
-  const char* name = nullptr;   // the native's name, a literal
-  BridgeContext* bridge = nullptr;  // of the environment that made the promise
-  napi_deferred deferred = nullptr;
-  ScriptHold hold;       // given back once the promise is resolved
-  ThreadGate::Pass pass;  // returned before the promise is resolved
-  WorkerOperation operation;
-};
-
-// Resolves the promise of start with text through its environment (dropped
-// when that environment has ended); blocks until the script thread did.
-void resolve_worker_promise(WorkerStart& start, const std::string& text) {
-  try {
-    js_resolve_deferred(start.bridge, start.deferred, text);
-  } catch (const std::exception& e) {
-    log_message("%s cannot resolve: %s", start.name, e.what());
-  }
-}
-
-// The body of a worker thread.
-void run_worker(std::unique_ptr<WorkerStart> start) {
-  std::string result;
-  try {
-    result = start->operation();
-  } catch (const std::exception& e) {
-    log_message("%s worker failed: %s", start->name, e.what());
-  } catch (...) {
-    log_message("%s worker failed: unknown exception", start->name);
-  }
-  start->pass.release();
-  resolve_worker_promise(*start, result);
-  start->hold.release();
-}
-
-// Creates the detached worker thread of start, which then owns it. Throws
-// when the thread cannot be created; start is then still the caller's, so
-// that the promise is settled while the hold still keeps the loop alive.
-void start_worker_thread(std::unique_ptr<WorkerStart>& start) {
-  WorkerStart* owned = start.get();
-  std::thread([owned] { run_worker(std::unique_ptr<WorkerStart>(owned)); }).detach();
-  start.release();
-}
-
-// The one thread that creates the workers. Created on first use and never
-// destroyed (the launcher thread may be waiting on its members when the
-// process exits). Any thread may queue.
-class WorkerLauncher {
- public:
-  static WorkerLauncher& instance() {
-    static WorkerLauncher* launcher = new WorkerLauncher;
-    return *launcher;
-  }
-
-  // Queues start (moved from) and returns true; returns false and leaves
-  // start untouched when the launcher thread is not running and cannot be
-  // started now (a later call tries again). Blocks only for the queue's
-  // lock, and for the launcher thread's creation on the first call.
-  bool try_launch(std::unique_ptr<WorkerStart>& start) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (!running_) {
-        try {
-          std::thread([this] { run(); }).detach();
-        } catch (const std::exception& e) {
-          log_message("worker launcher: %s: %s", kThreadFailedMessage, e.what());
-          return false;
-        }
-        running_ = true;
-      }
-      try {
-        starts_.push_back(std::move(start));  // unchanged when it throws
-      } catch (const std::exception& e) {
-        log_message("worker launcher cannot queue: %s", e.what());
-        return false;
-      }
-    }
-    ready_.notify_one();
-    return true;
-  }
-
- private:
-  WorkerLauncher() = default;
-
-  void run() {
-    for (;;) {
-      try {
-        launch_next();
-      } catch (const std::exception& e) {
-        log_message("worker launcher failed: %s", e.what());
-      } catch (...) {
-        log_message("worker launcher failed: unknown exception");
-      }
-    }
-  }
-
-  // Waits for the next request and creates its worker. A worker that cannot
-  // be created settles its promise with "" from here.
-  void launch_next() {
-    std::unique_ptr<WorkerStart> start;
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      ready_.wait(lock, [this] { return !starts_.empty(); });
-      start = std::move(starts_.front());
-      starts_.pop_front();
-    }
-    try {
-      start_worker_thread(start);
-      return;
-    } catch (const std::exception& e) {
-      log_message("%s: %s: %s", start->name, kThreadFailedMessage, e.what());
-    }
-    start->pass.release();
-    // The script thread serves the resolution while this thread waits; it
-    // never waits for this thread. The hold goes with start, after it.
-    resolve_worker_promise(*start, "");
-  }
-
-  std::mutex mutex_;
-  std::condition_variable ready_;
-  bool running_ = false;              // guarded by mutex_
-  std::deque<std::unique_ptr<WorkerStart>> starts_;  // guarded by mutex_
-};
 
 // Starts the worker of a promise native for app through the launcher; returns
 // the promise, or null after throwing kThreadFailedMessage into the script.
@@ -321,14 +77,20 @@ napi_value start_worker(napi_env env, const char* name, HarmonyRiskSdk* sdk,
     return promise;
   }
   start->name = name;
-  start->bridge = sdk->bridge();
-  start->deferred = deferred;
   start->operation = std::move(operation);
-  start->hold = acquire_script_hold(start->bridge);
-  if (WorkerLauncher::instance().try_launch(start)) return promise;
+  // The promise is resolved through the environment that made it (dropped
+  // when that environment has ended); the hold is given back with start,
+  // once the promise is resolved.
+  BridgeContext* bridge = sdk->bridge();
+  auto hold = std::make_shared<ScriptHold>(acquire_script_hold(bridge));
+  start->resolve = [bridge, deferred, hold = std::move(hold)](const std::string& text) {
+    js_resolve_deferred(bridge, deferred, text);
+  };
+  WorkerLauncher& launcher = WorkerLauncher::instance();
+  if (launcher.try_launch(start)) return promise;
   // No launcher: the worker is started from here, as the launcher would.
   try {
-    start_worker_thread(start);
+    launcher.start_worker_thread(start);
   } catch (const std::exception& e) {
     log_message("%s: %s: %s", name, kThreadFailedMessage, e.what());
     start.reset();  // returns the pass and the hold
@@ -364,7 +126,7 @@ napi_value promise_native(napi_env env, napi_callback_info info, const char* nam
 // The natives.
 
 napi_value SetupNative(napi_env env, napi_callback_info info) {
-  return guarded(env, "setupNative", [&]() -> napi_value {
+  return run_native(env, "setupNative", [&]() -> napi_value {
     napi_value argv[3];
     read_args(env, info, argv);
     // Without a bridge nothing could answer the SDK's calls or settle its
@@ -381,7 +143,7 @@ napi_value SetupNative(napi_env env, napi_callback_info info) {
     auto owned = std::make_unique<HarmonyRiskSdk>();
     owned->initialize();
     HarmonyRiskSdk* sdk = owned.release();  // never destroyed while the process lives
-    g_registry.insert(sdk);
+    sdk_registry().insert(sdk);
     const bool ok = sdk->setup(env, argv[0], argv[1], argv[2]);
     napi_value handle = nullptr;
     napi_create_int64(env, ok ? static_cast<int64_t>(reinterpret_cast<uintptr_t>(sdk)) : 0,
@@ -391,7 +153,7 @@ napi_value SetupNative(napi_env env, napi_callback_info info) {
 }
 
 napi_value Init(napi_env env, napi_callback_info info) {
-  return guarded(env, "init", [&]() -> napi_value {
+  return run_native(env, "init", [&]() -> napi_value {
     napi_value argv[3];
     read_args(env, info, argv);
     StringMap options = pairs_to_map(env, argv[2]);
@@ -403,7 +165,7 @@ napi_value Init(napi_env env, napi_callback_info info) {
 }
 
 napi_value GetTokenNative(napi_env env, napi_callback_info info) {
-  return guarded(env, "getTokenNative", [&]() -> napi_value {
+  return run_native(env, "getTokenNative", [&]() -> napi_value {
     return promise_native(env, info, "getTokenNative", false,
                           [](RiskApp* app, StringMap options, std::string) -> WorkerOperation {
                             return [app, options = std::move(options)]() {
@@ -414,7 +176,7 @@ napi_value GetTokenNative(napi_env env, napi_callback_info info) {
 }
 
 napi_value GetDegradeTokenNative(napi_env env, napi_callback_info info) {
-  return guarded(env, "getDegradeTokenNative", [&]() -> napi_value {
+  return run_native(env, "getDegradeTokenNative", [&]() -> napi_value {
     return promise_native(env, info, "getDegradeTokenNative", false,
                           [](RiskApp* app, StringMap options, std::string) -> WorkerOperation {
                             // The call's own options, not merged.
@@ -426,7 +188,7 @@ napi_value GetDegradeTokenNative(napi_env env, napi_callback_info info) {
 }
 
 napi_value GetBusinessSignNative(napi_env env, napi_callback_info info) {
-  return guarded(env, "getBusinessSignNative", [&]() -> napi_value {
+  return run_native(env, "getBusinessSignNative", [&]() -> napi_value {
     return promise_native(
         env, info, "getBusinessSignNative", true,
         [](RiskApp* app, StringMap options, std::string text) -> WorkerOperation {
@@ -438,7 +200,7 @@ napi_value GetBusinessSignNative(napi_env env, napi_callback_info info) {
 }
 
 napi_value IsDegradeTokenNative(napi_env env, napi_callback_info info) {
-  return guarded(env, "isDegradeTokenNative", [&]() -> napi_value {
+  return run_native(env, "isDegradeTokenNative", [&]() -> napi_value {
     napi_value argv[3];
     read_args(env, info, argv);
     // The application object is made although the test does not use it.
@@ -450,7 +212,7 @@ napi_value IsDegradeTokenNative(napi_env env, napi_callback_info info) {
 }
 
 napi_value ScheduleUpdateSituationNative(napi_env env, napi_callback_info info) {
-  return guarded(env, "scheduleUpdateSituationNative", [&]() -> napi_value {
+  return run_native(env, "scheduleUpdateSituationNative", [&]() -> napi_value {
     napi_value argv[4];
     read_args(env, info, argv);
     StringMap options = pairs_to_map(env, argv[2]);
@@ -469,7 +231,7 @@ napi_value ScheduleUpdateSituationNative(napi_env env, napi_callback_info info) 
 }
 
 napi_value SetSceneNative(napi_env env, napi_callback_info info) {
-  return guarded(env, "setSceneNative", [&]() -> napi_value {
+  return run_native(env, "setSceneNative", [&]() -> napi_value {
     napi_value argv[3];
     read_args(env, info, argv);
     RiskApp* app = find_app(env, argv[0], argv[1]);
@@ -481,7 +243,7 @@ napi_value SetSceneNative(napi_env env, napi_callback_info info) {
 }
 
 napi_value ReadyToCallback(napi_env env, napi_callback_info info) {
-  return guarded(env, "readyToCallback", [&]() -> napi_value {
+  return run_native(env, "readyToCallback", [&]() -> napi_value {
     napi_value argv[1];
     read_args(env, info, argv);
     // An unknown handle is ignored without an exception.

@@ -8,6 +8,7 @@
 #include "base/log.h"
 #include "base/strings.h"
 #include "bridge/bridge_js_native.h"
+#include "bridge/napi_helpers.h"
 #include "collect/collectors.h"
 #include "collect/guard.h"
 #include "platform/harmony_app.h"

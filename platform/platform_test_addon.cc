@@ -30,6 +30,7 @@
 #include "base/log.h"
 #include "base/types.h"
 #include "bridge/bridge_js_native.h"
+#include "bridge/napi_helpers.h"
 #include "bridge/testing/addon.h"
 #include "crypto/json/json11.h"
 #include "platform/harmony_app.h"

@@ -5,25 +5,26 @@
 #define RISK_BRIDGE_TESTING_ADDON_H_
 
 #include <memory>
-#include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
 
 #include "base/log.h"
-#include "bridge/bridge_js_native.h"
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
 #include "bridge/host.h"
+#include "bridge/script_thread.h"
 
 namespace risk {
 namespace testing {
 
 // Leaked on purpose: detached threads may still log while the process exits.
-inline std::mutex& log_mutex() {
-  static std::mutex* mutex = new std::mutex;
+inline Mutex& log_mutex() {
+  static Mutex* mutex = new Mutex;
   return *mutex;
 }
-inline std::vector<std::string>& log_lines() {  // guarded by log_mutex()
+inline std::vector<std::string>& log_lines() REQUIRES(log_mutex()) {
   static auto* lines = new std::vector<std::string>;
   return *lines;
 }
@@ -31,7 +32,7 @@ inline std::vector<std::string>& log_lines() {  // guarded by log_mutex()
 // captureLog(): from now on the library's log lines are kept for takeLog.
 inline napi_value CaptureLog(napi_env /*env*/, napi_callback_info /*info*/) {
   set_log_hook([](const char* /*tag*/, const char* text) {
-    std::lock_guard<std::mutex> lock(log_mutex());
+    MutexLock lock(&log_mutex());
     log_lines().emplace_back(text);
   });
   return nullptr;
@@ -41,7 +42,7 @@ inline napi_value CaptureLog(napi_env /*env*/, napi_callback_info /*info*/) {
 inline napi_value TakeLog(napi_env env, napi_callback_info /*info*/) {
   std::vector<std::string> lines;
   {
-    std::lock_guard<std::mutex> lock(log_mutex());
+    MutexLock lock(&log_mutex());
     lines.swap(log_lines());
   }
   napi_value array = nullptr;
