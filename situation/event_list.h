@@ -93,31 +93,31 @@ class EventList {
   virtual bool deliver(EventEntry& entry);
   // 4. The number of held events as decimal text; "" when the lock cannot
   // be taken.
-  virtual std::string count_text();
+  virtual std::string count_text() EXCLUDES(lock_);
 
   // Records an event; message may be null (stored as ""). Once the list is
   // ready the entry is delivered at once. Any thread.
-  void add_event(uint32_t event, uint32_t code, const char* message);
+  void add_event(uint32_t event, uint32_t code, const char* message) EXCLUDES(lock_);
 
   // Marks the list ready and, on the first call only, starts the worker
   // that delivers every held undelivered entry. Called on the script thread
   // ("readyToCallback").
-  void start_delivery();
+  void start_delivery() EXCLUDES(lock_);
 
   // The held entries, oldest first, as a JSON array of objects with the
   // members "code", "event", "msg" (left out when the copy failed) and "ts";
   // "" when the list is empty or the lock cannot be taken.
-  std::string events_json();
+  std::string events_json() EXCLUDES(lock_);
 
   // Copies of the held entries, oldest first; empty when the lock cannot be
   // taken.
-  std::vector<EventSnapshot> entries();
+  std::vector<EventSnapshot> entries() EXCLUDES(lock_);
 
   EventListOwner* owner() const { return owner_; }
 
  private:
   // Runs on the delivery worker.
-  void deliver_pending();
+  void deliver_pending() EXCLUDES(lock_);
   // The i-th oldest held entry. REQUIRES: i < count_.
   EventEntry& held_entry(uint32_t i) REQUIRES_SHARED(lock_) {
     return ring_[(next_ + kCapacity - count_ + i) % kCapacity];

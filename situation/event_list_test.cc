@@ -284,6 +284,35 @@ TEST_F(EventListTest, ThrowingDeliveryDoesNotWedgeTheLock) {
   EXPECT_EQ(list->count_text(), "2");
 }
 
+// A delivery that breaks the rule and calls back into the list finds the
+// lock held by its own thread: the C library refuses it (EDEADLK), the
+// inner operations are logged and skipped, and the outer add still gives
+// the lock back.
+class ReenteringList : public EventList {
+ public:
+  explicit ReenteringList(RiskSdk* sdk) : EventList(sdk) {}
+  bool deliver(EventEntry&) override {
+    inner_count = count_text();
+    add_event(9, 9, "inner");
+    return true;
+  }
+  std::string inner_count = "unset";
+};
+
+TEST_F(EventListTest, LockRefusedToItsOwnHolderIsLoggedAndSkipped) {
+  auto sdk = std::make_unique<EventSdk>(ListKind::kBase);
+  ReenteringList list(sdk.get());
+  list.start_delivery();
+  list.add_event(1, 0, "outer");
+  EXPECT_EQ(list.inner_count, "");
+  EXPECT_EQ(log_count("event list fail to rdlock"), 1);
+  EXPECT_EQ(log_count("event list fail to wrlock"), 1);
+  std::vector<EventSnapshot> held = list.entries();  // would hang if still held
+  ASSERT_EQ(held.size(), 1u);
+  EXPECT_EQ(held[0].message, "outer");
+  EXPECT_TRUE(held[0].delivered);
+}
+
 class EventSinkTest : public EventListTest {
  protected:
   void TearDown() override {
