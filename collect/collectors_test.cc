@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -535,15 +536,20 @@ TEST_F(CollectorsTest, AppSignIsStoredAsItComes) {
 // ---------------------------------------------------------------- app_info
 
 TEST_F(CollectorsTest, AppInfoWritesZeroWhenVersionCodeWasNeverSet) {
-  sdk_.app_name = "Demo";
+  SdkFacts facts;
+  facts.app_name = "Demo";
+  sdk_.set_facts(std::make_shared<const SdkFacts>(facts));
   EXPECT_EQ(run("app_info"), (StringMap{{"K2", "Demo"}, {"K850", "0"}}));
 }
 
 TEST_F(CollectorsTest, AppInfoWritesVersionCodeUnsigned) {
-  sdk_.app_version_name = "1.2.3";
-  sdk_.app_version_code = 4294967297;
+  SdkFacts facts;
+  facts.app_version_name = "1.2.3";
+  facts.app_version_code = 4294967297;
+  sdk_.set_facts(std::make_shared<const SdkFacts>(facts));
   EXPECT_EQ(run("app_info"), (StringMap{{"K4", "1.2.3"}, {"K850", "4294967297"}}));
-  sdk_.app_version_code = -1;
+  facts.app_version_code = -1;
+  sdk_.set_facts(std::make_shared<const SdkFacts>(facts));
   EXPECT_EQ(run("app_info").at("K850"), "18446744073709551615");
 }
 

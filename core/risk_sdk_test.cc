@@ -149,9 +149,9 @@ class RiskSdkTest : public ::testing::Test {
 };
 
 TEST_F(RiskSdkTest, InitializeSetsVariantAndCreatesEventList) {
-  EXPECT_EQ(sdk_->sdk_variant, 2);
+  EXPECT_EQ(sdk_->sdk_variant(), 2);
   EXPECT_NE(sdk_->event_list(), nullptr);
-  EXPECT_EQ(sdk_->os_type, 0);  // only the platform setup sets it
+  EXPECT_EQ(sdk_->facts().os_type, 0);  // only the platform setup sets it
 }
 
 TEST_F(RiskSdkTest, ConcurrentFirstCallersShareOneApp) {

@@ -125,7 +125,7 @@ napi_value MakeSdk(napi_env env, napi_callback_info info) {
   int64_t id = 0;
   HarmonyRiskSdk* sdk = new_sdk(&id);
   sdk->set_bridge(risk::bridge_context(env));
-  sdk->read_facts(env, argv[0], argv[1], argv[2]);
+  sdk->set_facts(HarmonyRiskSdk::read_facts(env, argv[0], argv[1], argv[2]));
   return make_number(env, id);
 }
 
@@ -150,12 +150,13 @@ napi_value Facts(napi_env env, napi_callback_info info) {
   if (sdk == nullptr) return nullptr;
   napi_value out = nullptr;
   napi_create_object(env, &out);
-  napi_set_named_property(env, out, "appName", make_string(env, sdk->app_name));
-  napi_set_named_property(env, out, "appVersionCode", make_number(env, sdk->app_version_code));
-  napi_set_named_property(env, out, "appVersionName", make_string(env, sdk->app_version_name));
-  napi_set_named_property(env, out, "osVersion", make_string(env, sdk->os_version));
-  napi_set_named_property(env, out, "osType", make_number(env, sdk->os_type));
-  napi_set_named_property(env, out, "sdkVersion", make_string(env, sdk->sdk_version));
+  const risk::SdkFacts& facts = sdk->facts();
+  napi_set_named_property(env, out, "appName", make_string(env, facts.app_name));
+  napi_set_named_property(env, out, "appVersionCode", make_number(env, facts.app_version_code));
+  napi_set_named_property(env, out, "appVersionName", make_string(env, facts.app_version_name));
+  napi_set_named_property(env, out, "osVersion", make_string(env, facts.os_version));
+  napi_set_named_property(env, out, "osType", make_number(env, facts.os_type));
+  napi_set_named_property(env, out, "sdkVersion", make_string(env, facts.sdk_version));
   napi_value props = nullptr;
   napi_create_object(env, &props);
   for (const auto& entry : sdk->device_properties()) {
@@ -170,7 +171,10 @@ napi_value SetAppName(napi_env env, napi_callback_info info) {
   napi_value argv[2];
   read_args(env, info, argv, nullptr);
   HarmonyRiskSdk* sdk = sdk_arg(env, argv[0]);
-  if (sdk != nullptr) sdk->app_name = bytes_arg(env, argv[1]);
+  if (sdk == nullptr) return nullptr;
+  risk::HarmonyFacts facts = sdk->harmony_facts();
+  facts.sdk.app_name = bytes_arg(env, argv[1]);
+  sdk->set_facts(std::move(facts));
   return nullptr;
 }
 

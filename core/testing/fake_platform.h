@@ -136,14 +136,19 @@ class FakeSdk : public RiskSdk {
   static constexpr const char* kLaterKey = "K9";  // written after the fault collector
 
   explicit FakeSdk(std::shared_ptr<PropertyStore> store = std::make_shared<PropertyStore>())
-      : store_(std::move(store)) {
+      : RiskSdk(fake_facts()), store_(std::move(store)) {
     initialize();
-    app_name = "fake-app";
-    app_version_code = 7;
-    app_version_name = "1.0.7";
-    os_type = 2;
-    os_version = "5.0.0";
-    sdk_version = kSdkVersion;
+  }
+
+  static SdkFacts fake_facts() {
+    SdkFacts facts;
+    facts.app_name = "fake-app";
+    facts.app_version_code = 7;
+    facts.app_version_name = "1.0.7";
+    facts.os_type = 2;
+    facts.os_version = "5.0.0";
+    facts.sdk_version = kSdkVersion;
+    return facts;
   }
 
   ~FakeSdk() override {
