@@ -2,10 +2,11 @@
 
 #include <cinttypes>
 #include <cstdio>
-#include <mutex>
 #include <utility>
 
 #include "base/log.h"
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
 #include "bridge/bridge_js_native.h"
 #include "collect/collectors.h"
 #include "collect/guard.h"
@@ -62,13 +63,14 @@ constexpr const char* kDeviceIntegerProperties[] = {
 
 // The environment whose SDK holds the process-wide event sink. Never
 // destroyed: setup may run while the process exits.
-std::mutex& sink_mutex() {
-  static auto* mutex = new std::mutex;
-  return *mutex;
-}
-BridgeContext*& sink_bridge() {  // guarded by sink_mutex()
-  static BridgeContext* bridge = nullptr;
-  return bridge;
+struct SinkOwner {
+  Mutex mutex;
+  BridgeContext* bridge GUARDED_BY(mutex) = nullptr;
+};
+
+SinkOwner& sink_owner() {
+  static auto* owner = new SinkOwner;
+  return *owner;
 }
 
 std::string decimal(int64_t value) {
@@ -135,10 +137,11 @@ bool HarmonyRiskSdk::setup(napi_env env, napi_value bridge, napi_value app_info,
   // fails below; one in another environment (a worker) leaves it to the
   // environment that holds it.
   {
-    std::lock_guard<std::mutex> lock(sink_mutex());
-    if (sink_bridge() == nullptr || sink_bridge() == bridge_) {
+    SinkOwner& owner = sink_owner();
+    MutexLock lock(&owner.mutex);
+    if (owner.bridge == nullptr || owner.bridge == bridge_) {
       register_event_sink(event_list());
-      sink_bridge() = bridge_;
+      owner.bridge = bridge_;
     }
   }
   if (!init_runtime_guards()) return false;

@@ -21,13 +21,14 @@
 //     "businessSignFields"(key, params as JSON object text) -> { field: Buffer }
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
 
 #include "base/log.h"
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
 #include "base/types.h"
 #include "bridge/bridge_js_native.h"
 #include "bridge/testing/addon.h"
@@ -44,9 +45,13 @@ using risk::StringMap;
 using risk::testing::CaptureLog;
 using risk::testing::TakeLog;
 
-// Leaked on purpose: the SDKs are never destroyed while their threads may run.
-std::mutex& g_sdk_mutex = *new std::mutex;
-std::vector<HarmonyRiskSdk*>& g_sdks = *new std::vector<HarmonyRiskSdk*>;  // guarded by g_sdk_mutex
+// The SDKs made here, by id. Leaked on purpose: the SDKs are never
+// destroyed while their threads may run.
+struct SdkTable {
+  risk::Mutex mutex;
+  std::vector<HarmonyRiskSdk*> sdks GUARDED_BY(mutex);
+};
+SdkTable& g_sdk_table = *new SdkTable;
 
 template <size_t N>
 void read_args(napi_env env, napi_callback_info info, napi_value (&argv)[N], size_t* count) {
@@ -99,17 +104,17 @@ napi_value make_number(napi_env env, int64_t n) {
 
 HarmonyRiskSdk* sdk_arg(napi_env env, napi_value value) {
   const int64_t id = int_arg(env, value);
-  std::lock_guard<std::mutex> lock(g_sdk_mutex);
-  if (id < 0 || static_cast<size_t>(id) >= g_sdks.size()) return nullptr;
-  return g_sdks[static_cast<size_t>(id)];
+  risk::MutexLock lock(&g_sdk_table.mutex);
+  if (id < 0 || static_cast<size_t>(id) >= g_sdk_table.sdks.size()) return nullptr;
+  return g_sdk_table.sdks[static_cast<size_t>(id)];
 }
 
 HarmonyRiskSdk* new_sdk(int64_t* id) {
   auto* sdk = new HarmonyRiskSdk();
   sdk->initialize();
-  std::lock_guard<std::mutex> lock(g_sdk_mutex);
-  *id = static_cast<int64_t>(g_sdks.size());
-  g_sdks.push_back(sdk);
+  risk::MutexLock lock(&g_sdk_table.mutex);
+  *id = static_cast<int64_t>(g_sdk_table.sdks.size());
+  g_sdk_table.sdks.push_back(sdk);
   return sdk;
 }
 
