@@ -102,8 +102,8 @@ void HarmonyRiskApp::business_sign_fields(const std::string& /*text*/, const Str
   out["os_type"] = decimal_text(harmony_sdk_->facts().os_type);
   put_value(out, "K8", harmony_sdk_->facts().sdk_version);
   put_value(out, "K350", events_json_of(harmony_sdk_));
-  for (const auto& entry : harmony_sdk_->device_properties()) {
-    put_value(out, entry.first, entry.second.string_value());
+  for (const auto& entry : harmony_sdk_->device_property_texts()) {
+    put_value(out, entry.first, entry.second);
   }
   const std::string oaid = s_getOaid(harmony_sdk_->bridge());
   if (!oaid.empty() && oaid != kZeroAdvertisingId) put_value(out, "K353", oaid);

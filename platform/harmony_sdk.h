@@ -21,7 +21,6 @@
 
 #include <memory>
 #include <string>
-#include <utility>
 
 #include "base/types.h"
 #include "bridge/bridge_js_native.h"
@@ -111,6 +110,7 @@ class HarmonyRiskSdk : public RiskSdk {
   // Fills device_property_texts from device_properties.
   // REQUIRES: no other thread uses this SDK yet (setup, tests).
   void set_facts(HarmonyFacts facts);
+  // The whole object handed over last (empty facts before).
   const HarmonyFacts& harmony_facts() const { return *harmony_facts_; }
 
   // The bridge context of the environment that set this SDK up: every

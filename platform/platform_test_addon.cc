@@ -18,7 +18,8 @@
 //     "getProperty"(name) -> Buffer; "setProperty"(name, value) -> undefined;
 //     "post"(url, body) -> { status, body: Buffer }; "clientEvent"(key, type,
 //     code, text) and "serverEvent"(key, text) -> undefined;
-//     "businessSignFields"(key, params as JSON object text) -> { field: Buffer }
+//     "businessSignFields"(key, params as JSON object text) -> { field: Buffer };
+//     "collect"(key, params as JSON object text) -> { data key: Buffer }
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -303,7 +304,7 @@ napi_value OnThread(napi_env env, napi_callback_info info) {
                                              static_cast<uint32_t>(std::stoul(args[2])), args[3]);
     } else if (op == "serverEvent") {
       sdk->get_app(args[0])->on_server_event(args[1]);
-    } else if (op == "businessSignFields") {
+    } else if (op == "businessSignFields" || op == "collect") {
       StringMap params;
       std::string error;
       const json11::Json object = json11::Json::parse(args[1], error);
@@ -311,7 +312,12 @@ napi_value OnThread(napi_env env, napi_callback_info info) {
         params[member.first] = member.second.string_value();
       }
       r.kind = ThreadResult::FIELDS;
-      sdk->get_app(args[0])->business_sign_fields("", params, r.fields);
+      risk::RiskApp* app = sdk->get_app(args[0]);
+      if (op == "collect") {
+        sdk->collect(*app, params, r.fields);
+      } else {
+        app->business_sign_fields("", params, r.fields);
+      }
     }
     return r;
   };
