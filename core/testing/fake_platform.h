@@ -6,9 +6,9 @@
 //
 // Threads: the post and the collectors run on the library's threads
 // (network, report, collector threads); everything here that they touch is
-// guarded by a mutex (GUARDED_BY). The FakeSdk destructor first lets every held post
-// return, then waits for the library threads (RiskSdk::shutdown), so no
-// thread outlives the objects it points to.
+// guarded by a mutex (GUARDED_BY). The FakeSdk destructor first lets every
+// held post return, then waits for the library threads (RiskSdk::shutdown),
+// so no thread outlives the objects it points to.
 #ifndef RISK_CORE_TESTING_FAKE_PLATFORM_H_
 #define RISK_CORE_TESTING_FAKE_PLATFORM_H_
 
