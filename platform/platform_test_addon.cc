@@ -4,11 +4,11 @@
 // Natives (all called on the script thread):
 //   init(bridge) -> status                         init_bridge
 //   captureLog() / takeLog() -> [lines]            log lines since the last take
-//   makeSdk(bridge, appInfo, deviceInfo) -> id     new SDK: initialize + read_facts
+//   makeSdk(bridge, appInfo, deviceInfo) -> id     new SDK: initialize + set_facts(read_facts)
 //   setup(bridge, appInfo, deviceInfo) -> { ok, id } new SDK: initialize + setup
 //   facts(id) -> { appName, appVersionCode, appVersionName, osVersion, osType,
 //                  sdkVersion, deviceProperties: { key: JSON text } }
-//   setAppName(id, name)
+//   setAppName(id, name)                           the facts handed over again, renamed
 //   propertyKey(appName, name) / sealProperty(appName, name, value) /
 //   openProperty(appName, name, stored) -> Buffer (bytes of the result)
 //   setPropertyInline(id, name, value)             set_sdk_property on this thread
