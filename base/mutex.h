@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 
 #include "base/thread_annotations.h"
@@ -71,12 +72,19 @@ class CondVar {
 };
 
 // A POSIX reader-writer lock. Taking it can fail (the C library's error
-// codes); the scoped holds below say whether they hold it.
+// codes); the scoped holds below say whether they hold it. Giving it back
+// follows the lock's release policy.
 class CAPABILITY("mutex") RwLock {
  public:
+  // How the lock is given back: unlock_once calls pthread_rwlock_unlock
+  // once and returns 0 or its error code; the policy may call it again
+  // until it succeeds. Without a policy it is called once and a failure is
+  // ignored.
+  using ReleasePolicy = void (*)(const std::function<int()>& unlock_once);
+
   // A lock that cannot be initialised is logged; the zero-filled lock is
   // the static initialiser on this C library, so it stays usable.
-  RwLock();
+  explicit RwLock(ReleasePolicy release = nullptr);
   ~RwLock();
   RwLock(const RwLock&) = delete;
   RwLock& operator=(const RwLock&) = delete;
@@ -84,11 +92,14 @@ class CAPABILITY("mutex") RwLock {
   // 0 or the error code of pthread_rwlock_rdlock / _wrlock.
   int lock_shared() ACQUIRE_SHARED() { return pthread_rwlock_rdlock(&lock_); }
   int lock() ACQUIRE() { return pthread_rwlock_wrlock(&lock_); }
-  void unlock_shared() RELEASE_SHARED() { pthread_rwlock_unlock(&lock_); }
-  void unlock() RELEASE() { pthread_rwlock_unlock(&lock_); }
+  void unlock_shared() RELEASE_SHARED() { release(); }
+  void unlock() RELEASE() { release(); }
 
  private:
+  void release();
+
   pthread_rwlock_t lock_;
+  const ReleasePolicy release_;
 };
 
 // Holds lock for reading for the life of the object, when it could be

@@ -25,17 +25,17 @@
 //                                          what a native costs the script
 //                                          thread when it only queues its job
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
 
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
 #include "bridge/bridge_js_native.h"
 #include "bridge/testing/addon.h"
 
@@ -54,7 +54,7 @@ class Launcher {
 
   void launch(std::function<void()> job) {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      risk::MutexLock lock(&mutex_);
       jobs_.push_back(std::move(job));
     }
     ready_.notify_one();
@@ -67,8 +67,8 @@ class Launcher {
     for (;;) {
       std::function<void()> job;
       {
-        std::unique_lock<std::mutex> lock(mutex_);
-        ready_.wait(lock, [this] { return !jobs_.empty(); });
+        risk::MutexLock lock(&mutex_);
+        while (jobs_.empty()) ready_.wait();
         job = std::move(jobs_.front());
         jobs_.pop_front();
       }
@@ -80,9 +80,9 @@ class Launcher {
     }
   }
 
-  std::mutex mutex_;
-  std::condition_variable ready_;
-  std::deque<std::function<void()>> jobs_;  // guarded by mutex_
+  risk::Mutex mutex_;
+  risk::CondVar ready_{&mutex_};
+  std::deque<std::function<void()>> jobs_ GUARDED_BY(mutex_);
 };
 
 napi_value Init(napi_env env, napi_callback_info info) {

@@ -14,6 +14,7 @@
 
 #include <cstdio>
 #include <future>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -86,10 +87,12 @@ class StubSdk : public risk::RiskSdk {
   StubSdk() {
     initialize();
     register_builtin_collectors(*this, stub_services());
-    app_name = "com.example.shop";
-    app_version_name = "5.12.0";
-    app_version_code = 5012000;
-    sdk_version = kSdkVersion;
+    risk::SdkFacts facts;
+    facts.app_name = "com.example.shop";
+    facts.app_version_name = "5.12.0";
+    facts.app_version_code = 5012000;
+    facts.sdk_version = kSdkVersion;
+    set_facts(std::make_shared<const risk::SdkFacts>(facts));
     properties_[risk::kInstallationIdProperty] = "0c8e4d2a-6b1f-4a3e-9d7c-5f2e1b0a9c8d";
     for (int i = 0; i < kHeldEvents; ++i) {
       char message[96];

@@ -31,13 +31,15 @@ constexpr size_t kRequestSize = 4096;
 constexpr char kToken[] = "Gq3kV9xP2mL7nR4tY8wB1cF6hJ0sD5aZ";
 
 void describe_sdk(risk::RiskSdk& sdk) {
-  sdk.sdk_version = risk::RiskSdk::kSdkVersion;
-  sdk.app_name = "com.example.shop";
-  sdk.app_version_name = "5.12.0";
-  sdk.app_version_code = 5012000;
-  sdk.os_type = 2;
-  sdk.os_version = "OpenHarmony-4.1.7.5";
-  sdk.sdk_variant = 2;
+  risk::SdkFacts facts;
+  facts.sdk_version = risk::RiskSdk::kSdkVersion;
+  facts.app_name = "com.example.shop";
+  facts.app_version_name = "5.12.0";
+  facts.app_version_code = 5012000;
+  facts.os_type = 2;
+  facts.os_version = "OpenHarmony-4.1.7.5";
+  sdk.set_facts(std::make_shared<const risk::SdkFacts>(facts));
+  sdk.initialize();  // sdk_variant 2
 }
 
 // One event of the history "K350", as the event list renders it.

@@ -3,17 +3,18 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "base/log.h"
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
 #include "core/risk_sdk.h"
 
 namespace risk {
@@ -21,18 +22,18 @@ namespace {
 
 constexpr auto kPatience = std::chrono::seconds(30);
 
-std::mutex g_log_mutex;
-std::condition_variable g_log_changed;
-std::vector<std::string> g_log_lines;  // guarded by g_log_mutex
+Mutex g_log_mutex;
+CondVar g_log_changed{&g_log_mutex};
+std::vector<std::string> g_log_lines GUARDED_BY(g_log_mutex);
 
 void capture_log(const char*, const char* text) {
-  std::lock_guard<std::mutex> hold(g_log_mutex);
+  MutexLock hold(&g_log_mutex);
   g_log_lines.emplace_back(text);
   g_log_changed.notify_all();
 }
 
 bool log_contains(const std::string& line) {
-  std::lock_guard<std::mutex> hold(g_log_mutex);
+  MutexLock hold(&g_log_mutex);
   for (const std::string& seen : g_log_lines) {
     if (seen == line) return true;
   }
@@ -41,13 +42,12 @@ bool log_contains(const std::string& line) {
 
 // Blocks until line has been logged; false after the (generous) patience.
 bool wait_for_log(const std::string& line) {
-  std::unique_lock<std::mutex> hold(g_log_mutex);
-  return g_log_changed.wait_for(hold, kPatience, [&]() {
-    for (const std::string& seen : g_log_lines) {
-      if (seen == line) return true;
-    }
-    return false;
-  });
+  const auto deadline = std::chrono::steady_clock::now() + kPatience;
+  MutexLock hold(&g_log_mutex);
+  for (;;) {
+    const bool seen = std::count(g_log_lines.begin(), g_log_lines.end(), line) != 0;
+    if (seen || !g_log_changed.wait_until(deadline)) return seen;
+  }
 }
 
 // The skip list as a service seals it, made with OpenSSL rather than our own
@@ -75,7 +75,7 @@ class CollectTest : public ::testing::Test {
  protected:
   void SetUp() override {
     {
-      std::lock_guard<std::mutex> hold(g_log_mutex);
+      MutexLock hold(&g_log_mutex);
       g_log_lines.clear();
     }
     set_log_hook(&capture_log);

@@ -10,9 +10,9 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <mutex>
 
 #include "base/clock.h"
+#include "base/mutex.h"
 #include "base/strings.h"
 #include "base/sysfile.h"
 #include "core/risk_sdk.h"
@@ -147,7 +147,7 @@ void collect_times_info(const CollectorServices& services, RiskApp&, StringMap& 
 
 void collect_uuid(const CollectorServices&, RiskApp& app, StringMap& out) {
   RiskSdk* sdk = app.sdk();
-  std::lock_guard<std::mutex> hold(sdk->installation_id_mutex());
+  MutexLock hold(&sdk->installation_id_mutex());
   std::string value = sdk->get_property(kInstallationIdProperty);
   if (value.empty()) {
     std::string generated = generate_uuid_v4();
@@ -213,10 +213,10 @@ void collect_cpu_info(const CollectorServices& services, RiskApp&, StringMap& ou
 }
 
 void collect_app_info(const CollectorServices&, RiskApp& app, StringMap& out) {
-  const RiskSdk& sdk = *app.sdk();
-  put_value(out, "K2", sdk.app_name);
-  put_value(out, "K4", sdk.app_version_name);
-  put_value(out, "K850", unsigned_decimal_text(uint64_t(sdk.app_version_code)));
+  const SdkFacts& facts = app.sdk()->facts();
+  put_value(out, "K2", facts.app_name);
+  put_value(out, "K4", facts.app_version_name);
+  put_value(out, "K850", unsigned_decimal_text(uint64_t(facts.app_version_code)));
 }
 
 void collect_hard_ids(const CollectorServices& services, RiskApp&, StringMap& out) {

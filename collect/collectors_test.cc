@@ -10,17 +10,18 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <map>
-#include <mutex>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "base/mutex.h"
 #include "base/sysfile.h"
+#include "base/thread_annotations.h"
 #include "core/risk_sdk.h"
 #include "crypto/json/json11.h"
 #include "situation/event_list.h"
@@ -111,25 +112,25 @@ class MemorySdk : public RiskSdk {
   explicit MemorySdk(std::vector<std::string>* calls) : calls_(calls) {}
 
   std::string get_sdk_property(const std::string& key) override {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexLock hold(&mutex_);
     calls_->push_back(std::string("get_property ") + key);
     auto found = store_.find(key);
     return found != store_.end() ? found->second : std::string();
   }
   void set_sdk_property(const std::string& key, const std::string& value) override {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexLock hold(&mutex_);
     calls_->push_back(std::string("set_property ") + key);
     store_[key] = value;
   }
   std::map<std::string, std::string> store() {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexLock hold(&mutex_);
     return store_;
   }
 
  private:
   std::vector<std::string>* calls_;
-  std::mutex mutex_;
-  std::map<std::string, std::string> store_;  // guarded by mutex_
+  Mutex mutex_;
+  std::map<std::string, std::string> store_ GUARDED_BY(mutex_);
 };
 
 class CollectorsTest : public ::testing::Test {
@@ -481,19 +482,21 @@ class CrowdedSdk : public MemorySdk {
   CrowdedSdk(std::vector<std::string>* calls, int crowd) : MemorySdk(calls), crowd_(crowd) {}
   std::string get_sdk_property(const std::string& key) override {
     std::string value = MemorySdk::get_sdk_property(key);
-    std::unique_lock<std::mutex> hold(mutex_);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(150);
+    MutexLock hold(&mutex_);
     ++read_;
     read_changed_.notify_all();
-    read_changed_.wait_for(hold, std::chrono::milliseconds(150),
-                           [this] { return read_ >= crowd_; });
+    while (read_ < crowd_) {
+      if (!read_changed_.wait_until(deadline)) break;
+    }
     return value;
   }
 
  private:
   const int crowd_;
-  std::mutex mutex_;
-  std::condition_variable read_changed_;
-  int read_ = 0;  // guarded by mutex_
+  Mutex mutex_;
+  CondVar read_changed_{&mutex_};
+  int read_ GUARDED_BY(mutex_) = 0;
 };
 
 TEST(UuidAtFirstStart, ApplicationsCollectingAtOnceShareOneIdentifier) {
@@ -535,15 +538,20 @@ TEST_F(CollectorsTest, AppSignIsStoredAsItComes) {
 // ---------------------------------------------------------------- app_info
 
 TEST_F(CollectorsTest, AppInfoWritesZeroWhenVersionCodeWasNeverSet) {
-  sdk_.app_name = "Demo";
+  SdkFacts facts;
+  facts.app_name = "Demo";
+  sdk_.set_facts(std::make_shared<const SdkFacts>(facts));
   EXPECT_EQ(run("app_info"), (StringMap{{"K2", "Demo"}, {"K850", "0"}}));
 }
 
 TEST_F(CollectorsTest, AppInfoWritesVersionCodeUnsigned) {
-  sdk_.app_version_name = "1.2.3";
-  sdk_.app_version_code = 4294967297;
+  SdkFacts facts;
+  facts.app_version_name = "1.2.3";
+  facts.app_version_code = 4294967297;
+  sdk_.set_facts(std::make_shared<const SdkFacts>(facts));
   EXPECT_EQ(run("app_info"), (StringMap{{"K4", "1.2.3"}, {"K850", "4294967297"}}));
-  sdk_.app_version_code = -1;
+  facts.app_version_code = -1;
+  sdk_.set_facts(std::make_shared<const SdkFacts>(facts));
   EXPECT_EQ(run("app_info").at("K850"), "18446744073709551615");
 }
 

@@ -7,20 +7,21 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "base/log.h"
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
 #include "core/risk_sdk.h"
 #include "situation/event_list.h"
 
@@ -50,25 +51,29 @@ class Recorder {
  public:
   GuardReport report() {
     return [this](uint32_t event, uint32_t code, const std::string& message) {
-      std::lock_guard<std::mutex> hold(mutex_);
+      MutexLock hold(&mutex_);
       findings_.push_back(Finding{event, code, message});
       changed_.notify_all();
     };
   }
   // Waits until count findings have arrived; false after the patience.
   bool wait_for(size_t count) {
-    std::unique_lock<std::mutex> hold(mutex_);
-    return changed_.wait_for(hold, kPatience, [&] { return findings_.size() >= count; });
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    MutexLock hold(&mutex_);
+    while (findings_.size() < count) {
+      if (!changed_.wait_until(deadline)) return findings_.size() >= count;
+    }
+    return true;
   }
   std::vector<Finding> findings() {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexLock hold(&mutex_);
     return findings_;
   }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<Finding> findings_;  // guarded by mutex_
+  Mutex mutex_;
+  CondVar changed_{&mutex_};
+  std::vector<Finding> findings_ GUARDED_BY(mutex_);
 };
 
 // A fixture root: <root>/proc/cpuinfo and <root>/proc/self/status, rewritten
@@ -268,12 +273,17 @@ TEST(RuntimeGuardLifecycle, StopEndsALongSleepAtOnce) {
   EXPECT_EQ(recorder.findings().size(), 1u);
 }
 
-std::mutex g_log_mutex;
-std::condition_variable g_log_changed;
-std::vector<std::string> g_log_lines;  // guarded by g_log_mutex
+Mutex g_log_mutex;
+CondVar g_log_changed{&g_log_mutex};
+std::vector<std::string> g_log_lines GUARDED_BY(g_log_mutex);
+
+// True when line was logged.
+bool logged(const std::string& line) REQUIRES(g_log_mutex) {
+  return std::count(g_log_lines.begin(), g_log_lines.end(), line) != 0;
+}
 
 void capture_log(const char*, const char* text) {
-  std::lock_guard<std::mutex> hold(g_log_mutex);
+  MutexLock hold(&g_log_mutex);
   g_log_lines.emplace_back(text);
   g_log_changed.notify_all();
 }
@@ -294,13 +304,12 @@ TEST(RuntimeGuardLifecycle, AnExceptionEndsTheWatcherWithALogLine) {
   ASSERT_TRUE(guard.start());
   proc.set_tracer("8");  // seen by the watcher thread, whose report throws
   {
-    std::unique_lock<std::mutex> hold(g_log_mutex);
-    EXPECT_TRUE(g_log_changed.wait_for(hold, kPatience, [] {
-      for (const auto& line : g_log_lines) {
-        if (line == "runtime guard ended: report failed") return true;
-      }
-      return false;
-    }));
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    MutexLock hold(&g_log_mutex);
+    while (!logged("runtime guard ended: report failed")) {
+      if (!g_log_changed.wait_until(deadline)) break;
+    }
+    EXPECT_TRUE(logged("runtime guard ended: report failed"));
   }
   proc.set_tracer("0");  // would be a second report if the watcher still ran
   std::this_thread::sleep_for(kFastInterval * 20);

@@ -50,7 +50,7 @@ std::string url_safe_token(const std::string& text) {
 std::string RiskApp::make_degrade_token(const std::string& request, const CipherScheme& scheme) {
   const std::string signature = scheme.sign(request);
   const std::string data = base64_encode(scheme.encrypt(pack_archive(request)));
-  std::string token = data + "!" + app_key_ + "!" + signature + "!" + sdk_->sdk_version;
+  std::string token = data + "!" + app_key_ + "!" + signature + "!" + sdk_->facts().sdk_version;
   token += scheme.kind == kGmSchemeKind ? "!gm!" : "!!";
   token += decimal_text(last_request_error.load());
   return url_safe_token(token);

@@ -38,7 +38,9 @@ int64_t due_time(int64_t now, int64_t delay_ms) {
 
 // ------------------------------------------------------------------- RiskSdk
 
-RiskSdk::RiskSdk() = default;
+RiskSdk::RiskSdk() : RiskSdk(SdkFacts()) {}
+
+RiskSdk::RiskSdk(SdkFacts facts) : facts_(std::make_shared<const SdkFacts>(std::move(facts))) {}
 
 RiskSdk::~RiskSdk() {
   shutdown();
@@ -75,7 +77,7 @@ std::unique_ptr<EventList> RiskSdk::create_event_list() {
 }
 
 void RiskSdk::initialize() {
-  sdk_variant = kSdkVariant;
+  sdk_variant_ = kSdkVariant;
   event_list_ = create_event_list();
 }
 

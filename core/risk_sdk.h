@@ -54,13 +54,28 @@ bool is_degrade_token(const std::string& text);
 // "+" to "-", "/" to "_", every "=" removed.
 std::string url_safe_token(const std::string& text);
 
+// The application's identity and the platform's facts, as every request
+// reports them. Built completely before it is handed to an SDK (at
+// construction, or by the platform setup through set_facts) and never
+// changed afterwards: any thread reads it without a lock.
+struct SdkFacts {
+  std::string app_name;
+  int64_t app_version_code = 0;
+  std::string app_version_name;
+  int32_t os_type = 0;  // 2 on this platform
+  std::string os_version;
+  std::string sdk_version;  // RiskSdk::kSdkVersion once set up
+};
+
 // The SDK is the owner its event list talks to (EventListOwner).
 class RiskSdk : public EventListOwner {
  public:
   // The SDK version text the platform setup stores in sdk_version.
   static constexpr const char* kSdkVersion = "v4_9_2r_a07c3e51";
 
+  // With empty facts (every text empty, every number 0) until set_facts.
   RiskSdk();
+  explicit RiskSdk(SdkFacts facts);
   RiskSdk(const RiskSdk&) = delete;
   RiskSdk& operator=(const RiskSdk&) = delete;
 
@@ -125,28 +140,32 @@ class RiskSdk : public EventListOwner {
   // it. The one lock held across calls into the platform: only collector
   // and network threads take it, never the script thread those calls wait
   // for, so it cannot close a cycle.
-  std::mutex& installation_id_mutex() { return installation_id_mutex_; }
+  Mutex& installation_id_mutex() RETURN_CAPABILITY(installation_id_mutex_) {
+    return installation_id_mutex_;
+  }
 
   // Marks the SDK destroyed and waits for every thread holding a pass.
   // REQUIRES: not called from a thread that holds a pass of this SDK.
   void shutdown();
 
-  // --- Application identity and platform facts. Written by initialize()
-  // and the platform setup before the SDK is handed out, read-only after;
-  // no lock. ---
-  std::string app_name;
-  int64_t app_version_code = 0;
-  std::string app_version_name;
-  int32_t sdk_variant = 0;  // 2 once initialized
-  int32_t os_type = 0;      // 2 once set up
-  std::string os_version;
-  std::string sdk_version;
+  // The facts handed over at construction or by the last set_facts. The
+  // object never changes; read it from any thread without a lock.
+  const SdkFacts& facts() const { return *facts_; }
+  // Replaces the facts with complete new ones (the platform setup; tests).
+  // REQUIRES: facts is not null, and no other thread uses this SDK yet.
+  void set_facts(std::shared_ptr<const SdkFacts> facts) { facts_ = std::move(facts); }
+
+  // 2 once initialize() ran, 0 before. Written by initialize only.
+  int32_t sdk_variant() const { return sdk_variant_; }
 
  private:
+  std::shared_ptr<const SdkFacts> facts_;
+  int32_t sdk_variant_ = 0;
+
   Mutex apps_mutex_;
   std::map<std::string, std::unique_ptr<RiskApp>> apps_ GUARDED_BY(apps_mutex_);
   std::atomic<bool> destroyed_{false};
-  std::mutex installation_id_mutex_;
+  Mutex installation_id_mutex_;
   // Filled during initialisation, read-only afterwards.
   std::list<CollectorEntry> collectors_;
   std::unique_ptr<EventList> event_list_;

@@ -4,10 +4,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <limits>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -15,6 +13,8 @@
 
 #include "base/clock.h"
 #include "base/log.h"
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
 
 namespace risk {
 namespace {
@@ -24,16 +24,16 @@ constexpr auto kPatience = std::chrono::seconds(30);
 // A delay that no test outlives.
 constexpr int64_t kFarAway = 600000;
 
-std::mutex g_log_mutex;
-std::vector<std::string> g_log_lines;  // guarded by g_log_mutex
+Mutex g_log_mutex;
+std::vector<std::string> g_log_lines GUARDED_BY(g_log_mutex);
 
 void capture_log(const char*, const char* text) {
-  std::lock_guard<std::mutex> hold(g_log_mutex);
+  MutexLock hold(&g_log_mutex);
   g_log_lines.emplace_back(text);
 }
 
 bool log_contains(const std::string& line) {
-  std::lock_guard<std::mutex> hold(g_log_mutex);
+  MutexLock hold(&g_log_mutex);
   for (const std::string& seen : g_log_lines) {
     if (seen == line) return true;
   }
@@ -62,7 +62,7 @@ class TestApp : public RiskApp {
       : RiskApp(key, sdk), events_(events) {}
 
   void report_situation(std::unique_ptr<StringMap> options) override {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexLock hold(&mutex_);
     Report report;
     report.has_options = options != nullptr;
     if (options) report.options = *options;
@@ -78,13 +78,16 @@ class TestApp : public RiskApp {
 
   // Waits (generously) until at least n reports arrived; returns them.
   std::vector<Report> wait_for_reports(size_t n) {
-    std::unique_lock<std::mutex> hold(mutex_);
-    changed_.wait_for(hold, kPatience, [&]() { return reports_.size() >= n; });
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    MutexLock hold(&mutex_);
+    while (reports_.size() < n) {
+      if (!changed_.wait_until(deadline)) break;
+    }
     return reports_;
   }
 
   std::vector<Report> reports() {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexLock hold(&mutex_);
     return reports_;
   }
 
@@ -92,9 +95,9 @@ class TestApp : public RiskApp {
 
  private:
   std::vector<ClientEvent>* events_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<Report> reports_;  // guarded by mutex_
+  Mutex mutex_;
+  CondVar changed_{&mutex_};
+  std::vector<Report> reports_ GUARDED_BY(mutex_);
 };
 
 class TestSdk : public RiskSdk {
@@ -133,7 +136,7 @@ class RiskSdkTest : public ::testing::Test {
  protected:
   void SetUp() override {
     {
-      std::lock_guard<std::mutex> hold(g_log_mutex);
+      MutexLock hold(&g_log_mutex);
       g_log_lines.clear();
     }
     set_log_hook(&capture_log);
@@ -149,9 +152,9 @@ class RiskSdkTest : public ::testing::Test {
 };
 
 TEST_F(RiskSdkTest, InitializeSetsVariantAndCreatesEventList) {
-  EXPECT_EQ(sdk_->sdk_variant, 2);
+  EXPECT_EQ(sdk_->sdk_variant(), 2);
   EXPECT_NE(sdk_->event_list(), nullptr);
-  EXPECT_EQ(sdk_->os_type, 0);  // only the platform setup sets it
+  EXPECT_EQ(sdk_->facts().os_type, 0);  // only the platform setup sets it
 }
 
 TEST_F(RiskSdkTest, ConcurrentFirstCallersShareOneApp) {

@@ -19,13 +19,13 @@
 #include <exception>
 #include <limits>
 #include <memory>
-#include <mutex>
 #include <system_error>
 #include <thread>
 #include <utility>
 
 #include "base/clock.h"
 #include "base/log.h"
+#include "base/mutex.h"
 #include "base/strings.h"
 #include "core/risk.pb-c.h"
 #include "core/risk_sdk.h"
@@ -380,7 +380,7 @@ void RiskApp::fetch_token(const std::string& previous, std::string request,
       record.expires_at = saturating_add(now, kTokenLifetimeMs);
       try {
         if (!outcome.uuid.empty()) {
-          std::lock_guard<std::mutex> hold(sdk_->installation_id_mutex());
+          MutexLock hold(&sdk_->installation_id_mutex());
           sdk_->set_property(kInstallationIdProperty, outcome.uuid);
         }
         set_property(kTokenTimeProperty, decimal_text(now));

@@ -174,6 +174,7 @@ char* text_field(const std::string& text) { return const_cast<char*>(text.c_str(
 std::string serialize_request(const RiskApp& app, const std::string& previous_token,
                               const StringMap& data) {
   const RiskSdk& sdk = *app.sdk();
+  const SdkFacts& facts = sdk.facts();
 
   std::vector<Risk__KeyValue> values;
   values.reserve(data.size());
@@ -193,22 +194,22 @@ std::string serialize_request(const RiskApp& app, const std::string& previous_to
   std::string body = pack_message(list);
 
   Risk__RequestHeader header = RISK__REQUEST_HEADER__INIT;
-  header.sdk_version = text_field(sdk.sdk_version);
-  header.app_version_name = text_field(sdk.app_version_name);
+  header.sdk_version = text_field(facts.sdk_version);
+  header.app_version_name = text_field(facts.app_version_name);
   // The field holds the low 32 bits of the version code.
-  int32_t version_code = static_cast<int32_t>(static_cast<uint32_t>(sdk.app_version_code));
+  int32_t version_code = static_cast<int32_t>(static_cast<uint32_t>(facts.app_version_code));
   header.has_app_version_code = version_code != 0;
   header.app_version_code = version_code;
   header.app_key = text_field(app.app_key());
   header.has_os_type = 1;
-  header.os_type = static_cast<Risk__OsType>(sdk.os_type);
-  header.os_version = text_field(sdk.os_version);
+  header.os_type = static_cast<Risk__OsType>(facts.os_type);
+  header.os_version = text_field(facts.os_version);
   if (!previous_token.empty()) header.ulvok = text_field(previous_token);
   header.has_format_version = 1;
   header.format_version = kFormatVersion;
-  header.app_name = text_field(sdk.app_name);
-  header.has_sdk_variant = sdk.sdk_variant != 0;
-  header.sdk_variant = static_cast<Risk__SdkVariant>(sdk.sdk_variant);
+  header.app_name = text_field(facts.app_name);
+  header.has_sdk_variant = sdk.sdk_variant() != 0;
+  header.sdk_variant = static_cast<Risk__SdkVariant>(sdk.sdk_variant());
 
   Risk__TokenRequest request = RISK__TOKEN_REQUEST__INIT;
   request.header = &header;
@@ -221,6 +222,7 @@ std::string serialize_request(const RiskApp& app, const std::string& previous_to
 int32_t post_request(RiskApp& app, const std::string& url, const std::string& payload,
                      std::string& response, const CipherScheme& scheme) {
   RiskSdk& sdk = *app.sdk();
+  const SdkFacts& facts = sdk.facts();
   std::string sign = scheme.sign(payload);
   // An archive that cannot be made is sealed and sent empty; the service
   // refuses it and its answer fails below.
@@ -229,8 +231,8 @@ int32_t post_request(RiskApp& app, const std::string& url, const std::string& pa
   std::string address = url;
   address += "?sign=" + url_encode(sign);
   address += "&appKey=" + url_encode(app.app_key());
-  address += "&app=" + url_encode(sdk.app_name);
-  address += "&version=" + url_encode(sdk.sdk_version);
+  address += "&app=" + url_encode(facts.app_name);
+  address += "&version=" + url_encode(facts.sdk_version);
   if (scheme.kind == kGmSchemeKind) address += "&alg=" + url_encode("gm");
 
   std::unique_ptr<PostResponse> answer = sdk.post(address, sealed);

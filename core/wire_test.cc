@@ -16,6 +16,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <memory>
 #include <new>
 #include <random>
 #include <string>
@@ -314,15 +315,17 @@ class SerializeRequestTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!have_tool("protoc")) GTEST_SKIP() << "protoc not installed";
-    sdk_.sdk_version = "v4_9_2r_a07c3e51";
-    sdk_.app_name = "Demo \"App\"";
-    sdk_.app_version_name = "1.2.3";
-    sdk_.app_version_code = 42;
-    sdk_.os_type = 2;
-    sdk_.os_version = "OpenHarmony-4.1.0";
-    sdk_.sdk_variant = 2;
+    facts_.sdk_version = "v4_9_2r_a07c3e51";
+    facts_.app_name = "Demo \"App\"";
+    facts_.app_version_name = "1.2.3";
+    facts_.app_version_code = 42;
+    facts_.os_type = 2;
+    facts_.os_version = "OpenHarmony-4.1.0";
+    sdk_.set_facts(std::make_shared<const SdkFacts>(facts_));
+    sdk_.initialize();  // sdk_variant 2
   }
 
+  SdkFacts facts_;
   RiskSdk sdk_;
   RiskApp app_{"ak-123", &sdk_};
 };
@@ -367,7 +370,7 @@ TEST_F(SerializeRequestTest, ProtocReadsEveryHeaderFieldAndEntriesInKeyOrder) {
       "header { sdk_version: \"v4_9_2r_a07c3e51\" app_version_name: \"1.2.3\"\n"
       "  app_version_code: 42 app_key: \"ak-123\" os_type: OS_TYPE_HARMONY\n"
       "  os_version: \"OpenHarmony-4.1.0\" ulvok: \"prev-token\" format_version: 1\n"
-      "  app_name: " + text_literal(sdk_.app_name) + " sdk_variant: SDK_VARIANT_2 }\n"
+      "  app_name: " + text_literal(facts_.app_name) + " sdk_variant: SDK_VARIANT_2 }\n"
       "command: COMMAND_TOKEN\n"
       "body: " + text_literal(body) + "\n");
   ASSERT_FALSE(expected.empty());
@@ -375,13 +378,10 @@ TEST_F(SerializeRequestTest, ProtocReadsEveryHeaderFieldAndEntriesInKeyOrder) {
 }
 
 TEST_F(SerializeRequestTest, EmptySourcesKeepStringFieldsAndDropOptionalOnes) {
-  sdk_.sdk_version.clear();
-  sdk_.app_name.clear();
-  sdk_.app_version_name.clear();
-  sdk_.app_version_code = 0;
-  sdk_.os_version.clear();
-  sdk_.sdk_variant = 0;
-  RiskApp keyless("", &sdk_);
+  SdkFacts facts;
+  facts.os_type = 2;
+  RiskSdk empty(facts);  // not initialised: sdk_variant 0
+  RiskApp keyless("", &empty);
   StringMap data = {{"K1", ""}, {"K2", ""}};
   std::string bytes = serialize_request(keyless, "", data);
 
@@ -418,7 +418,8 @@ TEST_F(SerializeRequestTest, VersionCodeIsTheLowThirtyTwoBits) {
       {-7, "  app_version_code: -7\n"},
   };
   for (const Case& c : cases) {
-    sdk_.app_version_code = c.code;
+    facts_.app_version_code = c.code;
+    sdk_.set_facts(std::make_shared<const SdkFacts>(facts_));
     std::string decoded = protoc_decode("TokenRequest", serialize_request(app_, "", {}));
     std::string expected_header =
         std::string("header {\n  sdk_version: \"v4_9_2r_a07c3e51\"\n  app_version_name: \"1.2.3\"\n") +
@@ -520,8 +521,10 @@ class PostRequestTest : public ::testing::Test {
   static constexpr char kUntouched[] = "untouched";
 
   void SetUp() override {
-    sdk_.app_name = "Demo App";
-    sdk_.sdk_version = "v4_9_2r_a07c3e51";
+    SdkFacts facts;
+    facts.app_name = "Demo App";
+    facts.sdk_version = "v4_9_2r_a07c3e51";
+    sdk_.set_facts(std::make_shared<const SdkFacts>(facts));
   }
 
   // Posts payload_ with the scheme and returns the code; the post's address

@@ -69,8 +69,10 @@ struct Fixture {
   Fixture() {
     risk::fuzz::silence_log();
     sdk = new ServiceSdk();  // lives as long as the process
-    sdk->app_name = "fuzz";
-    sdk->sdk_version = risk::RiskSdk::kSdkVersion;
+    risk::SdkFacts facts;
+    facts.app_name = "fuzz";
+    facts.sdk_version = risk::RiskSdk::kSdkVersion;
+    sdk->set_facts(std::make_shared<const risk::SdkFacts>(facts));
     app = sdk->get_app(kAppKey);
     check(app != nullptr, "get_app");
     gm = risk::create_cipher_scheme(false, kAppKey);

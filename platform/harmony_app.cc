@@ -75,13 +75,13 @@ void HarmonyRiskApp::on_client_event(uint32_t type, uint32_t code, const std::st
 
 std::string HarmonyRiskApp::situation_fields(const TokenRecord& token) {
   StringMap fields;
-  fields["os_type"] = decimal_text(harmony_sdk_->os_type);
+  fields["os_type"] = decimal_text(harmony_sdk_->facts().os_type);
   if (is_usable(token, now_ms())) {
     fields["ulvok"] = token.ulvok;
   } else {
     log_message("degrade token detected");
   }
-  put_value(fields, "version", harmony_sdk_->sdk_version);
+  put_value(fields, "version", harmony_sdk_->facts().sdk_version);
   put_value(fields, "K350", events_json_of(harmony_sdk_));
   return json11::Json(fields).dump();
 }
@@ -99,11 +99,11 @@ void HarmonyRiskApp::business_sign_fields(const std::string& /*text*/, const Str
 
   put_user_entries(params, out);
   out["K3002"] = get_property(kSituationUpTimeProperty);
-  out["os_type"] = decimal_text(harmony_sdk_->os_type);
-  put_value(out, "K8", harmony_sdk_->sdk_version);
+  out["os_type"] = decimal_text(harmony_sdk_->facts().os_type);
+  put_value(out, "K8", harmony_sdk_->facts().sdk_version);
   put_value(out, "K350", events_json_of(harmony_sdk_));
-  for (const auto& entry : harmony_sdk_->device_properties()) {
-    put_value(out, entry.first, entry.second.string_value());
+  for (const auto& entry : harmony_sdk_->device_property_texts()) {
+    put_value(out, entry.first, entry.second);
   }
   const std::string oaid = s_getOaid(harmony_sdk_->bridge());
   if (!oaid.empty() && oaid != kZeroAdvertisingId) put_value(out, "K353", oaid);

@@ -1,12 +1,11 @@
 #include "platform/harmony_sdk.h"
 
-#include <cinttypes>
-#include <cstdio>
-#include <mutex>
 #include <utility>
 
 #include "base/log.h"
+#include "base/mutex.h"
 #include "base/strings.h"
+#include "base/thread_annotations.h"
 #include "bridge/bridge_js_native.h"
 #include "bridge/napi_helpers.h"
 #include "collect/collectors.h"
@@ -64,23 +63,34 @@ constexpr const char* kDeviceIntegerProperties[] = {
 
 // The environment whose SDK holds the process-wide event sink. Never
 // destroyed: setup may run while the process exits.
-std::mutex& sink_mutex() {
-  static auto* mutex = new std::mutex;
-  return *mutex;
-}
-BridgeContext*& sink_bridge() {  // guarded by sink_mutex()
-  static BridgeContext* bridge = nullptr;
-  return bridge;
+struct SinkOwner {
+  Mutex mutex;
+  BridgeContext* bridge GUARDED_BY(mutex) = nullptr;
+};
+
+SinkOwner& sink_owner() {
+  static auto* owner = new SinkOwner;
+  return *owner;
 }
 
 }  // namespace
 
-HarmonyRiskSdk::HarmonyRiskSdk() = default;
+HarmonyRiskSdk::HarmonyRiskSdk() : harmony_facts_(std::make_shared<const HarmonyFacts>()) {}
 
 HarmonyRiskSdk::~HarmonyRiskSdk() {
-  // Library threads read device_properties_ and call the overrides below;
-  // they must be gone before this part of the object is.
+  // Library threads read harmony_facts_ and call the overrides below; they must be
+  // gone before this part of the object is.
   shutdown();
+}
+
+void HarmonyRiskSdk::set_facts(HarmonyFacts facts) {
+  facts.device_property_texts.clear();
+  for (const auto& entry : facts.device_properties) {
+    facts.device_property_texts[entry.first] = entry.second.string_value();
+  }
+  harmony_facts_ = std::make_shared<const HarmonyFacts>(std::move(facts));
+  // The core's view of the same object.
+  RiskSdk::set_facts(std::shared_ptr<const SdkFacts>(harmony_facts_, &harmony_facts_->sdk));
 }
 
 std::unique_ptr<RiskApp> HarmonyRiskSdk::create_app(const std::string& key) {
@@ -102,11 +112,11 @@ void HarmonyRiskSdk::initialize() {
 }
 
 std::string HarmonyRiskSdk::get_sdk_property(const std::string& name) {
-  return open_property(app_name, name, s_pref_get(bridge_, name));
+  return open_property(facts().app_name, name, s_pref_get(bridge_, name));
 }
 
 void HarmonyRiskSdk::set_sdk_property(const std::string& name, const std::string& value) {
-  s_pref_put(bridge_, name, seal_property(app_name, name, value));
+  s_pref_put(bridge_, name, seal_property(facts().app_name, name, value));
 }
 
 std::unique_ptr<PostResponse> HarmonyRiskSdk::post(const std::string& url,
@@ -121,51 +131,49 @@ bool HarmonyRiskSdk::setup(napi_env env, napi_value bridge, napi_value app_info,
   // fails below; one in another environment (a worker) leaves it to the
   // environment that holds it.
   {
-    std::lock_guard<std::mutex> lock(sink_mutex());
-    if (sink_bridge() == nullptr || sink_bridge() == bridge_) {
+    SinkOwner& owner = sink_owner();
+    MutexLock lock(&owner.mutex);
+    if (owner.bridge == nullptr || owner.bridge == bridge_) {
       register_event_sink(event_list());
-      sink_bridge() = bridge_;
+      owner.bridge = bridge_;
     }
   }
   if (!init_runtime_guards()) return false;
-  read_facts(env, bridge, app_info, device_info);
+  set_facts(read_facts(env, bridge, app_info, device_info));
   start_runtime_guards();
   return true;
 }
 
-void HarmonyRiskSdk::read_facts(napi_env env, napi_value bridge, napi_value app_info,
-                                napi_value device_info) {
-  sdk_version = kSdkVersion;
+HarmonyFacts HarmonyRiskSdk::read_facts(napi_env env, napi_value bridge, napi_value app_info,
+                                        napi_value device_info) {
+  HarmonyFacts facts;
+  facts.sdk.sdk_version = kSdkVersion;
 
   std::string text;
-  if (get_string_property(env, app_info, "name", &text) == napi_ok) app_name = text;
+  if (get_string_property(env, app_info, "name", &text) == napi_ok) facts.sdk.app_name = text;
   int64_t number = 0;
   if (get_int64_property(env, app_info, "versionCode", &number) == napi_ok) {
-    app_version_code = number;
+    facts.sdk.app_version_code = number;
   }
   text.clear();
   if (get_string_property(env, app_info, "versionName", &text) == napi_ok) {
-    app_version_name = text;
+    facts.sdk.app_version_name = text;
   }
 
-  os_version = get_os_version(env, bridge);
-  os_type = kOsType;
+  facts.sdk.os_version = get_os_version(env, bridge);
+  facts.sdk.os_type = kOsType;
 
+  json11::Json::object& properties = facts.device_properties;
   for (const DeviceStringProperty& entry : kDeviceStringProperties) {
     text.clear();
     if (get_string_property(env, device_info, entry.property, &text) != napi_ok) continue;
-    device_properties_[entry.key != nullptr ? entry.key : entry.property] = json11::Json(text);
+    properties[entry.key != nullptr ? entry.key : entry.property] = json11::Json(text);
   }
   for (const char* property : kDeviceIntegerProperties) {
     if (get_int64_property(env, device_info, property, &number) != napi_ok) continue;
-    device_properties_[property] = json11::Json(decimal_text(number));
+    properties[property] = json11::Json(decimal_text(number));
   }
-}
-
-StringMap HarmonyRiskSdk::device_property_texts() const {
-  StringMap texts;
-  for (const auto& entry : device_properties_) texts[entry.first] = entry.second.string_value();
-  return texts;
+  return facts;
 }
 
 }  // namespace risk

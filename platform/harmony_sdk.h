@@ -11,9 +11,11 @@
 // script thread itself for "setSceneNative"); they block on the script
 // thread through bridge/bridge_js_native.h and hold no lock while waiting.
 //
-// The application fields and device_properties() are written by setup only,
-// before the SDK handle reaches the script, and read without locks after.
-// The SDK owns the HarmonyRiskApps and the HarmonyEventList it creates.
+// The facts (the application's identity, the OS, the device properties) are
+// read by read_facts into one HarmonyFacts and handed over whole by setup,
+// before the SDK handle reaches the script; the object never changes after,
+// so readers take no lock. The SDK owns the HarmonyRiskApps and the
+// HarmonyEventList it creates.
 #ifndef RISK_PLATFORM_HARMONY_SDK_H_
 #define RISK_PLATFORM_HARMONY_SDK_H_
 
@@ -41,6 +43,17 @@ std::string seal_property(const std::string& app_name, const std::string& name,
 // under property_key(app_name, name).
 std::string open_property(const std::string& app_name, const std::string& name,
                           const std::string& stored);
+
+// What setup reads from the script: the core's facts and the device
+// properties. Built completely by read_facts, then handed to the SDK.
+struct HarmonyFacts {
+  SdkFacts sdk;
+  // Key -> JSON string value (the 25 string and 7 integer properties).
+  json11::Json::object device_properties;
+  // The same entries as plain texts ("" for a value that is not a string),
+  // for the collectors; filled by set_facts.
+  StringMap device_property_texts;
+};
 
 class HarmonyRiskSdk : public RiskSdk {
  public:
@@ -79,15 +92,26 @@ class HarmonyRiskSdk : public RiskSdk {
   // event list as the event sink, runs the
   // once-per-process guard initialisation (false, with nothing else changed,
   // on every setup after the first in a process), reads the facts
-  // (read_facts) and starts the guards. True on success.
+  // (read_facts), hands them over (set_facts) and starts the guards. True
+  // on success.
   bool setup(napi_env env, napi_value bridge, napi_value app_info, napi_value device_info);
 
-  // The fact-reading steps of setup: sdk_version, the application identity
-  // from app_info ("name", "versionCode", "versionName"), os_version from
-  // the bridge's "getOsVersion", os_type, and device_properties from
-  // device_info (25 string and 7 integer properties; a missing string
-  // property is stored as "", a missing number is skipped).
-  void read_facts(napi_env env, napi_value bridge, napi_value app_info, napi_value device_info);
+  // The fact-reading steps of setup, touching no SDK: sdk_version, the
+  // application identity from app_info ("name", "versionCode",
+  // "versionName"), os_version from the bridge's "getOsVersion", os_type,
+  // and device_properties from device_info (25 string and 7 integer
+  // properties; a missing string property is stored as "", a missing
+  // number is skipped). Script thread.
+  static HarmonyFacts read_facts(napi_env env, napi_value bridge, napi_value app_info,
+                                 napi_value device_info);
+
+  // Hands facts over: the core's part becomes facts(), the device
+  // properties device_properties(), both views of one immutable object.
+  // Fills device_property_texts from device_properties.
+  // REQUIRES: no other thread uses this SDK yet (setup, tests).
+  void set_facts(HarmonyFacts facts);
+  // The whole object handed over last (empty facts before).
+  const HarmonyFacts& harmony_facts() const { return *harmony_facts_; }
 
   // The bridge context of the environment that set this SDK up: every
   // script service of the SDK, its applications and its collectors goes
@@ -96,14 +120,20 @@ class HarmonyRiskSdk : public RiskSdk {
   BridgeContext* bridge() const { return bridge_; }
   void set_bridge(BridgeContext* bridge) { bridge_ = bridge; }
 
-  // Key -> JSON string value, filled by setup; read-only afterwards.
-  const json11::Json::object& device_properties() const { return device_properties_; }
+  // Key -> JSON string value, handed over by setup; empty before.
+  const json11::Json::object& device_properties() const {
+    return harmony_facts_->device_properties;
+  }
   // The same entries as plain texts ("" for a value that is not a string).
-  StringMap device_property_texts() const;
+  const StringMap& device_property_texts() const {
+    return harmony_facts_->device_property_texts;
+  }
 
  private:
-  json11::Json::object device_properties_;  // written by setup only
-  BridgeContext* bridge_ = nullptr;         // written by setup only
+  // Never null; empty facts until set_facts. The core's part is shared
+  // with RiskSdk::facts().
+  std::shared_ptr<const HarmonyFacts> harmony_facts_;
+  BridgeContext* bridge_ = nullptr;  // written by setup (or set_bridge) only
 };
 
 }  // namespace risk

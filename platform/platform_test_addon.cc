@@ -4,11 +4,11 @@
 // Natives (all called on the script thread):
 //   init(bridge) -> status                         init_bridge
 //   captureLog() / takeLog() -> [lines]            log lines since the last take
-//   makeSdk(bridge, appInfo, deviceInfo) -> id     new SDK: initialize + read_facts
+//   makeSdk(bridge, appInfo, deviceInfo) -> id     new SDK: initialize + set_facts(read_facts)
 //   setup(bridge, appInfo, deviceInfo) -> { ok, id } new SDK: initialize + setup
 //   facts(id) -> { appName, appVersionCode, appVersionName, osVersion, osType,
 //                  sdkVersion, deviceProperties: { key: JSON text } }
-//   setAppName(id, name)
+//   setAppName(id, name)                           the facts handed over again, renamed
 //   propertyKey(appName, name) / sealProperty(appName, name, value) /
 //   openProperty(appName, name, stored) -> Buffer (bytes of the result)
 //   setPropertyInline(id, name, value)             set_sdk_property on this thread
@@ -18,16 +18,18 @@
 //     "getProperty"(name) -> Buffer; "setProperty"(name, value) -> undefined;
 //     "post"(url, body) -> { status, body: Buffer }; "clientEvent"(key, type,
 //     code, text) and "serverEvent"(key, text) -> undefined;
-//     "businessSignFields"(key, params as JSON object text) -> { field: Buffer }
+//     "businessSignFields"(key, params as JSON object text) -> { field: Buffer };
+//     "collect"(key, params as JSON object text) -> { data key: Buffer }
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
 
 #include "base/log.h"
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
 #include "base/types.h"
 #include "bridge/bridge_js_native.h"
 #include "bridge/napi_helpers.h"
@@ -45,9 +47,13 @@ using risk::StringMap;
 using risk::testing::CaptureLog;
 using risk::testing::TakeLog;
 
-// Leaked on purpose: the SDKs are never destroyed while their threads may run.
-std::mutex& g_sdk_mutex = *new std::mutex;
-std::vector<HarmonyRiskSdk*>& g_sdks = *new std::vector<HarmonyRiskSdk*>;  // guarded by g_sdk_mutex
+// The SDKs made here, by id. Leaked on purpose: the SDKs are never
+// destroyed while their threads may run.
+struct SdkTable {
+  risk::Mutex mutex;
+  std::vector<HarmonyRiskSdk*> sdks GUARDED_BY(mutex);
+};
+SdkTable& g_sdk_table = *new SdkTable;
 
 template <size_t N>
 void read_args(napi_env env, napi_callback_info info, napi_value (&argv)[N], size_t* count) {
@@ -100,17 +106,17 @@ napi_value make_number(napi_env env, int64_t n) {
 
 HarmonyRiskSdk* sdk_arg(napi_env env, napi_value value) {
   const int64_t id = int_arg(env, value);
-  std::lock_guard<std::mutex> lock(g_sdk_mutex);
-  if (id < 0 || static_cast<size_t>(id) >= g_sdks.size()) return nullptr;
-  return g_sdks[static_cast<size_t>(id)];
+  risk::MutexLock lock(&g_sdk_table.mutex);
+  if (id < 0 || static_cast<size_t>(id) >= g_sdk_table.sdks.size()) return nullptr;
+  return g_sdk_table.sdks[static_cast<size_t>(id)];
 }
 
 HarmonyRiskSdk* new_sdk(int64_t* id) {
   auto* sdk = new HarmonyRiskSdk();
   sdk->initialize();
-  std::lock_guard<std::mutex> lock(g_sdk_mutex);
-  *id = static_cast<int64_t>(g_sdks.size());
-  g_sdks.push_back(sdk);
+  risk::MutexLock lock(&g_sdk_table.mutex);
+  *id = static_cast<int64_t>(g_sdk_table.sdks.size());
+  g_sdk_table.sdks.push_back(sdk);
   return sdk;
 }
 
@@ -126,7 +132,7 @@ napi_value MakeSdk(napi_env env, napi_callback_info info) {
   int64_t id = 0;
   HarmonyRiskSdk* sdk = new_sdk(&id);
   sdk->set_bridge(risk::bridge_context(env));
-  sdk->read_facts(env, argv[0], argv[1], argv[2]);
+  sdk->set_facts(HarmonyRiskSdk::read_facts(env, argv[0], argv[1], argv[2]));
   return make_number(env, id);
 }
 
@@ -151,12 +157,13 @@ napi_value Facts(napi_env env, napi_callback_info info) {
   if (sdk == nullptr) return nullptr;
   napi_value out = nullptr;
   napi_create_object(env, &out);
-  napi_set_named_property(env, out, "appName", make_string(env, sdk->app_name));
-  napi_set_named_property(env, out, "appVersionCode", make_number(env, sdk->app_version_code));
-  napi_set_named_property(env, out, "appVersionName", make_string(env, sdk->app_version_name));
-  napi_set_named_property(env, out, "osVersion", make_string(env, sdk->os_version));
-  napi_set_named_property(env, out, "osType", make_number(env, sdk->os_type));
-  napi_set_named_property(env, out, "sdkVersion", make_string(env, sdk->sdk_version));
+  const risk::SdkFacts& facts = sdk->facts();
+  napi_set_named_property(env, out, "appName", make_string(env, facts.app_name));
+  napi_set_named_property(env, out, "appVersionCode", make_number(env, facts.app_version_code));
+  napi_set_named_property(env, out, "appVersionName", make_string(env, facts.app_version_name));
+  napi_set_named_property(env, out, "osVersion", make_string(env, facts.os_version));
+  napi_set_named_property(env, out, "osType", make_number(env, facts.os_type));
+  napi_set_named_property(env, out, "sdkVersion", make_string(env, facts.sdk_version));
   napi_value props = nullptr;
   napi_create_object(env, &props);
   for (const auto& entry : sdk->device_properties()) {
@@ -171,7 +178,10 @@ napi_value SetAppName(napi_env env, napi_callback_info info) {
   napi_value argv[2];
   read_args(env, info, argv, nullptr);
   HarmonyRiskSdk* sdk = sdk_arg(env, argv[0]);
-  if (sdk != nullptr) sdk->app_name = bytes_arg(env, argv[1]);
+  if (sdk == nullptr) return nullptr;
+  risk::HarmonyFacts facts = sdk->harmony_facts();
+  facts.sdk.app_name = bytes_arg(env, argv[1]);
+  sdk->set_facts(std::move(facts));
   return nullptr;
 }
 
@@ -295,7 +305,7 @@ napi_value OnThread(napi_env env, napi_callback_info info) {
                                              static_cast<uint32_t>(std::stoul(args[2])), args[3]);
     } else if (op == "serverEvent") {
       sdk->get_app(args[0])->on_server_event(args[1]);
-    } else if (op == "businessSignFields") {
+    } else if (op == "businessSignFields" || op == "collect") {
       StringMap params;
       std::string error;
       const json11::Json object = json11::Json::parse(args[1], error);
@@ -303,7 +313,12 @@ napi_value OnThread(napi_env env, napi_callback_info info) {
         params[member.first] = member.second.string_value();
       }
       r.kind = ThreadResult::FIELDS;
-      sdk->get_app(args[0])->business_sign_fields("", params, r.fields);
+      risk::RiskApp* app = sdk->get_app(args[0]);
+      if (op == "collect") {
+        sdk->collect(*app, params, r.fields);
+      } else {
+        app->business_sign_fields("", params, r.fields);
+      }
     }
     return r;
   };

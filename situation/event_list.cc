@@ -7,7 +7,6 @@
 #include <exception>
 #include <limits>
 #include <new>
-#include <shared_mutex>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -31,9 +30,9 @@ using AddFunction = void (*)(EventList* list, uint32_t event, uint32_t code, con
 // producer still running while the process exits finds a valid (if empty)
 // sink.
 struct EventSink {
-  std::shared_mutex mutex;  // shared while adding, exclusive to (un)register
-  EventList* list = nullptr;  // guarded by mutex
-  AddFunction add = nullptr;  // guarded by mutex
+  RwLock lock;  // held for reading while adding, for writing to (un)register
+  EventList* list GUARDED_BY(lock) = nullptr;
+  AddFunction add GUARDED_BY(lock) = nullptr;
 };
 
 EventSink& event_sink() {
@@ -53,6 +52,13 @@ std::unique_ptr<char[]> copy_message(const char* text) {
   return copy;
 }
 
+// The release policy of the list's lock.
+void release_with_retry(const std::function<int()>& unlock_once) {
+  unlock_with_retry(unlock_once, [](uint64_t micros) {
+    std::this_thread::sleep_for(std::chrono::microseconds(micros));
+  });
+}
+
 }  // namespace
 
 void unlock_with_retry(const std::function<int()>& unlock,
@@ -66,12 +72,9 @@ void unlock_with_retry(const std::function<int()>& unlock,
   }
 }
 
-EventList::EventList(EventListOwner* owner) : owner_(owner) {}
+EventList::EventList(EventListOwner* owner) : owner_(owner), lock_(&release_with_retry) {}
 
-EventList::~EventList() {
-  unregister_event_sink(this);
-  pthread_rwlock_destroy(&lock_);
-}
+EventList::~EventList() { unregister_event_sink(this); }
 
 void EventList::on_event(uint32_t, uint32_t, const char*) {}
 
@@ -84,23 +87,23 @@ bool EventList::deliver(EventEntry& entry) {
 }
 
 std::string EventList::count_text() {
-  if (pthread_rwlock_rdlock(&lock_) != 0) {
+  ReaderLock hold(&lock_);
+  if (hold.error() != 0) {
     log_message("event list fail to rdlock");
     return std::string();
   }
-  std::string text = decimal_text(count_);
-  unlock();
-  return text;
+  return decimal_text(count_);
 }
 
 void EventList::add_event(uint32_t event, uint32_t code, const char* message) {
-  if (pthread_rwlock_wrlock(&lock_) != 0) {
+  WriterLock hold(&lock_);
+  if (hold.error() != 0) {
     log_message("event list fail to wrlock");
     return;
   }
   const char* text = message != nullptr ? message : "";
-  // The lock must be released whatever a hook or a delivery throws; the
-  // producer (a background thread) has no use for the failure.
+  // A hook or a delivery that throws is logged here: the producer (a
+  // background thread) has no use for the failure.
   try {
     on_event(event, code, text);
     EventEntry* entry = find_event(event, code, text);
@@ -124,11 +127,11 @@ void EventList::add_event(uint32_t event, uint32_t code, const char* message) {
   } catch (...) {
     log_message("event list fail to add event %u: unknown exception", event);
   }
-  unlock();
 }
 
 void EventList::start_delivery() {
-  if (pthread_rwlock_wrlock(&lock_) != 0) {
+  WriterLock hold(&lock_);
+  if (hold.error() != 0) {
     log_message("event list fail to wrlock");
     return;
   }
@@ -145,18 +148,18 @@ void EventList::start_delivery() {
       }
     }
   }
-  unlock();
 }
 
 void EventList::deliver_pending() {
-  if (pthread_rwlock_rdlock(&lock_) != 0) {
+  ReaderLock hold(&lock_);
+  if (hold.error() != 0) {
     log_message("event list fail to rdlock");
     return;
   }
   // Writers are excluded; the other readers do not write, and `delivered`
   // is atomic for the ones that read it.
   for (uint32_t i = 0; i < count_; ++i) {
-    EventEntry& entry = ring_[(next_ + kCapacity - count_ + i) % kCapacity];
+    EventEntry& entry = held_entry(i);
     if (entry.delivered) continue;
     try {
       entry.delivered = deliver(entry);
@@ -166,19 +169,19 @@ void EventList::deliver_pending() {
       log_message("event list fail to deliver event %u: unknown exception", entry.event);
     }
   }
-  unlock();
 }
 
 std::vector<EventSnapshot> EventList::entries() {
   std::vector<EventSnapshot> held;
-  if (pthread_rwlock_rdlock(&lock_) != 0) {
+  ReaderLock hold(&lock_);
+  if (hold.error() != 0) {
     log_message("event list fail to rdlock");
     return held;
   }
   try {
     held.reserve(count_);
     for (uint32_t i = 0; i < count_; ++i) {
-      const EventEntry& entry = ring_[(next_ + kCapacity - count_ + i) % kCapacity];
+      const EventEntry& entry = held_entry(i);
       EventSnapshot copy;
       copy.delivered = entry.delivered;
       copy.time = entry.time;
@@ -192,7 +195,6 @@ std::vector<EventSnapshot> EventList::entries() {
     log_message("event list fail to copy events");
     held.clear();
   }
-  unlock();
   return held;
 }
 
@@ -213,23 +215,24 @@ std::string EventList::events_json() {
   return json11::Json(std::move(items)).dump();
 }
 
-void EventList::unlock() {
-  unlock_with_retry([this]() { return pthread_rwlock_unlock(&lock_); },
-                    [](uint64_t micros) {
-                      std::this_thread::sleep_for(std::chrono::microseconds(micros));
-                    });
-}
-
 void register_event_sink(EventList* list) {
   EventSink& sink = event_sink();
-  std::unique_lock<std::shared_mutex> hold(sink.mutex);
+  WriterLock hold(&sink.lock);
+  if (hold.error() != 0) {
+    log_message("event sink fail to wrlock: %s", std::strerror(hold.error()));
+    return;
+  }
   sink.list = list;
   sink.add = list != nullptr ? &add_to_list : nullptr;
 }
 
 void unregister_event_sink(EventList* list) {
   EventSink& sink = event_sink();
-  std::unique_lock<std::shared_mutex> hold(sink.mutex);
+  WriterLock hold(&sink.lock);
+  if (hold.error() != 0) {
+    log_message("event sink fail to wrlock: %s", std::strerror(hold.error()));
+    return;
+  }
   if (sink.list != list) return;
   sink.list = nullptr;
   sink.add = nullptr;
@@ -237,7 +240,11 @@ void unregister_event_sink(EventList* list) {
 
 void send_event(uint32_t event, uint32_t code, const char* message) {
   EventSink& sink = event_sink();
-  std::shared_lock<std::shared_mutex> hold(sink.mutex);
+  ReaderLock hold(&sink.lock);
+  if (hold.error() != 0) {
+    log_message("event sink fail to rdlock: %s", std::strerror(hold.error()));
+    return;
+  }
   if (sink.list != nullptr && sink.add != nullptr) sink.add(sink.list, event, code, message);
 }
 

@@ -9,16 +9,16 @@
 //
 // One reader-writer lock guards the ring: add_event and start_delivery take
 // it for writing; events_json, count_text, entries and the delivery worker
-// for reading. deliver() runs with the lock held, so it must not call back
-// into the list; the base deliver takes the SDK's apps mutex inside it (lock
-// order: event list, then SDK). The delivery worker holds a pass of the
+// for reading, each through a scoped hold, so that every way out of them
+// gives it back (with unlock_with_retry). A lock that cannot be taken is
+// logged and the operation skipped. deliver() runs with the lock held, so
+// it must not call back into the list; the base deliver takes the SDK's
+// apps mutex inside it (lock order: event list, then SDK). The delivery worker holds a pass of the
 // owner's ThreadGate, so it never outlives the SDK.
 //
 // Platform subclasses live with the platform (platform/harmony_event_list.h).
 #ifndef RISK_SITUATION_EVENT_LIST_H_
 #define RISK_SITUATION_EVENT_LIST_H_
-
-#include <pthread.h>
 
 #include <atomic>
 #include <cstdint>
@@ -27,6 +27,8 @@
 #include <string>
 #include <vector>
 
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
 #include "base/thread_gate.h"
 
 namespace risk {
@@ -79,7 +81,8 @@ class EventList {
   virtual ~EventList();
 
   // --- Virtual operations, in slot order. Slots 1 to 3 run under the
-  // write lock (deliver also under the read lock, from the worker). ---
+  // write lock (deliver also under the read lock, from the worker): they
+  // must not call back into the list. ---
 
   // 1. Called for every event before it is stored; does nothing here.
   virtual void on_event(uint32_t event, uint32_t code, const char* message);
@@ -90,39 +93,42 @@ class EventList {
   virtual bool deliver(EventEntry& entry);
   // 4. The number of held events as decimal text; "" when the lock cannot
   // be taken.
-  virtual std::string count_text();
+  virtual std::string count_text() EXCLUDES(lock_);
 
   // Records an event; message may be null (stored as ""). Once the list is
   // ready the entry is delivered at once. Any thread.
-  void add_event(uint32_t event, uint32_t code, const char* message);
+  void add_event(uint32_t event, uint32_t code, const char* message) EXCLUDES(lock_);
 
   // Marks the list ready and, on the first call only, starts the worker
   // that delivers every held undelivered entry. Called on the script thread
   // ("readyToCallback").
-  void start_delivery();
+  void start_delivery() EXCLUDES(lock_);
 
   // The held entries, oldest first, as a JSON array of objects with the
   // members "code", "event", "msg" (left out when the copy failed) and "ts";
   // "" when the list is empty or the lock cannot be taken.
-  std::string events_json();
+  std::string events_json() EXCLUDES(lock_);
 
   // Copies of the held entries, oldest first; empty when the lock cannot be
   // taken.
-  std::vector<EventSnapshot> entries();
+  std::vector<EventSnapshot> entries() EXCLUDES(lock_);
 
   EventListOwner* owner() const { return owner_; }
 
  private:
   // Runs on the delivery worker.
-  void deliver_pending();
-  void unlock();
+  void deliver_pending() EXCLUDES(lock_);
+  // The i-th oldest held entry. REQUIRES: i < count_.
+  EventEntry& held_entry(uint32_t i) REQUIRES_SHARED(lock_) {
+    return ring_[(next_ + kCapacity - count_ + i) % kCapacity];
+  }
 
   EventListOwner* const owner_;
-  pthread_rwlock_t lock_ = PTHREAD_RWLOCK_INITIALIZER;
-  EventEntry ring_[kCapacity];  // guarded by lock_
-  uint32_t count_ = 0;          // guarded by lock_; 0..100
-  uint32_t next_ = 0;           // guarded by lock_; 0..99
-  bool ready_ = false;          // guarded by lock_
+  RwLock lock_;  // given back with unlock_with_retry
+  EventEntry ring_[kCapacity] GUARDED_BY(lock_);
+  uint32_t count_ GUARDED_BY(lock_) = 0;  // 0..100
+  uint32_t next_ GUARDED_BY(lock_) = 0;   // 0..99
+  bool ready_ GUARDED_BY(lock_) = false;
 };
 
 // --- The process-wide sink. ---

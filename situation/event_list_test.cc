@@ -5,7 +5,6 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -13,6 +12,8 @@
 
 #include "base/clock.h"
 #include "base/log.h"
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
 #include "core/risk_sdk.h"
 #include "crypto/json/json11.h"
 #include "platform/harmony_event_list.h"
@@ -22,16 +23,16 @@ namespace {
 
 constexpr auto kPatience = std::chrono::seconds(30);
 
-std::mutex g_log_mutex;
-std::vector<std::string> g_log_lines;  // guarded by g_log_mutex
+Mutex g_log_mutex;
+std::vector<std::string> g_log_lines GUARDED_BY(g_log_mutex);
 
 void capture_log(const char*, const char* text) {
-  std::lock_guard<std::mutex> hold(g_log_mutex);
+  MutexLock hold(&g_log_mutex);
   g_log_lines.emplace_back(text);
 }
 
 int log_count(const std::string& line) {
-  std::lock_guard<std::mutex> hold(g_log_mutex);
+  MutexLock hold(&g_log_mutex);
   int n = 0;
   for (const std::string& seen : g_log_lines) n += seen == line ? 1 : 0;
   return n;
@@ -61,16 +62,16 @@ struct Seen {
 
 class RecordingApp : public RiskApp {
  public:
-  RecordingApp(const std::string& key, RiskSdk* sdk, std::mutex* mutex, std::vector<Seen>* seen)
+  RecordingApp(const std::string& key, RiskSdk* sdk, Mutex* mutex, std::vector<Seen>* seen)
       : RiskApp(key, sdk), mutex_(mutex), seen_(seen) {}
   void on_client_event(uint32_t event, uint32_t code, const std::string& text) override {
-    std::lock_guard<std::mutex> hold(*mutex_);
+    MutexLock hold(mutex_);
     seen_->push_back(Seen{app_key(), event, code, text});
   }
 
  private:
-  std::mutex* mutex_;
-  std::vector<Seen>* seen_;
+  Mutex* mutex_;
+  std::vector<Seen>* seen_ PT_GUARDED_BY(mutex_);
 };
 
 enum class ListKind { kBase, kCounting, kHarmony };
@@ -93,12 +94,12 @@ class EventSdk : public RiskSdk {
   }
 
   std::vector<Seen> seen_events() {
-    std::lock_guard<std::mutex> hold(seen_mutex);
+    MutexLock hold(&seen_mutex);
     return seen;
   }
 
-  std::mutex seen_mutex;
-  std::vector<Seen> seen;  // guarded by seen_mutex
+  Mutex seen_mutex;
+  std::vector<Seen> seen GUARDED_BY(seen_mutex);
 
  private:
   ListKind kind_;
@@ -108,7 +109,7 @@ class EventListTest : public ::testing::Test {
  protected:
   void SetUp() override {
     {
-      std::lock_guard<std::mutex> hold(g_log_mutex);
+      MutexLock hold(&g_log_mutex);
       g_log_lines.clear();
     }
     set_log_hook(&capture_log);
@@ -282,6 +283,35 @@ TEST_F(EventListTest, ThrowingDeliveryDoesNotWedgeTheLock) {
   list->throw_on_deliver = false;
   list->add_event(2, 0, "fine");  // would hang if the lock were still held
   EXPECT_EQ(list->count_text(), "2");
+}
+
+// A delivery that breaks the rule and calls back into the list finds the
+// lock held by its own thread: the C library refuses it (EDEADLK), the
+// inner operations are logged and skipped, and the outer add still gives
+// the lock back.
+class ReenteringList : public EventList {
+ public:
+  explicit ReenteringList(RiskSdk* sdk) : EventList(sdk) {}
+  bool deliver(EventEntry&) override {
+    inner_count = count_text();
+    add_event(9, 9, "inner");
+    return true;
+  }
+  std::string inner_count = "unset";
+};
+
+TEST_F(EventListTest, LockRefusedToItsOwnHolderIsLoggedAndSkipped) {
+  auto sdk = std::make_unique<EventSdk>(ListKind::kBase);
+  ReenteringList list(sdk.get());
+  list.start_delivery();
+  list.add_event(1, 0, "outer");
+  EXPECT_EQ(list.inner_count, "");
+  EXPECT_EQ(log_count("event list fail to rdlock"), 1);
+  EXPECT_EQ(log_count("event list fail to wrlock"), 1);
+  std::vector<EventSnapshot> held = list.entries();  // would hang if still held
+  ASSERT_EQ(held.size(), 1u);
+  EXPECT_EQ(held[0].message, "outer");
+  EXPECT_TRUE(held[0].delivered);
 }
 
 class EventSinkTest : public EventListTest {

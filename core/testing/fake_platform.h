@@ -6,15 +6,14 @@
 //
 // Threads: the post and the collectors run on the library's threads
 // (network, report, collector threads); everything here that they touch is
-// guarded by a mutex. The FakeSdk destructor first lets every held post
-// return, then waits for the library threads (RiskSdk::shutdown), so no
-// thread outlives the objects it points to.
+// guarded by a mutex (GUARDED_BY). The FakeSdk destructor first lets every
+// held post return, then waits for the library threads (RiskSdk::shutdown),
+// so no thread outlives the objects it points to.
 #ifndef RISK_CORE_TESTING_FAKE_PLATFORM_H_
 #define RISK_CORE_TESTING_FAKE_PLATFORM_H_
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -29,7 +28,9 @@
 #include <vector>
 
 #include "base/log.h"
+#include "base/mutex.h"
 #include "base/strings.h"
+#include "base/thread_annotations.h"
 #include "base/types.h"
 #include "core/risk_sdk.h"
 #include "situation/event_list.h"
@@ -44,26 +45,26 @@ constexpr auto kPatience = std::chrono::seconds(60);
 class PropertyStore {
  public:
   std::string get(const std::string& key) const {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexLock hold(&mutex_);
     auto found = values_.find(key);
     return found == values_.end() ? std::string() : found->second;
   }
   void set(const std::string& key, const std::string& value) {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexLock hold(&mutex_);
     values_[key] = value;
   }
   bool has(const std::string& key) const {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexLock hold(&mutex_);
     return values_.count(key) != 0;
   }
   StringMap snapshot() const {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexLock hold(&mutex_);
     return values_;
   }
 
  private:
-  mutable std::mutex mutex_;
-  StringMap values_;  // guarded by mutex_
+  mutable Mutex mutex_;
+  StringMap values_ GUARDED_BY(mutex_);
 };
 
 // What the scripted post does with one request.
@@ -137,20 +138,25 @@ class FakeSdk : public RiskSdk {
   static constexpr const char* kLaterKey = "K9";  // written after the fault collector
 
   explicit FakeSdk(std::shared_ptr<PropertyStore> store = std::make_shared<PropertyStore>())
-      : store_(std::move(store)) {
+      : RiskSdk(fake_facts()), store_(std::move(store)) {
     initialize();
-    app_name = "fake-app";
-    app_version_code = 7;
-    app_version_name = "1.0.7";
-    os_type = 2;
-    os_version = "5.0.0";
-    sdk_version = kSdkVersion;
+  }
+
+  static SdkFacts fake_facts() {
+    SdkFacts facts;
+    facts.app_name = "fake-app";
+    facts.app_version_code = 7;
+    facts.app_version_name = "1.0.7";
+    facts.os_type = 2;
+    facts.os_version = "5.0.0";
+    facts.sdk_version = kSdkVersion;
+    return facts;
   }
 
   ~FakeSdk() override {
     // No post may hold from here on, or shutdown would wait for it forever.
     {
-      std::lock_guard<std::mutex> hold(mutex_);
+      MutexLock hold(&mutex_);
       closing_ = true;
       ++release_generation_;
       changed_.notify_all();
@@ -195,11 +201,14 @@ class FakeSdk : public RiskSdk {
   // it, then collects.
   void collect(RiskApp& app, const StringMap& params, StringMap& result) override {
     {
-      std::unique_lock<std::mutex> hold(mutex_);
+      MutexLock hold(&mutex_);
       const bool held = collect_threads_.size() == held_collection_;
       collect_threads_.push_back(std::this_thread::get_id());
       changed_.notify_all();
-      if (held) changed_.wait_for(hold, kPatience, [&]() { return !collection_held_; });
+      const auto deadline = std::chrono::steady_clock::now() + kPatience;
+      while (held && collection_held_) {
+        if (!changed_.wait_until(deadline)) break;
+      }
     }
     RiskSdk::collect(app, params, result);
   }
@@ -215,7 +224,7 @@ class FakeSdk : public RiskSdk {
   std::unique_ptr<PostResponse> post(const std::string& url, const std::string& body) override {
     Answer answer;
     {
-      std::unique_lock<std::mutex> hold(mutex_);
+      MutexLock hold(&mutex_);
       posts_.push_back(PostRecord{url, body, std::this_thread::get_id()});
       changed_.notify_all();
       if (!queued_.empty()) {
@@ -234,14 +243,16 @@ class FakeSdk : public RiskSdk {
         ++held_;
         changed_.notify_all();
         const uint64_t generation = release_generation_;
-        changed_.wait(hold, [&]() { return release_generation_ != generation; });
+        while (release_generation_ == generation) changed_.wait();
         --held_;
         return nullptr;
       }
       if (answer.delay.count() > 0) {
         const uint64_t generation = release_generation_;
-        changed_.wait_for(hold, answer.delay,
-                          [&]() { return release_generation_ != generation; });
+        const auto deadline = std::chrono::steady_clock::now() + answer.delay;
+        while (release_generation_ == generation) {
+          if (!changed_.wait_until(deadline)) break;
+        }
       }
     }
     switch (answer.kind) {
@@ -264,41 +275,45 @@ class FakeSdk : public RiskSdk {
 
   // Answers used in order before anything else.
   void queue(Answer answer) {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexLock hold(&mutex_);
     queued_.push_back(std::move(answer));
   }
   // Computes the answer from the request when the queue is empty.
   void respond_with(std::function<Answer(const std::string& url, const std::string& body)> fn) {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexLock hold(&mutex_);
     responder_ = std::move(fn);
   }
   void answer_always(Answer answer) {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexLock hold(&mutex_);
     responder_ = nullptr;
     default_answer_ = std::move(answer);
   }
   // Lets every held or late post return now.
   void release_posts() {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexLock hold(&mutex_);
     ++release_generation_;
     changed_.notify_all();
   }
   // The collection with this index (0 for the first) waits until
   // release_collection.
   void hold_collection(size_t index) {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexLock hold(&mutex_);
     held_collection_ = index;
     collection_held_ = true;
   }
   void release_collection() {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexLock hold(&mutex_);
     collection_held_ = false;
     changed_.notify_all();
   }
   // Waits until n collections began; false after kPatience.
   bool wait_for_collections(size_t n) {
-    std::unique_lock<std::mutex> hold(mutex_);
-    return changed_.wait_for(hold, kPatience, [&]() { return collect_threads_.size() >= n; });
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    MutexLock hold(&mutex_);
+    while (collect_threads_.size() < n) {
+      if (!changed_.wait_until(deadline)) return collect_threads_.size() >= n;
+    }
+    return true;
   }
   void set_collector_fault(CollectorFault fault) { fault_.store(fault); }
   // Makes every property read throw.
@@ -309,25 +324,33 @@ class FakeSdk : public RiskSdk {
   // --- Observation (any thread). ---
 
   std::vector<PostRecord> posts() const {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexLock hold(&mutex_);
     return posts_;
   }
   size_t post_count() const {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexLock hold(&mutex_);
     return posts_.size();
   }
   // Waits until at least n posts arrived; false after kPatience.
   bool wait_for_posts(size_t n) {
-    std::unique_lock<std::mutex> hold(mutex_);
-    return changed_.wait_for(hold, kPatience, [&]() { return posts_.size() >= n; });
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    MutexLock hold(&mutex_);
+    while (posts_.size() < n) {
+      if (!changed_.wait_until(deadline)) return posts_.size() >= n;
+    }
+    return true;
   }
   // Waits until n posts are held.
   bool wait_for_held(int n) {
-    std::unique_lock<std::mutex> hold(mutex_);
-    return changed_.wait_for(hold, kPatience, [&]() { return held_ >= n; });
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    MutexLock hold(&mutex_);
+    while (held_ < n) {
+      if (!changed_.wait_until(deadline)) return held_ >= n;
+    }
+    return true;
   }
   std::vector<std::thread::id> collect_threads() const {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexLock hold(&mutex_);
     return collect_threads_;
   }
   PropertyStore& store() { return *store_; }
@@ -340,18 +363,18 @@ class FakeSdk : public RiskSdk {
   std::atomic<bool> throw_in_properties_{false};
   std::atomic<bool> throw_in_event_count_{false};
 
-  mutable std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<PostRecord> posts_;          // guarded by mutex_
-  std::deque<Answer> queued_;              // guarded by mutex_
-  std::function<Answer(const std::string&, const std::string&)> responder_;  // guarded by mutex_
-  Answer default_answer_;                  // guarded by mutex_
-  uint64_t release_generation_ = 0;        // guarded by mutex_
-  bool closing_ = false;                   // guarded by mutex_
-  int held_ = 0;                           // guarded by mutex_
-  std::vector<std::thread::id> collect_threads_;  // guarded by mutex_
-  size_t held_collection_ = SIZE_MAX;             // guarded by mutex_
-  bool collection_held_ = false;                  // guarded by mutex_
+  mutable Mutex mutex_;
+  CondVar changed_{&mutex_};
+  std::vector<PostRecord> posts_ GUARDED_BY(mutex_);
+  std::deque<Answer> queued_ GUARDED_BY(mutex_);
+  std::function<Answer(const std::string&, const std::string&)> responder_ GUARDED_BY(mutex_);
+  Answer default_answer_ GUARDED_BY(mutex_);
+  uint64_t release_generation_ GUARDED_BY(mutex_) = 0;
+  bool closing_ GUARDED_BY(mutex_) = false;
+  int held_ GUARDED_BY(mutex_) = 0;
+  std::vector<std::thread::id> collect_threads_ GUARDED_BY(mutex_);
+  size_t held_collection_ GUARDED_BY(mutex_) = SIZE_MAX;
+  bool collection_held_ GUARDED_BY(mutex_) = false;
 };
 
 // Records the situation answers and token records it is handed; its
@@ -361,57 +384,61 @@ class FakeApp : public RiskApp {
   FakeApp(const std::string& key, RiskSdk* sdk) : RiskApp(key, sdk) {}
 
   void on_server_event(const std::string& text) override {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexLock hold(&mutex_);
     server_events_.push_back(text);
     changed_.notify_all();
   }
 
   std::string situation_fields(const TokenRecord& token) override {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexLock hold(&mutex_);
     situation_tokens_.push_back(token);
     if (throw_in_fields_) throw std::runtime_error("fields exploded");
     return situation_body_;
   }
 
   void business_sign_fields(const std::string&, const StringMap&, StringMap& out) override {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexLock hold(&mutex_);
     if (throw_in_fields_) throw std::runtime_error("fields exploded");
     out = sign_fields_;
   }
 
   void set_situation_body(const std::string& body) {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexLock hold(&mutex_);
     situation_body_ = body;
   }
   void set_sign_fields(const StringMap& fields) {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexLock hold(&mutex_);
     sign_fields_ = fields;
   }
   void set_throw_in_fields(bool on) {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexLock hold(&mutex_);
     throw_in_fields_ = on;
   }
   std::vector<std::string> server_events() const {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexLock hold(&mutex_);
     return server_events_;
   }
   std::vector<TokenRecord> situation_tokens() const {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexLock hold(&mutex_);
     return situation_tokens_;
   }
   bool wait_for_server_events(size_t n) {
-    std::unique_lock<std::mutex> hold(mutex_);
-    return changed_.wait_for(hold, kPatience, [&]() { return server_events_.size() >= n; });
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    MutexLock hold(&mutex_);
+    while (server_events_.size() < n) {
+      if (!changed_.wait_until(deadline)) return server_events_.size() >= n;
+    }
+    return true;
   }
 
  private:
-  mutable std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<std::string> server_events_;    // guarded by mutex_
-  std::vector<TokenRecord> situation_tokens_;  // guarded by mutex_
-  std::string situation_body_;                // guarded by mutex_
-  StringMap sign_fields_;                     // guarded by mutex_
-  bool throw_in_fields_ = false;              // guarded by mutex_
+  mutable Mutex mutex_;
+  CondVar changed_{&mutex_};
+  std::vector<std::string> server_events_ GUARDED_BY(mutex_);
+  std::vector<TokenRecord> situation_tokens_ GUARDED_BY(mutex_);
+  std::string situation_body_ GUARDED_BY(mutex_);
+  StringMap sign_fields_ GUARDED_BY(mutex_);
+  bool throw_in_fields_ GUARDED_BY(mutex_) = false;
 };
 
 inline std::unique_ptr<RiskApp> FakeSdk::create_app(const std::string& key) {

@@ -330,6 +330,17 @@ test('business-sign fields: token, time, default scene, caller data, versions, d
   });
 });
 
+test('collected data: the facts read at setup reach the collectors (app identity, device properties)', async () => {
+  const { id } = offlinePlatform('ad-id-1');
+  const data = text(await addon.onThread('collect', id, 'k', JSON.stringify(OFFLINE)));
+  assert.strictEqual(data.K2, 'app');
+  assert.strictEqual(data.K19, 'X');
+  assert.strictEqual(data.majorVersion, '12');
+  // Device properties read as "" (absent from the device information) are
+  // left out, as put_value leaves out every empty value.
+  assert.strictEqual(data.K20, undefined);
+});
+
 test('business-sign fields: the stored scene and report time; the all-zero advertising id is left out', async () => {
   const { id } = offlinePlatform('00000000-0000-0000-0000-000000000000');
   addon.setPropertyInline(id, 'k:Scene', 'checkout');
