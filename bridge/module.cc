@@ -145,6 +145,10 @@ napi_value SetupNative(napi_env env, napi_callback_info info) {
     HarmonyRiskSdk* sdk = owned.release();  // never destroyed while the process lives
     sdk_registry().insert(sdk);
     const bool ok = sdk->setup(env, argv[0], argv[1], argv[2]);
+    // The first call's worker waits ready by the time it is made (created
+    // by the launcher thread, off this thread); without it, the call
+    // creates its worker as usual.
+    if (ok) WorkerLauncher::instance().prepare();
     napi_value handle = nullptr;
     napi_create_int64(env, ok ? static_cast<int64_t>(reinterpret_cast<uintptr_t>(sdk)) : 0,
                       &handle);

@@ -18,8 +18,9 @@ void resolve_worker_promise(WorkerStart& start, const std::string& text) {
   guarded("resolve", start.name, [&] { start.resolve(text); });
 }
 
-// The body of a worker thread.
-void run_worker(std::unique_ptr<WorkerStart> start) {
+// Runs start on this worker: its operation, its pass given back, its
+// promise resolved; start goes (with what its resolve call held) on return.
+void run_start(std::unique_ptr<WorkerStart> start) {
   std::string result;
   guarded("worker", start->name, [&] { result = start->operation(); });
   start->pass.release();
@@ -29,40 +30,100 @@ void run_worker(std::unique_ptr<WorkerStart> start) {
 }  // namespace
 
 WorkerLauncher& WorkerLauncher::instance() {
-  static WorkerLauncher* launcher = new WorkerLauncher(start_detached_thread, start_detached_thread);
+  static WorkerLauncher* launcher =
+      new WorkerLauncher(start_detached_thread, start_detached_thread, kIdleWorkerLinger);
   return *launcher;
 }
 
-WorkerLauncher::WorkerLauncher(ThreadStarter start_launcher, ThreadStarter start_worker)
-    : start_launcher_(std::move(start_launcher)), start_worker_(std::move(start_worker)) {}
+WorkerLauncher::WorkerLauncher(ThreadStarter start_launcher, ThreadStarter start_worker,
+                               std::chrono::milliseconds idle_linger)
+    : start_launcher_(std::move(start_launcher)),
+      start_worker_(std::move(start_worker)),
+      idle_linger_(idle_linger) {}
+
+bool WorkerLauncher::ensure_running() {
+  if (running_) return true;
+  try {
+    start_launcher_([this] { run(); });
+  } catch (const std::exception& e) {
+    log_message("worker launcher: %s: %s", kThreadFailedMessage, e.what());
+    return false;
+  }
+  running_ = true;
+  return true;
+}
 
 bool WorkerLauncher::try_launch(std::unique_ptr<WorkerStart>& start) {
+  bool to_waiting_worker = false;
   {
     MutexLock lock(&mutex_);
-    if (!running_) {
-      try {
-        start_launcher_([this] { run(); });
-      } catch (const std::exception& e) {
-        log_message("worker launcher: %s: %s", kThreadFailedMessage, e.what());
-        return false;
-      }
-      running_ = true;
-    }
+    if (!ensure_running()) return false;
     try {
-      starts_.push_back(std::move(start));  // unchanged when it throws
+      // Unchanged when push_back throws.
+      if (idle_ > 0) {
+        handed_.push_back(std::move(start));
+        --idle_;
+        to_waiting_worker = true;
+      } else {
+        starts_.push_back(std::move(start));
+      }
     } catch (const std::exception& e) {
       log_message("worker launcher cannot queue: %s", e.what());
       return false;
     }
   }
+  (to_waiting_worker ? handed_ready_ : ready_).notify_one();
+  return true;
+}
+
+bool WorkerLauncher::prepare() {
+  {
+    MutexLock lock(&mutex_);
+    if (!ensure_running()) return false;
+    if (idle_ > 0 || preparing_ || idle_linger_.count() <= 0) return true;
+    try {
+      starts_.push_back(nullptr);
+    } catch (const std::exception& e) {
+      log_message("worker launcher cannot queue: %s", e.what());
+      return true;  // the first call creates its worker as usual
+    }
+    preparing_ = true;
+  }
   ready_.notify_one();
   return true;
 }
 
+int WorkerLauncher::idle_workers() {
+  MutexLock lock(&mutex_);
+  return idle_;
+}
+
 void WorkerLauncher::start_worker_thread(std::unique_ptr<WorkerStart>& start) {
   WorkerStart* owned = start.get();
-  start_worker_([owned] { run_worker(std::unique_ptr<WorkerStart>(owned)); });
+  start_worker_([this, owned] { serve(std::unique_ptr<WorkerStart>(owned)); });
   start.release();
+}
+
+void WorkerLauncher::serve(std::unique_ptr<WorkerStart> start) {
+  while (start || (start = next_handed())) run_start(std::move(start));
+}
+
+std::unique_ptr<WorkerStart> WorkerLauncher::next_handed() {
+  MutexLock lock(&mutex_);
+  preparing_ = false;  // a prepared worker has come (or others wait)
+  if (idle_linger_.count() <= 0 || idle_ >= kMaxIdleWorkers) return nullptr;
+  ++idle_;
+  const auto deadline = std::chrono::steady_clock::now() + idle_linger_;
+  while (handed_.empty()) {
+    if (!handed_ready_.wait_until(deadline) && std::chrono::steady_clock::now() >= deadline &&
+        handed_.empty()) {
+      --idle_;  // unclaimed: no start is on its way to this worker
+      return nullptr;
+    }
+  }
+  std::unique_ptr<WorkerStart> start = std::move(handed_.front());
+  handed_.pop_front();
+  return start;
 }
 
 void WorkerLauncher::run() {
@@ -83,7 +144,13 @@ void WorkerLauncher::launch_next() {
     start_worker_thread(start);
     return;
   } catch (const std::exception& e) {
-    log_message("%s: %s: %s", start->name, kThreadFailedMessage, e.what());
+    log_message("%s: %s: %s", start ? start->name : "prepared worker", kThreadFailedMessage,
+                e.what());
+  }
+  if (!start) {
+    MutexLock lock(&mutex_);
+    preparing_ = false;
+    return;
   }
   start->pass.release();
   // The script thread serves the resolution while this thread waits; it

@@ -1,5 +1,7 @@
 #include "bridge/worker_launcher.h"
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -116,9 +118,12 @@ Journal& new_journal() { return *kept(std::make_unique<Journal>()); }
 ThreadGate* new_gates(size_t count) {
   return kept(std::make_unique<std::vector<ThreadGate>>(count))->data();
 }
+// Without a linger every start has a thread of its own, created for it.
 WorkerLauncher* new_launcher(WorkerLauncher::ThreadStarter start_launcher,
-                             WorkerLauncher::ThreadStarter start_worker) {
-  return kept(std::make_unique<WorkerLauncher>(std::move(start_launcher), std::move(start_worker)));
+                             WorkerLauncher::ThreadStarter start_worker,
+                             std::chrono::milliseconds idle_linger = {}) {
+  return kept(std::make_unique<WorkerLauncher>(std::move(start_launcher), std::move(start_worker),
+                                               idle_linger));
 }
 
 WorkerOperation returns(std::string text) {
@@ -257,6 +262,90 @@ TEST(WorkerLauncher, ConcurrentCallersOnRealThreadsAreEachResolvedOnce) {
   }
   EXPECT_EQ(std::vector<int>(kStarts, 1), resolved);
   EXPECT_EQ(std::vector<int>(kStarts, 1), released);
+}
+
+// True once done() is; false when it is not after a minute (a hang guard).
+bool eventually(const std::function<bool()>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+// Worker threads that are counted as they are created, and noted "ended"
+// in the journal when their body returns.
+WorkerLauncher::ThreadStarter counted(Journal* journal, std::atomic<int>* created) {
+  return [journal, created](std::function<void()> body) {
+    created->fetch_add(1);
+    detached([journal, body = std::move(body)] {
+      body();
+      journal->note("ended");
+    });
+  };
+}
+
+// A worker whose start is done serves the next one without a thread being
+// created for it, a prepared worker serves the first, and a worker that
+// waited its linger out ends.
+TEST(WorkerLauncher, FinishedWorkersServeLaterStartsAndEndAfterTheirLinger) {
+  Journal& journal = new_journal();
+  std::atomic<int> created{0};
+  WorkerLauncher* launcher =
+      new_launcher(detached, counted(&journal, &created), std::chrono::minutes(1));
+  ASSERT_TRUE(launcher->prepare());
+  ASSERT_TRUE(launcher->prepare()) << "a second prepare adds no worker";
+  ASSERT_TRUE(eventually([&] { return launcher->idle_workers() == 1; }));
+  ThreadGate* gates = new_gates(3);
+  for (int i = 0; i < 3; ++i) {
+    auto start = make_start(&journal, &gates[i], {i, returns("r" + std::to_string(i))});
+    ASSERT_TRUE(launcher->try_launch(start));
+    ASSERT_TRUE(journal.wait_for(2 * (i + 1)));
+    ASSERT_TRUE(eventually([&] { return launcher->idle_workers() == 1; }));
+  }
+  EXPECT_EQ(1, created.load()) << "the prepared worker served every start";
+  EXPECT_EQ((Events{"resolve 0 r0", "release 0", "resolve 1 r1", "release 1", "resolve 2 r2",
+                    "release 2"}),
+            journal.events());
+
+  Journal& brief = new_journal();
+  std::atomic<int> brief_created{0};
+  WorkerLauncher* lingering =
+      new_launcher(detached, counted(&brief, &brief_created), std::chrono::milliseconds(20));
+  auto start = make_start(&brief, new_gates(1), {0, returns("x")});
+  ASSERT_TRUE(lingering->try_launch(start));
+  ASSERT_TRUE(brief.wait_for(3));
+  EXPECT_EQ((Events{"resolve 0 x", "release 0", "ended"}), brief.events());
+  EXPECT_EQ(0, lingering->idle_workers());
+}
+
+// Starts that run at once each get a worker of their own; of the workers
+// they leave, kMaxIdleWorkers wait and the others end.
+TEST(WorkerLauncher, ConcurrentStartsEachHaveAWorkerAndAtMostSomeWait) {
+  Journal& journal = new_journal();
+  std::atomic<int> created{0};
+  WorkerLauncher* launcher =
+      new_launcher(detached, counted(&journal, &created), std::chrono::minutes(1));
+  constexpr int kStarts = kMaxIdleWorkers + 2;
+  std::atomic<int> running{0};
+  // Each operation returns only once all of them run: on workers of their own.
+  const WorkerOperation together = [&running] {
+    running.fetch_add(1);
+    return eventually([&] { return running.load() == kStarts; }) ? "all" : "alone";
+  };
+  ThreadGate* gates = new_gates(kStarts);
+  for (int i = 0; i < kStarts; ++i) {
+    auto start = make_start(&journal, &gates[i], {i, together});
+    ASSERT_TRUE(launcher->try_launch(start));
+  }
+  ASSERT_TRUE(journal.wait_for(2 * kStarts + (kStarts - kMaxIdleWorkers)));
+  EXPECT_EQ(kStarts, created.load());
+  EXPECT_EQ(kMaxIdleWorkers, launcher->idle_workers());
+  const Events events = journal.events();
+  for (int i = 0; i < kStarts; ++i) {
+    EXPECT_EQ(1, std::count(events.begin(), events.end(), "resolve " + std::to_string(i) + " all"));
+  }
 }
 
 }  // namespace

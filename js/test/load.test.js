@@ -16,7 +16,8 @@ const { runScript } = require('./fixtures/faults-common');
 const { before, after } = test;
 
 // The library keeps at most one launcher thread and the runtime-guard
-// thread once its calls are done; worker and network threads all end.
+// thread once its calls are done; worker and network threads all end (the
+// workers after waiting a while for another call).
 const LIBRARY_THREADS = 2;
 const MiB = 1024 * 1024;
 // ThreadSanitizer's shadow memory grows with every new heap address, so its

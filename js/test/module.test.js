@@ -180,9 +180,9 @@ function threadLimitScenario(t, name, env = {}) {
   return r;
 }
 
-// The first promise call of a process starts the launcher thread that
-// starts the workers. With no thread to be had from that call on, neither
-// the launcher nor the worker can start: the native throws.
+// Setup starts the launcher thread that starts the workers. With no thread
+// to be had from before setup on, neither the launcher nor the worker can
+// start: the native throws.
 test('a thread that cannot start throws "thread constructor failed" and the process goes on', (t) => {
   const r = threadLimitScenario(t, 'thread-fail');
   if (!r) return;
@@ -193,16 +193,24 @@ test('a thread that cannot start throws "thread constructor failed" and the proc
 
 // Once the launcher runs, the worker fails to start on the launcher, after
 // the native has returned its promise: the promise is resolved with "".
+// The workers that ran before (the one setup had waiting, and the first
+// call's when that came before the other was ready: at most two) may be
+// waiting for another call and serve the first of the three; the others
+// need threads of their own, which fail.
 test('a worker the launcher cannot start resolves its promise with "" and the process goes on', (t) => {
   const r = threadLimitScenario(t, 'worker-fail', { RISK_LOG: 'on' });
   if (!r) return;
   assertEndedByItself(r);
   assert.ok(r.values['first-length'] > 40, 'the call before the limit ends in a degrade token');
   assert.deepStrictEqual(r.values.kinds, Array(3).fill('promise'));
-  assert.deepStrictEqual(r.values.results, ['', '', '']);
-  const failed = r.stderr.split('\n').filter((line) => line.includes('thread constructor failed'));
-  assert.deepStrictEqual(failed.map((line) => /(\w+Native): thread constructor failed/.exec(line)?.[1]),
-    ['getTokenNative', 'getDegradeTokenNative', 'getBusinessSignNative'], r.stderr);
+  const natives = ['getTokenNative', 'getDegradeTokenNative', 'getBusinessSignNative'];
+  const failed = r.stderr.split('\n').filter((line) => line.includes('thread constructor failed'))
+    .map((line) => /(\w+Native): thread constructor failed/.exec(line)?.[1]);
+  const served = r.values.results.findIndex((x) => x === '');
+  assert.ok(served >= 0 && served <= 2, `served by waiting workers: ${served}`);
+  assert.deepStrictEqual(failed, natives.slice(served), r.stderr);
+  assert.deepStrictEqual(r.values.results.slice(served), Array(3 - served).fill(''));
+  for (const x of r.values.results.slice(0, served)) assert.ok(x.length > 40, 'a served call ends in a token');
   assert.strictEqual(r.values.scene, 'stored');
 });
 
