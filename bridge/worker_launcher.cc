@@ -27,6 +27,18 @@ void run_start(std::unique_ptr<WorkerStart> start) {
   resolve_worker_promise(*start, result);
 }
 
+// A thread's first creation in a process maps and faults in a new stack;
+// the C library keeps the stacks of threads that ended for the next ones.
+// One short thread made and joined here, ahead of the first call, leaves
+// such a stack for the first of the threads the call starts.
+void warm_thread_start() {
+  try {
+    std::thread([] {}).join();
+  } catch (const std::exception& e) {
+    log_message("worker launcher: no thread to warm: %s", e.what());
+  }
+}
+
 }  // namespace
 
 WorkerLauncher& WorkerLauncher::instance() {
@@ -105,6 +117,7 @@ void WorkerLauncher::start_worker_thread(std::unique_ptr<WorkerStart>& start) {
 }
 
 void WorkerLauncher::serve(std::unique_ptr<WorkerStart> start) {
+  if (!start) warm_thread_start();
   while (start || (start = next_handed())) run_start(std::move(start));
 }
 
