@@ -4,12 +4,15 @@
 #include <climits>
 #include <cstdlib>
 #include <exception>
-#include <future>
+#include <memory>
 #include <set>
+#include <thread>
 
 #include "base/clock.h"
 #include "base/log.h"
+#include "base/mutex.h"
 #include "base/strings.h"
+#include "base/thread_annotations.h"
 #include "crypto/block_cipher.h"
 #include "crypto/encoding.h"
 #include "crypto/json/json11.h"
@@ -87,6 +90,58 @@ void merge_json_object(StringMap& map, const std::string& text) {
   }
 }
 
+namespace {
+
+// One collector on a thread of its own. The caller waits for done; once
+// the thread has set it, it only ends. It is detached: waiting for its exit
+// as well (a join) would cost the caller a second wake-up per collector.
+struct CollectorRun {
+  Mutex mutex;
+  CondVar finished{&mutex};
+  bool done GUARDED_BY(mutex) = false;
+  std::exception_ptr failure GUARDED_BY(mutex);  // what the collector threw
+};
+
+// Starts entry on a new detached thread; throws std::system_error when the
+// thread cannot be started. entry, app and result are used until done.
+std::shared_ptr<CollectorRun> start_collector(const CollectorEntry& entry, RiskApp& app,
+                                              StringMap& result) {
+  auto run = std::make_shared<CollectorRun>();
+  std::thread([run, &entry, &app, &result] {
+    std::exception_ptr failure;
+    try {
+      run_collector(entry, app, result);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    MutexLock lock(&run->mutex);
+    run->done = true;
+    run->failure = failure;
+    run->finished.notify_all();
+  }).detach();
+  return run;
+}
+
+// Waits for run until deadline; true when it was done by then.
+bool done_by(CollectorRun& run, std::chrono::steady_clock::time_point deadline) {
+  MutexLock lock(&run.mutex);
+  while (!run.done) {
+    if (!run.finished.wait_until(deadline) && std::chrono::steady_clock::now() >= deadline) {
+      return run.done;
+    }
+  }
+  return true;
+}
+
+// Waits for run to be done; what its collector threw, if anything.
+std::exception_ptr outcome_of(CollectorRun& run) {
+  MutexLock lock(&run.mutex);
+  while (!run.done) run.finished.wait();
+  return run.failure;
+}
+
+}  // namespace
+
 void run_collectors(const std::list<CollectorEntry>& entries, RiskApp& app,
                     const StringMap& params, StringMap& result) {
   const std::set<std::string> skip = read_skip_list(params);
@@ -99,20 +154,18 @@ void run_collectors(const std::list<CollectorEntry>& entries, RiskApp& app,
   std::string timed_out;
   for (const CollectorEntry& entry : entries) {
     if (skip.count(entry.name) != 0) continue;
-    // Throws std::system_error when the thread cannot be started.
-    std::future<void> outcome = std::async(std::launch::async, run_collector, std::cref(entry),
-                                           std::ref(app), std::ref(result));
+    const std::shared_ptr<CollectorRun> run = start_collector(entry, app, result);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit);
-    if (outcome.wait_until(deadline) == std::future_status::ready) {
-      outcome.get();  // rethrows what the collector threw
-    } else {
+    const bool on_time = done_by(*run, deadline);
+    if (!on_time) {
       log_message("action '%s' timed out %d", entry.name.c_str(), limit);
       timed_out += entry.name;
       timed_out += ',';
     }
-    // Destroying the last reference to an asynchronous state joins its
-    // thread: the next collector starts only after this one has ended, and a
-    // late one still delivers its keys.
+    // The next collector starts only after this one is done, and a late one
+    // still delivers its keys; what a late one throws is dropped.
+    const std::exception_ptr failure = outcome_of(*run);
+    if (on_time && failure) std::rethrow_exception(failure);
   }
 
   result["K300"] = decimal_text(now_ms() - start);
