@@ -29,15 +29,26 @@ napi_status call_js_method(napi_env env, napi_value object, const char* name, si
   return napi_call_function(env, object, function, argc, argv, result);
 }
 
-napi_status get_int64_property(napi_env env, napi_value object, const char* name, int64_t* out) {
+namespace {
+
+// The member name of object into value; a failure is logged and leaves no
+// pending exception.
+napi_status named_property(napi_env env, napi_value object, const char* name, napi_value* value) {
   if (object == nullptr) return napi_object_expected;
-  napi_value value = nullptr;
-  napi_status status = napi_get_named_property(env, object, name, &value);
+  const napi_status status = napi_get_named_property(env, object, name, value);
   if (status != napi_ok) {
     log_message("get function object fail %s", name);
     clear_exception(env);
-    return status;
   }
+  return status;
+}
+
+}  // namespace
+
+napi_status get_int64_property(napi_env env, napi_value object, const char* name, int64_t* out) {
+  napi_value value = nullptr;
+  napi_status status = named_property(env, object, name, &value);
+  if (status != napi_ok) return status;
   int64_t number = 0;
   status = napi_get_value_int64(env, value, &number);
   if (status != napi_ok) {
@@ -50,14 +61,9 @@ napi_status get_int64_property(napi_env env, napi_value object, const char* name
 
 napi_status get_string_property(napi_env env, napi_value object, const char* name,
                                 std::string* out) {
-  if (object == nullptr) return napi_object_expected;
   napi_value value = nullptr;
-  napi_status status = napi_get_named_property(env, object, name, &value);
-  if (status != napi_ok) {
-    log_message("get function object fail %s", name);
-    clear_exception(env);
-    return status;
-  }
+  const napi_status status = named_property(env, object, name, &value);
+  if (status != napi_ok) return status;
   *out = js_to_string(env, value);
   return napi_ok;
 }
