@@ -312,6 +312,8 @@ TEST_F(EventListTest, LockRefusedToItsOwnHolderIsLoggedAndSkipped) {
   ASSERT_EQ(held.size(), 1u);
   EXPECT_EQ(held[0].message, "outer");
   EXPECT_TRUE(held[0].delivered);
+  // The delivery thread uses the list until it gives its pass back.
+  sdk->thread_gate().close_and_wait();
 }
 
 class EventSinkTest : public EventListTest {
