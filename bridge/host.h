@@ -67,7 +67,7 @@ inline bool add_env_teardown_hook(napi_env env, void (*hook)(void*), void* arg) 
 // the host to call fn(data) on a later turn of env's loop (Node:
 // setImmediate); false when it cannot, and the caller then runs the rest
 // at once.
-constexpr int64_t kDispatchBudgetUs = 1000;
+constexpr int64_t kDispatchBudgetUs = 500;
 inline bool run_on_later_turn(napi_env env, napi_callback fn, void* data) {
   napi_value global = nullptr;
   napi_value schedule = nullptr;
