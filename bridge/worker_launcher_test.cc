@@ -74,20 +74,20 @@ struct Held {
 // passes, as the SDK's owner may do on the script thread while a worker
 // resolves through it: that only returns when the pass was given back
 // before the promise is resolved (else the test hangs until its guard).
-struct StartSpec {
+struct StartPlan {
   int id;
   WorkerOperation operation;
   bool resolve_throws = false;
 };
 
-std::unique_ptr<WorkerStart> make_start(Journal* journal, ThreadGate* gate, StartSpec spec) {
+std::unique_ptr<WorkerStart> make_start(Journal* journal, ThreadGate* gate, StartPlan plan) {
   auto start = std::make_unique<WorkerStart>();
   start->name = "testNative";
   start->pass = gate->enter();
-  start->operation = std::move(spec.operation);
-  auto held = std::make_shared<Held>(journal, spec.id);
-  const int id = spec.id;
-  const bool throws = spec.resolve_throws;
+  start->operation = std::move(plan.operation);
+  auto held = std::make_shared<Held>(journal, plan.id);
+  const int id = plan.id;
+  const bool throws = plan.resolve_throws;
   start->resolve = [journal, gate, held, id, throws](const std::string& text) {
     gate->close_and_wait();
     journal->note("resolve " + std::to_string(id) + " " + text);
@@ -155,15 +155,15 @@ TEST(WorkerLauncher, StartsWorkerThreadsInCallOrderResolvingEachOnceAfterItsPass
 TEST(WorkerLauncher, AThrowInAWorkerThreadIsContained) {
   Journal& journal = new_journal();
   WorkerLauncher* launcher = new_launcher(detached, inline_worker);
-  const StartSpec specs[] = {
+  const StartPlan plans[] = {
       {0, [] () -> std::string { throw std::runtime_error("operation broke"); }},
       {1, [] () -> std::string { throw 42; }},
       {2, returns("x"), /*resolve_throws=*/true},
       {3, returns("ok")},
   };
-  ThreadGate* gates = new_gates(std::size(specs));
-  for (const StartSpec& spec : specs) {
-    auto start = make_start(&journal, &gates[spec.id], spec);
+  ThreadGate* gates = new_gates(std::size(plans));
+  for (const StartPlan& plan : plans) {
+    auto start = make_start(&journal, &gates[plan.id], plan);
     ASSERT_TRUE(launcher->try_launch(start));
   }
   ASSERT_TRUE(journal.wait_for(8));
