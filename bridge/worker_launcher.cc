@@ -117,13 +117,19 @@ void WorkerLauncher::start_worker_thread(std::unique_ptr<WorkerStart>& start) {
 }
 
 void WorkerLauncher::serve(std::unique_ptr<WorkerStart> start) {
-  if (!start) warm_thread_start();
-  while (start || (start = next_handed())) run_start(std::move(start));
+  if (!start) {
+    warm_thread_start();
+    start = next_handed(/*prepared=*/true);
+  }
+  while (start) {
+    run_start(std::move(start));
+    start = next_handed(/*prepared=*/false);
+  }
 }
 
-std::unique_ptr<WorkerStart> WorkerLauncher::next_handed() {
+std::unique_ptr<WorkerStart> WorkerLauncher::next_handed(bool prepared) {
   MutexLock lock(&mutex_);
-  preparing_ = false;  // a prepared worker has come (or others wait)
+  if (prepared) preparing_ = false;  // the next prepare() may ask again
   if (idle_linger_.count() <= 0 || idle_ >= kMaxIdleWorkers) return nullptr;
   ++idle_;
   const auto deadline = std::chrono::steady_clock::now() + idle_linger_;

@@ -119,8 +119,9 @@ class WorkerLauncher {
   // every start handed to it while it waits.
   void serve(std::unique_ptr<WorkerStart> start) EXCLUDES(mutex_);
   // Waits for a start handed to this worker; null when none came within the
-  // linger, or when enough workers wait already.
-  std::unique_ptr<WorkerStart> next_handed() EXCLUDES(mutex_);
+  // linger, or when enough workers wait already. prepared: the worker is the
+  // one prepare() asked for, and now comes to wait.
+  std::unique_ptr<WorkerStart> next_handed(bool prepared) EXCLUDES(mutex_);
 
   const ThreadStarter start_launcher_;
   const ThreadStarter start_worker_;
