@@ -7,6 +7,7 @@
 #include <memory>
 #include <set>
 #include <thread>
+#include <utility>
 
 #include "base/clock.h"
 #include "base/log.h"
@@ -116,7 +117,9 @@ std::shared_ptr<CollectorRun> start_collector(const CollectorEntry& entry, RiskA
     }
     MutexLock lock(&run->mutex);
     run->done = true;
-    run->failure = failure;
+    // Handed over whole: this thread keeps no reference to the exception,
+    // so the caller alone releases it.
+    run->failure = std::move(failure);
     run->finished.notify_all();
   }).detach();
   return run;
@@ -133,11 +136,11 @@ bool done_by(CollectorRun& run, std::chrono::steady_clock::time_point deadline) 
   return true;
 }
 
-// Waits for run to be done; what its collector threw, if anything.
+// Waits for run to be done; takes what its collector threw, if anything.
 std::exception_ptr outcome_of(CollectorRun& run) {
   MutexLock lock(&run.mutex);
   while (!run.done) run.finished.wait();
-  return run.failure;
+  return std::move(run.failure);
 }
 
 }  // namespace
