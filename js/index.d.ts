@@ -254,7 +254,7 @@ export interface BridgeOptions {
   /** Size limit of one post's answer; default 8 MiB. Reading stops there; the post is rejected with code 63. */
   maxResponseBytes?: number;
   /** File functions of the preference store; default Node's fs (tests inject failures). */
-  fs?: Pick<typeof import('node:fs'), 'mkdirSync' | 'readdirSync' | 'statSync' | 'unlinkSync' | 'readFileSync' | 'existsSync' | 'openSync' | 'writeSync' | 'closeSync' | 'renameSync' | 'fsyncSync' | 'open' | 'fsync' | 'close'>;
+  fs?: Pick<typeof import('node:fs'), 'mkdirSync' | 'readdirSync' | 'statSync' | 'unlinkSync' | 'readFileSync' | 'openSync' | 'writeSync' | 'closeSync' | 'renameSync' | 'fsyncSync' | 'open' | 'fsync' | 'close'>;
   /** false: the first bridge of the process does not warm its paths up in the background (its functions without effects, one temporary preference file, one loopback post). */
   warmUp?: boolean;
   onClientEvent?(key: string, type: number, code: number, text: string): void;

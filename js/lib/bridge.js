@@ -182,20 +182,19 @@ function flushAtExit(flushSync) {
   hookExitFlush();
 }
 
-// A missing file is the usual answer of a read: told without the cost of an
-// exception. Anything else (a directory in the file's place, no permission)
-// still throws from the read itself.
+// The text of file, or "" when there is none. One read: a stored value is
+// read on every token call. Anything else (a directory in the file's place,
+// no permission) throws.
 /**
  * @param {FsImpl} fsImpl
  * @param {string} file
  * @returns {string}
  */
 function readIfPresent(fsImpl, file) {
-  if (typeof fsImpl.existsSync === 'function' && !fsImpl.existsSync(file)) return '';
   try {
     return fsImpl.readFileSync(file, 'utf8');
   } catch (e) {
-    if (e.code === 'ENOENT') return '';  // removed after the test
+    if (e.code === 'ENOENT') return '';
     throw e;
   }
 }
@@ -687,7 +686,9 @@ function httpPost(url, body, timeoutMs, maxBytes) {
       }
     };
     const transport = target.protocol === 'https:' ? https : http;
-    const request = transport.request(target, {
+    let retried = false;
+    /** @returns {import('node:http').ClientRequest} */
+    const send = () => transport.request(target, {
       method: 'POST',
       agent: agents[target.protocol],
       headers: { 'content-type': 'application/octet-stream', 'content-length': bytes.length },
@@ -717,8 +718,24 @@ function httpPost(url, body, timeoutMs, maxBytes) {
         finish(null, { responseCode, resultType: RESULT_TYPE_ARRAY_BUFFER, result });
       });
     });
+    // A kept-open connection the server has closed meanwhile breaks before
+    // any answer: the post goes once more, on a new connection.
+    /** @param {import('node:http').ClientRequest} sent */
+    const watch = (sent) => {
+      sent.on('error', (err) => {
+        if (!done && !retried && sent.reusedSocket && /** @type {NodeJS.ErrnoException} */ (err).code === 'ECONNRESET') {
+          retried = true;
+          request = send();
+          watch(request);
+          request.end(bytes);
+          return;
+        }
+        finish(err);
+      });
+    };
+    let request = send();
     const timer = setTimeout(() => finish(timeoutError(timeoutMs)), timeoutMs);
-    request.on('error', (err) => finish(err));
+    watch(request);
     request.end(bytes);
   });
 }

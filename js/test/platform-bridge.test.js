@@ -328,6 +328,34 @@ test('post sends the bytes and answers { responseCode, resultType 2, result: Arr
   }
 });
 
+test('a post on a kept-open connection that the server drops goes once more on a new one', async () => {
+  // Each connection answers its first request and drops at its second, as a
+  // server does that closed an idle connection while the request was on its way.
+  let connections = 0;
+  const server = await listen((req, res) => {
+    const socket = req.socket;
+    socket.served = (socket.served || 0) + 1;
+    if (socket.served === 1) connections += 1;
+    req.resume();
+    req.on('end', () => {
+      if (socket.served > 1) socket.destroy();
+      else res.end('ok');
+    });
+  });
+  try {
+    const bridge = createBridge({ prefsDir: tempDir(), warmUp: false });
+    const url = `http://127.0.0.1:${server.address().port}/udid/m1`;
+    for (let i = 0; i < 3; i++) {
+      const answer = await bridge.post(url, new ArrayBuffer(2));
+      assert.strictEqual(answer.responseCode, 200, `post ${i}`);
+      assert.strictEqual(Buffer.from(answer.result).toString(), 'ok');
+    }
+    assert.strictEqual(connections, 3);
+  } finally {
+    await closeServer(server);
+  }
+});
+
 test('post rejects with code 7 when the connection is refused and 28 when the time limit passes', async () => {
   // A port that was just free: nothing listens there.
   const port = await new Promise((resolve) => {
