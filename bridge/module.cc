@@ -49,6 +49,7 @@
 #include "bridge/sdk_registry.h"
 #include "bridge/worker_launcher.h"
 #include "core/risk_sdk.h"
+#include "core/wire.h"
 #include "platform/harmony_app.h"
 #include "platform/harmony_sdk.h"
 #include "situation/event_list.h"
@@ -148,7 +149,7 @@ napi_value SetupNative(napi_env env, napi_callback_info info) {
     // The first call's worker waits ready by the time it is made (created
     // by the launcher thread, off this thread); without it, the call
     // creates its worker as usual.
-    if (ok) WorkerLauncher::instance().prepare();
+    if (ok) WorkerLauncher::instance().prepare(&warm_archive);
     napi_value handle = nullptr;
     napi_create_int64(env, ok ? static_cast<int64_t>(reinterpret_cast<uintptr_t>(sdk)) : 0,
                       &handle);

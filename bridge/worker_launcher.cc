@@ -88,10 +88,11 @@ bool WorkerLauncher::try_launch(std::unique_ptr<WorkerStart>& start) {
   return true;
 }
 
-bool WorkerLauncher::prepare() {
+bool WorkerLauncher::prepare(WarmUp warm_up) {
   {
     MutexLock lock(&mutex_);
     if (!ensure_running()) return false;
+    if (warm_up != nullptr) warm_up_ = warm_up;
     if (idle_ > 0 || preparing_ || idle_linger_.count() <= 0) return true;
     try {
       starts_.push_back(nullptr);
@@ -119,6 +120,12 @@ void WorkerLauncher::start_worker_thread(std::unique_ptr<WorkerStart>& start) {
 void WorkerLauncher::serve(std::unique_ptr<WorkerStart> start) {
   if (!start) {
     warm_thread_start();
+    WarmUp warm_up = nullptr;
+    {
+      MutexLock lock(&mutex_);
+      warm_up = warm_up_;
+    }
+    if (warm_up != nullptr) guarded("prepared worker", [warm_up] { warm_up(); });
     start = next_handed(/*prepared=*/true);
   }
   while (start) {

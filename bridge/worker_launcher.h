@@ -101,11 +101,15 @@ class WorkerLauncher {
   // a worker itself when try_launch failed, as the launcher would.
   void start_worker_thread(std::unique_ptr<WorkerStart>& start);
 
-  // Starts the launcher thread and has it create one worker that waits for
-  // the first start, unless one waits already or is on its way. Returns
-  // false when the launcher thread cannot be started now. A worker that
-  // cannot be created is only logged.
-  bool prepare() EXCLUDES(mutex_);
+  // Work a prepared worker does before it waits: what the first call would
+  // otherwise do for the first time on its path. It must not throw.
+  using WarmUp = void (*)();
+
+  // Starts the launcher thread and has it create one worker that runs
+  // warm_up (when not null) and then waits for the first start, unless one
+  // waits already or is on its way. Returns false when the launcher thread
+  // cannot be started now. A worker that cannot be created is only logged.
+  bool prepare(WarmUp warm_up = nullptr) EXCLUDES(mutex_);
 
   // Workers waiting for a start that none has been handed yet. Tests.
   int idle_workers() EXCLUDES(mutex_);
@@ -137,6 +141,7 @@ class WorkerLauncher {
   std::deque<std::unique_ptr<WorkerStart>> handed_ GUARDED_BY(mutex_);
   int idle_ GUARDED_BY(mutex_) = 0;
   bool preparing_ GUARDED_BY(mutex_) = false;  // a prepared worker is on its way
+  WarmUp warm_up_ GUARDED_BY(mutex_) = nullptr;  // for the prepared worker
 };
 
 }  // namespace risk

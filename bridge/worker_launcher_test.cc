@@ -294,9 +294,11 @@ TEST(WorkerLauncher, FinishedWorkersServeLaterStartsAndEndAfterTheirLinger) {
   std::atomic<int> created{0};
   WorkerLauncher* launcher =
       new_launcher(detached, counted(&journal, &created), std::chrono::minutes(1));
-  ASSERT_TRUE(launcher->prepare());
+  static std::atomic<int> warm_ups{0};
+  ASSERT_TRUE(launcher->prepare([] { warm_ups.fetch_add(1); }));
   ASSERT_TRUE(launcher->prepare()) << "a second prepare adds no worker";
   ASSERT_TRUE(eventually([&] { return launcher->idle_workers() == 1; }));
+  EXPECT_EQ(1, warm_ups.load()) << "the prepared worker warmed up before it waited";
   ThreadGate* gates = new_gates(3);
   for (int i = 0; i < 3; ++i) {
     auto start = make_start(&journal, &gates[i], {i, returns("r" + std::to_string(i))});

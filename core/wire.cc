@@ -5,13 +5,18 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <new>
 #include <utility>
 #include <vector>
 
 #include "base/log.h"
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
 #include "core/risk.pb-c.h"
 #include "core/risk_sdk.h"
 #include "crypto/cipher_scheme.h"
@@ -24,10 +29,13 @@ namespace {
 constexpr char kBufferName[] = "__notused__";
 constexpr char kEntryName[] = "data";
 constexpr int kDeflateLevel = 5;
-// The memory file starts with this many zero bytes and grows by at least as
-// much again whenever a write does not fit.
+// The memory file grows by at least this much whenever a write does not fit.
 constexpr size_t kGrowStep = 64 * 1024;
-// zipWriteInFileInZip takes an unsigned length; larger payloads go in pieces.
+// What an archive adds around its deflated entry: local header, central
+// header and end record, with the entry's name twice. The memory file of a
+// new archive starts that much larger than the entry.
+constexpr size_t kArchiveFraming = 30 + 46 + 22 + 2 * (sizeof(kEntryName) - 1);
+// zlib and minizip take unsigned lengths; longer runs go in pieces.
 constexpr size_t kMaxWriteChunk = 1u << 30;
 
 constexpr int32_t kFormatVersion = 1;
@@ -42,8 +50,8 @@ class MemoryFile {
  public:
   // Read mode over data, which must outlive the file.
   explicit MemoryFile(const std::string& data) : input_(&data) {}
-  // Write mode.
-  MemoryFile() = default;
+  // Write mode: starts with capacity zero bytes.
+  explicit MemoryFile(size_t capacity) : capacity_(capacity) {}
 
   // The bytes up to the highest offset written.
   std::string written() const { return std::string(buffer_.data(), end_); }
@@ -72,7 +80,7 @@ class MemoryFile {
     if (mode & ZLIB_FILEFUNC_MODE_CREATE) {
       if (file->input_) return nullptr;
       try {
-        file->buffer_.assign(kGrowStep, '\0');
+        file->buffer_.assign(file->capacity_, '\0');
       } catch (const std::bad_alloc&) {
         return nullptr;  // minizip reports the failed open
       }
@@ -131,6 +139,7 @@ class MemoryFile {
 
   const std::string* input_ = nullptr;  // read mode
   std::vector<char> buffer_;            // write mode
+  size_t capacity_ = 0;                 // write mode: the buffer's first size
   size_t end_ = 0;                      // highest offset written
   size_t pos_ = 0;
 };
@@ -250,26 +259,201 @@ int32_t post_request(RiskApp& app, const std::string& url, const std::string& pa
   return 0;
 }
 
+namespace {
+
+// minizip's deflate parameters for an entry: raw deflate, 15 window bits,
+// memory level 8, default strategy (with the level of kDeflateLevel).
+constexpr int kDeflateWindowBits = -MAX_WBITS;
+constexpr int kDeflateMemLevel = 8;
+
+// deflate's working memory at these parameters (state, window, hash chains,
+// pending buffer) is about 262 KiB. From malloc, its pages go back to the
+// system between two requests and are faulted in again by the next, which
+// costs several times the compression of a request. So the first pack
+// makes one area and the process keeps it; a pack that finds it in use
+// takes malloc's memory, as zlib would.
+constexpr size_t kDeflateAreaSize = 272 * 1024;
+constexpr size_t kDeflateAlignment = 16;
+
+struct DeflateArea {
+  Mutex mutex;
+  char* bytes GUARDED_BY(mutex) = nullptr;
+  bool in_use GUARDED_BY(mutex) = false;
+};
+
+// Never destroyed: a detached network thread may pack while the process
+// exits.
+DeflateArea& deflate_area() {
+  static auto* area = new DeflateArea;
+  return *area;
+}
+
+// deflate's allocator for one pack: the process's area when it is free,
+// malloc otherwise. What the pack leaves in the area is wiped on return.
+class DeflateMemory {
+ public:
+  DeflateMemory() {
+    DeflateArea& area = deflate_area();
+    MutexLock lock(&area.mutex);
+    if (area.in_use) return;
+    if (area.bytes == nullptr) {
+      area.bytes = static_cast<char*>(std::malloc(kDeflateAreaSize));
+      if (area.bytes == nullptr) return;
+      std::memset(area.bytes, 0, kDeflateAreaSize);  // faulted in once, here
+    }
+    area.in_use = true;
+    bytes_ = area.bytes;
+  }
+
+  ~DeflateMemory() {
+    if (bytes_ == nullptr) return;
+    std::memset(bytes_, 0, used_);
+    DeflateArea& area = deflate_area();
+    MutexLock lock(&area.mutex);
+    area.in_use = false;
+  }
+
+  DeflateMemory(const DeflateMemory&) = delete;
+  DeflateMemory& operator=(const DeflateMemory&) = delete;
+
+  void attach(z_stream& stream) {
+    stream.zalloc = &DeflateMemory::allocate;
+    stream.zfree = &DeflateMemory::release;
+    stream.opaque = this;
+  }
+
+ private:
+  static voidpf allocate(voidpf opaque, uInt items, uInt size) {
+    auto* self = static_cast<DeflateMemory*>(opaque);
+    if (size != 0 && items > SIZE_MAX / size) return Z_NULL;
+    const size_t wanted = static_cast<size_t>(items) * size;
+    if (self->bytes_ != nullptr && wanted <= kDeflateAreaSize - self->used_) {
+      void* taken = self->bytes_ + self->used_;
+      self->used_ = std::min(kDeflateAreaSize, self->used_ + ((wanted + kDeflateAlignment - 1) &
+                                                             ~(kDeflateAlignment - 1)));
+      return taken;
+    }
+    return std::malloc(wanted);
+  }
+
+  static void release(voidpf opaque, voidpf address) {
+    auto* self = static_cast<DeflateMemory*>(opaque);
+    const char* at = static_cast<const char*>(address);
+    if (self->bytes_ != nullptr && at >= self->bytes_ && at < self->bytes_ + kDeflateAreaSize) {
+      return;  // the area's memory goes with the pack
+    }
+    std::free(address);
+  }
+
+  char* bytes_ = nullptr;  // the process's area, or null
+  size_t used_ = 0;
+};
+
+// A deflate stream that is ended on every path out.
+struct DeflateStream {
+  z_stream stream{};
+  bool open = false;
+  ~DeflateStream() {
+    if (open) deflateEnd(&stream);
+  }
+};
+
+// What deflate_entry makes of a payload.
+struct DeflatedEntry {
+  std::string bytes;  // empty on failure
+  uLong crc = 0;      // the payload's CRC-32
+  bool text = false;  // deflate took the payload for text
+};
+
+// payload deflated as minizip deflates an entry: every byte with Z_NO_FLUSH,
+// then Z_FINISH.
+DeflatedEntry deflate_entry(const std::string& payload) {
+  DeflatedEntry entry;
+  DeflateMemory memory;  // outlives the stream, whose end frees into it
+  DeflateStream deflater;
+  memory.attach(deflater.stream);
+  if (deflateInit2(&deflater.stream, kDeflateLevel, Z_DEFLATED, kDeflateWindowBits,
+                   kDeflateMemLevel, Z_DEFAULT_STRATEGY) != Z_OK) {
+    return entry;
+  }
+  deflater.open = true;
+  z_stream& z = deflater.stream;
+  std::string out(deflateBound(&z, payload.size()), '\0');
+  size_t written = 0;
+  // One call: output room in pieces of unsigned length.
+  auto step = [&](int flush) {
+    const size_t room = std::min(kMaxWriteChunk, out.size() - written);
+    z.next_out = reinterpret_cast<Bytef*>(&out[written]);
+    z.avail_out = static_cast<uInt>(room);
+    const int rc = deflate(&z, flush);
+    written += room - z.avail_out;
+    return rc;
+  };
+  uLong crc = crc32(0L, Z_NULL, 0);
+  for (size_t done = 0; done < payload.size();) {
+    const size_t n = std::min(kMaxWriteChunk, payload.size() - done);
+    const auto* piece = reinterpret_cast<const Bytef*>(payload.data() + done);
+    crc = crc32(crc, piece, static_cast<uInt>(n));
+    z.next_in = const_cast<Bytef*>(piece);
+    z.avail_in = static_cast<uInt>(n);
+    while (z.avail_in > 0) {
+      if (step(Z_NO_FLUSH) != Z_OK) return entry;
+    }
+    done += n;
+  }
+  for (;;) {
+    const int rc = step(Z_FINISH);
+    if (rc == Z_STREAM_END) break;
+    if (rc != Z_OK) return entry;
+  }
+  out.resize(written);
+  entry.bytes = std::move(out);
+  entry.crc = crc;
+  entry.text = z.data_type == Z_TEXT;
+  return entry;
+}
+
+}  // namespace
+
+// The entry is deflated here, in memory that stays with the process, and
+// handed to minizip as raw deflated data: the same bytes as minizip's own
+// deflate gives, without its allocations. minizip marks an entry that its
+// deflate took for text in the central header's internal attributes; the
+// raw entry carries that mark in its entry information instead.
 std::string pack_archive(const std::string& payload) {
-  MemoryFile file;
+  const DeflatedEntry entry = deflate_entry(payload);
+  const std::string& deflated = entry.bytes;
+  if (deflated.empty()) return std::string();
+
+  MemoryFile file(deflated.size() + kArchiveFraming);
   zlib_filefunc_def functions = file.functions();
   zipFile zip = zipOpen2(kBufferName, APPEND_STATUS_CREATE, nullptr, &functions);
   if (zip == nullptr) return std::string();
 
   zip_fileinfo info;
   std::memset(&info, 0, sizeof(info));
-  int rc = zipOpenNewFileInZip(zip, kEntryName, &info, nullptr, 0, nullptr, 0, nullptr,
-                               Z_DEFLATED, kDeflateLevel);
-  for (size_t done = 0; rc == ZIP_OK && done < payload.size();) {
-    size_t n = std::min(kMaxWriteChunk, payload.size() - done);
-    rc = zipWriteInFileInZip(zip, payload.data() + done, static_cast<unsigned>(n));
+  info.internal_fa = entry.text ? Z_TEXT : 0;
+  constexpr int kRaw = 1;
+  int rc = zipOpenNewFileInZip2(zip, kEntryName, &info, nullptr, 0, nullptr, 0, nullptr,
+                                Z_DEFLATED, kDeflateLevel, kRaw);
+  for (size_t done = 0; rc == ZIP_OK && done < deflated.size();) {
+    size_t n = std::min(kMaxWriteChunk, deflated.size() - done);
+    rc = zipWriteInFileInZip(zip, deflated.data() + done, static_cast<unsigned>(n));
     done += n;
   }
-  if (rc == ZIP_OK) rc = zipCloseFileInZip(zip);
+  if (rc == ZIP_OK) rc = zipCloseFileInZipRaw64(zip, payload.size(), entry.crc);
   // zipClose frees the handle whatever happens, so it runs on every path.
   int close_rc = zipClose(zip, nullptr);
   if (rc != ZIP_OK || close_rc != ZIP_OK) return std::string();
   return file.written();
+}
+
+void warm_archive() noexcept {
+  try {
+    pack_archive(std::string(512, 'k'));
+  } catch (const std::exception& e) {
+    log_message("archive warm-up failed: %s", e.what());
+  }
 }
 
 std::string unpack_archive(const std::string& archive) {

@@ -72,6 +72,11 @@ int32_t post_request(RiskApp& app, const std::string& url, const std::string& pa
 // empty string when the archive cannot be created.
 std::string pack_archive(const std::string& payload);
 
+// Makes the working memory that pack_archive keeps for the process and packs
+// a short payload, so that the first request's archive costs what later
+// ones do: for setup, off the script thread. Never throws.
+void warm_archive() noexcept;
+
 // The content of the entry named exactly "data". Returns the empty string on
 // any failure: no archive, no such entry, an empty entry, a declared size
 // above kMaxEntrySize, a read error, fewer bytes than declared or a CRC

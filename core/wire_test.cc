@@ -5,6 +5,7 @@
 #include "core/wire.h"
 
 #include <gtest/gtest.h>
+#include <minizip/zip.h>
 #include <openssl/evp.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -20,6 +21,7 @@
 #include <new>
 #include <random>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -159,6 +161,45 @@ TEST_F(PackArchiveTest, PythonZipfileReadsOneDeflatedDataEntry) {
               "1 data 8 0 0 0 " + std::to_string(payload.size()) + " None\n");
     EXPECT_TRUE(content == payload) << "payload of " << payload.size() << " bytes";
   }
+}
+
+// The archive minizip writes to a file when it deflates the entry itself,
+// with the entry information all zero.
+std::string minizip_archive(const std::string& payload) {
+  TempFile file;
+  zipFile zip = zipOpen(file.path().c_str(), APPEND_STATUS_CREATE);
+  if (zip == nullptr) return "no archive";
+  zip_fileinfo info{};
+  int rc = zipOpenNewFileInZip(zip, "data", &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED, 5);
+  if (rc == ZIP_OK && !payload.empty()) {
+    rc = zipWriteInFileInZip(zip, payload.data(), static_cast<unsigned>(payload.size()));
+  }
+  if (rc == ZIP_OK) rc = zipCloseFileInZip(zip);
+  if (zipClose(zip, nullptr) != ZIP_OK || rc != ZIP_OK) return "failed";
+  return read_file(file.path());
+}
+
+TEST_F(PackArchiveTest, SameBytesAsMinizipDeflatingTheEntryItself) {
+  const std::vector<std::string> all = payloads();
+  std::vector<std::string> expected;
+  for (const std::string& payload : all) expected.push_back(minizip_archive(payload));
+  for (size_t i = 0; i < all.size(); ++i) {
+    EXPECT_TRUE(pack_archive(all[i]) == expected[i]) << "payload of " << all[i].size() << " bytes";
+  }
+  // Packs at once: one has the kept working memory, the others take their own.
+  std::vector<std::thread> threads;
+  std::atomic<int> mismatches{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int round = 0; round < 3; ++round) {
+        for (size_t i = 0; i < all.size(); ++i) {
+          if (pack_archive(all[i]) != expected[i]) ++mismatches;
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(mismatches.load(), 0);
 }
 
 TEST_F(PackArchiveTest, UnzipTestAcceptsArchive) {
