@@ -20,8 +20,9 @@ const { before, after } = test;
 // workers after waiting a while for another call).
 const LIBRARY_THREADS = 2;
 const MiB = 1024 * 1024;
-// ThreadSanitizer's shadow memory grows with every new heap address, so its
-// run (scripts/sanitize.sh thread) sets a wider bound.
+// Under a sanitizer runtime (shadow memory, redzones, a quarantine of freed
+// blocks) the whole process grows more, so scripts/sanitize.sh sets a wider
+// bound.
 const MAX_RSS_GROWTH = Number(process.env.RISK_LOAD_RSS_BOUND_MIB || 20) * MiB;
 
 let svc;
