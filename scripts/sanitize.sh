@@ -74,13 +74,14 @@ run_address() {
   runtime=$(gcc -print-file-name=libasan.so)
   build build-asan -DRISK_SANITIZE=address
   local cxx_env=(ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1)
-  # The load test bounds resident memory growth; the default quarantine
-  # (256 MiB of freed blocks held back) alone would exceed the bound.
+  # The load test bounds resident memory growth. The default quarantine
+  # (256 MiB of freed blocks held back) alone would exceed any useful bound,
+  # and the preloaded runtime serves every allocation of Node and V8 too,
+  # with redzones and size-class caches it keeps: 20,000 calls grow the
+  # process by up to about 26 MiB under it, against 6-8 MiB in the plain
+  # build, whose run holds the 20 MiB bound. A leak of 2 KiB per call still
+  # shows here.
   local node_options=ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:quarantine_size_mb=16
-  # The preloaded runtime also serves every allocation of Node and V8, with
-  # redzones and size-class caches it keeps: 20,000 calls grow the process
-  # 18-26 MiB under it against 6-7 MiB in the plain build, whose run holds
-  # the 20 MiB bound. A leak of 2 KiB per call still shows here.
   export RISK_LOAD_RSS_BOUND_MIB=64
   export UBSAN_OPTIONS=print_stacktrace=1
   if [ "$repeat" -gt 0 ]; then

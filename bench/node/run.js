@@ -69,18 +69,23 @@ function script(name) {
 
 // Splits one cold sample's timeline into phases (microseconds). Calls are
 // the bridge calls in the order the library made them.
+// When a recorded bridge call ended: a promise when it settled, any other
+// call when it returned.
+function callEnd(x) {
+  return x.atUs + (x.settledUs !== undefined ? x.settledUs : x.syncUs);
+}
+
 function phases(sample) {
   const calls = sample.calls;
-  const end = (x) => x.atUs + (x.settledUs !== undefined ? x.settledUs : x.syncUs);
   const post = calls.find((x) => x.name === 'post');
   if (!post) return null;
   const postIndex = calls.indexOf(post);
   let stored = 0;
   while (stored < calls.length && calls[stored].name === 'prefGet') stored++;
-  const storedEnd = stored > 0 ? end(calls[stored - 1]) : 0;
+  const storedEnd = stored > 0 ? callEnd(calls[stored - 1]) : 0;
   const collecting = calls.slice(stored, postIndex);
   const after = calls.slice(postIndex + 1);
-  const lastEnd = after.length ? end(after[after.length - 1]) : end(post);
+  const lastEnd = after.length ? callEnd(after[after.length - 1]) : callEnd(post);
   const sync = (list) => list.reduce((a, x) => a + x.syncUs, 0);
   return {
     start: calls.length ? calls[0].atUs : NaN,
@@ -89,7 +94,7 @@ function phases(sample) {
     collectSealOwn: post.atUs - storedEnd - sync(collecting),
     exchange: post.settledUs,
     openPersistBridge: sync(after),
-    openPersistOwn: lastEnd - end(post) - sync(after),
+    openPersistOwn: lastEnd - callEnd(post) - sync(after),
     resolve: sample.totalUs - lastEnd,
     bridgeTotal: sync(calls.filter((x) => x !== post)) + post.settledUs,
     roundTrips: calls.length + 1,  // every bridge call, and the resolution
@@ -99,7 +104,7 @@ function phases(sample) {
 // The engine's collection pauses during an app-start sample that fall
 // outside every bridge function (those count in the library's own share).
 function gcOutsideBridge(sample) {
-  const busy = sample.calls.map((x) => [x.atUs, x.atUs + (x.settledUs !== undefined ? x.settledUs : x.syncUs)]);
+  const busy = sample.calls.map((x) => [x.atUs, callEnd(x)]);
   let us = 0;
   for (const g of sample.gcs) {
     let from = Math.max(g.atUs, 0);
