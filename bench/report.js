@@ -7,6 +7,7 @@
 //   wire.json            wire_bench
 //   collect.json         collect_bench
 //   node.json            bench/node/run.js
+//   server.json          bench/node/server.js
 //   size-*.json          bench/size.js, one per architecture
 // Any input may be missing; its rows are then left out.
 //
@@ -424,6 +425,21 @@ function printSizes(docs) {
   return lines.join('\n');
 }
 
+// --- The backend's half ------------------------------------------------------
+
+function serverRows() {
+  const doc = readJson('server.json');
+  if (!doc) return;
+  heading(`Backend's half: forged inputs up to the length limits (worst of ${doc.calls} calls; peak memory of a fresh process)`);
+  for (const r of doc.results) {
+    row(`${r.kind}: ${r.label} (${r.inputBytes} B)`, r.worstMs, 'ms', {
+      note: `peak +${(r.peakGrowthBytes / 1048576).toFixed(2)} MiB; ${r.outcome.length > 40 ? `${r.outcome.slice(0, 40)}…` : r.outcome}`,
+    });
+  }
+  row('worst time of one call, any input', doc.worstMs, 'ms', { budget: `≤ ${doc.budget.worstMs} ms`, ok: doc.worstMs <= doc.budget.worstMs });
+  row('worst peak memory of one input, MiB', doc.worstPeakMiB, '', { budget: `≤ ${doc.budget.peakMiB} MiB`, ok: doc.worstPeakMiB <= doc.budget.peakMiB });
+}
+
 // ---------------------------------------------------------------------------
 
 const node = nodeFigures();
@@ -433,6 +449,7 @@ jsonRows();
 wireRows();
 collectRows();
 nodeRows(node);
+serverRows();
 sizeRows(sizes);
 
 const anyContext = ['crypto-c.json', 'json.json', 'wire.json'].map(gbench).find(Boolean);

@@ -1,5 +1,20 @@
 // Type declarations of quon-risk-comm/server (server.js): opening, on a
 // backend, the texts an application sends. No native library is needed.
+//
+// What opening proves. The application key ships inside every copy of the
+// app: treat it as public. Anyone can therefore make a business sign or a
+// degrade token that opens here.
+// - A business sign proves only that someone holding the application key
+//   (anyone) made it for this exact text. Its "timestamp" is the device's
+//   clock, as claimed.
+// - A degrade token is device data as claimed by whoever made it, readable
+//   by anyone who has the app; it carries device identifiers, so treat it as
+//   personal data. Its signature is a checksum keyed by the public key, not
+//   proof of origin.
+// - Only a service token carries weight, and only once the token service
+//   that issued it confirms it. Until your backend can ask that service,
+//   treat everything as unverified: allow what is harmless, and step up
+//   authentication (a second factor, a review) for risky actions.
 
 /** One error code of a token exchange (the last field of a degrade token). */
 export interface ErrorCode {
@@ -32,11 +47,38 @@ export const ERROR_CODES: readonly ErrorCode[];
 export function describeCode(code: number | string): ErrorCode;
 
 /**
+ * What is refused by its size alone, before any work is done on it. Chosen
+ * from what the library makes (degrade tokens of 1.8 to 13 KB, about 45
+ * data entries) with room to spare.
+ */
+export interface Limits {
+  /** A degrade token longer than this (65536) does not open. */
+  readonly maxDegradeTokenBytes: number;
+  /** A business sign longer than this (131072) does not open. */
+  readonly maxSignBytes: number;
+  /** A sign made for a text longer than this (65536) does not open. */
+  readonly maxSignedTextBytes: number;
+  /** The request inside a degrade token inflates to this (262144) at most; inflation stops there. */
+  readonly maxPayloadBytes: number;
+  /** Data entries of one request (1024). */
+  readonly maxEntries: number;
+  /** One data key (256 bytes). */
+  readonly maxKeyBytes: number;
+  /** One data value or header field (65536 bytes). */
+  readonly maxValueBytes: number;
+  /** Fields of the request, of its header, of one entry (64). */
+  readonly maxMessageFields: number;
+}
+
+export const LIMITS: Limits;
+
+/**
  * True for texts the library makes locally (degrade tokens): the empty text
  * and any text longer than 40 bytes. Tokens of the token service are 1 to 40
- * bytes long.
+ * bytes long. False for anything that is not a string. Says nothing about
+ * whether the text is genuine.
  */
-export function isDegradeToken(text: string): boolean;
+export function isDegradeToken(text: unknown): boolean;
 
 /** The six "!"-separated fields of a degrade token, as text. */
 export interface DegradeTokenFields {
@@ -62,33 +104,68 @@ export interface DegradeRequest {
   data: Record<string, string>;
 }
 
+/**
+ * A degrade token, opened. Its signature covers the data field alone (the
+ * request, whose header repeats the key and the SDK version); the key, SDK
+ * version, algorithm and error fields are outside it, and anyone can change
+ * them without breaking it. Even what it covers is a claim: the signature is
+ * keyed by the application key, which is public.
+ */
 export interface OpenedDegradeToken {
-  /** True when the data opened, parsed as a request and its signature holds. */
+  /** True when the data opened under the key, its signature holds and it parsed as a request within LIMITS. */
   ok: boolean;
-  /** The first problem, or null: "not 6 fields", "data field does not open under the key", "signature does not match", ... */
+  /** The first problem, or null: "not 6 fields", "longer than 65536 bytes", "data field does not open under the key (or inflates past the limit)", "signature does not match", ... */
   problem: string | null;
   fields: DegradeTokenFields | null;
   scheme: 'legacy' | 'gm' | null;
+  /** The SDK version field: NOT covered by the signature (request.header.sdk_version is). */
   sdkVersion: string | null;
   /** Whether the signature field matches the request under this application key. */
   signatureOk: boolean;
+  /** The fields the signature covers: ["data"]. */
+  signedFields: readonly string[];
+  /** The fields it does not cover: ["appKey", "sdkVersion", "alg", "error"]. */
+  unsignedFields: readonly string[];
+  /** Whether the key field spells the key passed in (compared, not signed). */
+  appKeyMatches: boolean;
+  /** The error field as a number: NOT covered by the signature. */
   errorCode: number | null;
   /** The entry of ERROR_CODES for errorCode. */
   error: ErrorCode | null;
-  /** The request the token carries, or null when it did not open. */
+  /** The request the token carries; null unless the data opened and its signature holds. */
   request: DegradeRequest | null;
 }
 
 /**
- * Opens a degrade token under the application key (the key is needed: the
- * key field of the token is not trusted). Never throws.
+ * Opens a degrade token under the application key. The key is required: a
+ * missing or empty key throws a TypeError (the key field of the token is
+ * never used to open it). Otherwise never throws: a token that is not a
+ * string, is longer than LIMITS.maxDegradeTokenBytes, or does not open gives
+ * `ok: false` with its `problem`.
  */
-export function openDegradeToken(token: string, appKey: string): OpenedDegradeToken;
+export function openDegradeToken(token: unknown, appKey: string): OpenedDegradeToken;
 
 /**
  * Opens a business sign made for `text` under the application key: the
  * fields of its JSON object (every value a string: "ulvok" the current
  * token, "timestamp", "K3000" the scene, "user_..." the call's data, ...),
- * or null when it does not open under this key and text.
+ * or null when it does not open under this key and text, does not open to a
+ * JSON object whose every value is a string, or a text is not a string or
+ * over its limit. A missing or empty key throws a TypeError; nothing else
+ * throws.
+ *
+ * Opening proves only that someone holding the application key (anyone: it
+ * ships in the app) made the sign for this exact text; "timestamp" is the
+ * device's clock as claimed. Several spellings of one sign open to the same
+ * fields: recognise a replay by businessSignDigest, not by the sign text.
  */
-export function openBusinessSign(sign: string, appKey: string, text?: string): Record<string, string> | null;
+export function openBusinessSign(sign: unknown, appKey: string, text?: unknown): Record<string, string> | null;
+
+/**
+ * The canonical digest of an opened sign: lowercase hex SHA-256 (64
+ * characters) of the JSON text of [text, [[key, value], ...]] with the
+ * fields in byte-wise key order. Every spelling of one sign (Base64 variants,
+ * JSON spacing) gets the same digest; keep it in a replay store for the
+ * sign's useful life.
+ */
+export function businessSignDigest(fields: Record<string, string>, text: string): string;

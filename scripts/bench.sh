@@ -59,6 +59,9 @@ run_gbench collect "$dir/bench/collect_bench"
 log "Node measurements"
 RISK_BUILD_DIR="$dir" "${measure[@]}" node "$ROOT/bench/node/run.js" >"$raw/node.json"
 
+log "the backend's half against forged inputs"
+"${measure[@]}" node "$ROOT/bench/node/server.js" >"$raw/server.json"
+
 log "size of the library"
 node "$ROOT/bench/size.js" --lib "$dir/libQuonRiskComm.so" --archives "$dir" --label x86_64-O3 \
   >"$raw/size-x86_64-O3.json"

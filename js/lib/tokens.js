@@ -5,11 +5,19 @@
 // business sign (Base64 of AES-256-ECB of a JSON object). Used by the tests
 // and the decode tool; nothing here calls the native library.
 
+const crypto = require('node:crypto');
 const { createScheme, md5Hex, aesEcbEncrypt, aesEcbDecrypt, bytes } = require('./scheme');
 const { open, decodeTokenRequest } = require('./wire');
+const { LIMITS } = require('./limits');
 
 const DEGRADE_FIELDS = 6;
 const MAX_SERVICE_TOKEN = 40;  // longer texts (and the empty one) are degrade tokens
+
+// What the signature of a degrade token covers: the data field alone (the
+// serialized request, whose header repeats the key and the SDK version). The
+// other fields can be changed without breaking it.
+const SIGNED_FIELDS = Object.freeze(['data']);
+const UNSIGNED_FIELDS = Object.freeze(['appKey', 'sdkVersion', 'alg', 'error']);
 
 /**
  * @typedef {object} DegradeFields the six fields as text, and the error field as a number
@@ -56,14 +64,19 @@ function splitDegradeToken(token) {
 
 // Opens a degrade token under the application key (the key field of the
 // token is URL-safe-altered when the key holds "+", "/" or "=", so the key
-// is passed in). Returns the fields, the request bytes, the parsed request
-// and whether the signature matches; `problem` names the first failure.
+// is passed in). Returns the fields, the request bytes, whether the signature
+// matches and, only when it does, the parsed request; `problem` names the
+// first failure. A token over LIMITS.maxDegradeTokenBytes is refused by its
+// length; the data inflates to LIMITS.maxPayloadBytes at most.
 /**
- * @param {unknown} token
+ * @param {string} token
  * @param {import('./scheme').Bytes} [appKey] default: the token's own key field
  * @returns {OpenedToken}
  */
 function openDegradeToken(token, appKey) {
+  if (Buffer.byteLength(token, 'utf8') > LIMITS.maxDegradeTokenBytes) {
+    return { problem: `longer than ${LIMITS.maxDegradeTokenBytes} bytes` };
+  }
   const f = splitDegradeToken(token);
   if (f === null) return { problem: `not ${DEGRADE_FIELDS} fields` };
   const key = appKey === undefined ? f.appKey : appKey;
@@ -74,14 +87,18 @@ function openDegradeToken(token, appKey) {
   const sealed = Buffer.from(f.data, 'base64url');
   const payload = open(scheme, sealed);
   if (payload === null) {
-    out.problem = out.problem || 'data field does not open under the key';
+    out.problem = out.problem || 'data field does not open under the key (or inflates past the limit)';
     return out;
   }
   out.requestBytes = payload;
   out.signOk = scheme.sign(payload) === f.sign;
+  if (!out.signOk) {
+    out.problem = out.problem || 'signature does not match';
+    return out;
+  }
   out.request = decodeTokenRequest(payload);
-  if (out.request === null) out.problem = out.problem || 'data is not a TokenRequest';
-  else if (!out.signOk) out.problem = out.problem || 'signature does not match';
+  if (out.request === null) out.problem = out.problem || 'data is not a TokenRequest within the limits';
+  else if (out.request.bodyError !== null) out.problem = out.problem || out.request.bodyError;
   return out;
 }
 
@@ -96,18 +113,38 @@ function businessSignKey(appKey, text) {
   return Buffer.from(md5Hex(Buffer.concat([bytes(appKey), bytes(text), bytes(appKey)])), 'ascii');
 }
 
-// Opens a business sign made for `text` under `appKey`: the JSON text and
-// its parsed object, or null when it does not open.
+// The JSON text inside a business sign made for `text` under `appKey`, or
+// null when it does not open or a text is over its limit
+// (LIMITS.maxSignBytes, LIMITS.maxSignedTextBytes).
 /**
  * @param {string} sign
  * @param {unknown} appKey
- * @param {unknown} [text]
+ * @param {string} text
+ * @param {Pick<import('./limits').Limits, 'maxSignBytes' | 'maxSignedTextBytes'>} limits
+ * @returns {string | null}
+ */
+function openSignText(sign, appKey, text, limits) {
+  if (Buffer.byteLength(sign, 'utf8') > limits.maxSignBytes
+    || Buffer.byteLength(text, 'utf8') > limits.maxSignedTextBytes) {
+    return null;
+  }
+  const plainText = aesEcbDecrypt(businessSignKey(appKey, text), Buffer.from(sign, 'base64'));
+  return plainText === null ? null : plainText.toString('utf8');
+}
+
+// Opens a business sign made for `text` under `appKey`: the JSON text and
+// its parsed object, or null when it does not open or a text is over its
+// limit.
+/**
+ * @param {string} sign
+ * @param {unknown} appKey
+ * @param {string} [text]
+ * @param {Pick<import('./limits').Limits, 'maxSignBytes' | 'maxSignedTextBytes'>} [limits]
  * @returns {{ json: string, fields: any } | null} fields: the parsed JSON, null when it does not parse
  */
-function openBusinessSign(sign, appKey, text = '') {
-  const plainText = aesEcbDecrypt(businessSignKey(appKey, text), Buffer.from(sign, 'base64'));
-  if (plainText === null) return null;
-  const json = plainText.toString('utf8');
+function openBusinessSign(sign, appKey, text = '', limits = LIMITS) {
+  const json = openSignText(sign, appKey, text, limits);
+  if (json === null) return null;
   let fields = null;
   try {
     fields = JSON.parse(json);
@@ -115,6 +152,74 @@ function openBusinessSign(sign, appKey, text = '') {
     fields = null;  // the text is returned as is; the caller sees fields null
   }
   return { json, fields };
+}
+
+const QUOTE = 0x22;
+const BACKSLASH = 0x5c;
+const OPENERS = new Set([0x7b, 0x5b]);  // "{" and "["
+
+// Whether a JSON text is at most one object or array deep with at most
+// `maxMembers` members, judged by its structure outside strings, without
+// parsing it: what the library writes is one flat object, and parsing deep
+// nesting or many members costs far more than the text's length.
+/**
+ * @param {string} json
+ * @param {number} maxMembers
+ * @returns {boolean}
+ */
+function isFlat(json, maxMembers) {
+  let inString = false;
+  let opened = 0;
+  let members = 1;
+  for (let i = 0; i < json.length; i++) {
+    const c = json.charCodeAt(i);
+    if (inString) {
+      if (c === BACKSLASH) i++;
+      else if (c === QUOTE) inString = false;
+    } else if (c === QUOTE) {
+      inString = true;
+    } else if (OPENERS.has(c)) {
+      if (++opened > 1) return false;
+    } else if (c === 0x2c && ++members > maxMembers) {  // ","
+      return false;
+    }
+  }
+  return true;
+}
+
+// The fields of a business sign's JSON text when it is what the library
+// writes: one flat JSON object whose every value is a string, of at most
+// `maxMembers` members; null otherwise.
+/**
+ * @param {string} json
+ * @param {number} maxMembers
+ * @returns {Record<string, string> | null}
+ */
+function stringFields(json, maxMembers) {
+  if (!isFlat(json, maxMembers)) return null;
+  let fields;
+  try {
+    fields = JSON.parse(json);
+  } catch (e) {
+    return null;
+  }
+  if (fields === null || typeof fields !== 'object' || Array.isArray(fields)) return null;
+  return Object.values(fields).every((v) => typeof v === 'string') ? fields : null;
+}
+
+// One name for one sign, however it was spelt: lowercase hex SHA-256 of the
+// text the sign was made for and its fields in byte-wise key order, as the
+// JSON text of [text, [[key, value], ...]]. Several Base64 spellings (and
+// JSON spacings) of the same sign open to the same fields and get the same
+// digest, so a replay store keyed by it sees them as one.
+/**
+ * @param {Record<string, string>} fields
+ * @param {string} text
+ * @returns {string}
+ */
+function businessSignDigest(fields, text) {
+  const entries = Object.entries(fields).sort(([a], [b]) => Buffer.compare(Buffer.from(a), Buffer.from(b)));
+  return crypto.createHash('sha256').update(JSON.stringify([text, entries])).digest('hex');
 }
 
 // Seals a JSON text as a business sign; for tests that need a known sign.
@@ -129,10 +234,15 @@ function makeBusinessSign(json, appKey, text = '') {
 }
 
 module.exports = {
+  SIGNED_FIELDS,
+  UNSIGNED_FIELDS,
   isDegradeToken,
   splitDegradeToken,
   openDegradeToken,
   businessSignKey,
+  openSignText,
   openBusinessSign,
+  stringFields,
+  businessSignDigest,
   makeBusinessSign,
 };

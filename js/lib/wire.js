@@ -8,9 +8,11 @@
 
 const fs = require('node:fs');
 const path = require('node:path');
+const zlib = require('node:zlib');
 const AdmZip = require('adm-zip');
 const protobuf = require('protobufjs');
 const { bytes, urlEncode } = require('./scheme');
+const { LIMITS } = require('./limits');
 
 // The message schema: beside this file in the npm package, in core/ of the
 // repository.
@@ -18,11 +20,18 @@ const PROTO_PATH = [path.join(__dirname, 'risk.proto'), path.join(__dirname, '..
   .find((file) => fs.existsSync(file));
 const ENTRY_NAME = 'data';
 
+// A one-entry archive is its payload plus about a hundred bytes of headers;
+// sealing adds at most a block.
+const ARCHIVE_OVERHEAD_BYTES = 4096;
+const ZIP_STORED = 0;
+const ZIP_DEFLATED = 8;
+
 const COMMAND_TOKEN = 1002;
 const STATUS_OK = 0;
 const STATUS_REFUSED = -10006;
 
 /**
+ * @typedef {import('./limits').Limits} Limits
  * @typedef {import('./scheme').Scheme} Scheme
  * @typedef {import('./scheme').Bytes} Bytes
  * @typedef {Array<[string, string]>} Pairs data entries in the order they are sent
@@ -115,22 +124,34 @@ function packArchive(payload, name = ENTRY_NAME) {
 }
 
 // The content of the entry named exactly "data"; null when the bytes are no
-// archive, the entry is missing or cannot be read. An empty entry gives an
-// empty Buffer (the library treats that as a failure; callers decide).
+// archive, the entry is missing or cannot be read, or it would inflate past
+// `maxBytes`: inflation stops there, whatever size the headers declare. An
+// empty entry gives an empty Buffer (the library treats that as a failure;
+// callers decide).
 /**
  * @param {unknown} archive
+ * @param {number} [maxBytes]
  * @returns {Buffer | null}
  */
-function unpackArchive(archive) {
+function unpackArchive(archive, maxBytes = LIMITS.maxPayloadBytes) {
   const data = bytes(archive);
-  if (data.length === 0) return null;
+  if (data.length === 0 || data.length > maxBytes + ARCHIVE_OVERHEAD_BYTES) return null;
   try {
     const zip = new AdmZip(data);
     const entry = zip.getEntry(ENTRY_NAME);
     if (!entry || entry.entryName !== ENTRY_NAME) return null;
-    const content = entry.getData();
-    return content ? Buffer.from(content) : null;
+    const { method, size, crc } = entry.header;
+    if (size > maxBytes) return null;
+    const packed = entry.getCompressedData();
+    let content;
+    if (method === ZIP_STORED || packed.length === 0) content = packed;
+    else if (method === ZIP_DEFLATED) content = zlib.inflateRawSync(packed, { maxOutputLength: Math.max(size, 1) });
+    else return null;
+    if (content.length !== size || zlib.crc32(content) !== crc) return null;
+    return content;
   } catch (e) {
+    // adm-zip throws on malformed headers, zlib on bad data and on output
+    // past maxOutputLength.
     return null;
   }
 }
@@ -145,17 +166,26 @@ function seal(scheme, payload) {
   return scheme.encrypt(packArchive(payload));
 }
 
-// unpack(decrypt(sealed)); null on any failure.
+// unpack(decrypt(sealed)); null on any failure, and for sealed bytes longer
+// than an archive of a payload of `maxPayloadBytes` can be.
 /**
  * @param {Scheme} scheme
  * @param {Bytes | null | undefined} sealed
- * @param {{ lax?: boolean }} [opts]
+ * @param {{ lax?: boolean, maxPayloadBytes?: number }} [opts]
  * @returns {Buffer | null}
  */
 function open(scheme, sealed, opts) {
+  const maxPayloadBytes = (opts && opts.maxPayloadBytes) || LIMITS.maxPayloadBytes;
+  if (sealed && sealed.length > maxSealedBytes(maxPayloadBytes)) return null;
   const zip = scheme.decrypt(sealed, opts);
   if (zip === null || zip.length === 0) return null;
-  return unpackArchive(zip);
+  return unpackArchive(zip, maxPayloadBytes);
+}
+
+// The longest sealed archive of a payload of `maxPayloadBytes` bytes.
+/** @param {number} maxPayloadBytes @returns {number} */
+function maxSealedBytes(maxPayloadBytes) {
+  return maxPayloadBytes + ARCHIVE_OVERHEAD_BYTES + 32;
 }
 
 // --- token request -----------------------------------------------------
@@ -188,14 +218,121 @@ function encodeTokenRequest({ header = {}, command = COMMAND_TOKEN, entries = []
  */
 const pairOf = (entry) => [entry.key, entry.value];
 
+// --- bounded reading -----------------------------------------------------
+
+const WIRE_VARINT = 0;
+const WIRE_FIXED64 = 1;
+const WIRE_LENGTH = 2;
+const WIRE_FIXED32 = 5;
+const MAX_VARINT_BYTES = 10;
+
+/**
+ * @typedef {{ field: number, wireType: number, value: Buffer }} WireField
+ */
+
+// The fields of one protobuf message, read without decoding them; null when
+// the bytes are not a well-formed message, hold more than `maxFields` fields
+// or a length-delimited value longer than `maxLength`. Stops at the first
+// field past a limit, so the work is bounded by the limits, not the input.
+/**
+ * @param {Buffer} buf
+ * @param {number} maxFields
+ * @param {number} maxLength
+ * @returns {WireField[] | null}
+ */
+function scanFields(buf, maxFields, maxLength) {
+  /** @type {WireField[]} */
+  const fields = [];
+  let at = 0;
+  // A varint as a number (exact up to 2^53, enough for tags and lengths);
+  // -1 when it runs past the end or past ten bytes.
+  const varint = () => {
+    let value = 0;
+    for (let i = 0; i < MAX_VARINT_BYTES && at < buf.length; i++) {
+      const b = buf[at++];
+      value += (b & 0x7f) * 2 ** (7 * i);
+      if (b < 0x80) return value;
+    }
+    return -1;
+  };
+  while (at < buf.length) {
+    if (fields.length === maxFields) return null;
+    const tag = varint();
+    const field = Math.floor(tag / 8);
+    const wireType = tag % 8;
+    if (tag < 0 || field === 0) return null;
+    let start = at;
+    if (wireType === WIRE_VARINT) {
+      if (varint() < 0) return null;
+    } else if (wireType === WIRE_FIXED64) {
+      at += 8;
+    } else if (wireType === WIRE_FIXED32) {
+      at += 4;
+    } else if (wireType === WIRE_LENGTH) {
+      const n = varint();
+      if (n < 0 || n > maxLength) return null;
+      start = at;
+      at += n;
+    } else {
+      return null;  // groups and reserved wire types: never in these messages
+    }
+    if (at > buf.length) return null;
+    fields.push({ field, wireType, value: buf.subarray(start, at) });
+  }
+  return fields;
+}
+
+// Whether a serialized message and its length-delimited field `field` (each
+// of its occurrences) stay within the limits `check` puts on them.
+/**
+ * @param {WireField[]} fields
+ * @param {number} field
+ * @param {(value: Buffer) => boolean} check
+ * @returns {boolean}
+ */
+function eachWithin(fields, field, check) {
+  return fields.every((f) => f.field !== field || f.wireType !== WIRE_LENGTH || check(f.value));
+}
+
+const REQUEST_HEADER = 1;
+const LIST_ENTRIES = 1;
+const LIST_EXTRA_ENTRIES = 2;
+const ENTRY_KEY = 1;
+
+// A KeyValueList body within the entry count and the key and value lengths.
+/**
+ * @param {Buffer} body
+ * @param {Limits} limits
+ * @returns {boolean}
+ */
+function bodyWithin(body, limits) {
+  const entryWithin = (/** @type {Buffer} */ entry) => {
+    const fields = scanFields(entry, limits.maxMessageFields, limits.maxValueBytes);
+    return fields !== null && eachWithin(fields, ENTRY_KEY, (key) => key.length <= limits.maxKeyBytes);
+  };
+  const fields = scanFields(body, limits.maxEntries, limits.maxKeyBytes + limits.maxValueBytes + 16);
+  return fields !== null && eachWithin(fields, LIST_ENTRIES, entryWithin)
+    && eachWithin(fields, LIST_EXTRA_ENTRIES, entryWithin);
+}
+
 // Parses a TokenRequest and its KeyValueList body. Returns null when the
-// request does not parse; `bodyError` is set when only the body is bad.
+// request does not parse or its envelope is past the limits (lib/limits.js);
+// `bodyError` is set when only the body is bad or past the limits. The
+// limits are checked on the wire before anything is decoded.
 /**
  * @param {unknown} buf
+ * @param {Limits} [limits]
  * @returns {TokenRequest | null}
  */
-function decodeTokenRequest(buf) {
-  const req = decode('TokenRequest', buf);
+function decodeTokenRequest(buf, limits = LIMITS) {
+  const data = bytes(buf);
+  if (data.length > limits.maxPayloadBytes) return null;
+  const top = scanFields(data, limits.maxMessageFields, limits.maxPayloadBytes);
+  if (top === null || !eachWithin(top, REQUEST_HEADER,
+    (h) => scanFields(h, limits.maxMessageFields, limits.maxValueBytes) !== null)) {
+    return null;
+  }
+  const req = decode('TokenRequest', data);
   if (req === null) return null;
   const obj = plain(req.type, req.message);
   /** @type {TokenRequest} */
@@ -207,7 +344,13 @@ function decodeTokenRequest(buf) {
     data: {},
     bodyError: null,
   };
-  const list = decode('KeyValueList', obj.body || Buffer.alloc(0));
+  const body = obj.body || Buffer.alloc(0);
+  if (!bodyWithin(body, limits)) {
+    result.bodyError = `body is past the limits: more than ${limits.maxEntries} entries, a key over `
+      + `${limits.maxKeyBytes} bytes or a value over ${limits.maxValueBytes} bytes, or malformed`;
+    return result;
+  }
+  const list = decode('KeyValueList', body);
   if (list === null) {
     result.bodyError = 'body is not a KeyValueList';
     return result;
@@ -305,7 +448,9 @@ module.exports = {
   unpackArchive,
   seal,
   open,
+  maxSealedBytes,
   encodeTokenRequest,
+  scanFields,
   decodeTokenRequest,
   encodeTokenResponse,
   decodeTokenResponse,

@@ -43,11 +43,12 @@ const fs = require('node:fs');
 const http = require('node:http');
 const { createScheme } = require('../lib/scheme');
 const wire = require('../lib/wire');
+const { LIMITS } = require('../lib/limits');
 
 const TOKEN_PATH = '/udid/m1';
 const SITUATION_PATH = '/udid/sa-m';
 const ADMIN_PREFIX = '/__admin/';
-const kMaxBodyBytes = 16 * 1024 * 1024;
+const kMaxAdminBodyBytes = 64 * 1024;
 const kDefaultRandomLength = 61;  // not a multiple of 16: never an SM4 ciphertext
 const kMaxOtherKeyTries = 1000;
 const COMMAND_OTHER = 1001;
@@ -73,14 +74,14 @@ function normalizeMode(mode, opts) {
   return m;
 }
 
-function readBody(req) {
+function readBody(req, maxBytes) {
   return new Promise((resolve) => {
     const chunks = [];
     let size = 0;
     let tooLarge = false;
     req.on('data', (c) => {
       size += c.length;
-      if (size > kMaxBodyBytes) tooLarge = true;
+      if (size > maxBytes) tooLarge = true;
       else chunks.push(c);
     });
     req.on('end', () => resolve(tooLarge ? null : Buffer.concat(chunks)));
@@ -99,8 +100,9 @@ function valueOf(setting, record) {
 }
 
 // Opens one service request into `record`; returns the payload or null with
-// record.error set.
-function openRequest(record, body) {
+// record.error set. A payload past `limits` is refused as one that does not
+// open.
+function openRequest(record, body, limits) {
   const q = record.query;
   if (typeof q.appKey !== 'string') {
     record.error = 'missing appKey';
@@ -121,9 +123,9 @@ function openRequest(record, body) {
     record.error = 'body does not decrypt';
     return null;
   }
-  const payload = wire.unpackArchive(zip);
+  const payload = wire.unpackArchive(zip, limits.maxPayloadBytes);
   if (payload === null) {
-    record.error = 'no entry "data" in the archive';
+    record.error = `no entry "data" of at most ${limits.maxPayloadBytes} bytes in the archive`;
     return null;
   }
   record.payloadLength = payload.length;
@@ -137,10 +139,10 @@ function openRequest(record, body) {
   return { scheme, payload };
 }
 
-function parseTokenRequest(record, payload) {
-  const req = wire.decodeTokenRequest(payload);
+function parseTokenRequest(record, payload, limits) {
+  const req = wire.decodeTokenRequest(payload, limits);
   if (req === null) {
-    record.error = 'payload is not a TokenRequest';
+    record.error = 'payload is not a TokenRequest within the limits';
     return false;
   }
   record.header = req.header;
@@ -199,6 +201,10 @@ async function startService(options = {}) {
     situationAnswer: options.situationAnswer,
     appKeys: options.appKeys ? new Set(options.appKeys) : null,
   };
+  // The limits of what a request may hold (lib/limits.js); tests that make
+  // the library send more than any real app does raise them.
+  const limits = { ...LIMITS, ...(options.limits || {}) };
+  const maxBodyBytes = wire.maxSealedBytes(limits.maxPayloadBytes);
   const logFile = options.logFile || null;
   const onRecord = options.onRecord || null;  // called with each record, on the event loop
   const requests = [];
@@ -330,7 +336,7 @@ async function startService(options = {}) {
     const pathname = rawUrl.split('?')[0];
     if (pathname.startsWith(ADMIN_PREFIX)) return admin(req, res, pathname);
 
-    const body = await readBody(req);
+    const body = await readBody(req, maxBodyBytes);
     const endpoint = pathname === TOKEN_PATH ? 'token' : pathname === SITUATION_PATH ? 'situation' : null;
     const rec = {
       seq: ++seq,
@@ -352,11 +358,11 @@ async function startService(options = {}) {
     else if (req.method !== 'POST') rec.error = `method ${req.method} is not POST`;
     else if (body === null) rec.error = 'body too large or broken';
     else if (settings.appKeys && !settings.appKeys.has(rec.query.appKey)) rec.error = `unknown appKey "${rec.query.appKey}"`;
-    else opened = openRequest(rec, body);
+    else opened = openRequest(rec, body, limits);
 
     if (opened !== null) {
       if (endpoint === 'token') {
-        if (!parseTokenRequest(rec, opened.payload)) opened = null;
+        if (!parseTokenRequest(rec, opened.payload, limits)) opened = null;
       } else {
         parseSituation(rec, opened.payload);
       }
@@ -395,7 +401,7 @@ async function startService(options = {}) {
       res.writeHead(status, { 'Content-Type': 'application/json', 'Content-Length': Buffer.byteLength(text) });
       res.end(text);
     };
-    const body = await readBody(req);
+    const body = await readBody(req, kMaxAdminBodyBytes);
     let args = {};
     if (body && body.length > 0) {
       try {

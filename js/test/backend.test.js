@@ -1,18 +1,24 @@
 'use strict';
 // The example backend (examples/backend.js) and quon-risk-comm/server, fed
 // with business signs the built library made: one carrying a service token,
-// one a degrade token (the token service answered 500). The backend accepts
-// both and says which is which; a sign for another order text, under
-// another key, tampered with, or too old is refused.
+// one a degrade token (the token service answered 500). The backend makes
+// its checks on both, says which checks it made and which token it saw, and
+// accepts neither (nothing it can check proves the device); a sign for
+// another order text, under another key, tampered with, too old or seen
+// before is refused. Hostile requests to a running backend are answered and
+// it keeps serving.
 
 const test = require('node:test');
 const assert = require('node:assert');
 const fs = require('node:fs');
+const path = require('node:path');
+const { spawn } = require('node:child_process');
 
 const { startService } = require('../service/service');
 const { createBackend } = require('../examples/backend');
 const server = require('../server');
 const e2e = require('./fixtures/e2e-common');
+const forge = require('./fixtures/forge');
 
 const APP_KEY = 'backend-example-key';
 
@@ -58,11 +64,17 @@ test('the example backend opens signs made by the library and refuses forged, fo
 
     const a = await post(url, { order: 'order-1: pay 10.00', sign: serviceSign.sign });
     assert.strictEqual(a.status, 200, JSON.stringify(a.answer));
+    assert.deepStrictEqual([a.answer.accepted, a.answer.verdict], [false, 'unverified']);
     assert.deepStrictEqual(a.answer.token, { kind: 'service', token: tok.token });
+    assert.deepStrictEqual(a.answer.checks.map((c) => [c.check, c.passed]),
+      [['sign-opens-for-order', true], ['timestamp-recent', true], ['not-replayed', true], ['token', null]]);
     assert.strictEqual(a.answer.scene, 'default');
 
     const d = await post(url, { order: 'order-2: pay 5.00', sign: degradeSign.sign });
     assert.strictEqual(d.status, 200, JSON.stringify(d.answer));
+    assert.deepStrictEqual([d.answer.accepted, d.answer.verdict], [false, 'unverified']);
+    assert.deepStrictEqual(d.answer.checks[3], { check: 'degrade-token-opens', passed: true,
+      shows: 'device data as claimed by whoever made it; its error field is outside the signature' });
     assert.strictEqual(d.answer.token.kind, 'degrade');
     assert.strictEqual(d.answer.token.signatureOk, true);
     assert.strictEqual(d.answer.token.errorCode, -1002);
@@ -82,7 +94,9 @@ test('the example backend opens signs made by the library and refuses forged, fo
       [url, { order: 'order-1: pay 99.00', sign: serviceSign.sign }, 401, /does not open/],
       [url, { order: 'order-1: pay 10.00', sign: tamper(serviceSign.sign) }, 401, /does not open/],
       [laterUrl, { order: 'order-1: pay 10.00', sign: serviceSign.sign }, 401, /s old/],
-      [url, { order: 'order-1: pay 10.00' }, 400, /needs "order" and "sign"/],
+      [url, { order: 'order-1: pay 10.00', sign: serviceSign.sign }, 409, /already used/],
+      [url, { order: 'order-1: pay 10.00', sign: `${serviceSign.sign.slice(0, 8)}\n${serviceSign.sign.slice(8)}` }, 409, /already used/],
+      [url, { order: 'order-1: pay 10.00' }, 400, /needs a non-empty "order" text and a "sign" text/],
     ];
     for (const [to, body, status, reason] of refused) {
       const r = await post(to, body);
@@ -103,5 +117,53 @@ test('the example backend opens signs made by the library and refuses forged, fo
     later.close();
     await svc.close();
     fs.rmSync(prefsDir, { recursive: true, force: true });
+  }
+});
+
+// The example backend as its own process: every hostile request is answered
+// with its reason, the process stays up, and a forged sign that passes every
+// check it can make is still answered "unverified".
+test('the example backend answers hostile requests and keeps serving; a forged sign is never accepted', async () => {
+  const appKey = 'backend-hostile-key';
+  const child = spawn(process.execPath, [path.join(__dirname, '..', 'examples', 'backend.js'), '0'],
+    { env: { ...process.env, APP_KEY: appKey }, stdio: ['ignore', 'pipe', 'pipe'] });
+  let stderr = '';
+  child.stderr.on('data', (c) => { stderr += c; });
+  const limit = setTimeout(() => child.kill('SIGKILL'), 30000);
+  try {
+    const url = await new Promise((resolve, reject) => {
+      child.stdout.once('data', (c) => resolve(String(c).trim()));
+      child.once('exit', (code, signal) => reject(new Error(`the backend ended (${code}, ${signal}): ${stderr}`)));
+    });
+    const signOf = (order, json) => forge.businessSign(appKey, order, JSON.stringify(json));
+    const now = String(Date.now());
+    const bomb = forge.degradeToken(appKey, forge.request(appKey, forge.emptyEntries(3000000)));
+    const raw = (body) => fetch(`${url}/orders`, { method: 'POST', body }).then(async (r) => ({ status: r.status, answer: await r.json() }));
+    const cases = [
+      ['{"order": {"toString": 1}, "sign": "x"}', 400],
+      ['null', 400],
+      ['[1, 2]', 400],
+      ['{"__proto__": {"order": "o"}, "sign": "x"}', 400],
+      ['{', 400],
+      [JSON.stringify({ order: 'o-1', sign: signOf('o-1', { ulvok: { toString: 1 }, timestamp: now }) }), 401],
+      [JSON.stringify({ order: 'o-2', sign: signOf('o-2', { ulvok: 'tok', timestamp: 'soon' }) }), 401],
+      [JSON.stringify({ order: 'o-3', sign: signOf('o-3', { ulvok: bomb, timestamp: now }) }), 401],
+      [JSON.stringify({ order: 'o-4', sign: 'A'.repeat(60000) }), 401],
+      ['x'.repeat(70 * 1024), 413],
+    ];
+    for (const [body, status] of cases) {
+      const r = await raw(body);
+      assert.strictEqual(r.status, status, body.slice(0, 80));
+      assert.strictEqual(r.answer.accepted, false, body.slice(0, 80));
+      assert.strictEqual(typeof r.answer.reason, 'string');
+    }
+    const forged = await raw(JSON.stringify({ order: 'o-5', sign: signOf('o-5', { ulvok: 'f'.repeat(32), timestamp: now }) }));
+    assert.strictEqual(forged.status, 200);
+    assert.deepStrictEqual([forged.answer.accepted, forged.answer.verdict], [false, 'unverified']);
+    assert.strictEqual(child.exitCode, null, 'the backend is still running');
+    assert.strictEqual(stderr, '', 'nothing went wrong inside the backend');
+  } finally {
+    clearTimeout(limit);
+    child.kill();
   }
 });

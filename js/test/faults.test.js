@@ -27,8 +27,12 @@ const SERVICE_TOKEN = /^[0-9a-f]{32}$/;
 
 let svc;
 let raw;
+// Bridge functions here answer 20 MiB texts, which the library sends whole:
+// the service takes requests that large, far past what it takes by default.
+const HUGE_LIMITS = { maxPayloadBytes: 64 * 1024 * 1024, maxValueBytes: 32 * 1024 * 1024 };
+
 before(async () => {
-  svc = await startService({ port: 0 });
+  svc = await startService({ port: 0, limits: HUGE_LIMITS });
   raw = await startRawService();
 });
 after(async () => {
