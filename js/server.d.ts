@@ -169,3 +169,98 @@ export function openBusinessSign(sign: unknown, appKey: string, text?: unknown):
  * sign's useful life.
  */
 export function businessSignDigest(fields: Record<string, string>, text: string): string;
+
+/** Where the token service is, and the app's server secret it gave at registration. */
+export interface ServiceOptions {
+  /** The service's address, "http(s)://host:port" (no path). */
+  service: string;
+  /** The app's server secret (shown once by `risk apps add`). */
+  secret: string;
+  /** Time limit of one attempt in ms (2000). */
+  timeoutMs?: number;
+  /** Further attempts when the service gave no answer, a 5xx or a 429 (2; at most 5), with jittered backoff. */
+  retries?: number;
+}
+
+/** A signal the service raised for the device behind a token. */
+export interface Signal {
+  name: string;
+  severity: string;
+  evidence: unknown;
+}
+
+/** What the token service said of a service token. */
+export interface TokenVerdict {
+  /** True only when the service answered that the token is its own, for this app, and valid. */
+  ok: boolean;
+  /**
+   * Why not, or null: "malformed" (not 1 to 40 bytes of text; not sent), "degrade-token" (not sent),
+   * "service-unreachable", "service-unavailable" (after the retries: fail closed), "unauthorized"
+   * (a wrong secret), "bad-answer", "replayed" (the sign's digest was used before), or "token-" and
+   * the service's reason: "token-unknown", "token-expired", "token-other-app", "token-malformed".
+   */
+  reason: string | null;
+  /** Whether the service answered at all. */
+  reached: boolean;
+  httpStatus: number | null;
+  installationId: string | null;
+  /** ms since the epoch. */
+  issuedAt: number | null;
+  expiresAt: number | null;
+  /** The device's clock minus the service's, measured at the device's last exchange (ms). */
+  clockOffsetMs: number | null;
+  /** "low", "medium" or "high", when the service computes a verdict. */
+  level: string | null;
+  signals: Signal[] | null;
+  /** The service's answer as it came (untrusted shape beyond the fields above). */
+  answer: Record<string, unknown> | null;
+}
+
+export interface VerifySignOptions extends ServiceOptions {
+  /** The application key (required: a missing or empty key throws a TypeError). */
+  appKey: string;
+  /** How far the sign's time, in the service's clock, may be from now (300000 ms). */
+  maxAgeMs?: number;
+  /**
+   * A sign carrying a degrade token is never ok: nothing can confirm it. "refuse" (the default)
+   * says so; "open" also opens the token into `degrade` for the backend's own rules.
+   */
+  degrade?: 'refuse' | 'open';
+  /** The clock, for tests (Date.now). */
+  now?: () => number;
+}
+
+/** The whole check of a business sign. */
+export interface SignVerdict {
+  /** True only when every check passed: opened for this text, token confirmed, digest unused, recent in the service's time. */
+  ok: boolean;
+  /** The checks that failed: "no-text", "sign-does-not-open", "degrade-token", "stale", or the token's reason. */
+  reasons: string[];
+  fields: Record<string, string> | null;
+  /** businessSignDigest of the sign: consumed at the service. */
+  digest: string | null;
+  /** The sign's timestamp as the device claimed it (ms). */
+  signedAt: number | null;
+  /** Its age in the service's time (ms), when known. */
+  ageMs: number | null;
+  /** "service" when the device's clock offset was known, "device" when the age rests on the device's clock. */
+  timeBasis: 'service' | 'device' | null;
+  token: TokenVerdict | null;
+  /** The opened degrade token, with `degrade: "open"`. */
+  degrade: OpenedDegradeToken | null;
+}
+
+/**
+ * Asks the token service whether `token` is a token it issued to this app and still valid.
+ * Resolves, never rejects: `ok` is true only when the service said so (fail closed when it
+ * cannot be reached). Throws a TypeError at the call when `service` or `secret` is missing.
+ */
+export function verifyToken(token: unknown, options: ServiceOptions): Promise<TokenVerdict>;
+
+/**
+ * Opens the sign for `text` (required), verifies the token it carries with the token service
+ * and consumes the sign's digest there (once, across every backend sharing the service), and
+ * judges its age in the service's time. Resolves, never rejects; `ok` only when every check
+ * passed.
+ */
+export function verifyBusinessSign(sign: unknown, text: unknown, options: VerifySignOptions): Promise<SignVerdict>;

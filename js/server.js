@@ -10,6 +10,8 @@
 //   server.businessSignDigest(fields, text) // one name per sign, for a replay store
 //   server.ERROR_CODES                      // what the error field of a degrade token means
 //   server.LIMITS                           // what is refused by its size alone
+//   await server.verifyToken(token, { service, secret })     // asks the token service
+//   await server.verifyBusinessSign(sign, text, { appKey, service, secret })  // the whole check
 //
 // What these prove: the application key ships inside every copy of the app,
 // so anyone can make a business sign or a degrade token. Opening one tells
@@ -24,6 +26,12 @@
 const tokens = require('./lib/tokens');
 const { ERROR_CODES, describeCode } = require('./lib/codes');
 const { LIMITS } = require('./lib/limits');
+const verify = require('./lib/verify');
+
+/** @type {(fn: string, options: unknown) => asserts options is import('./lib/verify').ServiceOptions} */
+const requireServiceOptions = verify.requireServiceOptions;
+
+const DEFAULT_MAX_AGE_MS = 5 * 60 * 1000;
 
 // A missing or empty key would open a token under a key of the sender's
 // choosing (or under the empty key): refuse it at the call.
@@ -132,7 +140,122 @@ function businessSignDigest(fields, text) {
   return tokens.businessSignDigest(fields, text);
 }
 
+// A number the service answered, or null.
+/** @param {unknown} v @returns {number | null} */
+const numberOr = (v) => (typeof v === 'number' && Number.isFinite(v) ? v : null);
+
+// What the service said of a token, as the result reports it.
+/**
+ * @param {import('./lib/verify').Verified} v
+ * @returns {import('./server').TokenVerdict}
+ */
+function tokenVerdict(v) {
+  const a = v.answer || {};
+  return {
+    ok: v.ok,
+    reason: v.reason,
+    reached: v.reached,
+    httpStatus: v.httpStatus,
+    installationId: typeof a.installationId === 'string' ? a.installationId : null,
+    issuedAt: numberOr(a.issuedAt),
+    expiresAt: numberOr(a.expiresAt),
+    clockOffsetMs: numberOr(a.clockOffsetMs),
+    level: typeof a.level === 'string' ? a.level : null,
+    signals: Array.isArray(a.signals) ? a.signals : null,
+    answer: v.answer,
+  };
+}
+
+// Asks the token service whether `token` is one it issued to this app and
+// still valid. Resolves, never rejects: `ok` is true only when the service
+// said so. Throws a TypeError (at the call) when `service` or `secret` is
+// missing. A degrade token or a text that is no service token is not sent.
+/**
+ * @param {unknown} token
+ * @param {import('./lib/verify').ServiceOptions} options
+ * @returns {Promise<import('./server').TokenVerdict>}
+ */
+function verifyToken(token, options) {
+  requireServiceOptions('verifyToken', options);
+  return verifyServiceToken(token, undefined, options);
+}
+
+/**
+ * @param {unknown} token
+ * @param {string | undefined} digest
+ * @param {import('./lib/verify').ServiceOptions} options
+ * @returns {Promise<import('./server').TokenVerdict>}
+ */
+async function verifyServiceToken(token, digest, options) {
+  if (!verify.isServiceToken(token)) {
+    const reason = isDegradeToken(token) ? 'degrade-token' : 'malformed';
+    return tokenVerdict({ ok: false, reason, reached: false, httpStatus: null, answer: null });
+  }
+  return tokenVerdict(await verify.askService(token, digest, options));
+}
+
+// The whole check of a business sign made for `text`: it opens under the
+// key for this very text; the token it carries is confirmed by the token
+// service, which consumes the sign's digest (a second use, on any backend
+// sharing the service, is a replay); its timestamp, moved from the device's
+// clock to the service's by the offset the service measured at the device's
+// last exchange, is within `maxAgeMs`. `ok` only when every check passed;
+// `reasons` names each that did not. Resolves, never rejects; throws a
+// TypeError at the call for missing options. A sign carrying a degrade token
+// is never ok (nothing can confirm it); with `degrade: 'open'` the opened
+// token is in the result for the backend's own rules.
+/**
+ * @param {unknown} sign
+ * @param {unknown} text
+ * @param {import('./server').VerifySignOptions} options
+ * @returns {Promise<import('./server').SignVerdict>}
+ */
+async function verifyBusinessSign(sign, text, options) {
+  requireServiceOptions('verifyBusinessSign', options);
+  requireAppKey('verifyBusinessSign', options.appKey);
+  const maxAgeMs = options.maxAgeMs ?? DEFAULT_MAX_AGE_MS;
+  const now = options.now || Date.now;
+  /** @type {import('./server').SignVerdict} */
+  const out = {
+    ok: false, reasons: [], fields: null, digest: null, signedAt: null, ageMs: null, timeBasis: null, token: null, degrade: null,
+  };
+  if (typeof text !== 'string' || text === '') {
+    out.reasons.push('no-text');
+    return out;
+  }
+  const fields = openBusinessSign(sign, options.appKey, text);
+  if (fields === null) {
+    out.reasons.push('sign-does-not-open');
+    return out;
+  }
+  out.fields = fields;
+  out.digest = businessSignDigest(fields, text);
+  out.signedAt = numberOr(Number(fields.timestamp));
+  if (isDegradeToken(fields.ulvok)) {
+    out.reasons.push('degrade-token');
+    if (options.degrade === 'open') out.degrade = openDegradeToken(fields.ulvok, options.appKey);
+    return out;
+  }
+  out.token = await verifyServiceToken(fields.ulvok, out.digest, options);
+  if (!out.token.ok) out.reasons.push(/** @type {string} */ (out.token.reason));
+  if (out.token.reached && out.token.reason !== 'unauthorized') {
+    out.timeBasis = out.token.clockOffsetMs === null ? 'device' : 'service';
+    if (out.signedAt !== null) out.ageMs = now() - (out.signedAt - (out.token.clockOffsetMs || 0));
+    if (out.ageMs === null || !(Math.abs(out.ageMs) <= maxAgeMs)) out.reasons.push('stale');
+  }
+  out.ok = out.reasons.length === 0;
+  return out;
+}
+
 /** @type {typeof import('./server')} */
 module.exports = {
-  isDegradeToken, openDegradeToken, openBusinessSign, businessSignDigest, describeCode, ERROR_CODES, LIMITS,
+  isDegradeToken,
+  openDegradeToken,
+  openBusinessSign,
+  businessSignDigest,
+  verifyToken,
+  verifyBusinessSign,
+  describeCode,
+  ERROR_CODES,
+  LIMITS,
 };
