@@ -131,9 +131,8 @@ bool HarmonyRiskSdk::setup(napi_env env, napi_value bridge, napi_value app_info,
   // event sink where it is: its SDK is not kept (see "setupNative"), and
   // events sent to its list would reach nobody.
   if (!init_runtime_guards()) return false;
-  // A later setup of the same environment takes the sink over; one in
-  // another environment (a worker) leaves it to the environment that holds
-  // it.
+  // The sink goes to the environment of the first setup; one that finds it
+  // held by another environment (a worker) leaves it there.
   {
     SinkOwner& owner = sink_owner();
     MutexLock lock(&owner.mutex);
