@@ -25,15 +25,23 @@ const KiB = 1024;
 const MiB = 1024 * KiB;
 
 // Memory budgets, each far below what the fault cost (in the comments).
+// Under ThreadSanitizer resident memory also holds the shadow of every heap
+// address touched, so there the scenarios run and the figures print but the
+// budgets are not checked (as in e2e-resources.test.js). Under ASan up to
+// 16 MiB of freed blocks wait in its quarantine (scripts/sanitize.sh) and
+// every block carries redzones.
+const SANITIZER = process.env.RISK_SANITIZER;
+const checkMemory = SANITIZER !== 'tsan';
+const kQuarantineMiB = SANITIZER === 'asan' ? 16 : 0;
 // A sealed answer of 4 KiB whose message is 4 MB of fields: at most eight
 // times the message (171 MiB when every field was unpacked).
 const kAnswerPeakBudgetMiB = 32;
-// A refused setup keeps only its environment's replaced bridge channel
-// (7.7 KiB each when the whole SDK was kept).
-const kRefusedSetupBudgetKiB = 4;
+// A refused setup keeps only its environment's replaced bridge channel,
+// 2 KiB (3.7 under ASan); 7.7 KiB each when the whole SDK was kept.
+const kRefusedSetupBudgetKiB = SANITIZER === 'asan' ? 6 : 4;
 // 100 distinct keys of 1 MiB through every native (389 MiB when each made
 // an application object).
-const kLongKeysBudgetMiB = 16;
+const kLongKeysBudgetMiB = 16 + kQuarantineMiB;
 
 function tempDir() {
   return fs.mkdtempSync(path.join(os.tmpdir(), 'risk-hostile-test-'));
@@ -92,7 +100,7 @@ test('an answer of millions of tiny fields is refused before it is unpacked; mem
     assert.ok(v['sealed-bytes'] < 8 * KiB, `${row.kind}: sealed ${v['sealed-bytes']} bytes`);
     assert.strictEqual(v.first, 'good-token-0001');
     assert.deepStrictEqual(v.token, row.token, row.kind);
-    assert.ok(v['peak-growth-mib'] < kAnswerPeakBudgetMiB,
+    assert.ok(!checkMemory || v['peak-growth-mib'] < kAnswerPeakBudgetMiB,
       `${row.kind}: peak grew ${v['peak-growth-mib'].toFixed(1)} MiB (budget ${kAnswerPeakBudgetMiB})`);
     assert.strictEqual(logged(r, 'more fields than a TokenResponse has').length, row.refusal ? 1 : 0, row.kind);
     console.log(`${row.kind}: peak +${v['peak-growth-mib'].toFixed(1)} MiB, ${v.ms.toFixed(1)} ms`);
@@ -145,7 +153,7 @@ test('refused setups leave nothing behind', () => {
   assertEndedByItself(r);
   assert.deepStrictEqual(r.values.answers, [0]);
   const perSetupKiB = (r.values['growth-mib'] * KiB) / count;
-  assert.ok(perSetupKiB < kRefusedSetupBudgetKiB,
+  assert.ok(!checkMemory || perSetupKiB < kRefusedSetupBudgetKiB,
     `${count} refused setups grew the process ${r.values['growth-mib'].toFixed(1)} MiB (${perSetupKiB.toFixed(2)} KiB each, budget ${kRefusedSetupBudgetKiB})`);
   console.log(`refused setup: ${perSetupKiB.toFixed(2)} KiB and ${r.values['us-per-setup'].toFixed(1)} us each`);
 });
@@ -167,7 +175,7 @@ test('application keys longer than 1 KiB are refused, logged and create nothing'
     assert.strictEqual(logged(r, 'is longer than any real key (1024), refused').length, row.refused,
       `keys of ${row.bytes} bytes`);
     if (row.budget) {
-      assert.ok(r.values['growth-mib'] < row.budget,
+      assert.ok(!checkMemory || r.values['growth-mib'] < row.budget,
         `${row.count} keys of ${row.bytes} bytes grew the process ${r.values['growth-mib'].toFixed(1)} MiB (budget ${row.budget})`);
       console.log(`${row.count} keys of ${row.bytes} bytes: ${r.values['growth-mib'].toFixed(1)} MiB`);
     }
