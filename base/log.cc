@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -22,40 +24,56 @@ constexpr char kLogTag[] = "Risk";
 std::atomic<LogHook> log_hook{nullptr};
 std::atomic<LogSink*> log_sink{nullptr};
 
+// Where the default sink writes: the file of RISK_LOG_FILE, stderr, or
+// nothing (kNoLog).
+constexpr int kNoLog = -1;
+
 // Opened once, on the first line: a file that cannot be opened falls back
-// to stderr.
-FILE* default_sink_file() {
-  static FILE* const file = [] {
+// to stderr. The file is opened non-blocking, so that neither the open (a
+// FIFO without a reader) nor a write (a reader that stopped reading) can
+// hold a library thread: what cannot be written at once is dropped. It is
+// never opened through a symbolic link, which could send the log (and the
+// O_CREAT) somewhere else than the name given.
+int default_sink_fd() {
+  static const int fd = [] {
     const char* mode = std::getenv("RISK_LOG");
-    if (mode != nullptr && std::strcmp(mode, "off") == 0) return static_cast<FILE*>(nullptr);
+    if (mode != nullptr && std::strcmp(mode, "off") == 0) return kNoLog;
     const char* path = std::getenv("RISK_LOG_FILE");
     if (path != nullptr && *path != '\0') {
+      int file = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW,
+                        0644);
       // Never in a standard stream's slot: a host that closed its stdin
       // would otherwise find the log file there for good.
-      int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-      if (fd >= 0 && fd <= STDERR_FILENO) {
-        const int high = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-        ::close(fd);
-        fd = high;
+      if (file >= 0 && file <= STDERR_FILENO) {
+        const int high = ::fcntl(file, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        ::close(file);
+        file = high;
       }
-      FILE* f = fd >= 0 ? ::fdopen(fd, "a") : nullptr;
-      if (f != nullptr) return f;
-      if (fd >= 0) ::close(fd);
+      if (file >= 0) return file;
     }
-    return stderr;
+    return static_cast<int>(STDERR_FILENO);
   }();
-  return file;
+  return fd;
 }
 
 }  // namespace
 
 void write_default_log_line(const char* tag, const char* text) {
-  FILE* file = default_sink_file();
-  if (file == nullptr) return;
-  static std::mutex file_mutex;  // keeps the lines of different threads whole
-  std::lock_guard<std::mutex> lock(file_mutex);
-  std::fprintf(file, "[%s] %s\n", tag, text);
-  std::fflush(file);
+  const int fd = default_sink_fd();
+  if (fd == kNoLog) return;
+  // One write per line, so that lines of different threads (and processes
+  // sharing the file) stay whole; what the file does not take at once is
+  // dropped.
+  char line[kLogBufferSize + 32];
+  const int n = std::snprintf(line, sizeof line, "[%s] %s\n", tag, text);
+  if (n <= 0) return;
+  const size_t length = std::min(static_cast<size_t>(n), sizeof line - 1);
+  static std::mutex write_mutex;
+  std::lock_guard<std::mutex> lock(write_mutex);
+  ssize_t written;
+  do {
+    written = ::write(fd, line, length);
+  } while (written < 0 && errno == EINTR);
 }
 
 void log_message(const char* format, ...) {

@@ -1,6 +1,8 @@
 #include "bridge/bridge_js_native.h"
 
 #include <initializer_list>
+#include <limits>
+#include <optional>
 #include <utility>
 
 #include "base/log.h"
@@ -13,6 +15,15 @@ namespace {
 // Low 32 bits of a 64-bit code, as the signed status of a PostResponse.
 int32_t low32(int64_t value) {
   return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(value)));
+}
+
+// A rejection's code as a status: negative whatever its size. Cutting it to
+// 32 bits could turn it into any status, 200 included; a code beyond the
+// 32-bit range stands at INT32_MIN instead.
+int32_t rejection_status(int64_t code) {
+  const int64_t negative = code < 0 ? code : -code;  // INT64_MIN has no positive twin
+  return negative < std::numeric_limits<int32_t>::min() ? std::numeric_limits<int32_t>::min()
+                                                         : static_cast<int32_t>(negative);
 }
 
 // One argument of a script service call: text, bytes (an ArrayBuffer) or an
@@ -170,22 +181,22 @@ void s_OnSituationServerEvent(BridgeContext* ctx, const std::string& key,
 
 PostResponse s_post(BridgeContext* ctx, const std::string& url, const std::string& body) {
   int64_t code = 0;
+  std::optional<int32_t> rejected;
   std::string text;
   napi_status status = js_post(
       ctx, url, body,
       [&](napi_env env, napi_value response) { read_post_response(env, response, &code, &text); },
-      [&code](napi_env, int64_t error) {
-        // A rejection is never reported as an HTTP status: its code goes
-        // negative (INT64_MIN already is, and has no positive twin).
-        code = error < 0 ? error : -error;
-        log_message("http post error, err code %d", low32(code));
+      [&rejected](napi_env, int64_t error) {
+        // A rejection is never reported as an HTTP status.
+        rejected = rejection_status(error);
+        log_message("http post error, err code %d", *rejected);
       });
   PostResponse response;
   if (status != napi_ok) {
     response.status_code = kPostCallFailed;
     return response;
   }
-  response.status_code = low32(code);
+  response.status_code = rejected ? *rejected : low32(code);
   response.body = std::move(text);
   return response;
 }

@@ -67,7 +67,9 @@ void s_OnSituationServerEvent(BridgeContext* context, const std::string& key,
 
 // Posts through the bridge's "post". Status: the answer's "responseCode"
 // (low 32 bits); minus the absolute rejection code when the promise is
-// rejected (logged "http post error, err code %d"), with an empty body;
+// rejected, INT32_MIN for one beyond the 32-bit range (logged "http post
+// error, err code %d"), with an empty body: never zero or positive, unless
+// the code was 0;
 // -9999 when the script call failed (missing "post", thrown, not queued,
 // environment ended).
 PostResponse s_post(BridgeContext* context, const std::string& url, const std::string& body);

@@ -143,16 +143,20 @@ napi_value SetupNative(napi_env env, napi_callback_info info) {
     }
     auto owned = std::make_unique<HarmonyRiskSdk>();
     owned->initialize();
+    napi_value handle = nullptr;
+    // A refused setup keeps nothing: its SDK, which no handle could reach,
+    // goes with this call.
+    if (!owned->setup(env, argv[0], argv[1], argv[2])) {
+      napi_create_int64(env, 0, &handle);
+      return handle;
+    }
     HarmonyRiskSdk* sdk = owned.release();  // never destroyed while the process lives
     sdk_registry().insert(sdk);
-    const bool ok = sdk->setup(env, argv[0], argv[1], argv[2]);
     // The first call's worker waits ready by the time it is made (created
     // by the launcher thread, off this thread); without it, the call
     // creates its worker as usual.
-    if (ok) WorkerLauncher::instance().prepare(&warm_archive);
-    napi_value handle = nullptr;
-    napi_create_int64(env, ok ? static_cast<int64_t>(reinterpret_cast<uintptr_t>(sdk)) : 0,
-                      &handle);
+    WorkerLauncher::instance().prepare(&warm_archive);
+    napi_create_int64(env, static_cast<int64_t>(reinterpret_cast<uintptr_t>(sdk)), &handle);
     return handle;
   });
 }
@@ -208,8 +212,14 @@ napi_value IsDegradeTokenNative(napi_env env, napi_callback_info info) {
   return run_native(env, "isDegradeTokenNative", [&]() -> napi_value {
     napi_value argv[3];
     read_args(env, info, argv);
-    // The application object is made although the test does not use it.
-    if (find_app(env, argv[0], argv[1]) == nullptr) return nullptr;
+    // The application object is made although the test does not use it;
+    // a key that is refused (see RiskSdk::get_app) gets the answer all the
+    // same, an unknown handle the pending exception.
+    bool thrown = false;
+    if (find_app(env, argv[0], argv[1]) == nullptr &&
+        (napi_is_exception_pending(env, &thrown) != napi_ok || thrown)) {
+      return nullptr;
+    }
     napi_value result = nullptr;
     napi_get_boolean(env, is_degrade_token(js_to_string(env, argv[2])), &result);
     return result;

@@ -32,9 +32,17 @@ napi_status call_js_method(napi_env env, napi_value object, const char* name, si
 namespace {
 
 // The member name of object into value; a failure is logged and leaves no
-// pending exception.
+// pending exception. A value that is not an object (or function) has no
+// members of its own: the engine would box a primitive and read undefined,
+// so it fails here, logged like a missing member.
 napi_status named_property(napi_env env, napi_value object, const char* name, napi_value* value) {
   if (object == nullptr) return napi_object_expected;
+  napi_valuetype type = napi_undefined;
+  if (napi_typeof(env, object, &type) != napi_ok ||
+      (type != napi_object && type != napi_function)) {
+    log_message("get function object fail %s", name);
+    return napi_object_expected;
+  }
   const napi_status status = napi_get_named_property(env, object, name, value);
   if (status != napi_ok) {
     log_message("get function object fail %s", name);

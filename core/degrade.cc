@@ -13,6 +13,7 @@
 #include "base/log.h"
 #include "base/strings.h"
 #include "core/risk_sdk.h"
+#include "core/token.h"
 #include "core/wire.h"
 #include "crypto/block_cipher.h"
 #include "crypto/cipher_scheme.h"
@@ -24,8 +25,6 @@ namespace risk {
 
 namespace {
 
-// Longest text taken for a token of the token service.
-constexpr size_t kMaxServiceTokenLength = 40;
 // CipherScheme::kind of the gm scheme, named in the algorithm field.
 constexpr int32_t kGmSchemeKind = 0;
 // The business sign's key is the 32 characters of an MD5 hex text: AES-256.
@@ -34,7 +33,7 @@ constexpr unsigned long kBusinessSignKeyLength = 32;
 }  // namespace
 
 bool is_degrade_token(const std::string& text) {
-  return text.empty() || text.size() > kMaxServiceTokenLength;
+  return text.empty() || text.size() > kMaxServiceTokenBytes;
 }
 
 std::string url_safe_token(const std::string& text) {

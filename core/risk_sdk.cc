@@ -97,6 +97,11 @@ std::unique_ptr<PostResponse> RiskSdk::post(const std::string&, const std::strin
 
 RiskApp* RiskSdk::get_app(const std::string& key) {
   if (destroyed_.load()) return nullptr;
+  if (key.size() > kMaxAppKeyBytes) {
+    log_message("application key of %zu bytes is longer than any real key (%zu), refused",
+                key.size(), kMaxAppKeyBytes);
+    return nullptr;
+  }
   MutexLock hold(&apps_mutex_);
   if (destroyed_.load()) return nullptr;
   auto found = apps_.find(key);

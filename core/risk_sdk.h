@@ -22,6 +22,7 @@
 #define RISK_CORE_RISK_SDK_H_
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <list>
@@ -49,6 +50,12 @@ extern std::atomic<int32_t> last_request_error;
 // True when params holds key with the value "true" (trimmed, any case), or,
 // for "PRIVATE_CLEAR_TOKEN", "clear".
 bool param_flag(const StringMap& params, const std::string& key);
+// Longest application key an SDK takes. Real keys are a few dozen bytes;
+// each key makes an application object that the SDK keeps for the life of
+// the process (the key is copied into it, into every property name and
+// every request), so a longer one is refused rather than kept for good.
+constexpr size_t kMaxAppKeyBytes = 1024;
+
 // True for an empty token or one longer than 40 bytes.
 bool is_degrade_token(const std::string& text);
 // "+" to "-", "/" to "_", every "=" removed.
@@ -115,8 +122,9 @@ class RiskSdk : public EventListOwner {
 
   // The RiskApp of key, created by create_app on the first call for that
   // key (exactly once, also when several threads ask at once). Null once
-  // destruction has begun, or when create_app fails. The SDK keeps
-  // ownership; the pointer stays valid until the SDK is destroyed.
+  // destruction has begun, when create_app fails, or for a key longer than
+  // kMaxAppKeyBytes (logged; nothing is created). The SDK keeps ownership;
+  // the pointer stays valid until the SDK is destroyed.
   RiskApp* get_app(const std::string& key);
 
   // Inserts {name, fn, null context} at the front of the registry, so the

@@ -194,6 +194,17 @@ TEST_F(RiskSdkTest, FailedCreationReturnsNullAndLaterCallsRetry) {
   EXPECT_NE(sdk_->get_app("k"), nullptr);
 }
 
+// Every key is kept for the life of the process: one longer than any real
+// key is refused before anything is made for it.
+TEST_F(RiskSdkTest, KeysLongerThanOneKibibyteAreRefusedAndCreateNothing) {
+  const std::string longest(kMaxAppKeyBytes, 'k');
+  EXPECT_NE(sdk_->get_app(longest), nullptr);
+  EXPECT_EQ(sdk_->get_app(longest + "k"), nullptr);
+  EXPECT_EQ(sdk_->get_app(std::string(1 << 20, 'k')), nullptr);
+  EXPECT_EQ(sdk_->create_calls.load(), 1);
+  EXPECT_TRUE(log_contains("application key of 1025 bytes is longer than any real key (1024), refused"));
+}
+
 TEST_F(RiskSdkTest, NoAppsOnceShutDown) {
   ASSERT_NE(sdk_->get_app("before"), nullptr);
   sdk_->shutdown();

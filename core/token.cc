@@ -169,6 +169,11 @@ TokenAnswer read_token_answer(int32_t transport_code, const std::string& answer)
     result.code = kTokenEmptyAnswer;
     return result;
   }
+  if (!within_field_limit(bytes_of(answer), answer.size(), kMaxAnswerFields)) {
+    result.code = kTokenBadMessage;
+    result.refusal = "answer not unpacked: more fields than a TokenResponse has, or malformed";
+    return result;
+  }
   std::unique_ptr<Risk__TokenResponse, TokenResponseDeleter> response(
       risk__token_response__unpack(nullptr, answer.size(), bytes_of(answer)));
   if (!response) {
@@ -185,19 +190,41 @@ TokenAnswer read_token_answer(int32_t transport_code, const std::string& answer)
     result.code = kTokenRefused;
     return result;
   }
+  if (!within_field_limit(response->body.data, response->body.len, kMaxAnswerFields)) {
+    result.code = kTokenBadMessage;
+    result.refusal = "body not unpacked: more fields than a TokenPayload has, or malformed";
+    return result;
+  }
   std::unique_ptr<Risk__TokenPayload, TokenPayloadDeleter> payload(
       risk__token_payload__unpack(nullptr, response->body.len, response->body.data));
   if (!payload) {
     result.code = kTokenBadMessage;
     return result;
   }
-  if (payload->ulvok == nullptr || payload->ulvok[0] == '\0') {
+  const size_t token_bytes = payload->ulvok != nullptr ? std::strlen(payload->ulvok) : 0;
+  if (token_bytes == 0 || token_bytes > kMaxServiceTokenBytes) {
     result.code = kTokenRefused;
+    if (token_bytes != 0) result.refusal = "token longer than 40 bytes";
     return result;
   }
-  result.ulvok = payload->ulvok;
-  if (payload->uuid != nullptr) result.uuid = payload->uuid;
+  result.ulvok.assign(payload->ulvok, token_bytes);
+  if (payload->uuid != nullptr && payload->uuid[0] != '\0') {
+    std::string uuid = payload->uuid;
+    if (is_plausible_installation_id(uuid)) {
+      result.uuid = std::move(uuid);
+    } else {
+      result.refusal = "installation id is not a plausible identifier, the current one kept";
+    }
+  }
   return result;
+}
+
+bool is_plausible_installation_id(const std::string& text) {
+  if (text.empty() || text.size() > kMaxInstallationIdBytes) return false;
+  return std::all_of(text.begin(), text.end(), [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+           c == '-' || c == '_';
+  });
 }
 
 // ----------------------------------------------------------------- RiskApp
@@ -219,6 +246,14 @@ TokenRecord RiskApp::get_token(const StringMap& params, bool for_sign) {
     try {
       stored.ulvok = get_property(kTokenTextProperty);
       stored.expires_at = stored_token_expiry(get_property(kTokenTimeProperty));
+      // No exchange stores a longer one: whatever put it there, it is not a
+      // token of the service, and would travel in every request and sign.
+      if (stored.ulvok.size() > kMaxServiceTokenBytes) {
+        log_message("stored token of %zu bytes is not a token of the service, ignored",
+                    stored.ulvok.size());
+        stored.ulvok.clear();
+        stored.expires_at = 0;
+      }
     } catch (const std::exception& e) {
       // A store that cannot be read holds no token.
       log_message("fail to read stored token: %s", e.what());
@@ -372,6 +407,7 @@ void RiskApp::fetch_token(const std::string& previous, std::string request,
       log_message("the response from Risk Server is empty");
     }
     TokenAnswer outcome = read_token_answer(code, answer);
+    if (outcome.refusal != nullptr) log_message("token answer: %s", outcome.refusal);
     if (outcome.code == 0) {
       // 7.
       const int64_t now = now_ms();

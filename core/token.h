@@ -72,11 +72,34 @@ std::string service_address(const std::string& configured, const char* default_u
 // saturating; 0 (never usable) for an empty text or a number that reads 0.
 int64_t stored_token_expiry(const std::string& time_text);
 
+// A token of the token service is 1 to kMaxServiceTokenBytes bytes; a
+// longer text is what is_degrade_token calls a degrade token.
+constexpr size_t kMaxServiceTokenBytes = 40;
+
+// An installation identifier the service may send in place of ours: 1 to
+// kMaxInstallationIdBytes bytes of the URL-safe Base64 alphabet (RFC 4648,
+// section 5: letters, digits, "-" and "_"). That holds the UUID texts the
+// "uuid" collector makes (36 bytes), hexadecimal ids and Base64url ids of
+// up to 384 bits; anything else is not an identifier.
+constexpr size_t kMaxInstallationIdBytes = 64;
+bool is_plausible_installation_id(const std::string& text);
+
+// Most top-level fields a TokenResponse or a TokenPayload may carry. The
+// service writes each field once (3 and 2 of them); the room above allows
+// a repeated field (the last one wins) and fields a later service adds.
+// protobuf-c's unpack keeps a record of some 80 bytes for every field it
+// meets, known or not, so a message of two-byte fields would cost forty
+// times its size: such a message is refused before it is unpacked.
+constexpr size_t kMaxAnswerFields = 16;
+
 // What an exchange's answer says.
 struct TokenAnswer {
   int32_t code = 0;  // 0, or the failure code of the exchange
   std::string ulvok;  // the token when code is 0
   std::string uuid;   // the replacement installation identifier, may be empty
+  // Why a part of the answer was refused or ignored, for the log (static
+  // text); null when nothing was.
+  const char* refusal = nullptr;
 };
 
 // Reads the result of post_request: a non-zero transport code is kept;
@@ -84,8 +107,13 @@ struct TokenAnswer {
 // TokenResponse kTokenBadMessage; status -10006 kTokenStatusBlocked; any
 // other non-zero status, a command other than 1002 or an empty body
 // kTokenRefused; a body that is not a TokenPayload kTokenBadMessage; a
-// payload whose token is empty kTokenRefused (an empty token would replace
-// a good stored one and be handed out as a token).
+// payload whose token is empty or longer than kMaxServiceTokenBytes
+// kTokenRefused (it would replace a good stored one, and be handed out, or
+// signed into every business sign). A message with more than
+// kMaxAnswerFields fields, or whose fields are not well formed, is not
+// unpacked: kTokenBadMessage. A uuid that is not a plausible installation
+// identifier is dropped (uuid empty), the token still taken. Memory: about
+// twice the answer's size.
 TokenAnswer read_token_answer(int32_t transport_code, const std::string& answer);
 
 }  // namespace risk

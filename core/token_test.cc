@@ -373,6 +373,100 @@ TEST(TokenAnswerTest, ReadsTokenAndUuidOfAProtocEncodedAnswer) {
   EXPECT_EQ(answer.uuid, "6f1c0d2e-9a8b-4c7d-8e6f-5a4b3c2d1e0f");
 }
 
+// Hand-written TokenResponse bytes: command 1002 (08 EA 07), the body as
+// field 2 (12 <length> ...), status 0 (18 00).
+std::string response_bytes(const std::string& body, const std::string& extra = "") {
+  return std::string("\x08\xEA\x07\x12", 4) + static_cast<char>(body.size()) + body +
+         std::string("\x18\x00", 2) + extra;
+}
+// TokenPayload { 1: ulvok, 2: uuid }, each shorter than 128 bytes.
+std::string payload_bytes(const std::string& ulvok, const std::string& uuid = "") {
+  std::string out = "\x0A" + std::string(1, static_cast<char>(ulvok.size())) + ulvok;
+  if (!uuid.empty()) out += "\x12" + std::string(1, static_cast<char>(uuid.size())) + uuid;
+  return out;
+}
+// count unknown fields of two bytes: field 15, varint 0 (78 00).
+std::string two_byte_fields(size_t count) {
+  std::string out;
+  for (size_t i = 0; i < count; ++i) out.append("\x78\x00", 2);
+  return out;
+}
+
+TEST(FieldLimitTest, CountsWellFormedFieldsAndRefusesTheRest) {
+  struct Case {
+    const char* what;
+    std::string bytes;
+    bool within;
+  };
+  const std::vector<Case> cases = {
+      {"empty", "", true},
+      {"a valid answer", response_bytes(payload_bytes("tok")), true},
+      {"sixteen fields", two_byte_fields(16), true},
+      {"seventeen fields", two_byte_fields(17), false},
+      {"fixed64 and fixed32", std::string("\x09" "12345678" "\x15" "1234", 14), true},
+      {"fixed64 cut short", std::string("\x09" "1234567", 8), false},
+      {"length beyond the end", std::string("\x12\x05" "abcd", 6), false},
+      {"length of 2^64 - 1", std::string("\x12\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\x01", 11),
+       false},
+      {"varint of eleven bytes", std::string("\x08") + std::string(10, '\x80') + '\x00', false},
+      {"varint cut short", std::string("\x08\x80", 2), false},
+      {"field number 0", std::string("\x00\x00", 2), false},
+      {"start group", std::string("\x0B\x0C", 2), false},
+      {"wire type 7", std::string("\x0F\x00", 2), false},
+      {"tag of six bytes", std::string("\x80\x80\x80\x80\x80\x01\x00", 7), false},
+  };
+  for (const Case& c : cases) {
+    const auto* data = reinterpret_cast<const uint8_t*>(c.bytes.data());
+    EXPECT_EQ(within_field_limit(data, c.bytes.size(), kMaxAnswerFields), c.within) << c.what;
+  }
+}
+
+// Two million two-byte fields once cost 170 MiB to unpack; the scan
+// refuses them first, and a message at the limit still opens.
+TEST(TokenAnswerTest, MessagesOfTooManyFieldsAreRefusedBeforeUnpacking) {
+  const std::string token_payload = payload_bytes("tok-0001");
+  TokenAnswer many = read_token_answer(0, response_bytes(token_payload, two_byte_fields(2000000)));
+  EXPECT_EQ(many.code, kTokenBadMessage);
+  EXPECT_NE(many.refusal, nullptr);
+  TokenAnswer at_limit = read_token_answer(0, response_bytes(token_payload, two_byte_fields(13)));
+  EXPECT_EQ(at_limit.code, 0);
+  EXPECT_EQ(at_limit.ulvok, "tok-0001");
+  TokenAnswer payload_many =
+      read_token_answer(0, response_bytes(token_payload + two_byte_fields(16)));
+  EXPECT_EQ(payload_many.code, kTokenBadMessage);
+}
+
+TEST(TokenAnswerTest, TokensOutsideOneToFortyBytesAreBadAnswers) {
+  EXPECT_EQ(read_token_answer(0, response_bytes(payload_bytes(std::string(40, 't')))).ulvok,
+            std::string(40, 't'));
+  EXPECT_EQ(read_token_answer(0, response_bytes(payload_bytes(std::string(41, 't')))).code,
+            kTokenRefused);
+  EXPECT_EQ(read_token_answer(0, response_bytes(payload_bytes(""))).code, kTokenRefused);
+}
+
+TEST(TokenAnswerTest, InstallationIdsThatAreNotIdentifiersAreDroppedTheTokenKept) {
+  struct Case {
+    std::string uuid;
+    bool kept;
+  };
+  const std::vector<Case> cases = {
+      {"6f1c0d2e-9a8b-4c7d-8e6f-5a4b3c2d1e0f", true},
+      {"0123456789abcdefABCDEF_-", true},
+      {std::string(64, 'a'), true},
+      {std::string(65, 'a'), false},
+      {"../../etc/passwd", false},
+      {"id with spaces", false},
+      {std::string("id\x01", 3), false},
+  };
+  for (const Case& c : cases) {
+    TokenAnswer answer = read_token_answer(0, response_bytes(payload_bytes("tok", c.uuid)));
+    EXPECT_EQ(answer.code, 0) << c.uuid;
+    EXPECT_EQ(answer.ulvok, "tok") << c.uuid;
+    EXPECT_EQ(answer.uuid, c.kept ? c.uuid : "") << c.uuid;
+    EXPECT_EQ(answer.refusal != nullptr, !c.kept) << c.uuid;
+  }
+}
+
 // ------------------------------------------------- force, clear, events
 
 TEST_F(TokenTest, UsableTokenIsRefreshedWhenTheEventCountChanges) {

@@ -261,6 +261,62 @@ int32_t post_request(RiskApp& app, const std::string& url, const std::string& pa
 
 namespace {
 
+// Protocol-buffer wire types (the low three bits of a tag).
+constexpr uint64_t kWireVarint = 0;
+constexpr uint64_t kWireFixed64 = 1;
+constexpr uint64_t kWireLengthDelimited = 2;
+constexpr uint64_t kWireFixed32 = 5;
+// A varint holds at most 64 bits in 10 bytes; a tag at most 32 bits in 5.
+constexpr size_t kMaxVarintBytes = 10;
+constexpr size_t kMaxTagBytes = 5;
+
+// Reads a varint of at most max_bytes bytes at *at, below end; advances *at.
+// False when it does not end in time.
+bool read_varint(const uint8_t** at, const uint8_t* end, size_t max_bytes, uint64_t* value) {
+  uint64_t result = 0;
+  for (size_t i = 0; i < max_bytes && *at < end; ++i) {
+    const uint8_t byte = *(*at)++;
+    result |= static_cast<uint64_t>(byte & 0x7F) << (7 * i);
+    if ((byte & 0x80) == 0) {
+      *value = result;
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+bool within_field_limit(const uint8_t* data, size_t size, size_t max_fields) {
+  const uint8_t* at = data;
+  const uint8_t* const end = data + size;
+  size_t fields = 0;
+  while (at < end) {
+    if (++fields > max_fields) return false;
+    uint64_t tag = 0;
+    if (!read_varint(&at, end, kMaxTagBytes, &tag) || (tag >> 3) == 0) return false;
+    uint64_t skip = 0;
+    switch (tag & 7) {
+      case kWireVarint: {
+        uint64_t ignored = 0;
+        if (!read_varint(&at, end, kMaxVarintBytes, &ignored)) return false;
+        continue;
+      }
+      case kWireFixed64: skip = 8; break;
+      case kWireFixed32: skip = 4; break;
+      case kWireLengthDelimited:
+        if (!read_varint(&at, end, kMaxVarintBytes, &skip)) return false;
+        break;
+      default: return false;  // groups and the reserved types
+    }
+    if (skip > static_cast<uint64_t>(end - at)) return false;
+    at += skip;
+  }
+  return true;
+}
+
+namespace {
+
 // minizip's deflate parameters for an entry: raw deflate, 15 window bits,
 // memory level 8, default strategy (with the level of kDeflateLevel).
 constexpr int kDeflateWindowBits = -MAX_WBITS;

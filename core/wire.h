@@ -67,6 +67,14 @@ std::string serialize_request(const RiskApp& app, const std::string& previous_to
 int32_t post_request(RiskApp& app, const std::string& url, const std::string& payload,
                      std::string& response, const CipherScheme& scheme);
 
+// True when [data, data + size) is a sequence of well-formed protocol-buffer
+// fields (a tag with a field number, then a varint, 8 bytes, a length and
+// that many bytes, or 4 bytes) and holds at most max_fields of them. Groups
+// are not well formed here (protobuf-c refuses them too). A cheap scan, no
+// allocation: it lets a caller refuse a message before unpacking it. Only
+// reads bytes inside the range.
+bool within_field_limit(const uint8_t* data, size_t size, size_t max_fields);
+
 // A ZIP archive with one entry "data" (deflate, level 5, all-zero entry
 // information, no extra fields or comments) holding payload. Returns the
 // empty string when the archive cannot be created.

@@ -115,8 +115,10 @@ int32_t enum_value(const Enum& field) {
 // or the failure code.
 int32_t read_answer(const std::string& answer, std::string& token, std::string& uuid) {
   if (answer.empty()) return kEmptyAnswer;
-  Risk__TokenResponse* response = risk__token_response__unpack(
-      nullptr, answer.size(), reinterpret_cast<const uint8_t*>(answer.data()));
+  // A message of more fields than an answer has is not unpacked.
+  const auto* bytes = reinterpret_cast<const uint8_t*>(answer.data());
+  if (!risk::within_field_limit(bytes, answer.size(), risk::kMaxAnswerFields)) return kNotAMessage;
+  Risk__TokenResponse* response = risk__token_response__unpack(nullptr, answer.size(), bytes);
   if (response == nullptr) return kNotAMessage;
   int32_t code = 0;
   const int32_t status = enum_value(response->status);
@@ -125,6 +127,9 @@ int32_t read_answer(const std::string& answer, std::string& token, std::string& 
   } else if (status != kStatusOk || enum_value(response->command) != kTokenCommand ||
              response->body.len == 0) {
     code = kRefused;
+  } else if (!risk::within_field_limit(response->body.data, response->body.len,
+                                        risk::kMaxAnswerFields)) {
+    code = kNotAMessage;
   } else {
     Risk__TokenPayload* payload =
         risk__token_payload__unpack(nullptr, response->body.len, response->body.data);
@@ -133,9 +138,13 @@ int32_t read_answer(const std::string& answer, std::string& token, std::string& 
     } else {
       check(payload->ulvok != nullptr, "a required string field is present after unpack");
       token = payload->ulvok;
-      // An empty token would replace a good stored one: refused.
-      if (token.empty()) code = kRefused;
-      if (payload->uuid != nullptr) uuid = payload->uuid;
+      // A token is 1 to 40 bytes: an empty one would replace a good stored
+      // one, a longer one is no token of the service.
+      if (token.empty() || token.size() > risk::kMaxServiceTokenBytes) code = kRefused;
+      // An identifier that is not plausible is dropped, the token kept.
+      if (payload->uuid != nullptr && risk::is_plausible_installation_id(payload->uuid)) {
+        uuid = payload->uuid;
+      }
       risk__token_payload__free_unpacked(payload, nullptr);
     }
   }

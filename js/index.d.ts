@@ -43,7 +43,14 @@ export const SETTINGS: readonly (keyof Settings)[];
 /**
  * Options of one application or one call: the settings above, and caller
  * data (every other key, sent as "user_" + key). Values become text (objects
- * as JSON); undefined members are left out.
+ * as JSON); undefined members are left out. A flat array may hold texts,
+ * numbers and booleans (made text); any other array throws an OptionsError.
+ *
+ * Settings and caller data share this one namespace: a key that begins with
+ * "KEY_" or "PRIVATE_" is a setting wherever it comes from. Never spread
+ * untrusted data (a request body, a user's profile) into options directly:
+ * a key "KEY_URL" in it would send the device's data to another address.
+ * Pass such data through callerData, whose keys can never be settings.
  */
 export type Options =
   | (Settings & Record<string, unknown>)
@@ -178,8 +185,22 @@ export function packagedPlatforms(prebuilds?: string): string[];
  * options runs it; an empty application key warns too.
  */
 export function checkSettings(pairs: string[]): string[];
-/** Options as the natives' flat [key, value, key, value, ...] array. */
+/** Options as the natives' flat [key, value, key, value, ...] array. Throws an OptionsError for an array of the wrong shape. */
 export function toPairs(options?: Options | null): string[];
+
+/**
+ * Caller data as options that can never be read as a setting: every key
+ * gains the prefix "data_" (the service sees "user_data_" + key). Accepts
+ * the forms of Options; combine with settings freely:
+ * `{ KEY_DELAY_MS_TIME: '2000', ...callerData(untrusted) }`.
+ */
+export function callerData(data?: Options | null): Record<string, string>;
+
+/** An options array that is neither flat (texts, numbers, booleans) nor made of [key, value] entries. */
+export class OptionsError extends TypeError {
+  constructor(message: string);
+  readonly code: 'RISK_BAD_OPTIONS';
+}
 
 /**
  * Every function below except readyToCallback throws an Error
@@ -221,8 +242,8 @@ export function init(handle: SdkHandle, appKey: string, options?: Options): void
  * | -1002 | the answer did not decrypt: nothing came back (host not found, connection refused or broken, time limit, an HTTP error with an empty body) or it was sealed under another key or scheme | yes, when the service was not reached; no for a wrong key or scheme |
  * | -1003 | the answer decrypted but held no readable archive entry "data" | no |
  * | -1004 | the service answered with an empty payload | yes, later |
- * | -1005 | the payload is not a TokenResponse, or its body not a TokenPayload | no |
- * | -1006 | the service answered without a token: status not 0, command not 1002, or an empty body | yes, later |
+ * | -1005 | the payload is not a TokenResponse, or its body not a TokenPayload (a message of more than 16 fields counts as neither) | no |
+ * | -1006 | the service answered without a token: status not 0, command not 1002, an empty body, or a token that is empty or longer than 40 bytes | yes, later |
  * | -1008 | the service refused this device (status -10006) | no |
  */
 export function getToken(handle: SdkHandle, appKey: string, options?: Options): Promise<string>;

@@ -178,10 +178,31 @@ function optionText(value) {
   return JSON.stringify(value);
 }
 
+// Options that are neither an object, a Map, an array of [key, value]
+// entries nor a flat [key, value, ...] array of texts, numbers and booleans.
+class OptionsError extends TypeError {
+  /** @param {string} message */
+  constructor(message) {
+    super(message);
+    this.name = 'OptionsError';
+    /** @type {'RISK_BAD_OPTIONS'} */
+    this.code = 'RISK_BAD_OPTIONS';
+  }
+}
+
+/**
+ * @param {unknown} x
+ * @returns {x is string | number | boolean | bigint}
+ */
+function isFlatElement(x) {
+  return ['string', 'number', 'boolean', 'bigint'].includes(typeof x);
+}
+
 // Turns options into the natives' flat array of strings. Accepts a plain
 // object, a Map, an array of [key, value] entries, or an already flat array
-// of strings (passed through). Members whose value is undefined are left
-// out; other values become text (objects as JSON).
+// (its numbers and booleans become text). Members whose value is undefined
+// are left out; other values become text (objects as JSON). Throws an
+// OptionsError for an array that is neither.
 /**
  * @param {Options | null} [options]
  * @returns {string[]}
@@ -189,14 +210,40 @@ function optionText(value) {
 function toPairs(options) {
   if (options === undefined || options === null) return [];
   if (Array.isArray(options)) {
-    if (options.every((x) => typeof x === 'string')) return options.slice();
-    return toPairs(new Map(options));
+    if (options.every(isFlatElement)) return options.map(String);
+    if (options.every((x) => Array.isArray(x))) return toPairs(new Map(options));
+    const i = options.findIndex((x) => !isFlatElement(x));
+    throw new OptionsError('quon-risk-comm: an options array is either flat (texts, numbers,'
+      + ' booleans) or made of [key, value] entries; element ' + i + ' is '
+      + (Array.isArray(options[i]) ? 'an entry among flat elements' : typeof options[i]));
   }
   const entries = options instanceof Map ? [...options.entries()] : Object.entries(options);
   const out = [];
   for (const [k, v] of entries) {
     if (v === undefined) continue;
     out.push(String(k), optionText(v));
+  }
+  return out;
+}
+
+const CALLER_DATA_PREFIX = 'data_';
+
+// Caller data as options that can never be read as a setting: every key
+// gains the prefix "data_", so that an untrusted key such as "KEY_URL"
+// reaches the service as caller data ("user_data_KEY_URL") instead of
+// redirecting the request. Takes the forms options take; combine with
+// settings freely: { KEY_DELAY_MS_TIME: '2000', ...callerData(untrusted) }.
+/**
+ * @param {Options | null} [data]
+ * @returns {Record<string, string>}
+ */
+function callerData(data) {
+  const pairs = toPairs(data);
+  /** @type {Record<string, string>} */
+  const out = {};
+  for (let i = 0; i < pairs.length; i += 2) {
+    const key = CALLER_DATA_PREFIX + pairs[i];
+    if (!(key in out)) out[key] = pairs[i + 1] ?? '';
   }
   return out;
 }
@@ -299,6 +346,17 @@ function init(handle, appKey, options) {
   return native().init(handle, appKey, settingPairs(options));
 }
 
+// The promise natives answer nothing for a call they refuse (an application
+// key longer than 1 KiB, logged); the promise functions still answer a
+// promise, of "".
+/**
+ * @param {Promise<string> | undefined} answer
+ * @returns {Promise<string>}
+ */
+function promised(answer) {
+  return answer instanceof Promise ? answer : Promise.resolve('');
+}
+
 // "getTokenNative": a promise of the device token ("" when none could be had).
 /**
  * @param {SdkHandle} handle
@@ -308,7 +366,7 @@ function init(handle, appKey, options) {
  */
 function getToken(handle, appKey, options) {
   checkAppKey(appKey);
-  return native().getTokenNative(handle, appKey, settingPairs(options));
+  return promised(native().getTokenNative(handle, appKey, settingPairs(options)));
 }
 
 // "getDegradeTokenNative": a promise of a locally made degrade token, built
@@ -321,7 +379,7 @@ function getToken(handle, appKey, options) {
  */
 function getDegradeToken(handle, appKey, options) {
   checkAppKey(appKey);
-  return native().getDegradeTokenNative(handle, appKey, settingPairs(options));
+  return promised(native().getDegradeTokenNative(handle, appKey, settingPairs(options)));
 }
 
 // "getBusinessSignNative": a promise of the business sign of text.
@@ -334,7 +392,7 @@ function getDegradeToken(handle, appKey, options) {
  */
 function getBusinessSign(handle, appKey, options, text = '') {
   checkAppKey(appKey);
-  return native().getBusinessSignNative(handle, appKey, settingPairs(options), String(text));
+  return promised(native().getBusinessSignNative(handle, appKey, settingPairs(options), String(text)));
 }
 
 // "isDegradeTokenNative": true for an empty token or one longer than 40 bytes.
@@ -382,6 +440,7 @@ function readyToCallback(handle) {
 module.exports = {
   load,
   toPairs,
+  callerData,
   setup,
   init,
   getToken,
@@ -397,6 +456,7 @@ module.exports = {
   packagedPlatforms,
   checkSettings,
   LibraryError,
+  OptionsError,
   NATIVE_NAMES,
   SETTINGS,
   DEFAULT_LIBRARY: BUILD_TREE_LIBRARY,

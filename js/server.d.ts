@@ -37,8 +37,8 @@ export interface ErrorCode {
  * | -1002 | the answer did not decrypt: nothing came back (host not found, connection refused or broken, time limit, an HTTP error with an empty body) or it was sealed under another key or scheme | yes, when the service was not reached; no for a wrong key or scheme |
  * | -1003 | the answer decrypted but held no readable archive entry "data" | no |
  * | -1004 | the service answered with an empty payload | yes, later |
- * | -1005 | the payload is not a TokenResponse, or its body not a TokenPayload | no |
- * | -1006 | the service answered without a token: status not 0, command not 1002, or an empty body | yes, later |
+ * | -1005 | the payload is not a TokenResponse, or its body not a TokenPayload (a message of more than 16 fields counts as neither) | no |
+ * | -1006 | the service answered without a token: status not 0, command not 1002, an empty body, or a token that is empty or longer than 40 bytes | yes, later |
  * | -1008 | the service refused this device (status -10006) | no |
  */
 export const ERROR_CODES: readonly ErrorCode[];

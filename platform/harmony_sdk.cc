@@ -127,9 +127,12 @@ std::unique_ptr<PostResponse> HarmonyRiskSdk::post(const std::string& url,
 bool HarmonyRiskSdk::setup(napi_env env, napi_value bridge, napi_value app_info,
                            napi_value device_info) {
   bridge_ = bridge_context(env);
-  // A later setup of the same environment takes the sink over even when it
-  // fails below; one in another environment (a worker) leaves it to the
-  // environment that holds it.
+  // Only the first setup of the process goes on. A refused one leaves the
+  // event sink where it is: its SDK is not kept (see "setupNative"), and
+  // events sent to its list would reach nobody.
+  if (!init_runtime_guards()) return false;
+  // The sink goes to the environment of the first setup; one that finds it
+  // held by another environment (a worker) leaves it there.
   {
     SinkOwner& owner = sink_owner();
     MutexLock lock(&owner.mutex);
@@ -138,7 +141,6 @@ bool HarmonyRiskSdk::setup(napi_env env, napi_value bridge, napi_value app_info,
       owner.bridge = bridge_;
     }
   }
-  if (!init_runtime_guards()) return false;
   set_facts(read_facts(env, bridge, app_info, device_info));
   start_runtime_guards();
   return true;

@@ -44,13 +44,13 @@ const ERROR_CODES = Object.freeze([
   },
   {
     code: -1005,
-    meaning: 'the payload is not a TokenResponse, or its body not a TokenPayload',
+    meaning: 'the payload is not a TokenResponse, or its body not a TokenPayload (a message of more than 16 fields counts as neither)',
     action: 'the service speaks another message version: check KEY_URL and the service',
     retry: 'no',
   },
   {
     code: -1006,
-    meaning: 'the service answered without a token: status not 0, command not 1002, or an empty body',
+    meaning: 'the service answered without a token: status not 0, command not 1002, an empty body, or a token that is empty or longer than 40 bytes',
     action: 'the service declined the request: check that it knows the application key',
     retry: 'yes, later',
   },
