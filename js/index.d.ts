@@ -264,7 +264,7 @@ export interface TokenCause {
    * ".invalid"; invalid-url: not http(s); resolve, connect, timeout,
    * receive, too-large: the post was rejected (the reference bridge's codes
    * 6, 7, 28, 56, 63); post-failed: rejected with another code; no-answer:
-   * the post answered no answer object (-1001); http: a status other than
+   * the post threw or answered no answer object; http: a status other than
    * 200; undecryptable: a 200 answer that did not open (-1002);
    * bad-answer: an answer of something else, or empty (-1002 with no body,
    * -1003, -1004, -1005); refused: the service answered without a token

@@ -119,7 +119,7 @@ const CAUSES = Object.freeze({
   },
   'post-failed': { meaning: 'the bridge rejected the post with a code of its own', retry: 'later' },
   'no-answer': {
-    meaning: 'the bridge\'s post gave no answer object (-1001)',
+    meaning: 'the bridge\'s post threw, or answered something that is not an answer object',
     retry: 'never',
     fix: 'the bridge\'s post must answer { responseCode, resultType, result } or reject with a numeric code',
   },
