@@ -16,6 +16,7 @@
 // the script thread; the posts are noted before the library sees their
 // answers (the forwarder's handlers are attached first).
 
+const { invalidHost } = require('./bridge');
 const { CAUSES } = require('./codes');
 
 /** @typedef {import('../index').TokenOutcome} TokenOutcome */
@@ -225,19 +226,6 @@ function delayMs(value) {
   const m = /^\s*([+-]?\d+)/.exec(value || '');
   const n = m ? Number.parseInt(m[1], 10) : 0;
   return n > 0 ? Math.min(n, kMaxDelayMs) : kDefaultDelayMs;
-}
-
-/**
- * @param {string} address
- * @returns {boolean}
- */
-function invalidHost(address) {
-  try {
-    const host = new URL(address).hostname.toLowerCase().replace(/\.$/, '');
-    return host === 'invalid' || host.endsWith('.invalid');
-  } catch (e) {
-    return false;
-  }
 }
 
 /**
