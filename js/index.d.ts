@@ -58,6 +58,18 @@ export type Options =
   | Array<[string, unknown]>
   | string[];
 
+/**
+ * The KEY_ and PRIVATE_ members of O that are not Settings, each typed
+ * never: a misspelt setting (KEY_URLL) fails the type check. Maps and
+ * arrays are not looked into.
+ */
+export type UnknownSettings<O> = {
+  [K in keyof O as K extends keyof Settings ? never
+    : K extends `KEY_${string}` | `PRIVATE_${string}` ? K : never]: never;
+};
+/** Options whose settings are all known. */
+export type CheckedOptions<O> = O & UnknownSettings<O>;
+
 /** The application facts handed to setup. */
 export interface AppInfo {
   name?: string;
@@ -180,8 +192,11 @@ export function packagedPlatforms(prebuilds?: string): string[];
 
 /**
  * Warns once per process (process.emitWarning) about unknown settings, a
- * KEY_MANAGER_ALGORITHM other than "legacy"/"gm", and a service address
- * without a scheme; returns the flat pairs unchanged. Every function taking
+ * KEY_MANAGER_ALGORITHM other than "legacy"/"gm", a service address without
+ * a scheme, with a scheme other than http/https, with a trailing slash or a
+ * path other than the service's ("/udid/m1", "/udid/sa-m"), and a
+ * KEY_DELAY_MS_TIME that is not a number from 1 to 30000; returns the flat
+ * pairs unchanged. Every function taking
  * options runs it; an empty application key warns too.
  */
 export function checkSettings(pairs: string[]): string[];
@@ -213,7 +228,7 @@ export class OptionsError extends TypeError {
  * the bridge is not an object.
  */
 export function setup(bridge: Bridge, appInfo: AppInfo, deviceInfo: DeviceInfo): SdkHandle;
-export function init(handle: SdkHandle, appKey: string, options?: Options): void;
+export function init<O extends Options>(handle: SdkHandle, appKey: string, options?: CheckedOptions<O>): void;
 /**
  * The device token: a service token (1 to 40 bytes), or a degrade token when
  * none could be had (its last "!" field is the error code, ERROR_CODES of
@@ -235,6 +250,15 @@ export function init(handle: SdkHandle, appKey: string, options?: Options): void
  * the stored one stays. Business signs and situation reports use a held
  * token as it is and ask only when there is none.
  *
+ * At start while offline, with a valid token stored: the first call of the
+ * process checks in with the service, the check-in fails, and the call
+ * answers a degrade token (not the stored one). An app that prefers the
+ * stored token then can read it without an exchange through a business
+ * sign (getBusinessSign uses a held token as it is; the sign's "ulvok"
+ * field carries it), or call again once the network is back.
+ * getTokenDetailed says which case it was (kind "degrade", cause.reason
+ * "resolve", "connect" or "timeout").
+ *
  * | code  | meaning | retry |
  * |-------|---------|-------|
  * | 0     | no failed exchange: none ran yet, one is under way, or the last one succeeded | yes |
@@ -246,11 +270,78 @@ export function init(handle: SdkHandle, appKey: string, options?: Options): void
  * | -1006 | the service answered without a token: status not 0, command not 1002, an empty body, or a token that is empty or longer than 40 bytes | yes, later |
  * | -1008 | the service refused this device (status -10006) | no |
  */
-export function getToken(handle: SdkHandle, appKey: string, options?: Options): Promise<string>;
-export function getDegradeToken(handle: SdkHandle, appKey: string, options?: Options): Promise<string>;
-export function getBusinessSign(handle: SdkHandle, appKey: string, options?: Options, text?: string): Promise<string>;
+export function getToken<O extends Options>(handle: SdkHandle, appKey: string, options?: CheckedOptions<O>): Promise<string>;
+
+/** Why a call answered a degrade token (see TokenCause). */
+export type CauseReason =
+  | 'invalid-host' | 'invalid-url' | 'resolve' | 'connect' | 'timeout' | 'receive' | 'too-large'
+  | 'post-failed' | 'no-answer' | 'http' | 'undecryptable' | 'bad-answer' | 'refused'
+  | 'rate-limited' | 'waited' | 'no-token' | 'unobserved';
+
+/** Why a call answered a degrade token. */
+export interface TokenCause {
+  /**
+   * invalid-host: KEY_URL unset (the built-in ".invalid" address) or under
+   * ".invalid"; invalid-url: not http(s); resolve, connect, timeout,
+   * receive, too-large: the post was rejected (the reference bridge's codes
+   * 6, 7, 28, 56, 63); post-failed: rejected with another code; no-answer:
+   * the post threw or answered no answer object; http: a status other than
+   * 200; undecryptable: a 200 answer that did not open (-1002);
+   * bad-answer: an answer of something else, or empty (-1002 with no body,
+   * -1003, -1004, -1005); refused: the service answered without a token
+   * (-1006, -1008); rate-limited: no exchange started (16 a minute);
+   * waited: the exchange was still under way after KEY_DELAY_MS_TIME;
+   * no-token: the library answered ""; unobserved: the SDK was not set up
+   * through setup() of this package.
+   */
+  reason: CauseReason;
+  /** One line saying what happened. */
+  message: string;
+  /** The status of the service's answer, when it answered. */
+  httpStatus?: number;
+  /** For retry "never": what the app must change. */
+  fix?: string;
+  /** For rate-limited: when the limit lets the next exchange start, ms from now. */
+  retryAfterMs?: number;
+}
+
+/** What became of one token call. */
+export interface TokenOutcome {
+  /** What getToken would have answered. */
+  token: string;
+  /**
+   * service: issued by the service in an exchange that ended during this
+   * call; stored: a service token held from before (memory or the
+   * preferences); degrade: a degrade token (or "").
+   */
+  kind: 'service' | 'stored' | 'degrade';
+  /** The library's code: the degrade token's last "!" field; 0 otherwise. */
+  code: number;
+  /** null for a service token (kind service or stored). */
+  cause: TokenCause | null;
+  /**
+   * null for a service token; now: call again at once (the exchange goes on
+   * and its token lands for the next call); later: the service was not
+   * reached or declined for now, back off; never: nothing helps until the
+   * app changes what cause.fix says.
+   */
+  retry: 'now' | 'later' | 'never' | null;
+}
+
+/**
+ * getToken, and what became of the call: the kind of token, the library's
+ * code and, for a degrade token, the cause and whether to retry. The cause
+ * comes from the posts the bridge made for this key while the call ran
+ * (setup() hands the library a forwarder to the bridge that sees them);
+ * the code is process-wide, so a failure of another key's exchange in the
+ * meantime can show in it. Throws where getToken throws; resolves, never
+ * rejects.
+ */
+export function getTokenDetailed<O extends Options>(handle: SdkHandle, appKey: string, options?: CheckedOptions<O>): Promise<TokenOutcome>;
+export function getDegradeToken<O extends Options>(handle: SdkHandle, appKey: string, options?: CheckedOptions<O>): Promise<string>;
+export function getBusinessSign<O extends Options>(handle: SdkHandle, appKey: string, options?: CheckedOptions<O>, text?: string): Promise<string>;
 export function isDegradeToken(handle: SdkHandle, appKey: string, token: string): boolean;
-export function scheduleSituationUpdate(handle: SdkHandle, appKey: string, options?: Options, delayMs?: number): void;
+export function scheduleSituationUpdate<O extends Options>(handle: SdkHandle, appKey: string, options?: CheckedOptions<O>, delayMs?: number): void;
 export function setScene(handle: SdkHandle, appKey: string, scene: string): void;
 export function readyToCallback(handle: SdkHandle): void;
 

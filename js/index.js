@@ -21,13 +21,19 @@
 // natives work on native threads and resolve, never reject.
 //
 // Settings the library does not know, a KEY_MANAGER_ALGORITHM other than
-// "legacy" or "gm", a service address without a scheme and an empty
-// application key draw one process warning each (process.emitWarning); they
-// are passed on unchanged.
+// "legacy" or "gm", a service address without a scheme, with a scheme other
+// than http or https, with a trailing slash or a path other than the
+// service's, a KEY_DELAY_MS_TIME that is not a number of milliseconds from 1
+// to 30000, and an empty application key draw one process warning each
+// (process.emitWarning); they are passed on unchanged.
+//
+// getTokenDetailed(handle, appKey, options) answers what getToken does and
+// what became of the call: { token, kind, code, cause, retry } (lib/outcomes.js).
 
 const fs = require('node:fs');
 const path = require('node:path');
 const { createBridge, deviceInfo } = require('./lib/bridge');
+const outcomes = require('./lib/outcomes');
 
 // The types of the public face are declared in index.d.ts; the exports below
 // are checked against them.
@@ -311,8 +317,50 @@ function checkSettings(pairs) {
       warnOnce('RISK_URL_WITHOUT_SCHEME', `quon-risk-comm: ${key} "${value}" has no scheme`
         + ` (https://...); it is used as given and the post fails`);
     }
+    if (key === 'KEY_URL' || key === 'KEY_SITUATION_URL') checkAddress(key, value);
+    if (key === 'KEY_DELAY_MS_TIME') checkDelay(value);
   }
   return pairs;
+}
+
+// A service address with a scheme: http or https, and either no path (the
+// library adds the service's) or exactly the service's.
+/**
+ * @param {'KEY_URL' | 'KEY_SITUATION_URL'} key
+ * @param {string} value
+ */
+function checkAddress(key, value) {
+  const scheme = /^([A-Za-z][A-Za-z0-9+.-]*):\/\/([^/]*)(.*)$/.exec(value);
+  if (scheme === null) return;
+  const servicePath = key === 'KEY_URL' ? outcomes.TOKEN_PATH : outcomes.SITUATION_PATH;
+  const [, name, , rest] = scheme;
+  const pathOnly = rest.split(/[?#]/)[0];
+  if (!['http', 'https'].includes(name.toLowerCase())) {
+    warnOnce('RISK_URL_SCHEME', `quon-risk-comm: ${key} "${value}" has the scheme ${name}:, neither http`
+      + ' nor https; the reference bridge refuses the post');
+  } else if (rest === '/') {
+    warnOnce('RISK_URL_TRAILING_SLASH', `quon-risk-comm: ${key} "${value}" ends with "/": the library`
+      + ` posts to "/" as given, not to "${servicePath}" (the service answers 404); leave the slash out`);
+  } else if (rest !== '' && pathOnly !== servicePath) {
+    warnOnce('RISK_URL_PATH', `quon-risk-comm: ${key} "${value}" has the path "${pathOnly}", not the`
+      + ` service's "${servicePath}"; the library posts there as given (the service answers 404):`
+      + ' give scheme://host[:port] only');
+  }
+}
+
+// KEY_DELAY_MS_TIME as the library reads it: the leading whole number, from
+// 1 to 30000 ms; anything else waits the default.
+/** @param {string} value */
+function checkDelay(value) {
+  if (value === '') return;
+  const waits = outcomes.delayMs(value);
+  if (!/^\s*\+?\d+\s*$/.test(value) || Number(value) <= 0) {
+    warnOnce('RISK_DELAY_NOT_A_NUMBER', `quon-risk-comm: KEY_DELAY_MS_TIME "${value}" is not a number of`
+      + ` milliseconds above 0; the library waits ${waits} ms`);
+  } else if (Number(value) > outcomes.kMaxDelayMs) {
+    warnOnce('RISK_DELAY_BEYOND_CAP', `quon-risk-comm: KEY_DELAY_MS_TIME ${value.trim()} is beyond its cap;`
+      + ` the library waits at most ${outcomes.kMaxDelayMs} ms`);
+  }
 }
 
 /**
@@ -332,7 +380,11 @@ function settingPairs(options) {
  * @returns {SdkHandle}
  */
 function setup(bridge, appInfo, device) {
-  return native().setupNative(bridge, appInfo, device);
+  // The library gets a forwarder to the bridge, which notes each post's
+  // outcome for getTokenDetailed.
+  const handle = native().setupNative(outcomes.forwardingBridge(bridge), appInfo, device);
+  outcomes.setWatching(handle !== 0);
+  return handle;
 }
 
 // "init": replaces the options of application key appKey.
@@ -343,7 +395,9 @@ function setup(bridge, appInfo, device) {
  */
 function init(handle, appKey, options) {
   checkAppKey(appKey);
-  return native().init(handle, appKey, settingPairs(options));
+  const pairs = settingPairs(options);
+  outcomes.noteInit(appKey, pairs);
+  return native().init(handle, appKey, pairs);
 }
 
 // The promise natives answer nothing for a call they refuse (an application
@@ -367,6 +421,18 @@ function promised(answer) {
 function getToken(handle, appKey, options) {
   checkAppKey(appKey);
   return promised(native().getTokenNative(handle, appKey, settingPairs(options)));
+}
+
+// "getTokenNative", and what became of the call: a promise of { token, kind,
+// code, cause, retry } (index.d.ts, TokenOutcome). Throws where getToken
+// throws; resolves, never rejects.
+/** @type {typeof import('./index').getTokenDetailed} */
+function getTokenDetailed(handle, appKey, options) {
+  checkAppKey(appKey);
+  const pairs = settingPairs(options);
+  const start = outcomes.mark();
+  return native().getTokenNative(handle, appKey, pairs)
+    .then((token) => outcomes.judge(appKey, token, pairs, start));
 }
 
 // "getDegradeTokenNative": a promise of a locally made degrade token, built
@@ -444,6 +510,7 @@ module.exports = {
   setup,
   init,
   getToken,
+  getTokenDetailed,
   getDegradeToken,
   getBusinessSign,
   isDegradeToken,

@@ -10,10 +10,19 @@ RISK_DEBS=(build-essential cmake pkg-config zlib1g-dev libminizip-dev libprotobu
 
 log() { printf '==> %s\n' "$*" >&2; }
 
+# A package counts as installed when its build for this machine's own
+# architecture (or its architecture-independent build) is: dpkg-query prints
+# one line per installed architecture, and the arm64 -dev packages that
+# scripts/package.sh adds say nothing about the native ones.
 ensure_debs() {
-  local missing=() pkg
+  local missing=() pkg native status
+  native=$(dpkg --print-architecture)
   for pkg in "$@"; do
-    [ "$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null)" = "install ok installed" ] || missing+=("$pkg")
+    if status=$(dpkg-query -W -f='${Architecture} ${Status}\n' "$pkg" 2>/dev/null) &&
+       grep -qx -e "$native install ok installed" -e "all install ok installed" <<<"$status"; then
+      continue
+    fi
+    missing+=("$pkg")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
   if [ "$(id -u)" -ne 0 ]; then

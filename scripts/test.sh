@@ -6,7 +6,9 @@
 # (scripts/lint.sh: clang -Wthread-safety build, target graph, engine
 # headers), fuzzing (scripts/fuzz.sh, RISK_FUZZ_SECONDS per target, default
 # 30), the sanitizer runs (scripts/sanitize.sh) and the arm64 cross-build
-# under qemu (scripts/arm64.sh). --quick skips them.
+# under qemu (scripts/arm64.sh), after a compile check of the benchmarks
+# (scripts/bench.sh runs them). --quick skips them and builds only what its
+# tests run: the library, the test programs and the test addons.
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
 
@@ -31,6 +33,9 @@ if [ "$quick" -eq 1 ]; then
   log "--quick: lint, fuzzing, sanitizer runs and the arm64 build skipped"
   exit 0
 fi
+
+log "Benchmarks: compile check (scripts/bench.sh runs them)"
+build build --target risk_benchmarks
 
 log "Lint: clang thread-safety build, target graph, engine headers"
 "$ROOT/scripts/lint.sh"

@@ -881,4 +881,5 @@ module.exports = {
   POST_ERROR_OTHER,
   POST_ERROR_NAMES,
   ZERO_OAID,
+  invalidHost,
 };

@@ -26,8 +26,11 @@ const ERROR_CODES = Object.freeze([
     meaning: 'the answer did not decrypt: nothing came back (host not found, connection refused or broken, '
       + 'time limit, an HTTP error with an empty body) or it was sealed under another key or scheme',
     action: 'look at the post\'s status: a bridge code (resolve, connect, timeout, receive) means the service '
-      + 'was not reached, check KEY_URL and the network; an HTTP status other than 200 means a wrong path or '
-      + 'a failing service; 200 means the application key or KEY_MANAGER_ALGORITHM differs from the service\'s',
+      + 'was not reached, check KEY_URL and the network; HTTP 400 means the token service refused the request: '
+      + 'it does not know the application key (unregistered or misspelt) or refused the request as made; '
+      + '404 means KEY_URL\'s path is not the service\'s (give scheme://host only, no trailing slash); 5xx a '
+      + 'failing service; 200 means the application key or KEY_MANAGER_ALGORITHM differs from the service\'s; '
+      + 'getTokenDetailed names the cause',
     retry: 'yes, when the service was not reached; no for a wrong key or scheme',
   },
   {
@@ -86,6 +89,76 @@ const POST_FAILURES = Object.freeze({
   1: { reason: 'other', meaning: 'the post failed otherwise (bad address, unsupported protocol)' },
 });
 
+// The causes getTokenDetailed reports for a degrade token: what each means,
+// whether a later call may help ("now", "later", "never"; some causes
+// decide per case, below "depends") and, for "never", what the app must fix.
+/** @type {Readonly<Record<string, { meaning: string, retry: 'now' | 'later' | 'never' | 'depends', fix?: string }>>} */
+const CAUSES = Object.freeze({
+  'invalid-host': {
+    meaning: 'KEY_URL is not set (the built-in address lies under ".invalid") or names a host under'
+      + ' ".invalid": the post was refused at once',
+    retry: 'never',
+    fix: 'set KEY_URL, in init or in the call\'s options, to the token service\'s address (scheme://host[:port])',
+  },
+  'invalid-url': {
+    meaning: 'KEY_URL is not an http:// or https:// address',
+    retry: 'never',
+    fix: 'give KEY_URL as http:// or https:// followed by the service\'s host and port',
+  },
+  resolve: { meaning: 'the host name does not resolve: no network, or a misspelt host in KEY_URL', retry: 'later' },
+  connect: {
+    meaning: 'the connection failed: no network, the service is down, or KEY_URL names a wrong host or port',
+    retry: 'later',
+  },
+  timeout: { meaning: 'the post\'s time limit passed without an answer', retry: 'later' },
+  receive: { meaning: 'the connection broke while the answer was read', retry: 'later' },
+  'too-large': {
+    meaning: 'the answer was larger than any token answer',
+    retry: 'never',
+    fix: 'KEY_URL points at something that is not the token service: check it',
+  },
+  'post-failed': { meaning: 'the bridge rejected the post with a code of its own', retry: 'later' },
+  'no-answer': {
+    meaning: 'the bridge\'s post threw, or answered something that is not an answer object',
+    retry: 'never',
+    fix: 'the bridge\'s post must answer { responseCode, resultType, result } or reject with a numeric code',
+  },
+  http: {
+    meaning: 'the service answered with an HTTP status other than 200',
+    retry: 'depends',
+  },
+  undecryptable: {
+    meaning: 'the answer (HTTP 200) did not open: it is sealed under another application key or scheme',
+    retry: 'never',
+    fix: 'the application key or KEY_MANAGER_ALGORITHM differs from the service\'s, or KEY_URL is not the'
+      + ' token service: check them',
+  },
+  'bad-answer': {
+    meaning: 'the answer opened but is not a token answer of this service\'s version',
+    retry: 'never',
+    fix: 'KEY_URL points at something that is not this token service, or at a service of another version',
+  },
+  refused: { meaning: 'the service answered without a token', retry: 'depends' },
+  'rate-limited': {
+    meaning: 'no exchange was started: 16 started in the last minute for this key (the library\'s limit;'
+      + ' PRIVATE_CLEAR_TOKEN lifts it)',
+    retry: 'later',
+  },
+  waited: {
+    meaning: 'the exchange was still under way when KEY_DELAY_MS_TIME ran out; its token lands in memory'
+      + ' for the next call',
+    retry: 'now',
+  },
+  'no-token': {
+    meaning: 'the library answered no token at all: it could not start a thread (see its log)',
+    retry: 'later',
+  },
+  unobserved: {
+    meaning: 'the SDK was not set up through setup() of this package: the posts were not seen',
+    retry: 'later',
+  },
+});
+
 // One line about a post's outcome as the reference bridge's onPost reports it.
 /**
  * @param {{ ms: number, httpStatus: number, bytes: number }
@@ -103,4 +176,4 @@ function describePost(outcome) {
   return `rejected: ${f.reason} (${f.meaning}${detail}; status -${outcome.code}), ${outcome.ms} ms`;
 }
 
-module.exports = { ERROR_CODES, POST_FAILURES, describeCode, describePost };
+module.exports = { ERROR_CODES, POST_FAILURES, CAUSES, describeCode, describePost };

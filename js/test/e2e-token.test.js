@@ -316,3 +316,23 @@ test('a second setup in one process is refused and the first SDK keeps working',
     fs.rmSync(prefsDir, { recursive: true, force: true });
   }
 });
+
+test('a scenario reads the library\'s log whatever the developer\'s shell says about it', async (t) => {
+  const saved = { RISK_LOG: process.env.RISK_LOG, RISK_LOG_FILE: process.env.RISK_LOG_FILE };
+  t.after(() => {
+    for (const [k, v] of Object.entries(saved)) {
+      if (v === undefined) delete process.env[k];
+      else process.env[k] = v;
+    }
+  });
+  process.env.RISK_LOG = 'off';
+  process.env.RISK_LOG_FILE = '/dev/null';
+  const prefsDir = e2e.tempDir('shell-log');
+  try {
+    const run = await e2e.runHost({ prefsDir, appKey: 'e2e-shell-log', init: { KEY_URL: svc.url }, steps: [{ op: 'token' }] });
+    e2e.assertClean(assert, run);
+    assert.match(run.log, /both memory \/ stored token are invalid/);
+  } finally {
+    fs.rmSync(prefsDir, { recursive: true, force: true });
+  }
+});

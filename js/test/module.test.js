@@ -32,7 +32,9 @@ function scenario(name, args = [], options = {}) {
   const r = spawnSync(process.execPath, [FIXTURE, name, ...args], {
     encoding: 'utf8',
     timeout: kScenarioLimitMs,
-    env: { ...process.env, RISK_LOG: 'off', ...(options.env || {}) },
+    // The log goes to stderr when a scenario turns it on, wherever the
+    // developer's shell sends it.
+    env: { ...process.env, RISK_LOG: 'off', RISK_LOG_FILE: '', ...(options.env || {}) },
     ...(options.spawn || {}),
   });
   const values = {};

@@ -86,7 +86,7 @@ test('an installed copy loads its own binary without RISK_LIBRARY', { skip: !LIB
     // the package's binary of this platform, and no build tree beside them.
     const dir = path.join(root, 'node_modules', 'quon-risk-comm');
     fs.mkdirSync(path.join(dir, 'lib'), { recursive: true });
-    for (const f of ['index.js', 'package.json', 'lib/bridge.js']) fs.copyFileSync(path.join(JS_DIR, f), path.join(dir, f));
+    for (const f of ['index.js', 'package.json', 'lib/bridge.js', 'lib/outcomes.js', 'lib/codes.js']) fs.copyFileSync(path.join(JS_DIR, f), path.join(dir, f));
     const target = path.join(dir, 'prebuilds', `${process.platform}-${process.arch}`);
     fs.mkdirSync(target, { recursive: true });
     fs.copyFileSync(LIBRARY, path.join(target, 'libQuonRiskComm.so'));
@@ -131,6 +131,45 @@ test('settings the library would misread warn once each and pass unchanged', () 
   assert.match(warnings[1], /KEY_MANAGER_ALGORITHM "sm4" is neither "legacy" nor "gm"/);
   assert.match(warnings[2], /KEY_URL "risk\.example\.com" has no scheme/);
   assert.match(warnings[3], /unknown setting PRIVATE_NOTHING;/);
+});
+
+test('service addresses and waits the library would misread warn once each', () => {
+  // [options, the warning's code or null, what it says]
+  const cases = [
+    [['KEY_URL', 'http://risk.example.com/'], 'RISK_URL_TRAILING_SLASH', /posts to "\/" as given, not to "\/udid\/m1"/],
+    [['KEY_URL', 'https://risk.example.com:8443/api/token'], 'RISK_URL_PATH', /the path "\/api\/token", not the service's "\/udid\/m1"/],
+    [['KEY_URL', 'https://risk.example.com/udid/m1/'], 'RISK_URL_PATH', /the path "\/udid\/m1\/"/],
+    [['KEY_SITUATION_URL', 'http://risk.example.com/udid/m1'], 'RISK_URL_PATH', /not the service's "\/udid\/sa-m"/],
+    [['KEY_URL', 'ftp://risk.example.com'], 'RISK_URL_SCHEME', /the scheme ftp:, neither http nor https/],
+    [['KEY_DELAY_MS_TIME', 'soon'], 'RISK_DELAY_NOT_A_NUMBER', /"soon" is not a number of milliseconds above 0; the library waits 5000 ms/],
+    [['KEY_DELAY_MS_TIME', '250ms'], 'RISK_DELAY_NOT_A_NUMBER', /"250ms" .* the library waits 250 ms/],
+    [['KEY_DELAY_MS_TIME', '0'], 'RISK_DELAY_NOT_A_NUMBER', /waits 5000 ms/],
+    [['KEY_DELAY_MS_TIME', '45000'], 'RISK_DELAY_BEYOND_CAP', /45000 is beyond its cap; the library waits at most 30000 ms/],
+    [['KEY_URL', 'https://risk.example.com'], null],
+    [['KEY_URL', 'http://127.0.0.1:8080'], null],
+    [['KEY_URL', 'https://risk.example.com/udid/m1'], null],
+    [['KEY_SITUATION_URL', 'https://risk.example.com/udid/sa-m'], null],
+    [['KEY_DELAY_MS_TIME', '30000'], null],
+    [['KEY_DELAY_MS_TIME', ' 100 '], null],
+  ];
+  for (const [options, code, text] of cases) {
+    const run = spawnSync(process.execPath, ['-e', `
+      const risk = require(${JSON.stringify(JS_DIR)});
+      const options = ${JSON.stringify(options)};
+      risk.checkSettings(options.slice());
+      console.log(JSON.stringify(risk.checkSettings(options.slice())));
+    `], { encoding: 'utf8', timeout: 20000 });
+    assert.strictEqual(run.status, 0, run.stderr);
+    assert.deepStrictEqual(JSON.parse(run.stdout), options, 'passed on unchanged');
+    const warnings = run.stderr.split('\n').filter((l) => /Warning:/.test(l));
+    if (code === null) {
+      assert.deepStrictEqual(warnings, [], options.join(' '));
+    } else {
+      assert.strictEqual(warnings.length, 1, `${options.join(' ')}: once\n${run.stderr}`);
+      assert.ok(warnings[0].includes(`[${code}]`), warnings[0]);
+      assert.match(warnings[0], text);
+    }
+  }
 });
 
 test('npm pack ships the entry points, the examples and no tests', () => {

@@ -61,3 +61,50 @@ test('changed cmake arguments configure the folder again; unchanged ones do not'
     assert.strictEqual(/==> configuring/.test(r.stderr), configures, `${arg}: ${r.stderr}`);
   }
 });
+
+// Runs ensure_debs of common.sh with fake dpkg, dpkg-query, id and apt-get
+// first on PATH: the machine is amd64, the user is not root, and each
+// package is installed for the architectures `installed` lists.
+function ensureDebs(installed, packages) {
+  const bin = fs.mkdtempSync(path.join(os.tmpdir(), 'risk-debs-'));
+  const script = (name, body) => fs.writeFileSync(path.join(bin, name), `#!/bin/sh\n${body}\n`, { mode: 0o755 });
+  script('dpkg', '[ "$1" = --print-architecture ] && echo amd64');
+  const cases = Object.entries(installed).map(([pkg, archs]) => `  ${pkg}) printf '${
+    archs.map((a) => `${a} install ok installed\\n`).join('')}' ;;`).join('\n');
+  // dpkg-query -W -f=FORMAT PKG: one line per installed architecture, as
+  // dpkg does for a Multi-Arch package; unknown packages fail.
+  script('dpkg-query', `case "$3" in\n${cases}\n  *) echo "no packages found matching $3" >&2; exit 1 ;;\nesac`);
+  script('id', 'echo 1000');
+  script('apt-get', `echo "apt-get $*" >> '${bin}/apt.log'`);
+  const r = spawnSync('bash', ['-c', `set -euo pipefail; . '${COMMON}'; ensure_debs ${packages.join(' ')}; echo ready`],
+    { encoding: 'utf8', env: { ...process.env, PATH: `${bin}:${process.env.PATH}` }, timeout: 30000 });
+  const apt = fs.existsSync(path.join(bin, 'apt.log'));
+  fs.rmSync(bin, { recursive: true, force: true });
+  return { ...r, apt };
+}
+
+test('ensure_debs looks at the machine\'s own architecture, not at every one installed', () => {
+  const installed = {
+    both: ['arm64', 'amd64'],      // after scripts/package.sh added the arm64 -dev packages
+    amd64first: ['amd64', 'arm64'],
+    indep: ['all'],
+    foreign: ['arm64'],            // only the cross package: the native one is missing
+  };
+  const cases = [
+    [['both', 'amd64first', 'indep'], []],
+    [['both', 'foreign'], ['foreign']],
+    [['indep', 'absent', 'both'], ['absent']],
+  ];
+  for (const [packages, missing] of cases) {
+    const r = ensureDebs(installed, packages);
+    assert.strictEqual(r.apt, false, 'apt-get is never run for a user who is not root');
+    if (missing.length === 0) {
+      assert.strictEqual(r.status, 0, `${packages}: ${r.stderr}`);
+      assert.strictEqual(r.stdout, 'ready\n');
+    } else {
+      assert.strictEqual(r.status, 1, `${packages}: ${r.stdout}${r.stderr}`);
+      assert.strictEqual(r.stdout, '');
+      assert.ok(r.stderr.includes(`apt-get install -y ${missing.join(' ')}\n`), r.stderr);
+    }
+  }
+});
