@@ -54,13 +54,13 @@ export function describeCode(code: number | string): ErrorCode;
 export interface Limits {
   /** A degrade token longer than this (65536) does not open. */
   readonly maxDegradeTokenBytes: number;
-  /** A business sign longer than this (131072) does not open. */
+  /** A business sign longer than this (65536) does not open. */
   readonly maxSignBytes: number;
   /** A sign made for a text longer than this (65536) does not open. */
   readonly maxSignedTextBytes: number;
   /** The request inside a degrade token inflates to this (262144) at most; inflation stops there. */
   readonly maxPayloadBytes: number;
-  /** Data entries of one request (1024). */
+  /** Data entries of one request, members of one sign (1024). */
   readonly maxEntries: number;
   /** One data key (256 bytes). */
   readonly maxKeyBytes: number;
