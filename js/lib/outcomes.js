@@ -45,6 +45,14 @@ const kRateLimit = 16;
 // Bounds of what is kept: the posts of one key, and the keys.
 const kMaxPostsPerKey = 64;
 const kMaxKeys = 256;
+// The library refuses longer application keys and creates nothing for them;
+// nothing is noted of them here either.
+const kMaxAppKeyBytes = 1024;
+
+// One forwarder per bridge object: a setup the library refuses still hands
+// its bridge over, and the same bridge given again gets the same forwarder.
+/** @type {WeakMap<object, Bridge>} */
+const forwarders = new WeakMap();
 // A call that ended in less than this share of its wait did not wait.
 const kWaitedShare = 0.5;
 
@@ -159,6 +167,8 @@ function notedPost(url, post, self, args) {
  */
 function forwardingBridge(bridge) {
   if (bridge === null || typeof bridge !== 'object') return bridge;
+  const known = forwarders.get(bridge);
+  if (known !== undefined) return known;
   const app = /** @type {Record<string, unknown>} */ (/** @type {unknown} */ (bridge));
   /** @type {Record<string, (...args: unknown[]) => unknown>} */
   const forwards = {};
@@ -174,6 +184,7 @@ function forwardingBridge(bridge) {
       get: () => (typeof app[name] === 'function' ? forwards[name] : app[name]),
     });
   }
+  forwarders.set(bridge, /** @type {Bridge} */ (forwarder));
   return /** @type {Bridge} */ (forwarder);
 }
 
@@ -189,7 +200,8 @@ function setWatching(watching) {
  * @param {string[]} pairs
  */
 function noteInit(appKey, pairs) {
-  keyState(String(appKey)).init = pairs.slice();
+  const key = String(appKey);
+  if (Buffer.byteLength(key) <= kMaxAppKeyBytes) keyState(key).init = pairs.slice();
 }
 
 // The last value of key in flat pairs (undefined when absent).
