@@ -74,8 +74,9 @@ inline bool add_env_teardown_hook(napi_env env, void (*hook)(void*), void* arg) 
 // library's calls run. On Node a LaterTurn is libuv's check phase, kept
 // from blocking in poll by an idle handle while a turn is asked for (the
 // shape of Node's own setImmediate), entered through a callback scope of
-// its own (async resource "n2j", like the thread-safe function) so that
-// the script's microtasks run after it as after any callback. Its handles
+// its own (async resource "n2j-later", beside the thread-safe function's
+// "n2j") so that the script's microtasks run after it as after any
+// callback. Its handles
 // are closed by an async cleanup hook when the environment ends.
 constexpr int64_t kDispatchBudgetUs = 500;
 
@@ -106,7 +107,7 @@ class LaterTurn {
       return false;
     }
     napi_value name = nullptr;
-    if (napi_create_string_utf8(env, "n2j", NAPI_AUTO_LENGTH, &name) != napi_ok ||
+    if (napi_create_string_utf8(env, "n2j-later", NAPI_AUTO_LENGTH, &name) != napi_ok ||
         napi_async_init(env, nullptr, name, &async_context_) != napi_ok) {
       return false;
     }
@@ -115,6 +116,7 @@ class LaterTurn {
     uv_idle_init(loop, &idle_);
     check_.data = this;
     idle_.data = this;
+    loop_ = loop;
     env_ = env;
     run_ = run;
     data_ = data;
@@ -141,6 +143,15 @@ class LaterTurn {
     uv_check_start(&check_, on_check);
     uv_idle_start(&idle_, on_idle);
     return true;
+  }
+
+  // The number of the loop's current turn (libuv's loop count), the same
+  // for every callback of one turn; 0 when the turn is not open. Script
+  // thread.
+  uint64_t turn_number() const {
+    uv_metrics_t metrics{};
+    if (!open_ || uv_metrics_info(loop_, &metrics) != 0) return 0;
+    return metrics.loop_count;
   }
 
  private:
@@ -189,6 +200,7 @@ class LaterTurn {
 
   uv_check_t check_{};
   uv_idle_t idle_{};
+  uv_loop_t* loop_ = nullptr;
   napi_env env_ = nullptr;
   napi_async_context async_context_ = nullptr;
   napi_async_cleanup_hook_handle hook_ = nullptr;

@@ -119,6 +119,7 @@ struct BridgeContext {
   // stretch of back-to-back dispatch the current turn has run.
   std::deque<TsfnWork*> later;
   host::LaterTurn later_turn;
+  uint64_t budget_turn = 0;  // the turn whose budget is being spent
   int64_t busy_since_us = 0;
   int64_t last_end_us = 0;
 };
@@ -228,15 +229,26 @@ int64_t monotonic_us() {
   return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
-// Dispatches closer together than this belong to one turn of the loop (the
-// host drains its queue back to back).
+// Where the host cannot number the turns of its loop: dispatches closer
+// together than this belong to one turn (the host drains its queue back to
+// back). A guess that a busy machine defeats: a waiter woken by the last
+// call may take the processor for longer than this.
 constexpr int64_t kSameTurnGapUs = 200;
 
-// True when the current turn has run dispatch for its whole budget. Script
-// thread.
+// Starts the budget of a stretch of dispatch. Script thread.
+void start_budget(BridgeContext* ctx, int64_t now, uint64_t turn) {
+  ctx->budget_turn = turn;
+  ctx->busy_since_us = now;
+}
+
+// True when the current turn of the loop has run dispatch for its whole
+// budget. Script thread.
 bool over_budget(BridgeContext* ctx) {
   const int64_t now = monotonic_us();
-  if (now - ctx->last_end_us > kSameTurnGapUs) ctx->busy_since_us = now;
+  const uint64_t turn = ctx->later_turn.turn_number();
+  const bool new_turn =
+      turn != 0 ? turn != ctx->budget_turn : now - ctx->last_end_us > kSameTurnGapUs;
+  if (new_turn) start_budget(ctx, now, turn);
   return now - ctx->busy_since_us >= host::kDispatchBudgetUs;
 }
 
@@ -279,7 +291,8 @@ void ask_later_turn(napi_env env, BridgeContext* ctx) {
 }
 
 // The later turn (the run of host::LaterTurn): runs the calls left for it,
-// in their order, for one budget, and asks for another turn for the rest.
+// in their order, for a budget of its own (at least one call, so that the
+// queue always moves), and asks for another turn for the rest.
 void run_later(napi_env env, void* data) {
   auto* ctx = static_cast<BridgeContext*>(data);
   bool ended;
@@ -291,7 +304,7 @@ void run_later(napi_env env, void* data) {
     drop_later(ctx, nullptr, napi_closing);
     return;
   }
-  ctx->busy_since_us = monotonic_us();
+  start_budget(ctx, monotonic_us(), ctx->later_turn.turn_number());
   ctx->last_end_us = ctx->busy_since_us;
   while (!ctx->later.empty()) {
     if (over_budget(ctx)) {
