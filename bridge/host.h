@@ -76,8 +76,9 @@ inline bool add_env_teardown_hook(napi_env env, void (*hook)(void*), void* arg) 
 // shape of Node's own setImmediate), entered through a callback scope of
 // its own (async resource "n2j-later", beside the thread-safe function's
 // "n2j") so that the script's microtasks run after it as after any
-// callback. Its handles
-// are closed by an async cleanup hook when the environment ends.
+// callback. Its handles are closed by an async cleanup hook when the
+// environment ends. The loop also numbers its turns, which tells dispatch
+// when a new turn's budget begins.
 constexpr int64_t kDispatchBudgetUs = 500;
 
 class LaterTurn {
