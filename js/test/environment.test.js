@@ -49,8 +49,11 @@ test('every call settles whatever the host made of its timer globals', () => {
     assert.deepStrictEqual(r.values.settled, calls, `${kind}\n${r.why}`);
     assert.strictEqual(r.values['degrade-tokens'], true, kind);
     assert.strictEqual(r.values.signs, true, kind);
-    assert.strictEqual(r.values['on-fake-clock'], 0, `${kind}: nothing waits on the host's clock`);
     assert.doesNotMatch(r.stderr, /Uncaught N-API callback exception/, kind);
+    if (kind.startsWith('fake')) {
+      // Neither the library nor its reference bridge waits on the host's clock.
+      assert.strictEqual(r.values['on-fake-clock'], 0, `${kind}\n${r.why}`);
+    }
     if (kind === 'fake-in-worker') assert.strictEqual(r.values.exit, 0);
   }
 });
