@@ -292,7 +292,7 @@ function nodeRows(node) {
     const bridge = Object.entries(x.bridge || {}).map(([k, us]) => `${k} ${fmt(us, 'us')}`).join(', ') || 'none';
     row(x.label, x.value, 'us', {
       budget: `≤ ${fmt(TASK_BUDGET_US, 'us')}`, ok: x.value <= TASK_BUDGET_US,
-      note: `wall time ${fmt(x.wallUs, 'us')}; bridge functions in it: ${bridge}; ${x.n ?? '?'} library tasks timed`,
+      note: `wall time ${fmt(x.wallUs, 'us')}; bridge functions in it: ${bridge}; the engine's collections in it: ${fmt(x.gcUs, 'us')}; ${x.n ?? '?'} library tasks timed`,
     });
   }
 }

@@ -97,15 +97,16 @@ function threadCpuClock() {
 // "n2j", and of its later turns of the loop, type "n2j-later", when
 // trackAsyncTypes() ran before setup). fn gets splitHere(), which it may
 // call once to have what follows watched on its own as well. Returns
-// { result, loopDelayMaxMs, loopDelayAfterMs, tasks } where tasks maps a
-// type to { count, maxUs, totalUs, durations, longest }: longest is the
-// callback with the most CPU time on the script thread (wall time without
-// bench_addon), as { cpuUs, wallUs, atMs }. A delay is the
+// { result, loopDelayMaxMs, loopDelayAfterMs, tasks, gcs } where tasks
+// maps a type to { count, maxUs, totalUs, durations, longest }: longest is
+// the callback with the most CPU time on the script thread (wall time
+// without bench_addon), as { cpuUs, wallUs, atMs }; gcs are the engine's
+// collections while tasks were timed, as { atMs, ms }. A delay is the
 // longest turn of the histogram's 1 ms timer less that 1 ms. The hook slows
 // every promise, so with { timeTasks: false } only the delays are taken
 // (tasks stays empty).
 async function watchScriptThread(fn, { timeTasks = true } = {}) {
-  const { monitorEventLoopDelay } = require('node:perf_hooks');
+  const { monitorEventLoopDelay, PerformanceObserver } = require('node:perf_hooks');
   const started = new Map();
   const tasks = {};
   const cpu = threadCpuClock();
@@ -135,7 +136,14 @@ async function watchScriptThread(fn, { timeTasks = true } = {}) {
   // The histogram records the time between two of its timer's turns; the
   // first turn only starts the clock, so it must come before the work.
   await new Promise((resolve) => setTimeout(resolve, 5 * LOOP_RESOLUTION_MS));
-  if (timeTasks) hook.enable();
+  // The engine's collections meanwhile, to tell them apart from a task's
+  // own work.
+  const gcs = [];
+  const gcObserver = new PerformanceObserver((list) => gcs.push(...list.getEntries()));
+  if (timeTasks) {
+    hook.enable();
+    gcObserver.observe({ entryTypes: ['gc'] });
+  }
   // fn may call splitHere() once: a second histogram then watches only what
   // follows (loopDelayAfterMs).
   let later = null;
@@ -150,6 +158,8 @@ async function watchScriptThread(fn, { timeTasks = true } = {}) {
     await new Promise((resolve) => setTimeout(resolve, 5));
   } finally {
     hook.disable();
+    gcs.push(...gcObserver.takeRecords());
+    gcObserver.disconnect();
     histogram.disable();
     if (later) later.disable();
   }
@@ -161,6 +171,7 @@ async function watchScriptThread(fn, { timeTasks = true } = {}) {
     loopDelayMaxMs: delay(histogram.max),
     loopDelayAfterMs: later ? delay(later.max) : undefined,
     tasks,
+    gcs: gcs.map((g) => ({ atMs: g.startTime, ms: g.duration })),
   };
 }
 
@@ -171,30 +182,37 @@ const LIBRARY_TASK_TYPES = ['n2j', 'n2j-later'];
 const TASK_BUDGET_US = 2000;
 
 // The longest library task of one or more watchScriptThread results, by
-// its CPU time on the script thread: { cpuUs, wallUs, count, bridge }, where
-// bridge maps each bridge function that ran inside it to its time there
-// (from calls: { name, atMs, syncUs } records of the bridge's functions,
-// as the scenarios' instrumented bridges keep them), and count is the number
-// of library tasks watched. A task's CPU time is its own cost; its wall time
+// its CPU time on the script thread: { cpuUs, wallUs, count, bridge, gcUs },
+// where bridge maps each bridge function that ran inside it to its time
+// there (from calls: { name, atMs, syncUs } records of the bridge's
+// functions, as the scenarios' instrumented bridges keep them), gcUs is the
+// time of the engine's collections inside it, and count is the number of
+// library tasks watched. A task's CPU time is its own cost; its wall time
 // also holds whatever other processes of a shared machine took meanwhile.
 function longestLibraryTask(watches, calls = []) {
   let best = null;
+  let gcs = [];
   let count = 0;
   for (const w of Array.isArray(watches) ? watches : [watches]) {
     for (const type of LIBRARY_TASK_TYPES) {
       const t = w.tasks[type];
       if (!t) continue;
       count += t.count;
-      if (t.longest && (!best || t.longest.key > best.key)) best = t.longest;
+      if (t.longest && (!best || t.longest.key > best.key)) {
+        best = t.longest;
+        gcs = w.gcs || [];
+      }
     }
   }
-  if (!best) return { cpuUs: NaN, wallUs: NaN, count, bridge: {} };
+  if (!best) return { cpuUs: NaN, wallUs: NaN, count, bridge: {}, gcUs: 0 };
   const to = best.atMs + best.wallUs / 1000;
   const bridge = {};
   for (const x of calls) {
     if (x.atMs >= best.atMs && x.atMs <= to) bridge[x.name] = (bridge[x.name] || 0) + x.syncUs;
   }
-  return { cpuUs: best.cpuUs, wallUs: best.wallUs, count, bridge };
+  let gcUs = 0;
+  for (const g of gcs) gcUs += Math.max(0, Math.min(to, g.atMs + g.ms) - Math.max(best.atMs, g.atMs)) * 1000;
+  return { cpuUs: best.cpuUs, wallUs: best.wallUs, count, bridge, gcUs };
 }
 
 // The longest of several longestLibraryTask results, with the count of
@@ -210,7 +228,7 @@ function libraryTaskFigure(id, scenario, longest) {
   const cpu = !Number.isNaN(longest.cpuUs);
   return {
     id, label: `${scenario}: longest library task on the script thread (${cpu ? 'CPU' : 'wall'} time)`,
-    value: cpu ? longest.cpuUs : longest.wallUs, unit: 'us', wallUs: longest.wallUs, bridge: longest.bridge, n: longest.count,
+    value: cpu ? longest.cpuUs : longest.wallUs, unit: 'us', wallUs: longest.wallUs, bridge: longest.bridge, gcUs: longest.gcUs, n: longest.count,
   };
 }
 
