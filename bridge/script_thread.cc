@@ -235,12 +235,6 @@ int64_t monotonic_us() {
 // call may take the processor for longer than this.
 constexpr int64_t kSameTurnGapUs = 200;
 
-// Starts the budget of a stretch of dispatch. Script thread.
-void start_budget(BridgeContext* ctx, int64_t now, uint64_t turn) {
-  ctx->budget_turn = turn;
-  ctx->busy_since_us = now;
-}
-
 // True when the current turn of the loop has run dispatch for its whole
 // budget. Script thread.
 bool over_budget(BridgeContext* ctx) {
@@ -248,7 +242,10 @@ bool over_budget(BridgeContext* ctx) {
   const uint64_t turn = ctx->later_turn.turn_number();
   const bool new_turn =
       turn != 0 ? turn != ctx->budget_turn : now - ctx->last_end_us > kSameTurnGapUs;
-  if (new_turn) start_budget(ctx, now, turn);
+  if (new_turn) {
+    ctx->budget_turn = turn;
+    ctx->busy_since_us = now;
+  }
   return now - ctx->busy_since_us >= host::kDispatchBudgetUs;
 }
 
@@ -291,8 +288,9 @@ void ask_later_turn(napi_env env, BridgeContext* ctx) {
 }
 
 // The later turn (the run of host::LaterTurn): runs the calls left for it,
-// in their order, for a budget of its own (at least one call, so that the
-// queue always moves), and asks for another turn for the rest.
+// in their order, for what is left of this turn's budget (dispatch earlier
+// in the same turn may have spent it all), and asks for another turn for
+// the rest. The next turn's budget is whole, so the queue always moves.
 void run_later(napi_env env, void* data) {
   auto* ctx = static_cast<BridgeContext*>(data);
   bool ended;
@@ -304,8 +302,6 @@ void run_later(napi_env env, void* data) {
     drop_later(ctx, nullptr, napi_closing);
     return;
   }
-  start_budget(ctx, monotonic_us(), ctx->later_turn.turn_number());
-  ctx->last_end_us = ctx->busy_since_us;
   while (!ctx->later.empty()) {
     if (over_budget(ctx)) {
       ask_later_turn(env, ctx);
