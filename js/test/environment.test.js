@@ -77,6 +77,7 @@ test('the library loads in every new environment after those before it ended', (
 
   const after = scenario('reload-after-setup');
   assert.deepStrictEqual(after.values['worker-1'], { natives: kNatives, handle: true, token: true }, after.why);
+  assert.strictEqual(after.values['first-handle'], true, 'the workers after it are handed its handle');
   for (const tag of ['worker-2', 'worker-3', 'worker-4']) {
     assert.deepStrictEqual(after.values[tag], { ...loaded, setup: 0 }, `${tag}\n${after.why}`);
   }
