@@ -21,6 +21,7 @@
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
+const { TASK_BUDGET_US } = require('./node/common');
 
 function argument(name, fallback) {
   const i = process.argv.indexOf(name);
@@ -282,6 +283,19 @@ function nodeRows(node) {
     reference: floorGrowth, budget: '≤ floor + 2 MiB', ok: growth - floorGrowth <= 2048,
     note: `reference: the floor's loop over as many calls; ${fmt(v('mem.rss.before'), 'KiB')} → ${fmt(v('mem.rss.after'), 'KiB')} after the warm-up; outside the JS heap ${fmt(v('mem.outside.growth'), 'KiB')}`,
   });
+
+  // Every scenario's longest task of the library (its thread-safe function's
+  // callbacks and its later turns) in CPU time of the script thread: the
+  // library's own cost, which other work on the machine does not inflate.
+  heading(`Node: the longest library task on the script thread, per scenario (budget ${fmt(TASK_BUDGET_US, 'us')})`);
+  for (const [id, x] of node.figures) {
+    if (!id.endsWith('.libTask')) continue;
+    const bridge = Object.entries(x.bridge || {}).map(([k, us]) => `${k} ${fmt(us, 'us')}`).join(', ') || 'none';
+    row(x.label, x.value, 'us', {
+      budget: `≤ ${fmt(TASK_BUDGET_US, 'us')}`, ok: x.value <= TASK_BUDGET_US,
+      note: `wall time ${fmt(x.wallUs, 'us')}; bridge functions in it: ${bridge}; the engine's collections in it: ${fmt(x.gcUs, 'us')}; ${x.n ?? '?'} library tasks timed`,
+    });
+  }
 }
 
 // --- Size -------------------------------------------------------------------

@@ -309,8 +309,14 @@ napi_module g_module = {
     {nullptr, nullptr, nullptr, nullptr},
 };
 
+// The record of the design, for the load that runs this initialiser (and
+// for hosts that register modules only this way)...
 __attribute__((constructor)) void RegisterModule() { napi_module_register(&g_module); }
 
 }  // namespace
 
 }  // namespace risk
+
+// ...and the host's entry point for every later environment that loads the
+// library, however many have loaded it and ended before.
+RISK_HOST_MODULE_ENTRY(risk::Export)

@@ -4,6 +4,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <deque>
@@ -43,6 +44,7 @@ struct TsfnWork {
   TsfnWork& operator=(const TsfnWork&) = delete;
 
   const ScriptTask& task;  // the waiter keeps it alive until done is posted
+  ScriptChannel* channel = nullptr;  // the channel it was queued on
   napi_status status = napi_generic_failure;
   sem_t done;
 };
@@ -98,13 +100,6 @@ struct ScriptChannel {
   bool closed GUARDED_BY(bridge_mutex()) = false;  // tsfn is gone once set
   int pending GUARDED_BY(bridge_mutex()) = 0;      // calls in flight + holds
   bool loop_ref = false;  // script thread only: tsfn keeps the loop alive
-  // Script thread only: the calls left for a later turn of the loop (see
-  // host::kDispatchBudgetUs), whether that turn is asked for, and the
-  // stretch of back-to-back dispatch the current turn has run.
-  std::deque<TsfnWork*> later;
-  bool later_asked = false;
-  int64_t busy_since_us = 0;
-  int64_t last_end_us = 0;
 };
 
 // One script environment's identity and its current means of reaching its
@@ -119,6 +114,14 @@ struct BridgeContext {
   // Calls whose script function answered with a promise that has not
   // settled yet; woken when the environment shuts down.
   std::set<std::shared_ptr<CallState>> awaiting GUARDED_BY(bridge_mutex());
+  // Script thread only: the calls of any of its channels left for a later
+  // turn of the loop (see host::kDispatchBudgetUs), that turn, and the
+  // stretch of back-to-back dispatch the current turn has run.
+  std::deque<TsfnWork*> later;
+  host::LaterTurn later_turn;
+  uint64_t budget_turn = 0;  // the turn whose budget is being spent
+  int64_t busy_since_us = 0;
+  int64_t last_end_us = 0;
 };
 
 namespace {
@@ -226,85 +229,88 @@ int64_t monotonic_us() {
   return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
-// Dispatches closer together than this belong to one turn of the loop (the
-// host drains its queue back to back).
+// Where the host cannot number the turns of its loop: dispatches closer
+// together than this belong to one turn (the host drains its queue back to
+// back). A guess that a busy machine defeats: a waiter woken by the last
+// call may take the processor for longer than this.
 constexpr int64_t kSameTurnGapUs = 200;
 
-// True when the current turn has run dispatch for its whole budget. Script
-// thread.
-bool over_budget(ScriptChannel* ch) {
+// True when the current turn of the loop has run dispatch for its whole
+// budget. Script thread.
+bool over_budget(BridgeContext* ctx) {
   const int64_t now = monotonic_us();
-  if (now - ch->last_end_us > kSameTurnGapUs) ch->busy_since_us = now;
-  return now - ch->busy_since_us >= host::kDispatchBudgetUs;
+  const uint64_t turn = ctx->later_turn.turn_number();
+  const bool new_turn =
+      turn != 0 ? turn != ctx->budget_turn : now - ctx->last_end_us > kSameTurnGapUs;
+  if (new_turn) {
+    ctx->budget_turn = turn;
+    ctx->busy_since_us = now;
+  }
+  return now - ctx->busy_since_us >= host::kDispatchBudgetUs;
 }
 
 // Runs one blocking call's task and wakes its waiter. Script thread.
-void run_work(napi_env env, ScriptChannel* ch, TsfnWork* work) {
+void run_work(napi_env env, TsfnWork* work) {
+  ScriptChannel* ch = work->channel;
   napi_handle_scope scope = nullptr;
   bool scoped = napi_open_handle_scope(env, &scope) == napi_ok;
   napi_value bridge = nullptr;
   napi_status status = napi_get_reference_value(env, ch->bridge_ref, &bridge);
   if (status == napi_ok) status = run_task(env, bridge, work->task);
   if (scoped) napi_close_handle_scope(env, scope);
-  ch->last_end_us = monotonic_us();
+  ch->owner->last_end_us = monotonic_us();
   work->status = status;
   sem_post(&work->done);  // `work` may be gone from here on
 }
 
-// Wakes the waiters of the calls left for later with status. Script thread.
-void drop_later(ScriptChannel* ch, napi_status status) {
-  while (!ch->later.empty()) {
-    TsfnWork* work = ch->later.front();
-    ch->later.pop_front();
+// Wakes the waiters of the calls left for later with status: those queued
+// on `only`, or all of them when it is null. Script thread.
+void drop_later(BridgeContext* ctx, const ScriptChannel* only, napi_status status) {
+  // remove_if applies the predicate exactly once to each call.
+  auto kept = std::remove_if(ctx->later.begin(), ctx->later.end(), [&](TsfnWork* work) {
+    if (only != nullptr && work->channel != only) return false;
     work->status = status;
     sem_post(&work->done);
+    return true;
+  });
+  ctx->later.erase(kept, ctx->later.end());
+}
+
+// Asks for a later turn that runs ctx's calls left for later; when the host
+// has none, they run now. Script thread.
+void ask_later_turn(napi_env env, BridgeContext* ctx) {
+  if (ctx->later_turn.ask()) return;
+  while (!ctx->later.empty()) {
+    TsfnWork* work = ctx->later.front();
+    ctx->later.pop_front();
+    run_work(env, work);
   }
 }
 
-napi_value run_later(napi_env env, napi_callback_info info);
-
-// Asks for a later turn that runs ch's calls left for later; when the host
-// cannot, they run now. Script thread.
-void ask_later_turn(napi_env env, ScriptChannel* ch) {
-  if (ch->later_asked) return;
-  ch->later_asked = host::run_on_later_turn(env, run_later, ch);
-  if (ch->later_asked) return;
-  while (!ch->later.empty()) {
-    TsfnWork* work = ch->later.front();
-    ch->later.pop_front();
-    run_work(env, ch, work);
-  }
-}
-
-// The later turn: runs the calls left for it, in their order, for one
-// budget, and asks for another turn for the rest.
-napi_value run_later(napi_env env, napi_callback_info info) {
-  void* data = nullptr;
-  napi_get_cb_info(env, info, nullptr, nullptr, nullptr, &data);
-  auto* ch = static_cast<ScriptChannel*>(data);
-  if (ch == nullptr) return nullptr;
-  ch->later_asked = false;
-  bool closed;
+// The later turn (the run of host::LaterTurn): runs the calls left for it,
+// in their order, for what is left of this turn's budget (dispatch earlier
+// in the same turn may have spent it all), and asks for another turn for
+// the rest. The next turn's budget is whole, so the queue always moves.
+void run_later(napi_env env, void* data) {
+  auto* ctx = static_cast<BridgeContext*>(data);
+  bool ended;
   {
     MutexLock lock(&bridge_mutex());
-    closed = ch->closed;
+    ended = ctx->ended;
   }
-  if (closed) {
-    drop_later(ch, napi_closing);
-    return nullptr;
+  if (ended) {
+    drop_later(ctx, nullptr, napi_closing);
+    return;
   }
-  ch->busy_since_us = monotonic_us();
-  ch->last_end_us = ch->busy_since_us;
-  while (!ch->later.empty()) {
-    if (over_budget(ch)) {
-      ask_later_turn(env, ch);
-      break;
+  while (!ctx->later.empty()) {
+    if (over_budget(ctx)) {
+      ask_later_turn(env, ctx);
+      return;
     }
-    TsfnWork* work = ch->later.front();
-    ch->later.pop_front();
-    run_work(env, ch, work);
+    TsfnWork* work = ctx->later.front();
+    ctx->later.pop_front();
+    run_work(env, work);
   }
-  return nullptr;
 }
 
 // The thread-safe function's call-js callback, on the script thread. `data`
@@ -314,9 +320,10 @@ napi_value run_later(napi_env env, napi_callback_info info) {
 // a later turn behind them.
 void dispatch(napi_env env, napi_value /*js_callback*/, void* context, void* data) {
   auto* ch = static_cast<ScriptChannel*>(context);
+  BridgeContext* ctx = ch->owner;
   auto* work = static_cast<TsfnWork*>(data);
   if (env == nullptr) {
-    drop_later(ch, napi_closing);
+    drop_later(ctx, nullptr, napi_closing);
     if (work != nullptr) {
       work->status = napi_closing;
       sem_post(&work->done);
@@ -325,17 +332,17 @@ void dispatch(napi_env env, napi_value /*js_callback*/, void* context, void* dat
   }
   update_loop_ref(env, ch);
   if (work == nullptr) return;
-  if (!ch->later.empty() || over_budget(ch)) {
+  if (!ctx->later.empty() || over_budget(ctx)) {
     try {
-      ch->later.push_back(work);
+      ctx->later.push_back(work);
     } catch (const std::bad_alloc&) {
-      run_work(env, ch, work);  // no room to wait: it runs now
+      run_work(env, work);  // no room to wait: it runs now
       return;
     }
-    ask_later_turn(env, ch);
+    ask_later_turn(env, ctx);
     return;
   }
-  run_work(env, ch, work);
+  run_work(env, work);
 }
 
 // The environment of ctx shuts down (its script thread, during teardown;
@@ -365,6 +372,7 @@ void end_environment(BridgeContext* ctx) {
   }
   // The records' handlers are destroyed outside the lock.
   records.clear();
+  drop_later(ctx, nullptr, napi_closing);
   for (const auto& call : orphans) {
     call->live = false;
     call->final_status = napi_closing;
@@ -383,7 +391,7 @@ void on_env_teardown(void* arg) {
 // reference; for the current channel, ends the environment.
 void finalize_channel(napi_env env, void* data, void* /*hint*/) {
   auto* ch = static_cast<ScriptChannel*>(data);
-  drop_later(ch, napi_closing);
+  drop_later(ch->owner, ch, napi_closing);
   bool env_ends = false;
   {
     MutexLock lock(&bridge_mutex());
@@ -550,6 +558,9 @@ BridgeContext* context_for_setup(napi_env env) {
   }
   // Without the host's hook the current channel's finaliser notices the end.
   host::add_env_teardown_hook(env, on_env_teardown, ctx);
+  if (!ctx->later_turn.open(env, run_later, ctx)) {
+    log_message("no later turn of the event loop: queued calls run back to back");
+  }
   return ctx;
 }
 
@@ -635,6 +646,7 @@ napi_status run_in_main_thread_blocking(BridgeContext* ctx, const ScriptTask& ta
       return napi_invalid_arg;
     }
     if (ch->closed) return napi_closing;
+    work.channel = ch;
     if (!on_script_thread) {
       napi_status status = napi_acquire_threadsafe_function(ch->tsfn);
       if (status != napi_ok) return status;

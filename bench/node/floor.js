@@ -7,7 +7,10 @@
 //     from the script: what getTokenNative costs before its core work;
 //   - with --burst (a process of its own, since it hooks every async
 //     callback): the script thread while 100 such promises are pending,
-//     their threads started on the script thread or by a launcher thread.
+//     their threads started on the script thread or by a launcher thread;
+//   - with --tasks (a process of its own, for the same reason): blocking
+//     calls and resolutions as above with every script-thread callback
+//     timed: the longest task of the mechanism.
 const path = require('node:path');
 const c = require('./common');
 
@@ -36,7 +39,7 @@ async function burstOf(addon, start, timeTasks) {
     await Promise.all(pending);
   }, { timeTasks });
   const n2j = watched.tasks.n2j || { count: 0, maxUs: NaN };
-  return { loopDelayMaxMs: watched.loopDelayMaxMs, afterMs: watched.loopDelayAfterMs, issueUs, taskMaxUs: n2j.maxUs, tasks: n2j.count };
+  return { loopDelayMaxMs: watched.loopDelayMaxMs, afterMs: watched.loopDelayAfterMs, issueUs, taskMaxUs: n2j.maxUs, tasks: n2j.count, watched };
 }
 
 async function burst() {
@@ -59,6 +62,8 @@ async function burst() {
   const med = (list, key) => c.quantile(list.map((x) => x[key]), 0.5);
   const d = rounds.direct;
   const l = rounds.launcher;
+  const longest = c.longestLibraryTask(rounds.timed.map((x) => x.watched));
+  for (const list of Object.values(rounds)) for (const x of list) delete x.watched;
   c.emit('floor-burst', [
     { id: 'floor.burst.loopDelayMax', label: '100 such promises at once: largest event-loop delay', value: med(d, 'loopDelayMaxMs'), unit: 'ms' },
     { id: 'floor.burst.loopDelayAfterIssue', label: '100 such promises at once: largest event-loop delay once all were issued', value: med(d, 'afterMs'), unit: 'ms' },
@@ -66,6 +71,7 @@ async function burst() {
     { id: 'floor.burst.taskMax', label: '100 such promises at once: longest blocking-call task', value: med(rounds.timed, 'taskMaxUs'), unit: 'us', n: rounds.timed[0].tasks },
     { id: 'floor.launcher.loopDelayMax', label: '100 at once, threads started by a launcher thread: largest event-loop delay', value: med(l, 'loopDelayMaxMs'), unit: 'ms' },
     { id: 'floor.launcher.issue', label: '100 at once, threads started by a launcher thread: time to issue them', value: med(l, 'issueUs'), unit: 'us' },
+    c.libraryTaskFigure('floor.burst.libTask', 'floor, 100 promises at once', longest),
   ], { rounds });
 }
 
@@ -95,7 +101,21 @@ async function latency() {
   ]);
 }
 
-(process.argv.includes('--burst') ? burst() : latency()).catch((err) => {
+async function tasks() {
+  c.trackAsyncTypes();
+  const addon = start();
+  c.progress('floor: blocking calls and resolutions, every script-thread task timed');
+  const watched = await c.watchScriptThread(async () => {
+    await addon.roundTrips(ROUND_TRIPS);
+    for (let i = 0; i < RESOLVES; i++) await addon.resolveOnThread();
+  });
+  c.emit('floor-tasks', [
+    c.libraryTaskFigure('floor.libTask', 'floor, blocking calls and resolutions', c.longestLibraryTask(watched)),
+  ]);
+}
+
+const mode = process.argv.includes('--burst') ? burst : process.argv.includes('--tasks') ? tasks : latency;
+mode().catch((err) => {
   console.error(err);
   process.exit(1);
 });

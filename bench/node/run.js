@@ -21,6 +21,7 @@ const COLD_SAMPLES = Number(process.env.BENCH_COLD_SAMPLES || (QUICK ? 3 : 15));
 const FIRST_USE_SAMPLES = QUICK ? 1 : 3;
 const STARTUP_SAMPLES = Number(process.env.BENCH_STARTUP_SAMPLES || (QUICK ? 3 : 5));
 const STARTUP_TASK_SAMPLES = QUICK ? 1 : 3;
+const COLD_TASK_SAMPLES = QUICK ? 1 : 3;
 // Preferences on tmpfs for the budget figures: the reference bridge syncs
 // every write to the disk on the script thread, which measures the disk.
 const SHM = fs.existsSync('/dev/shm') ? '/dev/shm' : os.tmpdir();
@@ -124,6 +125,11 @@ async function coldSuite(url) {
     c.progress(`cold getTokenNative: process ${i + 1} of ${COLD_SAMPLES}`);
     samples.push(await runNode([script('token.js'), 'cold', '--url', url, '--prewarm'], { BENCH_PREFS_DIR: SHM }));
   }
+  const hooked = [];
+  for (let i = 0; i < COLD_TASK_SAMPLES; i++) {
+    c.progress(`cold getTokenNative, every script-thread task timed: process ${i + 1} of ${COLD_TASK_SAMPLES}`);
+    hooked.push(await runNode([script('token.js'), 'cold', '--url', url, '--prewarm', '--tasks'], { BENCH_PREFS_DIR: SHM }));
+  }
   const firstUse = [];
   for (let i = 0; i < FIRST_USE_SAMPLES; i++) {
     c.progress(`cold getTokenNative, nothing warmed, preferences on disk: process ${i + 1} of ${FIRST_USE_SAMPLES}`);
@@ -155,6 +161,7 @@ async function coldSuite(url) {
       { id: 'cold.native.median', label: 'cold getTokenNative: the native call itself (script thread)', value: c.quantile(samples.map((s) => s.nativeUs), 0.5), unit: 'us' },
       { id: 'cold.firstuse.median', label: 'cold getTokenNative, nothing warmed, preferences on disk: median', value: first.median, unit: 'us', n: first.n },
       { id: 'cold.setup.median', label: 'setupNative (script thread)', value: c.quantile(samples.map((s) => s.setupUs), 0.5), unit: 'us' },
+      c.libraryTaskFigure('cold.libTask', 'cold getTokenNative', c.longestOfTasks(hooked.map((s) => s.libTask))),
     ],
     breakdown: {
       'worker start to first bridge call': med('start'),
@@ -221,6 +228,7 @@ async function startupSuite(url) {
       { id: 'startup.own.lessGc', label: 'app start: the library\'s own share less the engine\'s collections in it', value: c.quantile(own.map((x, i) => x - gcOwn[i]), 0.5), unit: 'us', collected: gcOwn.filter((x) => x > 0).length, n: own.length },
       { id: 'startup.taskMax', label: 'app start: longest script-thread task during the call', value: c.quantile(hooked.map((s) => s.taskMaxUs), 0.5), unit: 'us', worst: longest.taskMaxUs, type: longest.taskMaxType, n: hooked.length },
       { id: 'startup.loopDelayMax', label: 'app start: largest event-loop delay during the call', value: c.quantile(samples.map((s) => s.loopDelayMaxMs), 0.5), unit: 'ms' },
+      c.libraryTaskFigure('startup.libTask', 'app start, first getTokenNative', c.longestOfTasks(hooked.map((s) => s.libTask))),
     ],
     breakdown: Object.fromEntries(Object.entries(split[0]).map(([k]) => [k, c.quantile(split.map((p) => p[k]), 0.5)])),
     perFunction,
@@ -264,17 +272,20 @@ async function main() {
     c.progress(`reference service at ${service.url}`);
     suites.push(await runNode([script('floor.js')]));
     suites.push(await runNode([script('floor.js'), '--burst']));
+    suites.push(await runNode([script('floor.js'), '--tasks']));
     suites.push(await startupSuite(service.url));
     suites.push(await coldSuite(service.url));
     const traced = await straceSuite(service.url);
     if (traced) suites.push(traced);
     c.progress('warm getTokenNative, getBusinessSignNative, getDegradeTokenNative');
     suites.push(await runNode([script('token.js'), 'warm', '--url', service.url], { BENCH_PREFS_DIR: SHM }));
+    suites.push(await runNode([script('token.js'), 'warm', '--url', service.url, '--tasks'], { BENCH_PREFS_DIR: SHM }));
     c.progress('concurrent getTokenNative');
     suites.push(await runNode([script('token.js'), 'concurrent', '--url', service.url], { BENCH_PREFS_DIR: SHM }));
     c.progress('memory over many getTokenNative');
     suites.push(await runNode(['--expose-gc', script('token.js'), 'memory', '--url', service.url, '--floor'], { BENCH_PREFS_DIR: SHM }));
     suites.push(await runNode(['--expose-gc', script('token.js'), 'memory', '--url', service.url], { BENCH_PREFS_DIR: SHM }));
+    suites.push(await runNode([script('token.js'), 'memory', '--url', service.url, '--tasks'], { BENCH_PREFS_DIR: SHM }));
   } finally {
     await service.close();
   }

@@ -4,7 +4,7 @@
 // the reference service at --url (bench/node/run.js starts it). One mode per
 // process:
 //
-//   node token.js cold --url U [--prewarm] [--marks]
+//   node token.js cold --url U [--prewarm] [--marks] [--tasks]
 //                                     one cold getTokenNative: the first call
 //                                     of a process with an empty preference
 //                                     store (collection, sealing, loopback
@@ -14,7 +14,10 @@
 //                                     app that already ran would have;
 //                                     --marks stats two missing files around
 //                                     the call so that a system-call trace
-//                                     can cut out its window
+//                                     can cut out its window; --tasks times
+//                                     every script-thread callback meanwhile
+//                                     (a process of its own: the hook slows
+//                                     promises)
 //   node token.js startup --url U [--tasks]
 //                                     the first getTokenNative of an app's
 //                                     start: nothing warmed before setup,
@@ -35,6 +38,8 @@
 //                                     and getTokenNative forced to exchange
 //                                     (collection, sealing and the loopback
 //                                     exchange in a process already warm)
+//   node token.js warm --url U --tasks the same calls, fewer of them, with
+//                                     every script-thread callback timed
 //   node token.js concurrent --url U  100 getTokenNative at once: the largest
 //                                     event-loop delay and the longest task
 //                                     of the library on the script thread
@@ -45,7 +50,13 @@
 //                                     (the allocator's arenas and V8's heap
 //                                     take several thousand calls to settle);
 //                                     --floor: the same loop over the floor
-//                                     (bench_addon prefsOnThread)
+//                                     (bench_addon prefsOnThread); --tasks:
+//                                     the warm-up's calls alone, with every
+//                                     script-thread callback timed
+//
+// Every mode reports the longest task of the library on the script thread
+// (common.js longestLibraryTask), from its --tasks process where the mode
+// has one, beside the budget of 2 ms.
 //
 // Each prints one JSON line (bench/node/common.js); progress on stderr.
 const fs = require('node:fs');
@@ -144,9 +155,24 @@ function checkToken(r, handle, token, what) {
   }
 }
 
+// One getTokenNative timed from the script: when it was made (performance
+// clock, ms), the native call itself and the whole call until the token
+// (µs).
+async function timedToken(r, handle, what) {
+  const t0 = performance.now();
+  const promise = r.getToken(handle, APP_KEY, {});
+  const nativeUs = (performance.now() - t0) * 1000;
+  const token = await promise;
+  const totalUs = (performance.now() - t0) * 1000;
+  checkToken(r, handle, token, what);
+  return { t0, nativeUs, totalUs };
+}
+
 // ---------------------------------------------------------------------------
 
 async function cold(url) {
+  const tasks = process.argv.includes('--tasks');
+  if (tasks) c.trackAsyncTypes();
   const calls = [];
   const { r, handle, bridge, setupUs } = startSdk(url, calls);
   if (process.argv.includes('--prewarm')) {
@@ -159,17 +185,17 @@ async function cold(url) {
   const marks = process.argv.includes('--marks');
   calls.length = 0;
   if (marks) c.mark(c.MARK_START);
-  const t0 = performance.now();
-  const promise = r.getToken(handle, APP_KEY, {});
-  const nativeUs = (performance.now() - t0) * 1000;
-  const token = await promise;
-  const totalUs = (performance.now() - t0) * 1000;
+  let timing;
+  const call = async () => { timing = await timedToken(r, handle, 'cold getTokenNative'); };
+  // The latency samples run the call unwatched.
+  const watched = tasks ? await c.watchScriptThread(call) : await call();
   if (marks) c.mark(c.MARK_END);
-  checkToken(r, handle, token, 'cold getTokenNative');
+  const { t0, nativeUs, totalUs } = timing;
   c.emit('cold-sample', [], {
     totalUs,
     nativeUs,
     setupUs,
+    libTask: tasks ? c.longestLibraryTask(watched, calls) : undefined,
     calls: calls.map((x) => ({ ...x, atUs: (x.atMs - t0) * 1000, atMs: undefined })),
   });
 }
@@ -189,17 +215,11 @@ async function startup(url) {
   const gcs = [];
   const gcObserver = new PerformanceObserver((list) => gcs.push(...list.getEntries()));
   gcObserver.observe({ entryTypes: ['gc'] });
-  let t0 = 0;
-  let nativeUs = 0;
-  let totalUs = 0;
+  let timing;
   const watched = await c.watchScriptThread(async () => {
-    t0 = performance.now();
-    const promise = r.getToken(handle, APP_KEY, {});
-    nativeUs = (performance.now() - t0) * 1000;
-    const token = await promise;
-    totalUs = (performance.now() - t0) * 1000;
-    checkToken(r, handle, token, 'startup getTokenNative');
+    timing = await timedToken(r, handle, 'startup getTokenNative');
   }, { timeTasks: tasks });
+  const { t0, nativeUs, totalUs } = timing;
   gcs.push(...gcObserver.takeRecords());
   gcObserver.disconnect();
   let taskMax = { type: '', us: 0 };
@@ -210,6 +230,7 @@ async function startup(url) {
     totalUs,
     nativeUs,
     setupUs,
+    libTask: tasks ? c.longestLibraryTask(watched, calls) : undefined,
     loopDelayMaxMs: watched.loopDelayMaxMs,
     taskMaxUs: tasks ? taskMax.us : undefined,
     taskMaxType: tasks ? taskMax.type : undefined,
@@ -296,6 +317,28 @@ async function warm(url) {
   ]);
 }
 
+// The calls of warm(), fewer of each, with every script-thread callback
+// timed (the hook slows promises: a process of its own).
+async function warmTasks(url) {
+  c.trackAsyncTypes();
+  const calls = [];
+  const { r, handle } = startSdk(url, calls);
+  checkToken(r, handle, await r.getToken(handle, APP_KEY, {}), 'first getTokenNative');
+  const n = (count) => Math.max(10, Math.round(count / 10));
+  const clear = { PRIVATE_CLEAR_TOKEN: 'clear' };
+  calls.length = 0;
+  c.progress('warm getTokenNative, getBusinessSignNative, getDegradeTokenNative and refreshes, every script-thread task timed');
+  const watched = await c.watchScriptThread(async () => {
+    await timed(n(WARM_CALLS), () => r.getToken(handle, APP_KEY, {}));
+    await timed(n(SIGN_CALLS), () => r.getBusinessSign(handle, APP_KEY, { orderId: '42' }, 'amount=12.50'));
+    await timed(n(DEGRADE_CALLS), () => r.getDegradeToken(handle, APP_KEY, {}));
+    await timed(n(REFRESH_CALLS), () => r.getToken(handle, APP_KEY, clear));
+  });
+  c.emit('warm-tasks', [
+    c.libraryTaskFigure('warm.libTask', 'warm calls one at a time (token, sign, degrade, refresh)', c.longestLibraryTask(watched, calls)),
+  ]);
+}
+
 // Bridge calls per native call, in all and by function, and the median time
 // each function held the script thread.
 function summarizeCalls(calls, n) {
@@ -342,6 +385,7 @@ async function concurrentRound(r, handle, calls, timeTasks) {
     nativeMedianUs: c.quantile(nativeUs, 0.5),
     issueUs: nativeUs.reduce((a, b) => a + b, 0),
     bridgeMax,
+    libTask: timeTasks ? c.longestLibraryTask(watched, calls) : undefined,
   };
 }
 
@@ -364,6 +408,7 @@ async function concurrent(url) {
     hooked.push(await concurrentRound(r, handle, calls, true));
   }
   const pick = (key) => (/^task/.test(key) ? hooked : rounds).map((x) => x[key]);
+  const warmTask = c.longestOfTasks(hooked.map((x) => x.libTask));
   const med = (key) => c.quantile(pick(key), 0.5);
   const max = (key) => Math.max(...pick(key));
   c.emit('concurrent', [
@@ -374,6 +419,8 @@ async function concurrent(url) {
     { id: 'conc.warm.taskMax', label: `${CONCURRENT} warm calls at once: longest blocking-call task`, value: med('taskMaxUs'), unit: 'us', worst: max('taskMaxUs'), p95: med('taskP95Us'), n: hooked[0].tasks },
     { id: 'conc.cold.loopDelayMax', label: `${CONCURRENT} first calls at once (one exchange): largest event-loop delay`, value: first.loopDelayMaxMs, unit: 'ms', afterIssue: first.loopDelayAfterIssueMs },
     { id: 'conc.cold.taskMax', label: `${CONCURRENT} first calls at once: longest blocking-call task`, value: first.taskMaxUs, unit: 'us', n: first.tasks, bridgeMax: first.bridgeMax },
+    c.libraryTaskFigure('conc.warm.libTask', `${CONCURRENT} warm calls at once, ${CONCURRENT_ROUNDS} rounds`, warmTask),
+    c.libraryTaskFigure('conc.cold.libTask', `${CONCURRENT} first calls at once`, first.libTask),
   ], { rounds, hooked, first });
 }
 
@@ -386,6 +433,17 @@ function memoryKiB() {
   return { rss: m.rss / 1024, outsideHeap: (m.rss - m.heapTotal) / 1024 };
 }
 
+// Runs n calls of call(), ten at a time, as the memory loop does.
+function batchesOfTen(call) {
+  return async (n) => {
+    for (let i = 0; i < n; i += 10) {
+      const pending = [];
+      for (let j = 0; j < 10; j++) pending.push(call());
+      await Promise.all(pending);
+    }
+  };
+}
+
 async function memory(url) {
   if (typeof global.gc !== 'function') throw new Error('run with --expose-gc');
   const calls = [];
@@ -395,13 +453,7 @@ async function memory(url) {
   const prefix = floor ? 'mem.floor' : 'mem';
   let call = () => r.getToken(handle, APP_KEY, {});
   if (floor) call = floorCall(bridgeOf, calls);
-  const batch = async (n) => {
-    for (let i = 0; i < n; i += 10) {
-      const pending = [];
-      for (let j = 0; j < 10; j++) pending.push(call());
-      await Promise.all(pending);
-    }
-  };
+  const batch = batchesOfTen(call);
   checkToken(r, handle, await r.getToken(handle, APP_KEY, {}), 'first getTokenNative');
   const samples = [];
   const sample = async () => {
@@ -433,7 +485,30 @@ async function memory(url) {
   ]);
 }
 
-const MODES = { cold, startup, warm, concurrent, memory };
+// The memory loop's first calls, with every script-thread callback timed
+// (the hook keeps records of its own: a process of its own).
+async function memoryTasks(url) {
+  c.trackAsyncTypes();
+  const calls = [];
+  const { r, handle } = startSdk(url, calls);
+  const batch = batchesOfTen(() => r.getToken(handle, APP_KEY, {}));
+  checkToken(r, handle, await r.getToken(handle, APP_KEY, {}), 'first getTokenNative');
+  const count = Math.min(MEMORY_WARM_UP, 2000);
+  calls.length = 0;
+  c.progress(`memory loop: ${count} getTokenNative, ten at a time, every script-thread task timed`);
+  const watched = await c.watchScriptThread(() => batch(count));
+  c.emit('memory-tasks', [
+    c.libraryTaskFigure('mem.libTask', `the memory loop (${count} calls, ten at a time)`, c.longestLibraryTask(watched, calls)),
+  ]);
+}
+
+const MODES = {
+  cold,
+  startup,
+  warm: (u) => (process.argv.includes('--tasks') ? warmTasks(u) : warm(u)),
+  concurrent,
+  memory: (u) => (process.argv.includes('--tasks') ? memoryTasks(u) : memory(u)),
+};
 const mode = process.argv[2];
 const url = argument('--url');
 if (!MODES[mode] || !url) {

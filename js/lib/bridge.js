@@ -54,6 +54,11 @@ const https = require('node:https');
 const net = require('node:net');
 const os = require('node:os');
 const path = require('node:path');
+// The bridge's timers come from node:timers, never from the globals: the
+// host's script may replace those (fake timers that run only when their
+// clock is ticked), and a post's time limit or a preference flush must not
+// wait for that.
+const { clearTimeout, setImmediate, setTimeout } = require('node:timers');
 
 const POST_ERROR_RESOLVE = 6;
 const POST_ERROR_CONNECT = 7;
