@@ -115,19 +115,23 @@ function packArchive(payload, name = ENTRY_NAME) {
 }
 
 // The content of the entry named exactly "data"; null when the bytes are no
-// archive, the entry is missing or cannot be read. An empty entry gives an
-// empty Buffer (the library treats that as a failure; callers decide).
+// archive, the entry is missing or cannot be read, or its size as declared
+// exceeds maxBytes (the inflater stops at the declared size, so maxBytes
+// bounds the memory an archive can ask for). An empty entry gives an empty
+// Buffer (the library treats that as a failure; callers decide).
 /**
  * @param {unknown} archive
+ * @param {number} [maxBytes]
  * @returns {Buffer | null}
  */
-function unpackArchive(archive) {
+function unpackArchive(archive, maxBytes = Infinity) {
   const data = bytes(archive);
   if (data.length === 0) return null;
   try {
     const zip = new AdmZip(data);
     const entry = zip.getEntry(ENTRY_NAME);
     if (!entry || entry.entryName !== ENTRY_NAME) return null;
+    if (entry.header.size > maxBytes) return null;
     const content = entry.getData();
     return content ? Buffer.from(content) : null;
   } catch (e) {
