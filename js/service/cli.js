@@ -3,7 +3,7 @@
 // risk: the token service's command.
 //
 //   risk serve --db FILE|postgres://... [--port N] [--host H] [--tls-cert FILE --tls-key FILE]
-//              [--retention-days N] [--workers N] [--dev]
+//              [--retention-days N] [--workers N] [--dev [--mode NAME]]
 //   risk apps add --db DB --app-key KEY [--signature K7] [--schemes legacy,gm] [--json]
 //   risk apps list --db DB [--json]
 //   risk apps rotate --db DB --app-key KEY [--json]
@@ -29,7 +29,7 @@ const kMaxWorkers = 64;
 
 const USAGE = `usage:
   risk serve --db FILE|postgres://... [--port N] [--host H] [--tls-cert FILE --tls-key FILE]
-             [--retention-days N] [--workers N] [--dev]
+             [--retention-days N] [--workers N] [--dev [--mode NAME]]
   risk apps add --db DB --app-key KEY [--signature K7] [--schemes legacy,gm] [--json]
   risk apps list --db DB [--json]
   risk apps rotate --db DB --app-key KEY [--json]
@@ -44,7 +44,7 @@ const FLAGS = {
   '--db': 'string', '--port': 'int', '--host': 'string', '--tls-cert': 'string', '--tls-key': 'string',
   '--retention-days': 'number', '--workers': 'int', '--dev': 'bool', '--app-key': 'string',
   '--signature': 'string', '--schemes': 'string', '--installation-id': 'string', '--json': 'bool',
-  '--help': 'bool',
+  '--mode': 'string', '--help': 'bool',
 };
 
 function parseArgs(argv) {
@@ -139,7 +139,9 @@ function retentionMs(o) {
 }
 
 async function serve(o) {
-  const db = need(o, 'db', '--db');
+  // The development mode may keep its database in memory.
+  const db = o.dev && o.db === undefined ? ':memory:' : need(o, 'db', '--db');
+  if (o.mode !== undefined && !o.dev) throw new UsageError('--mode is an option of the development mode (--dev)');
   const workers = o.workers === undefined ? 1 : o.workers;
   if (workers < 1 || workers > kMaxWorkers) throw new UsageError(`--workers: 1 to ${kMaxWorkers}`);
   if ((o.tlsCert === undefined) !== (o.tlsKey === undefined)) throw new UsageError('--tls-cert and --tls-key go together');
@@ -153,6 +155,7 @@ async function serve(o) {
   const svc = await startService({
     development: Boolean(o.dev),
     db,
+    mode: o.mode,
     port: o.port || 0,
     host: o.host,
     tls,

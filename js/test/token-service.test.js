@@ -12,78 +12,20 @@ const assert = require('node:assert');
 const crypto = require('node:crypto');
 const fs = require('node:fs');
 const http = require('node:http');
-const https = require('node:https');
-const os = require('node:os');
 const path = require('node:path');
-const { spawn, spawnSync, execFileSync } = require('node:child_process');
+const { spawn, execFileSync } = require('node:child_process');
 
 const { startService, TOKEN_PATH, SITUATION_PATH } = require('../service/service');
 const { openStore } = require('../service/store');
 const { createScheme } = require('../lib/scheme');
 const wire = require('../lib/wire');
 
-const SERVICE_DIR = path.join(__dirname, '..', 'service');
-const CLI = path.join(SERVICE_DIR, 'cli.js');
+const {
+  SERVICE_DIR, CLI, tmpDir, sha256, call, verify, exchange, runCli, startServe,
+} = require('./fixtures/service-client');
 const Database = require(require.resolve('better-sqlite3', { paths: [SERVICE_DIR] }));
 const DAY_MS = 24 * 60 * 60 * 1000;
 const SECRET_SHAPE = /^rks\.[0-9a-f]{24}\.[A-Za-z0-9_-]{43}$/;
-
-const HEADER = {
-  sdk_version: '4.9.2', app_version_name: '1.0.3', app_version_code: 103, app_key: 'x', os_type: 2,
-  os_version: 'OpenHarmony-4.1', format_version: 1, app_name: 'com.example.shop', sdk_variant: 2,
-};
-
-function tmpDir() {
-  return fs.mkdtempSync(path.join(os.tmpdir(), 'risk-token-service-'));
-}
-
-function sha256(text) {
-  return crypto.createHash('sha256').update(text).digest('hex');
-}
-
-// An HTTP(S) call: { status, headers, body (Buffer), json }.
-function call(url, { method = 'POST', body, headers = {}, ca } = {}) {
-  return new Promise((resolve, reject) => {
-    const data = body === undefined ? null : Buffer.isBuffer(body) ? body : Buffer.from(typeof body === 'string' ? body : JSON.stringify(body));
-    const mod = url.startsWith('https:') ? https : http;
-    const req = mod.request(url, {
-      method, agent: false, ca, headers: { ...(data ? { 'Content-Length': data.length } : {}), ...headers },
-    }, (res) => {
-      const chunks = [];
-      res.on('data', (c) => chunks.push(c));
-      res.on('end', () => {
-        const buf = Buffer.concat(chunks);
-        let json = null;
-        try { json = JSON.parse(buf.toString('utf8')); } catch (e) { /* not JSON */ }
-        resolve({ status: res.statusCode, headers: res.headers, body: buf, json });
-      });
-      res.on('error', reject);
-    });
-    req.on('error', reject);
-    req.setTimeout(10000, () => req.destroy(new Error('client timeout')));
-    req.end(data || undefined);
-  });
-}
-
-function verify(svc, secret, body) {
-  return call(`${svc.url || svc}/v1/verify`, { body, headers: secret ? { Authorization: `Bearer ${secret}` } : {} });
-}
-
-// A token exchange as the library makes it; resolves with the HTTP status
-// and, for 200, the token the sealed answer carries.
-async function exchange(base, appKey, { alg = 'legacy', entries = {}, urlPath = TOKEN_PATH } = {}) {
-  const scheme = createScheme(alg, appKey);
-  const payload = urlPath === TOKEN_PATH
-    ? wire.encodeTokenRequest({ header: { ...HEADER, app_key: appKey }, entries: { K2: 'dev', K58: 'install-1', ...entries } })
-    : Buffer.from('{}');
-  const url = wire.requestAddress(base + urlPath, {
-    sign: scheme.sign(payload), appKey, app: HEADER.app_name, version: HEADER.sdk_version, alg: scheme.name,
-  });
-  const res = await call(url, { body: wire.seal(scheme, payload) });
-  if (res.status !== 200 || urlPath !== TOKEN_PATH) return { status: res.status, body: res.body };
-  const msg = wire.decodeTokenResponse(wire.open(scheme, res.body));
-  return { status: res.status, token: msg.payload.ulvok };
-}
 
 // A store whose every call fails while `down` is set: the database stopped.
 function failingStore(store) {
@@ -350,33 +292,6 @@ describe('TLS', () => {
   });
 });
 
-// Runs the service's command; resolves { code, signal, stdout, stderr }.
-function runCli(args, { timeoutMs = 30000 } = {}) {
-  const r = spawnSync(process.execPath, [CLI, ...args], { encoding: 'utf8', timeout: timeoutMs });
-  return { code: r.status, signal: r.signal, stdout: r.stdout, stderr: r.stderr };
-}
-
-// Starts `risk serve`; resolves once its address line is out.
-function startServe(args) {
-  const child = spawn(process.execPath, [CLI, 'serve', ...args], { stdio: ['ignore', 'pipe', 'pipe'] });
-  const out = { stdout: '', stderr: '' };
-  child.stdout.on('data', (c) => { out.stdout += c; });
-  child.stderr.on('data', (c) => { out.stderr += c; });
-  const exited = new Promise((resolve) => child.on('exit', (code, signal) => resolve({ code, signal })));
-  const url = new Promise((resolve, reject) => {
-    const t = setTimeout(() => reject(new Error(`no address line: ${out.stderr}`)), 20000);
-    child.stdout.on('data', () => {
-      const m = /^(http:\/\/127\.0\.0\.1:\d+)\n/.exec(out.stdout);
-      if (m) {
-        clearTimeout(t);
-        resolve(m[1]);
-      }
-    });
-    exited.then(() => reject(new Error(`serve ended: ${out.stderr}`)));
-  });
-  return { child, out, exited, url };
-}
-
 describe('the service\'s risk command', () => {
   it('registers, lists, rotates and removes apps; migrates once from two processes at once', async () => {
     const dir = tmpDir();
@@ -449,6 +364,60 @@ describe('the service\'s risk command', () => {
       const stmt = check.prepare('SELECT installation_id FROM tokens WHERE token_hash = ?').pluck();
       assert.deepStrictEqual(answered.map((t) => stmt.get(sha256(t))), answered.map((_, i) => `i-${i}`));
       check.close();
+    } finally {
+      fs.rmSync(dir, { recursive: true, force: true });
+    }
+  });
+
+  it('keeps its memory bounded under a flood of unregistered, forged and oversized requests, and serves meanwhile', async () => {
+    const dir = tmpDir();
+    const db = path.join(dir, 'risk.db');
+    try {
+      runCli(['apps', 'add', '--db', db, '--app-key', 'flood-app', '--json']);
+      const s = startServe(['--db', db, '--port', '0']);
+      const url = await s.url;
+      const rssKiB = () => Number(/VmRSS:\s+(\d+)/.exec(fs.readFileSync(`/proc/${s.child.pid}/status`, 'utf8'))[1]);
+      for (let i = 0; i < 20; i++) assert.strictEqual((await exchange(url, 'flood-app')).status, 200);
+      const before = rssKiB();
+      // 13 KB of noise like a real request's size, sealed under nothing.
+      const noise = crypto.randomBytes(13 * 1024);
+      const big = crypto.randomBytes(3 * 1024 * 1024);
+      const forged = (i) => {
+        switch (i % 4) {
+          case 0: return [`${TOKEN_PATH}?appKey=unregistered-${i}&sign=${'0'.repeat(32)}`, noise];
+          case 1: return [`${TOKEN_PATH}?appKey=flood-app&sign=${'0'.repeat(32)}`, noise];
+          case 2: return [`${TOKEN_PATH}?appKey=flood-app&alg=gm&sign=${'0'.repeat(64)}`, big];
+          default: return ['/v1/verify', noise];
+        }
+      };
+      const outcomes = new Map();
+      let next = 0;
+      const total = 600;
+      const attackers = Array.from({ length: 16 }, async () => {
+        while (next < total) {
+          const [p, body] = forged(next++);
+          let outcome;
+          try {
+            outcome = (await call(`${url}${p}`, { body, headers: p === '/v1/verify' ? { Authorization: 'Bearer forged' } : {} })).status;
+          } catch (e) {
+            outcome = e.code || e.message;   // the connection closed while the body was sent
+          }
+          outcomes.set(outcome, (outcomes.get(outcome) || 0) + 1);
+        }
+      });
+      // A registered device is served while the flood runs.
+      const served = [];
+      const flooding = Promise.all(attackers);
+      while (next < total) served.push((await exchange(url, 'flood-app')).status);
+      await flooding;
+      const after = rssKiB();
+      console.log(`flood of ${total}: ${JSON.stringify([...outcomes])}; served meanwhile ${served.length}; `
+        + `RSS ${before} KiB before, ${after} KiB after`);
+      assert.ok(served.length > 0 && served.every((x) => x === 200), `served: ${served}`);
+      assert.strictEqual(outcomes.get(200), undefined, 'no forged request is answered 200');
+      assert.ok(after - before < 64 * 1024, `RSS grew by ${after - before} KiB`);
+      s.child.kill('SIGTERM');
+      assert.deepStrictEqual(await s.exited, { code: 0, signal: null });
     } finally {
       fs.rmSync(dir, { recursive: true, force: true });
     }
