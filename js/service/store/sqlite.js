@@ -3,7 +3,8 @@
 // The SQLite store (better-sqlite3): one file in WAL mode, every statement
 // prepared once, every unit of work one transaction, committed with
 // synchronous=FULL before its promise resolves (a token is on the disk
-// before it is answered). better-sqlite3 works synchronously on the event
+// before it is answered); the exchanges of one event-loop turn share one
+// transaction. better-sqlite3 works synchronously on the event
 // loop; a statement here is an indexed lookup or a few row writes, tens of
 // microseconds. Another process holding the write lock is waited for up to
 // kBusyTimeoutMs.
@@ -130,11 +131,31 @@ function openSqlite(file, options = {}) {
     };
   }
 
-  const recordExchange = db.transaction((/** @type {import('./index').Exchange} */ e) => {
-    const row = { ...e, signatureOk: e.signatureOk === null ? null : e.signatureOk ? 1 : 0 };
-    st.insertToken.run(row);
-    st.upsertInstallation.run(row);
+  const recordExchanges = db.transaction((/** @type {import('./index').Exchange[]} */ list) => {
+    for (const e of list) {
+      const row = { ...e, signatureOk: e.signatureOk === null ? null : e.signatureOk ? 1 : 0 };
+      st.insertToken.run(row);
+      st.upsertInstallation.run(row);
+    }
   });
+
+  // Group commit: the exchanges recorded during one turn of the event loop
+  // are written in one transaction, with one sync of the log, and each
+  // promise resolves once that transaction is committed.
+  /** @type {{ e: import('./index').Exchange, resolve: () => void, reject: (err: Error) => void }[]} */
+  let pending = [];
+  function flushExchanges() {
+    const batch = pending;
+    pending = [];
+    try {
+      recordExchanges(batch.map((b) => b.e));
+    } catch (e) {
+      const err = e instanceof StoreError ? e : new StoreError(`SQLite: ${e.message}`, e);
+      for (const b of batch) b.reject(err);
+      return;
+    }
+    for (const b of batch) b.resolve();
+  }
   const removeApp = db.transaction((/** @type {string} */ appKey) => {
     st.removeAppTokens.run(appKey);
     st.removeAppInstallations.run(appKey);
@@ -168,7 +189,10 @@ function openSqlite(file, options = {}) {
     listApps: () => run(() => st.listApps.all().map(appOf)),
     setAppSecret: (appKey, s) => run(() => st.setAppSecret.run({ appKey, ...s }).changes > 0),
     removeApp: (appKey) => run(() => removeApp(appKey)),
-    recordExchange: (e) => run(() => { recordExchange(e); }),
+    recordExchange: (e) => new Promise((resolve, reject) => {
+      pending.push({ e, resolve, reject });
+      if (pending.length === 1) setImmediate(flushExchanges);
+    }),
     findToken: (tokenHash) => run(() => {
       const r = st.findToken.get(tokenHash);
       if (!r) return null;
