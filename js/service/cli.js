@@ -185,12 +185,15 @@ async function serve(o) {
 async function servePrimary(o, workers, db, log) {
   await withStore(o, async () => {});
   let stopping = false;
-  let printed = false;
+  let ready = 0;
+  // The address is printed once every worker listens: from then on a
+  // worker that dies leaves the others serving while it is replaced.
   const fork = () => {
     const w = cluster.fork();
     w.on('message', (m) => {
-      if (m && typeof m.url === 'string' && !printed) {
-        printed = true;
+      if (!m || typeof m.url !== 'string') return;
+      ready += 1;
+      if (ready === workers) {
         process.stdout.write(`${m.url}\n`);
         log(`serving ${describeStore(db)} on ${m.url} with ${workers} workers`);
       }

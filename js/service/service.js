@@ -65,8 +65,12 @@ const crypto = require('node:crypto');
 const fs = require('node:fs');
 const http = require('node:http');
 const https = require('node:https');
-const { createScheme } = require('../lib/scheme');
-const wire = require('../lib/wire');
+const path = require('node:path');
+// The exchange's codecs: lib/ beside this file in the service's package, the
+// app package's lib/ in the repository.
+const LIB = fs.existsSync(path.join(__dirname, 'lib', 'wire.js')) ? './lib' : '../lib';
+const { createScheme } = require(`${LIB}/scheme`);
+const wire = require(`${LIB}/wire`);
 const { openStore, StoreError } = require('./store');
 const apps = require('./apps');
 const { createMetrics } = require('./metrics');
@@ -325,6 +329,7 @@ async function startService(options = {}) {
       fn();
     }, ms);
     timers.add(t);
+    return t;
   }
 
   // One store operation: timed into the metrics, bounded by kDbTimeoutMs.
@@ -824,13 +829,13 @@ async function startService(options = {}) {
   }
 
   function scheduleSweep() {
-    later(kSweepIntervalMs, () => {
+    const t = later(kSweepIntervalMs, () => {
       sweep().catch(() => {}).finally(() => {
         if (!closed) scheduleSweep();
       });
     });
     // The sweep alone keeps no process alive.
-    for (const t of timers) if (typeof t.unref === 'function') t.unref();
+    t.unref();
   }
 
   const api = {

@@ -13,7 +13,9 @@ const { describe, it, before, after } = require('node:test');
 const assert = require('node:assert');
 const path = require('node:path');
 
-const { SERVICE_DIR, sha256, call, verify, exchange, runCli, startServe } = require('./fixtures/service-client');
+const {
+  SERVICE_DIR, sha256, call, verify, exchange, runCli, startServe, stopAll,
+} = require('./fixtures/service-client');
 
 const skip = process.env.RISK_PG_TESTS === '1' ? false : 'PostgreSQL runs in the full test run (RISK_PG_TESTS=1)';
 
@@ -60,6 +62,7 @@ describe('the token service on PostgreSQL', { skip }, () => {
     pg = require(require.resolve('pg', { paths: [SERVICE_DIR] }));
   });
   after(async () => {
+    stopAll();
     if (client) await client.end().catch(() => {});
     if (cluster) cluster.remove();
   });

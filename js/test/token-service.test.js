@@ -21,8 +21,10 @@ const { createScheme } = require('../lib/scheme');
 const wire = require('../lib/wire');
 
 const {
-  SERVICE_DIR, CLI, tmpDir, sha256, call, verify, exchange, runCli, startServe,
+  SERVICE_DIR, CLI, tmpDir, sha256, call, verify, exchange, runCli, startServe, stopAll,
 } = require('./fixtures/service-client');
+
+after(stopAll);
 const Database = require(require.resolve('better-sqlite3', { paths: [SERVICE_DIR] }));
 const DAY_MS = 24 * 60 * 60 * 1000;
 const SECRET_SHAPE = /^rks\.[0-9a-f]{24}\.[A-Za-z0-9_-]{43}$/;
@@ -129,6 +131,32 @@ describe('the production service on SQLite', () => {
     const report = await exchange(svc.url, 'app-a', { urlPath: SITUATION_PATH });
     assert.strictEqual(report.status, 200);
     assert.ok(wire.open(scheme, report.body), 'a sealed answer');
+  });
+
+  it('refuses an archive whose entry declares more than 8 MiB, before inflating it', async () => {
+    // A well-signed token request padded past 8 MiB, archived by Python's
+    // zipfile: a few kilobytes on the wire. The same request under the
+    // limit is served.
+    const scheme = createScheme('legacy', 'app-a');
+    const send = async (padBytes) => {
+      const payload = wire.encodeTokenRequest({
+        header: { sdk_version: '4.9.2', app_key: 'app-a', os_type: 2, format_version: 1 },
+        entries: { K58: 'install-big', K2: 'a'.repeat(padBytes) },
+      });
+      const archive = execFileSync('python3', ['-c', [
+        'import io, sys, zipfile',
+        'b = io.BytesIO()',
+        'z = zipfile.ZipFile(b, "w", zipfile.ZIP_DEFLATED)',
+        'z.writestr("data", sys.stdin.buffer.read())',
+        'z.close()',
+        'sys.stdout.buffer.write(b.getvalue())',
+      ].join('\n')], { input: payload, maxBuffer: 1024 * 1024 });
+      assert.ok(archive.length < 64 * 1024);
+      const url = wire.requestAddress(svc.url + TOKEN_PATH, { sign: scheme.sign(payload), appKey: 'app-a', app: 'x', version: '1' });
+      return (await call(url, { body: scheme.encrypt(archive) })).status;
+    };
+    assert.strictEqual(await send(7 * 1024 * 1024), 200);
+    assert.strictEqual(await send(9 * 1024 * 1024), 400);
   });
 
   it('answers verify by the token\'s state, the caller\'s app and the shape of the call', async () => {
@@ -364,6 +392,42 @@ describe('the service\'s risk command', () => {
       const stmt = check.prepare('SELECT installation_id FROM tokens WHERE token_hash = ?').pluck();
       assert.deepStrictEqual(answered.map((t) => stmt.get(sha256(t))), answered.map((_, i) => `i-${i}`));
       check.close();
+    } finally {
+      fs.rmSync(dir, { recursive: true, force: true });
+    }
+  });
+
+  it('runs --workers 2 on one port, replaces a worker that dies, and stops them all on SIGTERM', async () => {
+    const dir = tmpDir();
+    const db = path.join(dir, 'risk.db');
+    try {
+      const { secret } = JSON.parse(runCli(['apps', 'add', '--db', db, '--app-key', 'workers-app', '--json']).stdout);
+      const s = startServe(['--db', db, '--port', '0', '--workers', '2']);
+      const url = await s.url;
+      const workers = () => fs.readdirSync('/proc').filter((p) => /^\d+$/.test(p)).filter((p) => {
+        try {
+          return fs.readFileSync(`/proc/${p}/status`, 'utf8').includes(`PPid:\t${s.child.pid}\n`);
+        } catch (e) {
+          return false;
+        }
+      });
+      const until = async (fn) => {
+        for (let i = 0; i < 100 && !fn(); i++) await new Promise((r) => setTimeout(r, 100));
+      };
+      await until(() => workers().length === 2);
+      const first = workers();
+      assert.strictEqual(first.length, 2);
+      process.kill(Number(first[0]), 'SIGKILL');
+      await until(() => workers().length === 2 && !workers().includes(first[0]));
+      assert.strictEqual(workers().length, 2, 'a new worker took the place of the dead one');
+      const tokens = [];
+      for (let i = 0; i < 10; i++) tokens.push((await exchange(url, 'workers-app')).token);
+      for (const t of tokens) assert.strictEqual((await verify(url, secret, { token: t })).json.valid, true);
+      const last = workers();
+      s.child.kill('SIGTERM');
+      assert.deepStrictEqual(await s.exited, { code: 0, signal: null });
+      await until(() => last.every((p) => !fs.existsSync(`/proc/${p}`)));
+      assert.deepStrictEqual(last.filter((p) => fs.existsSync(`/proc/${p}`)), [], 'no worker is left');
     } finally {
       fs.rmSync(dir, { recursive: true, force: true });
     }

@@ -70,6 +70,24 @@ class StoreError extends Error {
   }
 }
 
+// An app from its row, of either database (PostgreSQL gives BIGINT as text).
+/**
+ * @param {any} r
+ * @returns {App}
+ */
+function appOf(r) {
+  return {
+    appKey: r.app_key,
+    schemes: String(r.schemes).split(',').filter(Boolean),
+    signature: r.signature,
+    secretId: r.secret_id,
+    secretSalt: r.secret_salt,
+    secretHash: r.secret_hash,
+    createdAt: Number(r.created_at),
+    rotatedAt: Number(r.rotated_at),
+  };
+}
+
 /**
  * @param {string} spec
  * @returns {boolean}
@@ -115,4 +133,4 @@ function describeStore(spec) {
   }
 }
 
-module.exports = { openStore, describeStore, isPostgres, StoreError };
+module.exports = { openStore, describeStore, isPostgres, appOf, StoreError };

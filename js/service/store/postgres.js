@@ -10,7 +10,7 @@
 // after that opens a new connection by itself.
 
 const { MIGRATIONS } = require('./migrations');
-const { StoreError } = require('./index');
+const { StoreError, appOf } = require('./index');
 
 const kMigrationLock = 0x5249534b;   // advisory lock key of the migrations
 const kConnectTimeoutMs = 3000;
@@ -26,23 +26,6 @@ const kDefaultPoolSize = 10;
  */
 function num(v) {
   return v === null || v === undefined ? null : Number(v);
-}
-
-/**
- * @param {any} r
- * @returns {App}
- */
-function appOf(r) {
-  return {
-    appKey: r.app_key,
-    schemes: String(r.schemes).split(',').filter(Boolean),
-    signature: r.signature,
-    secretId: r.secret_id,
-    secretSalt: r.secret_salt,
-    secretHash: r.secret_hash,
-    createdAt: Number(r.created_at),
-    rotatedAt: Number(r.rotated_at),
-  };
 }
 
 /**

@@ -10,29 +10,12 @@
 // kBusyTimeoutMs.
 
 const { MIGRATIONS } = require('./migrations');
-const { StoreError } = require('./index');
+const { StoreError, appOf } = require('./index');
 
 const kBusyTimeoutMs = 5000;
 
 /** @typedef {import('./index').Store} Store */
 /** @typedef {import('./index').App} App */
-
-/**
- * @param {any} r
- * @returns {App}
- */
-function appOf(r) {
-  return {
-    appKey: r.app_key,
-    schemes: String(r.schemes).split(',').filter(Boolean),
-    signature: r.signature,
-    secretId: r.secret_id,
-    secretSalt: r.secret_salt,
-    secretHash: r.secret_hash,
-    createdAt: r.created_at,
-    rotatedAt: r.rotated_at,
-  };
-}
 
 /**
  * @param {string} file
