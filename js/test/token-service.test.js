@@ -409,6 +409,45 @@ describe('the service\'s risk command', () => {
     }
   });
 
+  it('on SIGTERM refuses new connections but finishes the exchange under way', async () => {
+    const dir = tmpDir();
+    const db = path.join(dir, 'risk.db');
+    try {
+      runCli(['apps', 'add', '--db', db, '--app-key', 'drain-app', '--json']);
+      const s = startServe(['--db', db, '--port', '0']);
+      const url = await s.url;
+      // A request whose body is half sent when the service is told to stop.
+      const scheme = createScheme('gm', 'drain-app');
+      const payload = wire.encodeTokenRequest({
+        header: { sdk_version: '4.9.2', app_key: 'drain-app', os_type: 2, format_version: 1 },
+        entries: { K58: 'install-drain' },
+      });
+      const body = wire.seal(scheme, payload);
+      const address = wire.requestAddress(`${url}${TOKEN_PATH}`, { sign: scheme.sign(payload), appKey: 'drain-app', app: 'x', version: '1', alg: 'gm' });
+      const answered = new Promise((resolve, reject) => {
+        const req = http.request(address, { method: 'POST', agent: false, headers: { 'Content-Length': body.length } }, (res) => {
+          const chunks = [];
+          res.on('data', (c) => chunks.push(c));
+          res.on('end', () => resolve({ status: res.statusCode, body: Buffer.concat(chunks) }));
+        });
+        req.on('error', reject);
+        req.write(body.subarray(0, 10));
+        s.child.stderr.on('data', () => {
+          if (s.out.stderr.includes('stopping')) req.end(body.subarray(10));
+        });
+      });
+      await new Promise((r) => setTimeout(r, 200));
+      s.child.kill('SIGTERM');
+      const res = await answered;
+      assert.strictEqual(res.status, 200);
+      assert.match(wire.decodeTokenResponse(wire.open(scheme, res.body)).payload.ulvok, /^[0-9a-f]{32}$/);
+      assert.deepStrictEqual(await s.exited, { code: 0, signal: null });
+      await assert.rejects(call(`${url}/health`, { method: 'GET' }), /ECONNREFUSED/);
+    } finally {
+      fs.rmSync(dir, { recursive: true, force: true });
+    }
+  });
+
   it('runs --workers 2 on one port, replaces a worker that dies, and stops them all on SIGTERM', async () => {
     const dir = tmpDir();
     const db = path.join(dir, 'risk.db');
@@ -423,22 +462,28 @@ describe('the service\'s risk command', () => {
           return false;
         }
       });
-      const until = async (fn) => {
-        for (let i = 0; i < 100 && !fn(); i++) await new Promise((r) => setTimeout(r, 100));
+      // The worker list once `ok` holds of it (or the last one seen).
+      const until = async (ok) => {
+        let seen = workers();
+        for (let i = 0; i < 100 && !ok(seen); i++) {
+          await new Promise((r) => setTimeout(r, 100));
+          seen = workers();
+        }
+        return seen;
       };
-      await until(() => workers().length === 2);
-      const first = workers();
+      const first = await until((w) => w.length === 2);
       assert.strictEqual(first.length, 2);
       process.kill(Number(first[0]), 'SIGKILL');
-      await until(() => workers().length === 2 && !workers().includes(first[0]));
-      assert.strictEqual(workers().length, 2, 'a new worker took the place of the dead one');
+      const replaced = await until((w) => w.length === 2 && !w.includes(first[0]));
+      assert.strictEqual(replaced.length, 2, 'a new worker took the place of the dead one');
+      assert.ok(!replaced.includes(first[0]));
       const tokens = [];
       for (let i = 0; i < 10; i++) tokens.push((await exchange(url, 'workers-app')).token);
       for (const t of tokens) assert.strictEqual((await verify(url, secret, { token: t })).json.valid, true);
       const last = workers();
       s.child.kill('SIGTERM');
       assert.deepStrictEqual(await s.exited, { code: 0, signal: null });
-      await until(() => last.every((p) => !fs.existsSync(`/proc/${p}`)));
+      for (let i = 0; i < 100 && last.some((p) => fs.existsSync(`/proc/${p}`)); i++) await new Promise((r) => setTimeout(r, 100));
       assert.deepStrictEqual(last.filter((p) => fs.existsSync(`/proc/${p}`)), [], 'no worker is left');
     } finally {
       fs.rmSync(dir, { recursive: true, force: true });
