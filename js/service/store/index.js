@@ -104,9 +104,10 @@ function isPostgres(spec) {
  */
 async function openStore(spec, options = {}) {
   if (typeof spec !== 'string' || spec === '') throw new StoreError('no database given (--db FILE or --db postgres://...)');
-  const store = isPostgres(spec)
-    ? require('./postgres').openPostgres(spec, options)
-    : require('./sqlite').openSqlite(spec, options);
+  // A database in memory belongs to one connection: it stays on this thread.
+  const store = isPostgres(spec) ? require('./postgres').openPostgres(spec, options)
+    : spec === ':memory:' ? require('./sqlite').openSqlite(spec, options)
+      : require('./sqlite-thread').openSqliteThread(spec, options);
   try {
     await store.migrate();
   } catch (e) {

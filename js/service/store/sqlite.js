@@ -4,9 +4,10 @@
 // prepared once, every unit of work one transaction, committed with
 // synchronous=FULL before its promise resolves (a token is on the disk
 // before it is answered); the exchanges of one event-loop turn share one
-// transaction. better-sqlite3 works synchronously on the event
-// loop; a statement here is an indexed lookup or a few row writes, tens of
-// microseconds. Another process holding the write lock is waited for up to
+// transaction. better-sqlite3 works synchronously on the thread that calls
+// it: a database file is used through ./sqlite-thread.js, which runs this
+// store on a thread of its own; ":memory:" (the development mode's default)
+// runs here. Another process holding the write lock is waited for up to
 // kBusyTimeoutMs.
 
 const { MIGRATIONS } = require('./migrations');
