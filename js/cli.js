@@ -433,8 +433,20 @@ async function decodeCommand(opts) {
 
 // --- serve -------------------------------------------------------------
 
+// The test kit of the token service, from the repository's service/ (the
+// service is a package of its own, with its database drivers).
+function serviceKit() {
+  try {
+    return require('./service/service');
+  } catch (e) {
+    if (e.code !== 'MODULE_NOT_FOUND') throw e;
+    throw new CliError('the token service is a package of its own (quon-risk-service): '
+      + 'install it and run its "risk serve --dev", or "risk serve --db FILE" for the service itself');
+  }
+}
+
 async function serve(opts) {
-  const { startService, recordJson, MODES } = require('./service/service');
+  const { startService, recordJson, MODES } = serviceKit();
   if (opts.mode === 'list') {
     process.stdout.write(`fault modes of the reference service (and what the app sees):\n${modeList()}\n`);
     return;

@@ -149,6 +149,16 @@ function requestSummary(rec) {
   };
 }
 
+// What the service's verify call says of a token, as the app's backend asks.
+async function verifyToken(url, secret, token) {
+  const res = await fetch(`${url}/v1/verify`, {
+    method: 'POST',
+    headers: { Authorization: `Bearer ${secret}`, 'Content-Type': 'application/json' },
+    body: JSON.stringify({ token }),
+  });
+  return { status: res.status, ...(await res.json()) };
+}
+
 async function demonstrate() {
   const risk = loadRisk();
   const catalogue = require('./lib/catalogue');
@@ -164,7 +174,11 @@ async function demonstrate() {
     steps: {},
   };
   const prefsDir = fs.mkdtempSync(path.join(os.tmpdir(), 'risk-demo-'));
-  const svc = await startService({ port: 0 });
+  // The token service in its development mode (fault modes for step 4) on
+  // its embedded database, a file in a temporary directory of its own.
+  const dbDir = fs.mkdtempSync(path.join(os.tmpdir(), 'risk-demo-service-'));
+  const svc = await startService({ port: 0, db: path.join(dbDir, 'risk-service.db') });
+  const { secret } = await svc.registerApp({ appKey: APP_KEY });
   report.service = svc.url;
   const serverEvents = [];
   let onEvent = null;
@@ -194,6 +208,7 @@ async function demonstrate() {
       ms: Date.now() - t0,
       degrade: risk.isDegradeToken(handle, APP_KEY, first),
       requests: newRequests(mark).map(requestSummary),
+      verified: await verifyToken(svc.url, secret, first),
     };
 
     // 2. The second call is answered from memory.
@@ -295,6 +310,7 @@ async function demonstrate() {
     onEvent = null;
     await svc.close();
     fs.rmSync(prefsDir, { recursive: true, force: true });
+    fs.rmSync(dbDir, { recursive: true, force: true });
   }
   report.ms = Date.now() - started;
   report.ok = check(report);
@@ -333,13 +349,17 @@ function format(r) {
   const line = (label, text) => out.push(`${label.padEnd(18)}${text}`);
   const more = (text) => out.push(`${''.padEnd(18)}${text}`);
   out.push(`QuonRiskComm demonstration — library ${r.library}`);
-  out.push(`reference service ${r.service}, application key "${r.appKey}", preferences in a temporary directory`);
+  out.push(`token service ${r.service} (SQLite), application key "${r.appKey}", preferences in a temporary directory`);
   out.push('');
 
   const f = s.firstToken;
   line('1. first token', `${f.token}`);
   more(`fetched from the service in ${f.ms} ms (${plural(f.requests.length, 'request')}`
     + `${f.requests[0] ? `, ${f.requests[0].scheme} scheme, ${f.requests[0].dataKeys} data keys, signature ${f.requests[0].signOk ? 'checked' : 'WRONG'}` : ''})`);
+  const v = f.verified;
+  more(v.valid ? `verified by the service's /v1/verify: valid until ${new Date(v.expiresAt).toISOString()}, `
+    + `installation ${v.installationId}, device clock ${v.clockOffsetMs} ms off`
+    : `the service's /v1/verify: not valid (${v.reason || `HTTP ${v.status}`})`);
   const t2 = s.secondToken;
   line('2. second call', `${t2.sameAsFirst ? 'the same token' : `a different token ${t2.token}`}, from memory in ${t2.ms} ms`
     + ` (${plural(t2.requests.length, 'request')})`);

@@ -3,7 +3,10 @@
 # addon in release mode (build-release), runs the C++ benchmarks (Google
 # Benchmark), the Node measurements against the reference service and the
 # size analysis, then prints one table with figures, ratios and budgets side
-# by side and writes the same figures to build-release/bench.json.
+# by side and writes the same figures to build-release/bench.json. Last, the
+# token service's figures (bench/service/run.js: SQLite and, when Debian's
+# server is installed, PostgreSQL), in a table of their own,
+# build-release/bench-service.txt.
 #
 #   scripts/bench.sh            full run (about ten minutes on two cores)
 #   scripts/bench.sh --quick    smaller counts, for a smoke run
@@ -89,3 +92,6 @@ fi
 log "report"
 BENCH_BUILD_NOTE="build-release (Release); measured at nice ${BENCH_NICE:-0}" node "$ROOT/bench/report.js" --dir "$raw" --out "$dir/bench.json" | tee "$dir/bench.txt"
 log "figures written to $dir/bench.json (table: $dir/bench.txt)"
+
+log "token service: exchanges and verifies per second, latency at half capacity"
+"${measure[@]}" node "$ROOT/bench/service/run.js" ${BENCH_QUICK:+--quick} | tee "$dir/bench-service.txt"

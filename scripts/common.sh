@@ -44,13 +44,19 @@ ensure_node() {
   fi
 }
 
-# npm ci from the committed lock file, only when the lock file changed.
+# npm ci from the committed lock file, only when the lock file changed: the
+# app's package (js/) and the token service's (js/service/, with the
+# database drivers). better-sqlite3 is compiled here against the installed
+# Node's headers: no prebuilt binary is fetched.
 ensure_npm() {
-  local stamp="$ROOT/js/node_modules/.risk-lock"
-  if [ -f "$stamp" ] && cmp -s "$stamp" "$ROOT/js/package-lock.json"; then return 0; fi
-  log "npm ci"
-  (cd "$ROOT/js" && npm ci --no-audit --no-fund --loglevel=error >&2)
-  cp "$ROOT/js/package-lock.json" "$stamp"
+  local dir stamp
+  for dir in "$ROOT/js" "$ROOT/js/service"; do
+    stamp="$dir/node_modules/.risk-lock"
+    if [ -f "$stamp" ] && cmp -s "$stamp" "$dir/package-lock.json"; then continue; fi
+    log "npm ci in ${dir#"$ROOT"/}"
+    (cd "$dir" && npm_config_build_from_source=true npm ci --no-audit --no-fund --loglevel=error >&2)
+    cp "$dir/package-lock.json" "$stamp"
+  done
 }
 
 # build DIR [--target T]... [cmake args...]: configures DIR when it has never

@@ -2,7 +2,10 @@
 # Builds the npm package quon-risk-comm into dist/: release builds of
 # libQuonRiskComm.so for linux-x64 and linux-arm64 (cross-built) in
 # prebuilds/<platform>-<arch>/, the JavaScript, the types, the README and
-# the licence; no tests.
+# the licence; no tests, no token service, no database driver. Then, by
+# scripts/package-node.sh, the two packages of pure JavaScript beside it:
+# the backend's half (quon-risk-comm-server) and the token service
+# (quon-risk-service, with its database drivers and its risk command).
 #
 # The binaries link minizip and protobuf-c in and need only what every
 # Debian 12 system has (libc6, libstdc++6, libgcc-s1, zlib1g). Debian's
@@ -123,3 +126,6 @@ if tar -tzf "$dist/$tarball" | grep -q '^package/test/'; then
   exit 1
 fi
 log "dist/$tarball: $(stat -c %s "$dist/$tarball") bytes"
+
+# The backend's half and the token service, packages of their own.
+"$ROOT/scripts/package-node.sh"

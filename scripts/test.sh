@@ -2,6 +2,11 @@
 # Runs every test: the C++ unit tests (ctest) and the Node tests of the
 # built library. Installs what is missing and builds first.
 #
+# The full run also installs Debian's postgresql and runs the token
+# service's PostgreSQL tests against a throwaway cluster (RISK_PG_TESTS=1:
+# js/test/postgres.test.js starts it as an unprivileged user on a free
+# loopback port and removes it afterwards); --quick tests SQLite only.
+#
 # Then the reliability stages: the structure and lock-rule checks
 # (scripts/lint.sh: clang -Wthread-safety build, target graph, engine
 # headers), fuzzing (scripts/fuzz.sh, RISK_FUZZ_SECONDS per target, default
@@ -20,6 +25,11 @@ for arg in "$@"; do
   esac
 done
 setup_all
+pg_tests=0
+if [ "$quick" -eq 0 ]; then
+  ensure_debs postgresql
+  pg_tests=1
+fi
 build build
 
 log "C++ unit tests"
@@ -27,7 +37,7 @@ ctest --test-dir "$ROOT/build" --output-on-failure -j"$(nproc)"
 
 log "Node tests"
 cd "$ROOT/js"
-RISK_LIBRARY="$ROOT/build/libQuonRiskComm.so" node --test --test-concurrency=2 test/*.test.js
+RISK_PG_TESTS=$pg_tests RISK_LIBRARY="$ROOT/build/libQuonRiskComm.so" node --test --test-concurrency=2 test/*.test.js
 
 if [ "$quick" -eq 1 ]; then
   log "--quick: lint, fuzzing, sanitizer runs and the arm64 build skipped"

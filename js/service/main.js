@@ -1,8 +1,9 @@
 #!/usr/bin/env node
 'use strict';
-// Runs the reference service as a command. The first line on stdout is the
-// service URL (e.g. http://127.0.0.1:40123); with --echo every recorded
-// request follows as one JSON line. Stops on SIGINT or SIGTERM.
+// Runs the token service's development mode (the test kit, its database in
+// memory) as a command. The first line on stdout is the service URL (e.g.
+// http://127.0.0.1:40123); with --echo every recorded request follows as
+// one JSON line. Stops on SIGINT or SIGTERM.
 //
 //   node js/service/main.js [--port N] [--host H] [--log FILE] [--echo]
 //                           [--uuid TEXT] [--token TEXT] [--mode NAME]

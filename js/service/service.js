@@ -1,19 +1,41 @@
 'use strict';
-// Reference token and situation service for development and tests.
+// The token and situation service.
 //
-// Listens on loopback and serves the two paths the library posts to:
+// Serves the two paths the library posts to:
 //   "/udid/m1"   token exchange: body = seal(zip{"data": TokenRequest}),
 //                answer = seal(zip{"data": TokenResponse})
 //   "/udid/sa-m" situation report: body = seal(zip{"data": JSON text}),
 //                answer = seal(zip{"data": answer text})
+// and, for the app's backends and the operator:
+//   POST /v1/verify  is this token ours, still valid, and whose (openapi.json)
+//   POST /v1/forget  deletes everything kept about one installation
+//   GET  /health     200 while the database answers, 503 otherwise
+//   GET  /metrics    Prometheus text
 // The scheme follows the query: alg=gm selects the gm scheme, no alg the
-// legacy one; both are keyed by the appKey parameter. Every request is opened,
-// its signature checked, parsed and recorded (in memory, and as JSON lines in
-// a file when asked). A request that does not open, or fails a check, is
-// recorded with its `error` and answered 400 with an empty body, whatever the
-// mode.
+// legacy one; both are keyed by the appKey parameter, which must name a
+// registered app allowing that scheme. The app is looked up before the body
+// is read: a request for an unknown key costs one indexed lookup and is
+// answered 403 without its body. A body is read up to maxBodyBytes, opened,
+// its signature checked and parsed; one that does not open, or fails a
+// check, is answered 400 with an empty body, whatever the mode. A token is
+// committed to the store (./store: SQLite or PostgreSQL) before it is
+// answered; when the store fails, the exchange is answered 503 (the library
+// then makes a degrade token) and the service serves again as soon as the
+// store answers.
 //
-// Fault modes (setMode / POST /__admin/mode), applied to requests that opened:
+// Two modes:
+//   production   (development: false) refuses unregistered keys, keeps no
+//                request, has no admin endpoint.
+//   development  (the default of startService) is the integration test kit:
+//                an unknown key is registered on its first request (with
+//                both schemes and a secret nobody knows; registerApp gives
+//                one that is known), every request is recorded in memory
+//                (and as JSON lines in a file when asked), answers can be
+//                set (token, uuid, situationAnswer) and faults played, by
+//                setMode or POST /__admin/mode. Without a db it keeps its
+//                store in memory.
+//
+// Fault modes (development only), applied to requests that opened:
 //   normal        sealed answer with a fresh token
 //   down          the listener is closed: connections are refused
 //   http500       status 500, empty body
@@ -36,28 +58,53 @@
 // again on the same port.
 //
 // Everything runs on the Node event loop of the caller; close() ends every
-// connection and timer so that the process can exit by itself.
+// connection and timer so that the process can exit by itself (in
+// production it first lets the requests under way finish, up to graceMs).
 
 const crypto = require('node:crypto');
 const fs = require('node:fs');
 const http = require('node:http');
-const { createScheme } = require('../lib/scheme');
-const wire = require('../lib/wire');
-const { LIMITS } = require('../lib/limits');
+const https = require('node:https');
+const path = require('node:path');
+// The exchange's codecs: lib/ beside this file in the service's package, the
+// app package's lib/ in the repository.
+const LIB = fs.existsSync(path.join(__dirname, 'lib', 'wire.js')) ? './lib' : '../lib';
+const { createScheme } = require(`${LIB}/scheme`);
+const wire = require(`${LIB}/wire`);
+const { LIMITS } = require(`${LIB}/limits`);
+const { openStore, StoreError } = require('./store');
+const apps = require('./apps');
+const { createMetrics } = require('./metrics');
 
 const TOKEN_PATH = '/udid/m1';
 const SITUATION_PATH = '/udid/sa-m';
+const VERIFY_PATH = '/v1/verify';
+const FORGET_PATH = '/v1/forget';
+const HEALTH_PATH = '/health';
+const METRICS_PATH = '/metrics';
 const ADMIN_PREFIX = '/__admin/';
-const kMaxAdminBodyBytes = 64 * 1024;
+const kMaxApiBodyBytes = 4096;
+const kMaxInstallationIdLength = 128;
+const kMaxTokenBytes = 40;                    // the library's bound for a service token
+const kTokenLifeMs = 24 * 60 * 60 * 1000;     // the library's own cache period
+const kDefaultRetentionMs = 30 * 24 * 60 * 60 * 1000;
+const kSweepIntervalMs = 60 * 60 * 1000;
+const kDbTimeoutMs = 5000;
+const kHealthTimeoutMs = 2000;
+const kDefaultGraceMs = 10000;
 const kDefaultRandomLength = 61;  // not a multiple of 16: never an SM4 ciphertext
 const kMaxOtherKeyTries = 1000;
 const COMMAND_OTHER = 1001;
+const DIGEST_PATTERN = /^[0-9a-f]{64}$/;
+const BEARER_PATTERN = /^Bearer ([!-~]+)$/;
 
 const MODES = new Set([
   'normal', 'down', 'http500', 'slow', 'hang', 'empty', 'random', 'wrongkey', 'nonzip',
   'wrongentry', 'emptyentry', 'badproto', 'status', 'wrongcommand', 'nobody',
 ]);
 const TOKEN_ONLY_MODES = new Set(['badproto', 'status', 'wrongcommand', 'nobody']);
+// Modes whose token answer carries no token: nothing is issued for them.
+const TOKENLESS_MODES = new Set(['http500', 'hang', 'empty', 'random', 'emptyentry', 'badproto', 'status', 'nobody']);
 
 function normalizeMode(mode, opts) {
   const m = typeof mode === 'string' ? { name: mode, ...(opts || {}) } : { ...(mode || {}), ...(opts || {}) };
@@ -74,25 +121,50 @@ function normalizeMode(mode, opts) {
   return m;
 }
 
-function readBody(req, maxBytes) {
+// Reads a body of at most `limit` bytes: { body } when whole, { tooLarge }
+// as soon as it exceeds the limit (reading stops there), { broken } when
+// the connection ends first.
+function readBody(req, limit) {
   return new Promise((resolve) => {
     const chunks = [];
     let size = 0;
-    let tooLarge = false;
-    req.on('data', (c) => {
+    let done = false;
+    const finish = (result) => {
+      if (done) return;
+      done = true;
+      req.removeListener('data', onData);
+      resolve(result);
+    };
+    const onData = (c) => {
       size += c.length;
-      if (size > maxBytes) tooLarge = true;
-      else chunks.push(c);
-    });
-    req.on('end', () => resolve(tooLarge ? null : Buffer.concat(chunks)));
-    req.on('error', () => resolve(null));
+      if (size > limit) {
+        req.pause();
+        finish({ tooLarge: true });
+      } else {
+        chunks.push(c);
+      }
+    };
+    req.on('data', onData);
+    req.on('end', () => finish({ body: Buffer.concat(chunks) }));
+    req.on('error', () => finish({ broken: true }));
     // A connection cut before the end (close() during an upload) ends here.
-    req.on('close', () => resolve(req.complete && !tooLarge ? Buffer.concat(chunks) : null));
+    req.on('close', () => finish(req.complete ? { body: Buffer.concat(chunks) } : { broken: true }));
   });
 }
 
+// The declared length of a body, or -1 when none is declared.
+function declaredLength(req) {
+  const n = Number(req.headers['content-length']);
+  return Number.isSafeInteger(n) && n >= 0 ? n : -1;
+}
+
 function freshToken() {
-  return crypto.randomBytes(16).toString('hex');  // 32 characters: a service token
+  // 128 random bits as 32 hexadecimal characters, within the library's 40 bytes.
+  return crypto.randomBytes(16).toString('hex');
+}
+
+function tokenHash(token) {
+  return crypto.createHash('sha256').update(token, 'utf8').digest('hex');
 }
 
 function valueOf(setting, record) {
@@ -100,8 +172,7 @@ function valueOf(setting, record) {
 }
 
 // Opens one service request into `record`; returns the payload or null with
-// record.error set. A payload past `limits` is refused as one that does not
-// open.
+// record.error set.
 function openRequest(record, body, limits) {
   const q = record.query;
   if (typeof q.appKey !== 'string') {
@@ -194,19 +265,33 @@ function randomUnopenable(scheme, length) {
 }
 
 async function startService(options = {}) {
+  const development = options.development !== false;
+  const tls = options.tls || null;                 // { cert, key }: served over HTTPS
   const host = options.host || '127.0.0.1';
+  // What a request may hold (lib/limits.js, the limits of the backend's half
+  // and the decode tool); tests that make the library send more than any real
+  // app does raise them. The body's bound follows from the payload's.
+  const limits = { ...LIMITS, ...(options.limits || {}) };
+  const maxBodyBytes = options.maxBodyBytes || wire.maxSealedBytes(limits.maxPayloadBytes);
+  const retentionMs = options.retentionMs === undefined ? kDefaultRetentionMs : options.retentionMs;
+  const graceMs = options.graceMs === undefined ? kDefaultGraceMs : options.graceMs;
+  const log = options.log || (() => {});           // the service's own lines: no identifiers
   const settings = {
     token: options.token,                  // string or function(record); fresh by default
     uuid: options.uuid,                    // string or function(record); none by default
     situationAnswer: options.situationAnswer,
     appKeys: options.appKeys ? new Set(options.appKeys) : null,
   };
-  // The limits of what a request may hold (lib/limits.js); tests that make
-  // the library send more than any real app does raise them.
-  const limits = { ...LIMITS, ...(options.limits || {}) };
-  const maxBodyBytes = wire.maxSealedBytes(limits.maxPayloadBytes);
+  if (!development && (settings.token !== undefined || settings.uuid !== undefined || options.mode !== undefined)) {
+    throw new Error('token, uuid and mode are settings of the development mode');
+  }
   const logFile = options.logFile || null;
   const onRecord = options.onRecord || null;  // called with each record, on the event loop
+  const ownsStore = !options.store;
+  let dbSpec = options.db;
+  if (dbSpec === undefined && development) dbSpec = ':memory:';
+  const store = options.store || await openStore(dbSpec, { synchronous: options.synchronous });
+  const metrics = createMetrics();
   const requests = [];
   const waiters = new Set();  // pending waitForRequests calls
   const hanging = new Set();
@@ -215,16 +300,27 @@ async function startService(options = {}) {
   let seq = 0;
   let closed = false;
   let listening = false;
+  let inflight = 0;
+  let onIdle = null;
   let port = options.port || 0;
 
-  const server = http.createServer((req, res) => {
+  const onRequest = (req, res) => {
+    inflight += 1;
+    res.on('finish', () => metrics.request(endpointLabel(req.url), res.statusCode));
     handle(req, res).catch((e) => {
-      // A fault in this service itself: answer 500 so the test sees it.
-      process.stderr.write(`service: ${e.stack || e}\n`);
+      // A fault in this service itself: answer 500 so that it is seen.
+      log(`internal error: ${e.stack || e}`);
       if (!res.headersSent) res.writeHead(500);
       res.end();
+    }).finally(() => {
+      inflight -= 1;
+      if (inflight === 0 && onIdle) onIdle();
     });
-  });
+  };
+  const server = tls ? https.createServer({ cert: tls.cert, key: tls.key }, onRequest) : http.createServer(onRequest);
+  // A slow client may hold a connection only so long.
+  server.headersTimeout = 20000;
+  server.requestTimeout = 60000;
 
   function later(ms, fn) {
     const t = setTimeout(() => {
@@ -232,9 +328,32 @@ async function startService(options = {}) {
       fn();
     }, ms);
     timers.add(t);
+    return t;
+  }
+
+  // One store operation: timed into the metrics, bounded by kDbTimeoutMs.
+  async function db(op, fn) {
+    const t0 = process.hrtime.bigint();
+    let timer = null;
+    try {
+      return await Promise.race([
+        fn(),
+        new Promise((resolve, reject) => {
+          timer = setTimeout(() => reject(new StoreError(`${op} took longer than ${kDbTimeoutMs} ms`)), kDbTimeoutMs);
+        }),
+      ]);
+    } catch (e) {
+      // The driver's message may quote values: only the operation and code are logged.
+      log(`database unavailable (${op}): ${(e.cause && e.cause.code) || e.name}`);
+      throw e instanceof StoreError ? e : new StoreError(e.message, e);
+    } finally {
+      clearTimeout(timer);
+      metrics.dbTime(op, Number(process.hrtime.bigint() - t0) / 1e9);
+    }
   }
 
   function record(rec) {
+    if (!development) return;
     requests.push(rec);
     if (logFile) fs.appendFileSync(logFile, recordJson(rec) + '\n');
     if (onRecord) onRecord(rec);
@@ -253,6 +372,7 @@ async function startService(options = {}) {
   }
 
   function takeMode(endpoint) {
+    if (!development) return { name: 'normal' };
     const m = mode;
     if (m.endpoint !== undefined && m.endpoint !== endpoint) return { name: 'normal' };
     if (m.times !== undefined) {
@@ -262,20 +382,12 @@ async function startService(options = {}) {
     return m;
   }
 
-  function tokenAnswer(rec) {
-    const ulvok = String(valueOf(settings.token, rec) || freshToken());
-    const uuid = valueOf(settings.uuid, rec);
-    rec.answer.ulvok = ulvok;
-    if (uuid !== undefined && uuid !== null) rec.answer.uuid = String(uuid);
-    return { ulvok, uuid: rec.answer.uuid };
-  }
-
   // The message (before archive and seal) of a normal answer.
-  function normalMessage(rec, endpoint) {
+  function normalMessage(rec, endpoint, issued) {
     if (endpoint === 'token') {
       rec.answer.command = wire.COMMAND_TOKEN;
       rec.answer.status = wire.STATUS_OK;
-      return wire.encodeTokenResponse({ ...tokenAnswer(rec) });
+      return wire.encodeTokenResponse(issued);
     }
     const text = valueOf(settings.situationAnswer, rec);
     const answer = text === undefined || text === null ? JSON.stringify({ code: 0, seq: rec.seq }) : text;
@@ -284,9 +396,14 @@ async function startService(options = {}) {
   }
 
   // Decides the answer of an opened request: {status, body, delayMs, hang}.
-  function answerFor(rec, endpoint, scheme, m) {
+  // `issued` is the token committed for it ({ ulvok, uuid? }), when any.
+  function answerFor(rec, endpoint, scheme, m, issued) {
     const name = endpoint === 'situation' && TOKEN_ONLY_MODES.has(m.name) ? 'normal' : m.name;
     rec.answer = { mode: name };
+    if (issued) {
+      rec.answer.ulvok = issued.ulvok;
+      if (issued.uuid !== undefined) rec.answer.uuid = issued.uuid;
+    }
     const sealed = (message) => wire.seal(scheme, message);
     switch (name) {
       case 'http500':
@@ -298,14 +415,14 @@ async function startService(options = {}) {
       case 'random':
         return { status: 200, body: randomUnopenable(scheme, m.length) };
       case 'wrongkey': {
-        const other = sealUnderOtherKey(scheme, wire.packArchive(normalMessage(rec, endpoint)));
+        const other = sealUnderOtherKey(scheme, wire.packArchive(normalMessage(rec, endpoint, issued)));
         rec.answer.key = other.key;
         return { status: 200, body: other.sealed };
       }
       case 'nonzip':
-        return { status: 200, body: scheme.encrypt(normalMessage(rec, endpoint)) };
+        return { status: 200, body: scheme.encrypt(normalMessage(rec, endpoint, issued)) };
       case 'wrongentry':
-        return { status: 200, body: scheme.encrypt(wire.packArchive(normalMessage(rec, endpoint), 'Data')) };
+        return { status: 200, body: scheme.encrypt(wire.packArchive(normalMessage(rec, endpoint, issued), 'Data')) };
       case 'emptyentry':
         return { status: 200, body: scheme.encrypt(wire.packArchive(Buffer.alloc(0))) };
       case 'badproto':
@@ -318,65 +435,149 @@ async function startService(options = {}) {
       case 'wrongcommand': {
         rec.answer.status = wire.STATUS_OK;
         rec.answer.command = m.command;
-        return { status: 200, body: sealed(wire.encodeTokenResponse({ command: m.command, ...tokenAnswer(rec) })) };
+        return { status: 200, body: sealed(wire.encodeTokenResponse({ command: m.command, ...issued })) };
       }
       case 'nobody':
         rec.answer.status = wire.STATUS_OK;
         rec.answer.command = wire.COMMAND_TOKEN;
         return { status: 200, body: sealed(wire.encodeTokenResponse({})) };
       case 'slow':
-        return { status: 200, body: sealed(normalMessage(rec, endpoint)), delayMs: m.delayMs };
+        return { status: 200, body: sealed(normalMessage(rec, endpoint, issued)), delayMs: m.delayMs };
       default:
-        return { status: 200, body: sealed(normalMessage(rec, endpoint)) };
+        return { status: 200, body: sealed(normalMessage(rec, endpoint, issued)) };
     }
+  }
+
+  // The registered app of a request's key. In development an unknown key is
+  // registered on its first request.
+  async function appFor(appKey) {
+    const app = await db('app', () => store.getApp(appKey));
+    if (app !== null || !development) return app;
+    try {
+      return (await apps.addApp(store, { appKey })).app;
+    } catch (e) {
+      // Registered meanwhile by a request running beside this one.
+      return db('app', () => store.getApp(appKey));
+    }
+  }
+
+  // Commits the token of one exchange: { ulvok, uuid? } once it is stored.
+  async function issue(rec, app, scheme, arrival) {
+    const ulvok = String(valueOf(settings.token, rec) || freshToken());
+    const uuidSetting = valueOf(settings.uuid, rec);
+    const uuid = uuidSetting === undefined || uuidSetting === null ? undefined : String(uuidSetting);
+    // The installation is the one the device sent ("K58"), or the one this
+    // answer gives it.
+    const installationId = uuid || rec.data.K58 || '';
+    const k200 = Number(rec.data.K200);
+    const k7 = rec.data.K7;
+    await db('exchange', () => store.recordExchange({
+      tokenHash: tokenHash(ulvok),
+      appKey: app.appKey,
+      installationId,
+      issuedAt: arrival,
+      expiresAt: arrival + kTokenLifeMs,
+      scheme,
+      clockOffsetMs: Number.isSafeInteger(k200) && rec.data.K200 !== '' ? k200 - arrival : null,
+      signatureOk: app.signature === null ? null : k7 === app.signature,
+    }));
+    return uuid === undefined ? { ulvok } : { ulvok, uuid };
+  }
+
+  // Answers with an empty body. When the body was not read, the connection
+  // is closed after the answer: what the client still sends is not read.
+  function refuseEmpty(res, status, reason, bodyRead) {
+    if (reason) metrics.refusal(reason);
+    const headers = { 'Content-Length': 0 };
+    if (!bodyRead) headers.Connection = 'close';
+    res.writeHead(status, headers);
+    res.end();
   }
 
   async function handle(req, res) {
     const rawUrl = req.url || '/';
     const pathname = rawUrl.split('?')[0];
-    if (pathname.startsWith(ADMIN_PREFIX)) return admin(req, res, pathname);
+    if (pathname === VERIFY_PATH) return verify(req, res);
+    if (pathname === FORGET_PATH) return forget(req, res);
+    if (pathname === HEALTH_PATH) return health(req, res);
+    if (pathname === METRICS_PATH) return metricsText(req, res);
+    if (development && pathname.startsWith(ADMIN_PREFIX)) return admin(req, res, pathname);
+    return exchange(req, res, rawUrl, pathname);
+  }
 
-    const body = await readBody(req, maxBodyBytes);
+  async function exchange(req, res, rawUrl, pathname) {
+    const arrival = Date.now();
     const endpoint = pathname === TOKEN_PATH ? 'token' : pathname === SITUATION_PATH ? 'situation' : null;
     const rec = {
       seq: ++seq,
-      time: new Date().toISOString(),
+      time: new Date(arrival).toISOString(),
       endpoint,
       method: req.method,
       path: pathname,
       url: rawUrl,
       query: wire.parseQuery(rawUrl),
-      bodyLength: body === null ? null : body.length,
+      bodyLength: null,
       scheme: null,
       signOk: null,
       error: null,
       answer: null,
     };
+    const q = rec.query;
+    const refuse = (status, reason, error, bodyRead) => {
+      rec.error = error;
+      rec.answer = { httpStatus: status };
+      record(rec);
+      refuseEmpty(res, status, reason, bodyRead);
+    };
 
-    let opened = null;
-    if (endpoint === null) rec.error = `unknown path ${pathname}`;
-    else if (req.method !== 'POST') rec.error = `method ${req.method} is not POST`;
-    else if (body === null) rec.error = 'body too large or broken';
-    else if (settings.appKeys && !settings.appKeys.has(rec.query.appKey)) rec.error = `unknown appKey "${rec.query.appKey}"`;
-    else opened = openRequest(rec, body, limits);
+    // What can be refused before the body is read.
+    if (endpoint === null) return refuse(404, 'path', `unknown path ${pathname}`, false);
+    if (req.method !== 'POST') return refuse(400, 'method', `method ${req.method} is not POST`, false);
+    if (typeof q.appKey !== 'string' || q.appKey === '') return refuse(400, 'unopened', 'missing appKey', false);
+    if (settings.appKeys && !settings.appKeys.has(q.appKey)) {
+      return refuse(400, 'unregistered', `unknown appKey "${q.appKey}"`, false);
+    }
+    if (declaredLength(req) > maxBodyBytes) return refuse(413, 'too-large', 'body too large', false);
+    let app;
+    try {
+      app = await appFor(q.appKey);
+    } catch (e) {
+      return refuse(503, 'database', 'database unavailable', false);
+    }
+    if (app === null) return refuse(403, 'unregistered', `unknown appKey "${q.appKey}"`, false);
+    const schemeName = q.alg === 'gm' ? 'gm' : 'legacy';
+    if (!app.schemes.includes(schemeName)) return refuse(403, 'scheme', `scheme ${schemeName} is not allowed`, false);
 
+    const read = await readBody(req, maxBodyBytes);
+    if (read.tooLarge) return refuse(413, 'too-large', 'body too large', false);
+    if (read.broken) return refuse(400, 'unopened', 'body too large or broken', true);
+    const body = read.body;
+    rec.bodyLength = body.length;
+
+    let opened = openRequest(rec, body, limits);
     if (opened !== null) {
       if (endpoint === 'token') {
         if (!parseTokenRequest(rec, opened.payload, limits)) opened = null;
+        else if (typeof rec.data.K58 === 'string' && rec.data.K58.length > kMaxInstallationIdLength) {
+          rec.error = `installation id longer than ${kMaxInstallationIdLength} characters`;
+          opened = null;
+        }
       } else {
         parseSituation(rec, opened.payload);
       }
     }
+    if (opened === null) return refuse(400, 'unopened', rec.error, true);
 
-    if (opened === null) {
-      rec.answer = { httpStatus: endpoint === null ? 404 : 400 };
-      record(rec);
-      res.writeHead(rec.answer.httpStatus, { 'Content-Length': 0 });
-      res.end();
-      return;
+    const m = takeMode(endpoint);
+    let issued = null;
+    if (endpoint === 'token' && !TOKENLESS_MODES.has(m.name)) {
+      try {
+        issued = await issue(rec, app, opened.scheme.name, arrival);
+      } catch (e) {
+        return refuse(503, 'database', 'database unavailable', true);
+      }
     }
-
-    const plan = answerFor(rec, endpoint, opened.scheme, takeMode(endpoint));
+    const plan = answerFor(rec, endpoint, opened.scheme, m, issued);
     if (plan.status !== undefined) rec.answer.httpStatus = plan.status;
     if (plan.body !== undefined) rec.answer.bodyLength = plan.body.length;
     record(rec);
@@ -390,22 +591,155 @@ async function startService(options = {}) {
       if (res.destroyed) return;
       res.writeHead(plan.status, { 'Content-Type': 'application/octet-stream', 'Content-Length': plan.body.length });
       res.end(plan.body);
+      if (issued) metrics.issued();
     };
     if (plan.delayMs) later(plan.delayMs, send);
     else send();
   }
 
-  async function admin(req, res, pathname) {
-    const reply = (status, obj) => {
-      const text = JSON.stringify(obj, jsonBytes);
-      res.writeHead(status, { 'Content-Type': 'application/json', 'Content-Length': Buffer.byteLength(text) });
-      res.end(text);
+  function replyJson(res, status, obj, extraHeaders) {
+    const text = JSON.stringify(obj, jsonBytes);
+    res.writeHead(status, {
+      'Content-Type': 'application/json',
+      'Content-Length': Buffer.byteLength(text),
+      'Cache-Control': 'no-store',
+      ...extraHeaders,
+    });
+    res.end(text);
+  }
+
+  // The app of an API call's bearer secret, and its JSON body; or null once
+  // refused. The secret is checked before the body is read.
+  async function apiCall(req, res) {
+    const refuse = (status, reason, error, bodyRead) => {
+      metrics.refusal(reason);
+      const headers = bodyRead ? {} : { Connection: 'close' };
+      if (status === 401) headers['WWW-Authenticate'] = 'Bearer';
+      replyJson(res, status, { error }, headers);
+      return null;
     };
-    const body = await readBody(req, kMaxAdminBodyBytes);
-    let args = {};
-    if (body && body.length > 0) {
+    if (req.method !== 'POST') return refuse(405, 'method', 'POST only', false);
+    const m = BEARER_PATTERN.exec(req.headers.authorization || '');
+    if (m === null) return refuse(401, 'unauthorized', 'Authorization: Bearer <the app\'s server secret> is required', false);
+    if (declaredLength(req) > kMaxApiBodyBytes) return refuse(413, 'too-large', `the body exceeds ${kMaxApiBodyBytes} bytes`, false);
+    let app;
+    try {
+      app = await db('app', () => apps.appOfSecret(store, m[1]));
+    } catch (e) {
+      return refuse(503, 'database', 'database unavailable', false);
+    }
+    if (app === null) return refuse(401, 'unauthorized', 'unknown or revoked secret', false);
+    const read = await readBody(req, kMaxApiBodyBytes);
+    if (read.tooLarge) return refuse(413, 'too-large', `the body exceeds ${kMaxApiBodyBytes} bytes`, false);
+    if (read.broken) return refuse(400, 'malformed', 'the body was cut', true);
+    let args;
+    try {
+      args = JSON.parse(read.body.toString('utf8'));
+    } catch (e) {
+      return refuse(400, 'malformed', 'the body is not JSON', true);
+    }
+    if (args === null || typeof args !== 'object' || Array.isArray(args)) {
+      return refuse(400, 'malformed', 'the body is not a JSON object', true);
+    }
+    return { app, args, refuse };
+  }
+
+  async function verify(req, res) {
+    const call = await apiCall(req, res);
+    if (call === null) return;
+    const { app, args, refuse } = call;
+    const digest = args.consume;
+    if (digest !== undefined && (typeof digest !== 'string' || !DIGEST_PATTERN.test(digest))) {
+      return refuse(400, 'malformed', '"consume" is a SHA-256 digest: 64 lowercase hexadecimal characters', true);
+    }
+    const token = args.token;
+    const now = Date.now();
+    const answer = { valid: false };
+    let row = null;
+    if (typeof token !== 'string' || token === '' || Buffer.byteLength(token, 'utf8') > kMaxTokenBytes) {
+      answer.reason = 'malformed';
+    } else {
       try {
-        args = JSON.parse(body.toString('utf8'));
+        row = await db('verify', () => store.findToken(tokenHash(token)));
+      } catch (e) {
+        return refuse(503, 'database', 'database unavailable', true);
+      }
+      if (row === null) answer.reason = 'unknown';
+      else if (row.appKey !== app.appKey) answer.reason = 'other-app';
+      else if (row.expiresAt <= now) answer.reason = 'expired';
+      else answer.valid = true;
+    }
+    if (answer.valid || answer.reason === 'expired') {
+      Object.assign(answer, {
+        installationId: row.installationId,
+        issuedAt: row.issuedAt,
+        expiresAt: row.expiresAt,
+        scheme: row.scheme,
+        signatureOk: row.signatureOk,
+        clockOffsetMs: row.clockOffsetMs,
+        lastExchangeAt: row.lastExchangeAt,
+      });
+    }
+    if (answer.valid) delete answer.reason;
+    answer.serverTime = now;
+    if (digest !== undefined) {
+      // Kept while the sign can be of use: as long as the token it carries.
+      const until = answer.valid ? row.expiresAt : now + kTokenLifeMs;
+      try {
+        answer.consumed = await db('consume', () => store.consume(app.appKey, digest, until, now));
+      } catch (e) {
+        return refuse(503, 'database', 'database unavailable', true);
+      }
+    }
+    metrics.verify(answer.valid ? 'valid' : answer.reason);
+    replyJson(res, 200, answer);
+  }
+
+  async function forget(req, res) {
+    const call = await apiCall(req, res);
+    if (call === null) return;
+    const { app, args, refuse } = call;
+    const id = args.installationId;
+    if (typeof id !== 'string' || id.length > kMaxInstallationIdLength) {
+      return refuse(400, 'malformed', `"installationId" is a text of at most ${kMaxInstallationIdLength} characters`, true);
+    }
+    let deleted;
+    try {
+      deleted = await db('forget', () => store.forgetInstallation(app.appKey, id));
+    } catch (e) {
+      return refuse(503, 'database', 'database unavailable', true);
+    }
+    replyJson(res, 200, { deleted });
+  }
+
+  async function health(req, res) {
+    if (req.method !== 'GET' && req.method !== 'HEAD') return replyJson(res, 405, { error: 'GET only' });
+    let up = true;
+    try {
+      await Promise.race([store.ping(), new Promise((resolve, reject) => {
+        later(kHealthTimeoutMs, () => reject(new Error('timeout')));
+      })]);
+    } catch (e) {
+      up = false;
+    }
+    return replyJson(res, up ? 200 : 503, { status: up ? 'ok' : 'unavailable', database: up ? 'up' : 'down' });
+  }
+
+  function metricsText(req, res) {
+    if (req.method !== 'GET') return replyJson(res, 405, { error: 'GET only' });
+    const text = metrics.text();
+    res.writeHead(200, { 'Content-Type': 'text/plain; version=0.0.4', 'Content-Length': Buffer.byteLength(text) });
+    res.end(text);
+  }
+
+  async function admin(req, res, pathname) {
+    const reply = (status, obj) => replyJson(res, status, obj);
+    const read = await readBody(req, maxBodyBytes);
+    if (!read.body) return reply(413, { ok: false, error: 'body too large or broken' });
+    let args = {};
+    if (read.body.length > 0) {
+      try {
+        args = JSON.parse(read.body.toString('utf8'));
       } catch (e) {
         return reply(400, { ok: false, error: `bad JSON: ${e.message}` });
       }
@@ -421,7 +755,7 @@ async function startService(options = {}) {
       }
       // Switch once the answer is out: "down" closes this very connection.
       res.on('finish', () => {
-        api.setMode(m).catch((e) => process.stderr.write(`service: ${e}\n`));
+        api.setMode(m).catch((e) => log(`${e}`));
       });
       return reply(200, { ok: true, mode: m });
     }
@@ -466,15 +800,56 @@ async function startService(options = {}) {
     });
   }
 
+  // Stops taking connections, lets the requests under way finish (up to
+  // graceMs), then ends every connection.
+  async function drain() {
+    if (!listening) return;
+    listening = false;
+    const closedServer = new Promise((resolve) => server.close(() => resolve()));
+    server.closeIdleConnections();
+    for (const res of hanging) res.destroy();
+    hanging.clear();
+    if (inflight > 0) {
+      await new Promise((resolve) => {
+        const t = setTimeout(resolve, graceMs);
+        onIdle = () => {
+          clearTimeout(t);
+          resolve();
+        };
+      });
+    }
+    server.closeAllConnections();
+    await closedServer;
+  }
+
+  async function sweep() {
+    if (!(retentionMs > 0)) return 0;
+    return db('sweep', () => store.sweep(Date.now(), retentionMs));
+  }
+
+  function scheduleSweep() {
+    const t = later(kSweepIntervalMs, () => {
+      sweep().catch(() => {}).finally(() => {
+        if (!closed) scheduleSweep();
+      });
+    });
+    // The sweep alone keeps no process alive.
+    t.unref();
+  }
+
   const api = {
-    get url() { return `http://${host}:${port}`; },
+    get url() { return `${tls ? 'https' : 'http'}://${host}:${port}`; },
     get port() { return port; },
     host,
+    development,
+    store,
     requests,
+    metrics,
     mode() { return { ...mode }; },
-    // Switches the fault mode; resolves once "down" has closed the listener
-    // or any other mode has it listening again.
+    // Switches the fault mode (development); resolves once "down" has closed
+    // the listener or any other mode has it listening again.
     async setMode(m, opts) {
+      if (!development) throw new Error('fault modes are part of the development mode');
       const next = normalizeMode(m, opts);
       if (closed) throw new Error('service closed');
       mode = next;
@@ -482,7 +857,7 @@ async function startService(options = {}) {
         await stopListening();
         if (next.durationMs > 0) {
           later(next.durationMs, () => {
-            if (!closed && mode === next) api.setMode('normal').catch((e) => process.stderr.write(`service: ${e}\n`));
+            if (!closed && mode === next) api.setMode('normal').catch((e) => log(`${e}`));
           });
         }
       } else if (!listening) {
@@ -492,8 +867,13 @@ async function startService(options = {}) {
     },
     // Changes answer settings at run time: token, uuid, situationAnswer.
     configure(changes) {
+      if (!development) throw new Error('answer settings are part of the development mode');
       for (const k of ['token', 'uuid', 'situationAnswer']) if (k in changes) settings[k] = changes[k];
     },
+    // Registers an app: { app, secret }.
+    registerApp(spec) { return apps.addApp(store, spec); },
+    // Deletes what is older than the retention period: the rows deleted.
+    sweep,
     clear() { requests.length = 0; },
     // Resolves once at least n requests are recorded (or after timeoutMs with
     // what there is).
@@ -516,17 +896,42 @@ async function startService(options = {}) {
       for (const t of timers) clearTimeout(t);
       timers.clear();
       settleWaiters(true);
-      await stopListening();
+      if (development) await stopListening();
+      else await drain();
+      if (ownsStore) await store.close().catch((e) => log(`closing the store: ${e.message}`));
     },
   };
 
-  if (mode.name !== 'down') await listen();
-  else {
-    // Reserve a port so that url is known, then close it.
-    await listen();
-    await stopListening();
+  try {
+    if (mode.name !== 'down') await listen();
+    else {
+      // Reserve a port so that url is known, then close it.
+      await listen();
+      await stopListening();
+    }
+  } catch (e) {
+    if (ownsStore) await store.close().catch(() => {});
+    throw e;
+  }
+  if (retentionMs > 0) {
+    sweep().catch(() => {});
+    scheduleSweep();
   }
   return api;
+}
+
+// The endpoint label of a request for the metrics: one of a fixed set.
+function endpointLabel(url) {
+  const pathname = String(url || '/').split('?')[0];
+  switch (pathname) {
+    case TOKEN_PATH: return 'token';
+    case SITUATION_PATH: return 'situation';
+    case VERIFY_PATH: return 'verify';
+    case FORGET_PATH: return 'forget';
+    case HEALTH_PATH: return 'health';
+    case METRICS_PATH: return 'metrics';
+    default: return pathname.startsWith(ADMIN_PREFIX) ? 'admin' : 'other';
+  }
 }
 
 // JSON.stringify replacer: Buffers as hexadecimal text.
@@ -540,4 +945,6 @@ function recordJson(rec) {
   return JSON.stringify(rec, jsonBytes);
 }
 
-module.exports = { startService, recordJson, TOKEN_PATH, SITUATION_PATH, MODES };
+module.exports = {
+  startService, recordJson, TOKEN_PATH, SITUATION_PATH, VERIFY_PATH, FORGET_PATH, HEALTH_PATH, METRICS_PATH, MODES,
+};

@@ -183,6 +183,9 @@ test('npm pack ships the entry points, the examples and no tests', () => {
   }
   for (const t of targets) assert.ok(files.includes(path.normalize(t)), `${t} is packed`);
   assert.ok(files.includes('examples/backend.js'));
+  // The token service is a package of its own, with the database drivers.
+  assert.deepStrictEqual(files.filter((f) => f.startsWith('service/')), []);
+  for (const driver of ['better-sqlite3', 'pg']) assert.ok(!(driver in pkg.dependencies), driver);
   assert.deepStrictEqual(files.filter((f) => f.startsWith('test/') || f.startsWith('node_modules/')
     || f.startsWith('types/') || f === 'tsconfig.json' || (f.endsWith('.ts') && !f.endsWith('.d.ts'))), []);
   assert.strictEqual(pkg.license, 'Apache-2.0');

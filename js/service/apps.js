@@ -1,0 +1,122 @@
+// @ts-check
+'use strict';
+// Registered apps and their server secrets.
+//
+// A secret reads "rks.<id>.<key>": <id> is 12 random bytes in hexadecimal,
+// stored as it is and indexed, so that a presented secret finds its app in
+// one lookup; <key> is 32 random bytes in base64url. The service keeps only
+// a random salt and SHA-256(salt, secret) and compares in constant time. A
+// slow password hash is not needed: the secret carries 256 random bits, far
+// beyond a guess.
+
+const crypto = require('node:crypto');
+
+const SCHEMES = ['legacy', 'gm'];
+const kSecretPrefix = 'rks';
+const kMaxAppKeyLength = 256;
+const kMaxSignatureLength = 1024;
+const kMaxSecretLength = 128;
+const SECRET_PATTERN = /^rks\.([0-9a-f]{24})\.([A-Za-z0-9_-]{43})$/;
+
+/** @typedef {import('./store').App} App */
+/** @typedef {import('./store').Store} Store */
+
+/**
+ * @param {string} salt hexadecimal
+ * @param {string} secret
+ * @returns {string}
+ */
+function hashSecret(salt, secret) {
+  return crypto.createHash('sha256').update(Buffer.from(salt, 'hex')).update(secret, 'utf8').digest('hex');
+}
+
+/** @returns {{ secret: string, secretId: string, secretSalt: string, secretHash: string }} */
+function newSecret() {
+  const secretId = crypto.randomBytes(12).toString('hex');
+  const secret = `${kSecretPrefix}.${secretId}.${crypto.randomBytes(32).toString('base64url')}`;
+  const secretSalt = crypto.randomBytes(16).toString('hex');
+  return { secret, secretId, secretSalt, secretHash: hashSecret(secretSalt, secret) };
+}
+
+/**
+ * The app a presented secret belongs to, or null: a secret of the wrong
+ * shape costs no lookup, one of the right shape one indexed lookup and one
+ * hash.
+ * @param {Store} store
+ * @param {unknown} secret
+ * @returns {Promise<App | null>}
+ */
+async function appOfSecret(store, secret) {
+  if (typeof secret !== 'string' || secret.length > kMaxSecretLength) return null;
+  const m = SECRET_PATTERN.exec(secret);
+  if (m === null) return null;
+  const app = await store.getAppBySecretId(m[1]);
+  if (app === null) return null;
+  const want = Buffer.from(app.secretHash, 'hex');
+  const got = Buffer.from(hashSecret(app.secretSalt, secret), 'hex');
+  return want.length === got.length && crypto.timingSafeEqual(want, got) ? app : null;
+}
+
+/**
+ * @param {unknown} schemes a list or a comma-separated text
+ * @returns {string[]}
+ */
+function parseSchemes(schemes) {
+  if (schemes === undefined || schemes === null) return SCHEMES.slice();
+  const list = Array.isArray(schemes) ? schemes.map(String) : String(schemes).split(',');
+  const out = [...new Set(list.map((s) => s.trim()).filter(Boolean))];
+  if (out.length === 0) throw new Error(`schemes: one or more of ${SCHEMES.join(', ')}`);
+  for (const s of out) if (!SCHEMES.includes(s)) throw new Error(`unknown scheme "${s}" (one of ${SCHEMES.join(', ')})`);
+  return out;
+}
+
+/**
+ * Registers an app; its secret is in the answer, and nowhere else.
+ * @param {Store} store
+ * @param {{ appKey: string, schemes?: unknown, signature?: string | null }} spec
+ * @returns {Promise<{ app: App, secret: string }>}
+ */
+async function addApp(store, spec) {
+  const appKey = spec.appKey;
+  if (typeof appKey !== 'string' || appKey === '' || appKey.length > kMaxAppKeyLength) {
+    throw new Error(`app key: 1 to ${kMaxAppKeyLength} characters`);
+  }
+  const signature = spec.signature === undefined || spec.signature === null || spec.signature === '' ? null : String(spec.signature);
+  if (signature !== null && signature.length > kMaxSignatureLength) throw new Error(`signature: at most ${kMaxSignatureLength} characters`);
+  const { secret, ...stored } = newSecret();
+  const now = Date.now();
+  /** @type {App} */
+  const app = { appKey, schemes: parseSchemes(spec.schemes), signature, ...stored, createdAt: now, rotatedAt: now };
+  if (!(await store.addApp(app))) throw new Error(`app key "${appKey}" is registered already`);
+  return { app, secret };
+}
+
+/**
+ * Gives the app a new secret; the old one stops working at once.
+ * @param {Store} store
+ * @param {string} appKey
+ * @returns {Promise<string>} the new secret
+ */
+async function rotateSecret(store, appKey) {
+  const { secret, ...stored } = newSecret();
+  if (!(await store.setAppSecret(appKey, { ...stored, rotatedAt: Date.now() }))) {
+    throw new Error(`app key "${appKey}" is not registered`);
+  }
+  return secret;
+}
+
+/**
+ * What may be shown of an app: no salt, no hash.
+ * @param {App} app
+ */
+function publicApp(app) {
+  return {
+    appKey: app.appKey,
+    schemes: app.schemes,
+    signature: app.signature,
+    createdAt: app.createdAt,
+    rotatedAt: app.rotatedAt,
+  };
+}
+
+module.exports = { addApp, rotateSecret, appOfSecret, publicApp, parseSchemes, hashSecret, SCHEMES, kMaxAppKeyLength };

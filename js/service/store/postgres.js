@@ -1,0 +1,189 @@
+// @ts-check
+'use strict';
+// The PostgreSQL store (pg): a pool of connections, parameterized queries
+// (the frequent ones named, so that each connection prepares them once),
+// each unit of work one statement (several rows are written through a
+// WITH clause, atomically) or one transaction. Migrations run under a
+// transaction-level advisory lock: instances starting together apply each
+// migration once. A connection that breaks (the database stopped) is
+// dropped by the pool; calls fail until it answers again, and the next call
+// after that opens a new connection by itself.
+
+const { MIGRATIONS } = require('./migrations');
+const { StoreError, appOf } = require('./index');
+
+const kMigrationLock = 0x5249534b;   // advisory lock key of the migrations
+const kConnectTimeoutMs = 3000;
+const kStatementTimeoutMs = 5000;
+const kDefaultPoolSize = 10;
+
+/** @typedef {import('./index').Store} Store */
+/** @typedef {import('./index').App} App */
+
+/**
+ * @param {any} v
+ * @returns {number | null}
+ */
+function num(v) {
+  return v === null || v === undefined ? null : Number(v);
+}
+
+/**
+ * @param {string} url
+ * @param {{ poolSize?: number }} [options]
+ * @returns {Store}
+ */
+function openPostgres(url, options = {}) {
+  /** @type {any} */
+  let pg;
+  try {
+    pg = require('pg');
+  } catch (e) {
+    throw new StoreError(`the PostgreSQL driver (pg) is not installed: ${e.message}`, e);
+  }
+  const pool = new pg.Pool({
+    connectionString: url,
+    max: options.poolSize || kDefaultPoolSize,
+    connectionTimeoutMillis: kConnectTimeoutMs,
+    statement_timeout: kStatementTimeoutMs,
+    query_timeout: kStatementTimeoutMs + 1000,
+  });
+  // An idle connection that breaks is reported here; the pool drops it.
+  pool.on('error', () => {});
+
+  /**
+   * @param {string} name
+   * @param {string} text
+   * @param {any[]} values
+   */
+  async function q(name, text, values) {
+    try {
+      return await pool.query(name ? { name, text, values } : { text, values });
+    } catch (e) {
+      throw new StoreError(`PostgreSQL: ${e.message}`, e);
+    }
+  }
+
+  /** @type {Store} */
+  const store = {
+    kind: 'postgres',
+    async migrate() {
+      let client;
+      try {
+        client = await pool.connect();
+      } catch (e) {
+        throw new StoreError(`cannot reach PostgreSQL: ${e.message}`, e);
+      }
+      try {
+        await client.query('BEGIN');
+        await client.query('SELECT pg_advisory_xact_lock($1)', [kMigrationLock]);
+        await client.query(`CREATE TABLE IF NOT EXISTS schema_migrations (version INTEGER PRIMARY KEY,
+          name TEXT NOT NULL, applied_at BIGINT NOT NULL)`);
+        const done = new Set((await client.query('SELECT version FROM schema_migrations')).rows.map((r) => r.version));
+        const applied = [];
+        for (const m of MIGRATIONS) {
+          if (done.has(m.version)) continue;
+          for (const sql of m.postgres) await client.query(sql);
+          await client.query('INSERT INTO schema_migrations (version, name, applied_at) VALUES ($1, $2, $3)',
+            [m.version, m.name, Date.now()]);
+          applied.push(m.version);
+        }
+        await client.query('COMMIT');
+        return applied;
+      } catch (e) {
+        await client.query('ROLLBACK').catch(() => {});
+        throw new StoreError(`PostgreSQL migration: ${e.message}`, e);
+      } finally {
+        client.release();
+      }
+    },
+    async ping() {
+      await q('', 'SELECT 1', []);
+    },
+    async addApp(app) {
+      const r = await q('', `INSERT INTO apps (app_key, schemes, signature, secret_id, secret_salt, secret_hash, created_at, rotated_at)
+        VALUES ($1, $2, $3, $4, $5, $6, $7, $8) ON CONFLICT (app_key) DO NOTHING`,
+      [app.appKey, app.schemes.join(','), app.signature, app.secretId, app.secretSalt, app.secretHash, app.createdAt, app.rotatedAt]);
+      return r.rowCount > 0;
+    },
+    async getApp(appKey) {
+      const r = await q('risk-get-app', 'SELECT * FROM apps WHERE app_key = $1', [appKey]);
+      return r.rows.length ? appOf(r.rows[0]) : null;
+    },
+    async getAppBySecretId(secretId) {
+      const r = await q('risk-get-app-secret', 'SELECT * FROM apps WHERE secret_id = $1', [secretId]);
+      return r.rows.length ? appOf(r.rows[0]) : null;
+    },
+    async listApps() {
+      return (await q('', 'SELECT * FROM apps ORDER BY app_key', [])).rows.map(appOf);
+    },
+    async setAppSecret(appKey, s) {
+      const r = await q('', `UPDATE apps SET secret_id = $2, secret_salt = $3, secret_hash = $4, rotated_at = $5
+        WHERE app_key = $1`, [appKey, s.secretId, s.secretSalt, s.secretHash, s.rotatedAt]);
+      return r.rowCount > 0;
+    },
+    async removeApp(appKey) {
+      const r = await q('', `WITH t AS (DELETE FROM tokens WHERE app_key = $1),
+          i AS (DELETE FROM installations WHERE app_key = $1),
+          c AS (DELETE FROM consumed WHERE app_key = $1)
+        DELETE FROM apps WHERE app_key = $1`, [appKey]);
+      return r.rowCount > 0;
+    },
+    async recordExchange(e) {
+      await q('risk-record-exchange', `WITH t AS (
+          INSERT INTO tokens (token_hash, app_key, installation_id, issued_at, expires_at, scheme, clock_offset_ms, signature_ok)
+          VALUES ($1, $2, $3, $4, $5, $6, $7, $8)
+          ON CONFLICT (token_hash) DO UPDATE SET app_key = EXCLUDED.app_key, installation_id = EXCLUDED.installation_id,
+            issued_at = EXCLUDED.issued_at, expires_at = EXCLUDED.expires_at, scheme = EXCLUDED.scheme,
+            clock_offset_ms = EXCLUDED.clock_offset_ms, signature_ok = EXCLUDED.signature_ok)
+        INSERT INTO installations (app_key, installation_id, first_seen_at, last_exchange_at, clock_offset_ms, exchanges)
+        VALUES ($2, $3, $4, $4, $7, 1)
+        ON CONFLICT (app_key, installation_id) DO UPDATE SET last_exchange_at = EXCLUDED.last_exchange_at,
+          clock_offset_ms = EXCLUDED.clock_offset_ms, exchanges = installations.exchanges + 1`,
+      [e.tokenHash, e.appKey, e.installationId, e.issuedAt, e.expiresAt, e.scheme, e.clockOffsetMs, e.signatureOk]);
+    },
+    async findToken(tokenHash) {
+      const r = await q('risk-find-token', `SELECT t.app_key, t.installation_id, t.issued_at, t.expires_at, t.scheme,
+          t.signature_ok, i.clock_offset_ms, i.last_exchange_at
+        FROM tokens t LEFT JOIN installations i ON i.app_key = t.app_key AND i.installation_id = t.installation_id
+        WHERE t.token_hash = $1`, [tokenHash]);
+      if (r.rows.length === 0) return null;
+      const row = r.rows[0];
+      return {
+        appKey: row.app_key,
+        installationId: row.installation_id,
+        issuedAt: Number(row.issued_at),
+        expiresAt: Number(row.expires_at),
+        scheme: row.scheme,
+        signatureOk: row.signature_ok,
+        clockOffsetMs: num(row.clock_offset_ms),
+        lastExchangeAt: num(row.last_exchange_at),
+      };
+    },
+    async consume(appKey, digest, expiresAt, now) {
+      const r = await q('risk-consume', `INSERT INTO consumed (app_key, digest, expires_at) VALUES ($1, $2, $3)
+        ON CONFLICT (app_key, digest) DO UPDATE SET expires_at = EXCLUDED.expires_at WHERE consumed.expires_at <= $4`,
+      [appKey, digest, expiresAt, now]);
+      return r.rowCount === 0;
+    },
+    async forgetInstallation(appKey, installationId) {
+      const r = await q('', `WITH t AS (DELETE FROM tokens WHERE app_key = $1 AND installation_id = $2 RETURNING 1),
+          i AS (DELETE FROM installations WHERE app_key = $1 AND installation_id = $2 RETURNING 1)
+        SELECT (SELECT count(*) FROM t) + (SELECT count(*) FROM i) AS n`, [appKey, installationId]);
+      return Number(r.rows[0].n);
+    },
+    async sweep(now, keepMs) {
+      const r = await q('', `WITH t AS (DELETE FROM tokens WHERE issued_at < $1 RETURNING 1),
+          i AS (DELETE FROM installations WHERE last_exchange_at < $1 RETURNING 1),
+          c AS (DELETE FROM consumed WHERE expires_at <= $2 RETURNING 1)
+        SELECT (SELECT count(*) FROM t) + (SELECT count(*) FROM i) + (SELECT count(*) FROM c) AS n`, [now - keepMs, now]);
+      return Number(r.rows[0].n);
+    },
+    async close() {
+      await pool.end();
+    },
+  };
+  return store;
+}
+
+module.exports = { openPostgres };

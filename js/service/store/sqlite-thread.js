@@ -1,0 +1,114 @@
+// @ts-check
+'use strict';
+// The SQLite store on a thread of its own: the same store (./sqlite.js) runs
+// in a worker thread, and every call is a message to it. better-sqlite3 works
+// synchronously, and a commit waits for the disk (synchronous=FULL), now and
+// then for a checkpoint: on the service's event loop that wait would hold
+// every other request; here it holds only the store's thread. A call resolves
+// once the worker has answered, so a token is still committed before it is
+// answered. When the thread ends unexpectedly every call fails with a
+// StoreError (the service answers 503) and the next call starts a new one.
+
+const path = require('node:path');
+const { Worker, isMainThread, parentPort, workerData } = require('node:worker_threads');
+const { StoreError } = require('./index');
+
+/** @typedef {import('./index').Store} Store */
+
+const METHODS = ['migrate', 'ping', 'addApp', 'getApp', 'getAppBySecretId', 'listApps', 'setAppSecret', 'removeApp',
+  'recordExchange', 'findToken', 'consume', 'forgetInstallation', 'sweep'];
+
+/**
+ * @param {string} file
+ * @param {{ synchronous?: 'FULL' | 'NORMAL' }} [options]
+ * @returns {Store}
+ */
+function openSqliteThread(file, options = {}) {
+  /** @type {Worker | null} */
+  let worker = null;
+  let nextId = 1;
+  let closing = false;
+  /** @type {Map<number, { resolve: (v: any) => void, reject: (e: Error) => void }>} */
+  const calls = new Map();
+
+  /** @param {Error} err */
+  function failAll(err) {
+    for (const c of calls.values()) c.reject(err);
+    calls.clear();
+  }
+
+  function start() {
+    const w = new Worker(__filename, { workerData: { file, options } });
+    w.on('message', (m) => {
+      const c = calls.get(m.id);
+      if (!c) return;
+      calls.delete(m.id);
+      if (calls.size === 0) w.unref();
+      if (m.error) c.reject(new StoreError(m.error));
+      else c.resolve(m.result);
+    });
+    w.on('error', (e) => failAll(new StoreError(`the SQLite thread failed: ${e.message}`, e)));
+    w.on('exit', () => {
+      if (worker === w) worker = null;
+      failAll(new StoreError('the SQLite thread ended'));
+    });
+    // The thread keeps the process alive only while a call waits for it.
+    w.unref();
+    return w;
+  }
+
+  /**
+   * @param {string} method
+   * @param {any[]} args
+   */
+  function send(method, args) {
+    if (closing) return Promise.reject(new StoreError('the store is closed'));
+    if (worker === null) worker = start();
+    const w = worker;
+    const id = nextId++;
+    return new Promise((resolve, reject) => {
+      if (calls.size === 0) w.ref();
+      calls.set(id, { resolve, reject });
+      w.postMessage({ id, method, args });
+    });
+  }
+
+  /** @type {Record<string, any>} */
+  const store = { kind: 'sqlite' };
+  for (const m of METHODS) store[m] = (/** @type {any[]} */ ...args) => send(m, args);
+  store.close = async () => {
+    if (closing) return;
+    closing = true;
+    const w = worker;
+    worker = null;
+    if (w) await w.terminate();
+    failAll(new StoreError('the store is closed'));
+  };
+  return /** @type {Store} */ (store);
+}
+
+// The worker's side: one store, its calls in order of arrival.
+if (!isMainThread && workerData && typeof workerData.file === 'string' && parentPort) {
+  const port = parentPort;
+  /** @type {Store | null} */
+  let store = null;
+  /** @type {string | null} */
+  let openError = null;
+  try {
+    store = require(path.join(__dirname, 'sqlite')).openSqlite(workerData.file, workerData.options);
+  } catch (e) {
+    openError = e.message;
+  }
+  port.on('message', (m) => {
+    if (store === null) {
+      port.postMessage({ id: m.id, error: openError });
+      return;
+    }
+    /** @type {any} */ (store)[m.method](...m.args).then(
+      (/** @type {any} */ result) => port.postMessage({ id: m.id, result }),
+      (/** @type {Error} */ e) => port.postMessage({ id: m.id, error: e.message }),
+    );
+  });
+}
+
+module.exports = { openSqliteThread };
