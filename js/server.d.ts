@@ -12,9 +12,9 @@
 //   personal data. Its signature is a checksum keyed by the public key, not
 //   proof of origin.
 // - Only a service token carries weight, and only once the token service
-//   that issued it confirms it. Until your backend can ask that service,
-//   treat everything as unverified: allow what is harmless, and step up
-//   authentication (a second factor, a review) for risky actions.
+//   that issued it confirms it (verifyToken, verifyBusinessSign). Treat
+//   whatever cannot be confirmed as unverified: allow what is harmless, and
+//   step up authentication (a second factor, a review) for risky actions.
 
 /** One error code of a token exchange (the last field of a degrade token). */
 export interface ErrorCode {
