@@ -21,17 +21,15 @@ const DEMO = path.join(JS, 'demo.js');
 const CLI = path.join(JS, 'cli.js');
 const SERVICE_TOKEN = /^[0-9a-f]{32}$/;
 
-function run(file, args, timeoutMs = 60000) {
-  return e2e.runNode([file, ...args], { timeoutMs, env: { RISK_LOG: 'off' } });
-}
-
-function tempEntries(prefix) {
-  return new Set(fs.readdirSync(os.tmpdir()).filter((n) => n.startsWith(prefix)));
+function run(file, args, timeoutMs = 60000, env = {}) {
+  return e2e.runNode([file, ...args], { timeoutMs, env: { RISK_LOG: 'off', ...env } });
 }
 
 test('node js/demo.js --json reports every step and cleans up after itself', async () => {
-  const existing = tempEntries('risk-demo-');
-  const r = await run(DEMO, ['--json']);
+  // A temporary folder of its own: other runs on the machine leave theirs
+  // in the shared one while this one runs.
+  const tmp = fs.mkdtempSync(path.join(os.tmpdir(), 'risk-demo-test-'));
+  const r = await run(DEMO, ['--json'], 60000, { TMPDIR: tmp });
   assert.strictEqual(r.killed, false, 'the demonstration did not end by itself');
   assert.strictEqual(r.code, 0, r.stderr);
   const d = JSON.parse(r.stdout);
@@ -76,7 +74,8 @@ test('node js/demo.js --json reports every step and cleans up after itself', asy
   assert.strictEqual(s.situation.report.os_type, '2');
   assert.strictEqual(JSON.parse(s.situation.answer).code, 0);
 
-  const left = [...tempEntries('risk-demo-')].filter((n) => !existing.has(n));
+  const left = fs.readdirSync(tmp);
+  fs.rmSync(tmp, { recursive: true, force: true });
   assert.deepStrictEqual(left, [], 'temporary directories left behind');
 });
 
