@@ -38,7 +38,7 @@ const kQuarantineMiB = SANITIZER === 'asan' ? 16 : 0;
 const kAnswerPeakBudgetMiB = 32;
 // A refused setup keeps only its environment's replaced bridge channel,
 // 2 KiB (3.7 under ASan); 7.7 KiB each when the whole SDK was kept.
-const kRefusedSetupBudgetKiB = SANITIZER === 'asan' ? 6 : 4;
+const kRefusedSetupBudgetKiB = SANITIZER === 'asan' ? 3 : 1;
 // 100 distinct keys of 1 MiB through every native (389 MiB when each made
 // an application object).
 const kLongKeysBudgetMiB = 16 + kQuarantineMiB;
