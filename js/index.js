@@ -29,6 +29,10 @@
 //
 // getTokenDetailed(handle, appKey, options) answers what getToken does and
 // what became of the call: { token, kind, code, cause, retry } (lib/outcomes.js).
+//
+// The library's own log goes nowhere unless setup's { log } (a function,
+// "stderr", { file }, "off") or the environment (RISK_LOG=on,
+// RISK_LOG_FILE=path) sends it somewhere.
 
 const fs = require('node:fs');
 const path = require('node:path');
@@ -371,7 +375,6 @@ function settingPairs(options) {
   return checkSettings(toPairs(options));
 }
 
-// "setupNative": hands the bridge object and the facts to the library.
 // --- the library's log ---------------------------------------------------
 
 const LOG_FILE_FLAGS = fs.constants.O_WRONLY | fs.constants.O_APPEND | fs.constants.O_CREAT
@@ -402,7 +405,9 @@ function logDestination(log) {
   throw new TypeError('log: "off", "stderr", "default", { file: PATH } or a function (text, dropped)');
 }
 
-// Returns the SDK handle (a number), or 0 when the process was set up before.
+// "setupNative": hands the bridge object, the facts and where the library's
+// log goes to the library. Returns the SDK handle (a number), or 0 when the
+// process was set up before.
 /**
  * @param {Bridge} bridge
  * @param {AppInfo} appInfo
@@ -410,8 +415,8 @@ function logDestination(log) {
  * @param {import('./index').SetupOptions} [options]
  * @returns {SdkHandle}
  */
-function setup(bridge, appInfo, device, options = {}) {
-  const log = logDestination(options.log);
+function setup(bridge, appInfo, device, options) {
+  const log = logDestination((options || {}).log);
   // The library gets a forwarder to the bridge, which notes each post's
   // outcome for getTokenDetailed.
   const handle = native().setupNative(outcomes.forwardingBridge(bridge), appInfo, device, log);
