@@ -28,29 +28,19 @@ std::atomic<LogSink*> log_sink{nullptr};
 // nothing (kNoLog).
 constexpr int kNoLog = -1;
 
-// Opened once, on the first line: a file that cannot be opened falls back
-// to stderr. The file is opened non-blocking, so that neither the open (a
-// FIFO without a reader) nor a write (a reader that stopped reading) can
-// hold a library thread: what cannot be written at once is dropped. It is
-// never opened through a symbolic link, which could send the log (and the
-// O_CREAT) somewhere else than the name given.
+// Decided once, on the first line (see log.h): a file that cannot be opened
+// falls back to stderr.
 int default_sink_fd() {
   static const int fd = [] {
     const char* mode = std::getenv("RISK_LOG");
     if (mode != nullptr && std::strcmp(mode, "off") == 0) return kNoLog;
     const char* path = std::getenv("RISK_LOG_FILE");
     if (path != nullptr && *path != '\0') {
-      int file = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW,
-                        0644);
-      // Never in a standard stream's slot: a host that closed its stdin
-      // would otherwise find the log file there for good.
-      if (file >= 0 && file <= STDERR_FILENO) {
-        const int high = ::fcntl(file, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-        ::close(file);
-        file = high;
-      }
+      const int file = open_log_file(path);
       if (file >= 0) return file;
+      return static_cast<int>(STDERR_FILENO);
     }
+    if (mode == nullptr || *mode == '\0') return kNoLog;
     return static_cast<int>(STDERR_FILENO);
   }();
   return fd;
@@ -58,9 +48,25 @@ int default_sink_fd() {
 
 }  // namespace
 
-void write_default_log_line(const char* tag, const char* text) {
-  const int fd = default_sink_fd();
-  if (fd == kNoLog) return;
+// The file is opened non-blocking, so that neither the open (a FIFO without
+// a reader) nor a write (a reader that stopped reading) can hold a library
+// thread: what cannot be written at once is dropped. It is never opened
+// through a symbolic link, which could send the log (and the O_CREAT)
+// somewhere else than the name given.
+int open_log_file(const char* path) {
+  int file = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0644);
+  // Never in a standard stream's slot: a host that closed its stdin would
+  // otherwise find the log file there for good.
+  if (file >= 0 && file <= STDERR_FILENO) {
+    const int high = ::fcntl(file, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    ::close(file);
+    file = high;
+  }
+  return file;
+}
+
+void write_log_line(int fd, const char* tag, const char* text) {
+  if (fd < 0) return;
   // One write per line, so that lines of different threads (and processes
   // sharing the file) stay whole; what the file does not take at once is
   // dropped.
@@ -74,6 +80,12 @@ void write_default_log_line(const char* tag, const char* text) {
   do {
     written = ::write(fd, line, length);
   } while (written < 0 && errno == EINTR);
+}
+
+void write_default_log_line(const char* tag, const char* text) {
+  const int fd = default_sink_fd();
+  if (fd == kNoLog) return;
+  write_log_line(fd, tag, text);
 }
 
 void log_message(const char* format, ...) {

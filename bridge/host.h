@@ -21,13 +21,18 @@
 #include "base/log.h"
 
 // Log types, levels and OH_LOG_Print as HiLog declares them. On Linux the
-// text goes to the library's default log sink (stderr with its tag, the file
-// named by RISK_LOG_FILE, or nowhere when RISK_LOG is "off").
+// text goes where the host script chose at setup (bridge/host_log.h): by
+// default to the library's default log sink (the file named by
+// RISK_LOG_FILE, stderr when RISK_LOG is on, else nowhere).
 typedef enum { LOG_APP = 0 } LogType;
 typedef enum { LOG_DEBUG = 3, LOG_INFO = 4, LOG_WARN = 5, LOG_ERROR = 6, LOG_FATAL = 7 } LogLevel;
 
 namespace risk {
 namespace host {
+
+// Writes one line where the script chose (bridge/host_log.cc). Any thread;
+// never waits for the script thread.
+void write_log_text(const char* tag, const char* text);
 
 // Per-environment state. A module may be loaded by several script
 // environments at once (the main thread and workers) and outlive each of
@@ -244,7 +249,7 @@ inline int OH_LOG_Print(LogType /*type*/, LogLevel /*level*/, unsigned int /*dom
   va_start(args, fmt);
   const char* text = va_arg(args, const char*);
   va_end(args);
-  risk::write_default_log_line(tag, text != nullptr ? text : "");
+  risk::host::write_log_text(tag, text != nullptr ? text : "");
   return 0;
 }
 

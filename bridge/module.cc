@@ -44,6 +44,7 @@
 #include "base/types.h"
 #include "bridge/arguments.h"
 #include "bridge/host.h"
+#include "bridge/host_log.h"
 #include "bridge/napi_helpers.h"
 #include "bridge/script_thread.h"
 #include "bridge/sdk_registry.h"
@@ -128,8 +129,11 @@ napi_value promise_native(napi_env env, napi_callback_info info, const char* nam
 
 napi_value SetupNative(napi_env env, napi_callback_info info) {
   return run_native(env, "setupNative", [&]() -> napi_value {
-    napi_value argv[3];
+    napi_value argv[4];
     read_args(env, info, argv);
+    // Where the library's log goes: the host's choice (bridge/host_log.h),
+    // made before anything of the setup logs.
+    set_log_destination(env, argv[3]);
     // Without a bridge nothing could answer the SDK's calls or settle its
     // promises: no SDK is made (a non-object bridge is logged by
     // init_bridge). A failure in an environment set up before keeps its

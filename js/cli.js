@@ -484,6 +484,7 @@ async function serve(opts) {
   }
   process.stdout.write(`${svc.url}\n`);
   progress(`serving on ${svc.url} (token path /udid/m1, situation path /udid/sa-m); Ctrl-C stops`);
+  progress(`admin endpoint, up in every mode: ${svc.adminUrl}/__admin/mode`);
   await new Promise((resolve) => {
     const stop = () => svc.close().then(resolve);
     process.once('SIGINT', stop);
@@ -533,7 +534,10 @@ function removeAtExit(dir) {
 function captureLog(opts) {
   delete process.env.RISK_LOG;
   delete process.env.RISK_LOG_FILE;
-  if (opts.verbose) return { since: () => [] };
+  if (opts.verbose) {
+    process.env.RISK_LOG = 'on';
+    return { since: () => [] };
+  }
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'risk-cli-log-'));
   removeAtExit(dir);
   const file = path.join(dir, 'risk.log');

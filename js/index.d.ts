@@ -151,7 +151,8 @@ export interface NativeModule {
   readyToCallback(handle: SdkHandle): void;
   scheduleUpdateSituationNative(handle: SdkHandle, appKey: string, options: string[], delayMs: number): void;
   setSceneNative(handle: SdkHandle, appKey: string, scene: string): void;
-  setupNative(bridge: Bridge, appInfo: AppInfo, deviceInfo: DeviceInfo): SdkHandle;
+  setupNative(bridge: Bridge, appInfo: AppInfo, deviceInfo: DeviceInfo,
+    log?: 'off' | 'stderr' | 'default' | number | ((text: string, dropped: number) => void)): SdkHandle;
 }
 
 /**
@@ -227,7 +228,30 @@ export class OptionsError extends TypeError {
  * Promises resolve, never reject. setup returns 0, and makes no SDK, when
  * the bridge is not an object.
  */
-export function setup(bridge: Bridge, appInfo: AppInfo, deviceInfo: DeviceInfo): SdkHandle;
+export function setup(bridge: Bridge, appInfo: AppInfo, deviceInfo: DeviceInfo, options?: SetupOptions): SdkHandle;
+
+/**
+ * Where the library's own log lines go (process-wide; the last setup that
+ * gives one decides):
+ * - not given: the default, nowhere, unless the environment turns it on:
+ *   RISK_LOG=on sends it to stderr, RISK_LOG_FILE=path to a file
+ *   (RISK_LOG=off: nowhere);
+ * - "off": nowhere; "stderr": standard error, "[Risk] text" lines;
+ *   "default": back to the default;
+ * - { file }: appended to that file (opened non-blocking, never through a
+ *   symbolic link; one that cannot be opened warns once, then stderr);
+ * - a function: called on this thread with each line's text and how many
+ *   lines were dropped so far. Lines wait in a queue of 1024; a line that
+ *   finds it full is dropped and counted, so the library never waits for
+ *   the script. What the function throws is ignored. The queue keeps no
+ *   process alive.
+ * The lines are notes for debugging the library, not faults of the app.
+ */
+export type LogDestination = 'off' | 'stderr' | 'default' | { file: string } | ((text: string, dropped: number) => void);
+
+export interface SetupOptions {
+  log?: LogDestination;
+}
 export function init<O extends Options>(handle: SdkHandle, appKey: string, options?: CheckedOptions<O>): void;
 /**
  * The device token: a service token (1 to 40 bytes), or a degrade token when

@@ -29,6 +29,10 @@
 //
 // getTokenDetailed(handle, appKey, options) answers what getToken does and
 // what became of the call: { token, kind, code, cause, retry } (lib/outcomes.js).
+//
+// The library's own log goes nowhere unless setup's { log } (a function,
+// "stderr", { file }, "off") or the environment (RISK_LOG=on,
+// RISK_LOG_FILE=path) sends it somewhere.
 
 const fs = require('node:fs');
 const path = require('node:path');
@@ -371,18 +375,51 @@ function settingPairs(options) {
   return checkSettings(toPairs(options));
 }
 
-// "setupNative": hands the bridge object and the facts to the library.
-// Returns the SDK handle (a number), or 0 when the process was set up before.
+// --- the library's log ---------------------------------------------------
+
+const LOG_FILE_FLAGS = fs.constants.O_WRONLY | fs.constants.O_APPEND | fs.constants.O_CREAT
+  | fs.constants.O_NONBLOCK | fs.constants.O_NOFOLLOW;
+
+// What the native side takes for `log` (see index.d.ts): a word, a file
+// descriptor or the function; undefined leaves the log where it goes. A
+// file that cannot be opened warns once and sends the log to stderr, as
+// RISK_LOG_FILE does.
+/**
+ * @param {import('./index').LogDestination | undefined} log
+ * @returns {'off' | 'stderr' | 'default' | number | ((text: string, dropped: number) => void) | undefined}
+ */
+function logDestination(log) {
+  if (log === undefined) return undefined;
+  if (typeof log === 'function') return log;
+  if (log === 'off' || log === 'stderr' || log === 'default') return log;
+  if (log !== null && typeof log === 'object' && typeof log.file === 'string' && log.file !== '') {
+    try {
+      // Never closed: the library may log until the process ends.
+      return fs.openSync(log.file, LOG_FILE_FLAGS, 0o644);
+    } catch (e) {
+      warnOnce('RISK_LOG_FILE_UNAVAILABLE', `cannot open the log file ${log.file} (${e.code || e.message}): `
+        + 'the library\'s log goes to stderr');
+      return 'stderr';
+    }
+  }
+  throw new TypeError('log: "off", "stderr", "default", { file: PATH } or a function (text, dropped)');
+}
+
+// "setupNative": hands the bridge object, the facts and where the library's
+// log goes to the library. Returns the SDK handle (a number), or 0 when the
+// process was set up before.
 /**
  * @param {Bridge} bridge
  * @param {AppInfo} appInfo
  * @param {DeviceInfo} device
+ * @param {import('./index').SetupOptions} [options]
  * @returns {SdkHandle}
  */
-function setup(bridge, appInfo, device) {
+function setup(bridge, appInfo, device, options) {
+  const log = logDestination((options || {}).log);
   // The library gets a forwarder to the bridge, which notes each post's
   // outcome for getTokenDetailed.
-  const handle = native().setupNative(outcomes.forwardingBridge(bridge), appInfo, device);
+  const handle = native().setupNative(outcomes.forwardingBridge(bridge), appInfo, device, log);
   outcomes.setWatching(handle !== 0);
   return handle;
 }

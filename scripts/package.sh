@@ -2,7 +2,8 @@
 # Builds the npm package quon-risk-comm into dist/: release builds of
 # libQuonRiskComm.so for linux-x64 and linux-arm64 (cross-built) in
 # prebuilds/<platform>-<arch>/, the JavaScript, the types, the README and
-# the licence; no tests, no token service, no database driver. Then, by
+# the licence and the test kit (the token service's development mode with
+# its store in memory); no tests, no database store or driver. Then, by
 # scripts/package-node.sh, the two packages of pure JavaScript beside it:
 # the backend's half (quon-risk-comm-server) and the token service
 # (quon-risk-service, with its database drivers and its risk command).
@@ -114,7 +115,7 @@ qemu-aarch64 -L /usr/aarch64-linux-gnu /usr/aarch64-linux-gnu/lib/ld-linux-aarch
 # JavaScript wire code reads, the licence; package.json's "files" decides
 # what of it goes into the tarball.
 log "packing"
-tar -C "$ROOT/js" --exclude=./node_modules --exclude=./test --exclude=./prebuilds -cf - . \
+tar -C "$ROOT/js" --exclude=./node_modules --exclude=./test --exclude=./prebuilds --exclude=./service/node_modules -cf - . \
   | tar -C "$work/stage" -xf -
 cp "$ROOT/core/risk.proto" "$work/stage/lib/risk.proto"
 cp "$ROOT/LICENSE" "$work/stage/LICENSE"

@@ -167,6 +167,7 @@ async function serve(o) {
   } else {
     process.stdout.write(`${svc.url}\n`);
     log(`serving ${describeStore(db)} on ${svc.url}${o.dev ? ' (development mode: fault modes, unknown keys registered)' : ''}`);
+    if (o.dev) log(`admin endpoint, up in every mode: ${svc.adminUrl}/__admin/mode`);
   }
   await new Promise((resolve) => {
     const stop = () => {

@@ -11,7 +11,9 @@
 //
 // Switch fault modes at run time with
 //   curl -d '{"mode":"http500","times":1}' URL/__admin/mode
-// ("down" takes "durationMs" to come back by itself); GET URL/__admin/requests
+// ("down" takes "durationMs" to come back by itself; the admin endpoint also
+// answers on a port of its own, printed on stderr, which stays up while the
+// service is "down"); GET URL/__admin/requests
 // lists what was recorded, POST URL/__admin/clear forgets it.
 
 const { startService, recordJson } = require('./service');
@@ -70,6 +72,7 @@ async function main() {
     onRecord: o.echo ? (r) => process.stdout.write(`${recordJson(r)}\n`) : undefined,
   });
   process.stdout.write(`${svc.url}\n`);
+  process.stderr.write(`admin endpoint, up in every mode: ${svc.adminUrl}/__admin/mode\n`);
   const stop = () => {
     svc.close().then(() => process.exit(0));
   };

@@ -37,7 +37,8 @@
 //
 // Fault modes (development only), applied to requests that opened:
 //   normal        sealed answer with a fresh token
-//   down          the listener is closed: connections are refused
+//   down          the exchange's listener is closed: connections are
+//                 refused; the admin listener (below) stays up
 //   http500       status 500, empty body
 //   slow          the normal answer after delayMs
 //   hang          never answers (the connection stays open until close())
@@ -57,6 +58,11 @@
 // normal; "down" may be given `durationMs`, after which the service listens
 // again on the same port.
 //
+// The development mode also listens on an admin port of its own (adminPort,
+// a free one by default; adminUrl) that serves only /__admin/: it stays up
+// in every mode, so that a service switched to "down" over HTTP can be
+// switched back. While the exchange's listener is up it serves /__admin/ too.
+//
 // Everything runs on the Node event loop of the caller; close() ends every
 // connection and timer so that the process can exit by itself (in
 // production it first lets the requests under way finish, up to graceMs).
@@ -73,6 +79,7 @@ const { createScheme } = require(`${LIB}/scheme`);
 const wire = require(`${LIB}/wire`);
 const { LIMITS } = require(`${LIB}/limits`);
 const { openStore, StoreError } = require('./store');
+const { openMemory } = require('./store/memory');
 const apps = require('./apps');
 const { createMetrics } = require('./metrics');
 
@@ -288,9 +295,10 @@ async function startService(options = {}) {
   const logFile = options.logFile || null;
   const onRecord = options.onRecord || null;  // called with each record, on the event loop
   const ownsStore = !options.store;
-  let dbSpec = options.db;
-  if (dbSpec === undefined && development) dbSpec = ':memory:';
-  const store = options.store || await openStore(dbSpec, { synchronous: options.synchronous });
+  // Without a database the development mode keeps its store in the
+  // process's memory, with no database driver.
+  const store = options.store || (options.db === undefined && development ? openMemory()
+    : await openStore(options.db, { synchronous: options.synchronous }));
   const metrics = createMetrics();
   const requests = [];
   const waiters = new Set();  // pending waitForRequests calls
@@ -317,7 +325,22 @@ async function startService(options = {}) {
       if (inflight === 0 && onIdle) onIdle();
     });
   };
-  const server = tls ? https.createServer({ cert: tls.cert, key: tls.key }, onRequest) : http.createServer(onRequest);
+  const createServer = (fn) => (tls ? https.createServer({ cert: tls.cert, key: tls.key }, fn) : http.createServer(fn));
+  const server = createServer(onRequest);
+  // The admin listener: /__admin/ only, up in every mode.
+  const adminServer = development ? createServer((req, res) => {
+    const pathname = (req.url || '/').split('?')[0];
+    if (!pathname.startsWith(ADMIN_PREFIX)) {
+      replyJson(res, 404, { ok: false, error: `this port serves ${ADMIN_PREFIX} only; the service is at ${api.url}` });
+      return;
+    }
+    admin(req, res, pathname).catch((e) => {
+      log(`internal error: ${e.stack || e}`);
+      if (!res.headersSent) res.writeHead(500);
+      res.end();
+    });
+  }) : null;
+  let adminPort = options.adminPort || 0;
   // A slow client may hold a connection only so long.
   server.headersTimeout = 20000;
   server.requestTimeout = 60000;
@@ -745,7 +768,7 @@ async function startService(options = {}) {
       }
     }
     const what = pathname.slice(ADMIN_PREFIX.length);
-    if (what === 'mode' && req.method === 'GET') return reply(200, { ok: true, mode });
+    if (what === 'mode' && req.method === 'GET') return reply(200, { ok: true, mode, adminUrl: api.adminUrl });
     if (what === 'mode' && req.method === 'POST') {
       let m;
       try {
@@ -757,7 +780,7 @@ async function startService(options = {}) {
       res.on('finish', () => {
         api.setMode(m).catch((e) => log(`${e}`));
       });
-      return reply(200, { ok: true, mode: m });
+      return reply(200, { ok: true, mode: m, adminUrl: api.adminUrl });
     }
     if (what === 'requests' && req.method === 'GET') return reply(200, requests);
     if (what === 'clear' && req.method === 'POST') {
@@ -786,6 +809,17 @@ async function startService(options = {}) {
       server.once('error', onError);
       server.once('listening', onListening);
       server.listen(port, host);
+    });
+  }
+
+  function listenAdmin() {
+    return new Promise((resolve, reject) => {
+      adminServer.once('error', reject);
+      adminServer.listen(adminPort, host, () => {
+        adminServer.off('error', reject);
+        adminPort = adminServer.address().port;
+        resolve();
+      });
     });
   }
 
@@ -840,6 +874,8 @@ async function startService(options = {}) {
   const api = {
     get url() { return `${tls ? 'https' : 'http'}://${host}:${port}`; },
     get port() { return port; },
+    // The admin listener's address (development): up in every mode.
+    get adminUrl() { return adminServer ? `${tls ? 'https' : 'http'}://${host}:${adminPort}` : null; },
     host,
     development,
     store,
@@ -896,13 +932,21 @@ async function startService(options = {}) {
       for (const t of timers) clearTimeout(t);
       timers.clear();
       settleWaiters(true);
-      if (development) await stopListening();
-      else await drain();
+      if (development) {
+        await stopListening();
+        await new Promise((resolve) => {
+          adminServer.close(() => resolve());
+          adminServer.closeAllConnections();
+        });
+      } else {
+        await drain();
+      }
       if (ownsStore) await store.close().catch((e) => log(`closing the store: ${e.message}`));
     },
   };
 
   try {
+    if (adminServer) await listenAdmin();
     if (mode.name !== 'down') await listen();
     else {
       // Reserve a port so that url is known, then close it.
@@ -910,6 +954,7 @@ async function startService(options = {}) {
       await stopListening();
     }
   } catch (e) {
+    if (adminServer && adminServer.listening) adminServer.close();
     if (ownsStore) await store.close().catch(() => {});
     throw e;
   }

@@ -172,10 +172,31 @@ test('service addresses and waits the library would misread warn once each', () 
   }
 });
 
+// The package's folder as scripts/package.sh stages it: js/ without its tests
+// and modules, with the message schema and the licence.
+const NOT_STAGED = new Set(['node_modules', 'test', 'prebuilds', path.join('service', 'node_modules')]);
+function stagePackage(stage) {
+  fs.cpSync(JS_DIR, stage, { recursive: true, filter: (src) => !NOT_STAGED.has(path.relative(JS_DIR, src)) });
+  fs.copyFileSync(path.join(JS_DIR, '..', 'core', 'risk.proto'), path.join(stage, 'lib', 'risk.proto'));
+  fs.copyFileSync(path.join(JS_DIR, '..', 'LICENSE'), path.join(stage, 'LICENSE'));
+  return stage;
+}
+
+// npm pack in a staged copy; args: more arguments of npm pack.
+function npmPack(stage, args) {
+  return execFileSync('npm', ['pack', '--ignore-scripts', ...args], {
+    cwd: stage, encoding: 'utf8', timeout: 60000, stdio: ['ignore', 'pipe', 'ignore'],
+  });
+}
+
 test('npm pack ships the entry points, the examples and no tests', () => {
-  const [packed] = JSON.parse(execFileSync('npm', ['pack', '--dry-run', '--json', '--ignore-scripts'], {
-    cwd: JS_DIR, encoding: 'utf8', timeout: 60000, stdio: ['ignore', 'pipe', 'ignore'],
-  }));
+  const root = tempDir();
+  let packed;
+  try {
+    [packed] = JSON.parse(npmPack(stagePackage(path.join(root, 'stage')), ['--dry-run', '--json']));
+  } finally {
+    fs.rmSync(root, { recursive: true, force: true });
+  }
   const files = packed.files.map((f) => f.path);
   const targets = [pkg.main, pkg.types, ...Object.values(pkg.bin)];
   for (const entry of Object.values(pkg.exports)) {
@@ -183,8 +204,21 @@ test('npm pack ships the entry points, the examples and no tests', () => {
   }
   for (const t of targets) assert.ok(files.includes(path.normalize(t)), `${t} is packed`);
   assert.ok(files.includes('examples/backend.js'));
-  // The token service is a package of its own, with the database drivers.
-  assert.deepStrictEqual(files.filter((f) => f.startsWith('service/')), []);
+  // The token service is a package of its own, with the database drivers;
+  // the app's carries its development mode, the test kit, with the store in
+  // memory, and every file those require.
+  assert.deepStrictEqual(files.filter((f) => f.startsWith('service/')).sort(), [
+    'service/apps.js', 'service/metrics.js', 'service/service.js', 'service/store/index.js', 'service/store/memory.js',
+  ]);
+  for (const f of files.filter((name) => name.endsWith('.js'))) {
+    const text = fs.readFileSync(path.join(JS_DIR, f), 'utf8');
+    for (const m of text.matchAll(/require\(\s*['"`](\.\.?\/[^'"`$]+)['"`]\s*\)/g)) {
+      const target = path.relative(JS_DIR, path.resolve(JS_DIR, path.dirname(f), m[1]));
+      assert.ok([`${target}.js`, target, path.join(target, 'index.js')].some((t) => files.includes(t)),
+        `${f} requires ${m[1]}, which is packed`);
+    }
+    assert.doesNotMatch(text, /require\(\s*['"](better-sqlite3|pg)['"]/, f);
+  }
   for (const driver of ['better-sqlite3', 'pg']) assert.ok(!(driver in pkg.dependencies), driver);
   assert.deepStrictEqual(files.filter((f) => f.startsWith('test/') || f.startsWith('node_modules/')
     || f.startsWith('types/') || f === 'tsconfig.json' || (f.endsWith('.ts') && !f.endsWith('.d.ts'))), []);
@@ -236,4 +270,78 @@ test('every script of the repository requires Node\'s built-ins by their node: n
   const found = files.flatMap((f) => unprefixedBuiltins(fs.readFileSync(f, 'utf8'))
     .map((name) => `${path.relative(root, f)}: ${name}`));
   assert.deepStrictEqual(found, []);
+});
+
+// An app developer's integration test, as it would sit in the app's own
+// repository, run with node --test against the installed tarball.
+const APP_TEST = `'use strict';
+const test = require('node:test');
+const assert = require('node:assert');
+const risk = require('quon-risk-comm');
+const { startService } = require('quon-risk-comm/testing');
+
+const appKey = 'app-under-test';
+let svc;
+let sdk;
+test.before(async () => {
+  svc = await startService();
+  const bridge = risk.createBridge({ prefsDir: process.env.APP_PREFS });
+  sdk = risk.setup(bridge, { name: 'com.example.app', versionCode: 1, versionName: '1.0' }, bridge.deviceInfo());
+  risk.init(sdk, appKey, { KEY_URL: svc.url, KEY_SITUATION_URL: svc.url });
+});
+test.after(() => svc.close());
+
+test('a token of the service', async () => {
+  const outcome = await risk.getTokenDetailed(sdk, appKey, { KEY_URL: svc.url });
+  assert.strictEqual(outcome.kind, 'service');
+  const [request] = await svc.waitForRequests(1);
+  assert.strictEqual(request.endpoint, 'token');
+  assert.strictEqual(request.signOk, true);
+  assert.strictEqual(request.answer.ulvok, outcome.token);
+});
+
+test('faults: a degrade token, and what to do', async () => {
+  for (const [mode, reason, httpStatus] of [['http500', 'http', 500], ['down', 'connect', undefined]]) {
+    svc.clear();
+    await svc.setMode(mode, mode === 'down' ? {} : { times: 1 });
+    const outcome = await risk.getTokenDetailed(sdk, appKey, { KEY_URL: svc.url, PRIVATE_CLEAR_TOKEN: 'clear' });
+    assert.deepStrictEqual([outcome.kind, outcome.code, outcome.cause.reason, outcome.cause.httpStatus, outcome.retry],
+      ['degrade', -1002, reason, httpStatus, 'later'], mode);
+    // down: nothing reached the service.
+    assert.deepStrictEqual(svc.requests.map((r) => r.answer.httpStatus), mode === 'down' ? [] : [500], mode);
+    await svc.setMode('normal');
+  }
+});
+`;
+
+test('an app\'s test file imports the test kit from the installed tarball', { skip: !LIBRARY && 'RISK_LIBRARY not set', timeout: 180000 }, () => {
+  const root = tempDir();
+  try {
+    const packed = npmPack(stagePackage(path.join(root, 'stage')), ['--silent', '--pack-destination', root])
+      .trim().split('\n').pop();
+    // Installed as npm lays it out: the package under node_modules, its
+    // dependencies beside it (those of this checkout; no registry here).
+    const app = path.join(root, 'app');
+    const dir = path.join(app, 'node_modules', 'quon-risk-comm');
+    fs.mkdirSync(dir, { recursive: true });
+    execFileSync('tar', ['-xzf', path.join(root, packed), '--strip-components=1', '-C', dir], { timeout: 30000 });
+    for (const name of fs.readdirSync(path.join(JS_DIR, 'node_modules'))) {
+      if (name.startsWith('.') || name === 'quon-risk-comm') continue;
+      fs.symlinkSync(path.join(JS_DIR, 'node_modules', name), path.join(app, 'node_modules', name));
+    }
+    fs.writeFileSync(path.join(app, 'package.json'), '{ "name": "app", "private": true }\n');
+    fs.writeFileSync(path.join(app, 'app.test.js'), APP_TEST);
+    fs.mkdirSync(path.join(root, 'prefs'));
+    const env = { ...process.env, RISK_LIBRARY: LIBRARY, RISK_LOG: 'off', APP_PREFS: path.join(root, 'prefs') };
+    delete env.NODE_TEST_CONTEXT;
+    const run = spawnSync(process.execPath, ['--test', 'app.test.js'], { cwd: app, env, encoding: 'utf8', timeout: 120000 });
+    assert.strictEqual(run.status, 0, `${run.stdout}\n${run.stderr}`);
+    assert.match(run.stdout, /^# pass 2$/m);
+    assert.match(run.stdout, /^# fail 0$/m);
+    // The kit came from the tarball, and no database driver with it.
+    assert.ok(fs.existsSync(path.join(dir, 'testing.js')) && fs.existsSync(path.join(dir, 'service', 'store', 'memory.js')));
+    assert.ok(!fs.existsSync(path.join(dir, 'service', 'store', 'sqlite.js')));
+  } finally {
+    fs.rmSync(root, { recursive: true, force: true });
+  }
 });

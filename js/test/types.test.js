@@ -2,7 +2,7 @@
 // The types: TypeScript (a dev dependency, installed by npm ci) checks the
 // JavaScript of the package against its declarations, and a small program
 // that uses the package as an application and a backend do
-// (test/fixtures/usage.ts) against index.d.ts and server.d.ts.
+// (test/fixtures/usage.ts) against index.d.ts, server.d.ts and testing.d.ts.
 const { test } = require('node:test');
 const assert = require('node:assert');
 const fs = require('node:fs');
@@ -41,5 +41,5 @@ test('an application and a backend type-check against the declarations, which re
   const usage = fs.readFileSync(path.join(__dirname, 'fixtures', 'usage.ts'), 'utf8');
   assert.ok((usage.match(/^\s*\/\/ @ts-expect-error /gm) || []).length >= 2, 'usage.ts marks its misuses');
   assert.deepStrictEqual(typeCheck(path.join('test', 'fixtures')),
-    ['index.d.ts', 'server.d.ts', path.join('test', 'fixtures', 'usage.ts')]);
+    ['index.d.ts', 'server.d.ts', path.join('test', 'fixtures', 'usage.ts'), 'testing.d.ts']);
 });

@@ -1,9 +1,11 @@
 // @ts-check
 'use strict';
 // The service's storage, one asynchronous interface over SQLite (a file, or
-// ":memory:") and PostgreSQL (a postgres:// or postgresql:// URL). Every
-// method is one unit of work: one statement or one transaction. A failure of
-// the database rejects the promise with a StoreError; the caller answers 503.
+// ":memory:") and PostgreSQL (a postgres:// or postgresql:// URL), and,
+// without a database, Maps of the process (./memory.js, the development
+// mode's default). Every method is one unit of work: one statement or one
+// transaction. A failure of the database rejects the promise with a
+// StoreError; the caller answers 503.
 //
 // Drivers are loaded when a store of their kind is opened: a process that
 // uses SQLite never loads pg, and the other way round.
@@ -40,7 +42,7 @@
  * @property {number | null} lastExchangeAt
  *
  * @typedef {object} Store
- * @property {'sqlite' | 'postgres'} kind
+ * @property {'sqlite' | 'postgres' | 'memory'} kind
  * @property {() => Promise<number[]>} migrate applies what is missing; the versions it applied
  * @property {() => Promise<void>} ping
  * @property {(app: App) => Promise<boolean>} addApp false when the key is registered already
@@ -97,6 +99,23 @@ function isPostgres(spec) {
 }
 
 /**
+ * The opener of a database store. The app's package carries the test kit
+ * with the memory store only: there a database is the token service's.
+ * @param {'./postgres' | './sqlite' | './sqlite-thread'} name
+ * @returns {(spec: string, options: object) => Store}
+ */
+function storeModule(name) {
+  let m;
+  try {
+    m = require(name);
+  } catch (e) {
+    if (e.code !== 'MODULE_NOT_FOUND' || !String(e.message).includes(name.slice(2))) throw e;
+    throw new StoreError('no database store in this package: the token service\'s package (quon-risk-service) has them', e);
+  }
+  return m.openPostgres || m.openSqlite || m.openSqliteThread;
+}
+
+/**
  * Opens (and migrates) the store `spec` names.
  * @param {string} spec a file name, ":memory:", or a postgres:// URL
  * @param {{ poolSize?: number, synchronous?: 'FULL' | 'NORMAL' }} [options]
@@ -105,9 +124,7 @@ function isPostgres(spec) {
 async function openStore(spec, options = {}) {
   if (typeof spec !== 'string' || spec === '') throw new StoreError('no database given (--db FILE or --db postgres://...)');
   // A database in memory belongs to one connection: it stays on this thread.
-  const store = isPostgres(spec) ? require('./postgres').openPostgres(spec, options)
-    : spec === ':memory:' ? require('./sqlite').openSqlite(spec, options)
-      : require('./sqlite-thread').openSqliteThread(spec, options);
+  const store = storeModule(isPostgres(spec) ? './postgres' : spec === ':memory:' ? './sqlite' : './sqlite-thread')(spec, options);
   try {
     await store.migrate();
   } catch (e) {
