@@ -85,7 +85,7 @@ describe('the token service on PostgreSQL', { skip }, () => {
       assert.notStrictEqual(url1, url2);
       client = new pg.Client({ connectionString: cluster.url });
       await client.connect();
-      assert.deepStrictEqual((await client.query('SELECT version FROM schema_migrations')).rows, [{ version: 1 }]);
+      assert.deepStrictEqual((await client.query('SELECT version FROM schema_migrations ORDER BY version')).rows, [{ version: 1 }, { version: 2 }]);
       await client.end();
       client = null;
 

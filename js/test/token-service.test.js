@@ -345,7 +345,7 @@ describe('the service\'s risk command', () => {
       })));
       for (const r of both) assert.strictEqual(r.code, 0, r.text);
       const check = new Database(db, { readonly: true });
-      assert.deepStrictEqual(check.prepare('SELECT version FROM schema_migrations').pluck().all(), [1]);
+      assert.deepStrictEqual(check.prepare('SELECT version FROM schema_migrations').pluck().all(), [1, 2]);
       check.close();
 
       const add = runCli(['apps', 'add', '--db', db, '--app-key', 'shop', '--signature', 'SIG', '--schemes', 'gm', '--json']);

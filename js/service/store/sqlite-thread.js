@@ -16,7 +16,8 @@ const { StoreError } = require('./index');
 /** @typedef {import('./index').Store} Store */
 
 const METHODS = ['migrate', 'ping', 'addApp', 'getApp', 'getAppBySecretId', 'listApps', 'setAppSecret', 'removeApp',
-  'recordExchange', 'findToken', 'consume', 'forgetInstallation', 'sweep'];
+  'setAppThresholds', 'exchangeHistory', 'recordExchange', 'setAssessment', 'serviceKey', 'findToken', 'consume',
+  'forgetInstallation', 'sweep'];
 
 /**
  * @param {string} file
