@@ -82,7 +82,17 @@ function openSqliteThread(file, options = {}) {
     closing = true;
     const w = worker;
     worker = null;
-    if (w) await w.terminate();
+    // A thread stopped in the middle of a call is not reported ended before
+    // the event loop would otherwise end: a timer keeps the loop until it is,
+    // so that this promise settles.
+    if (w) {
+      const keep = setInterval(() => {}, 1000);
+      try {
+        await w.terminate();
+      } finally {
+        clearInterval(keep);
+      }
+    }
     failAll(new StoreError('the store is closed'));
   };
   return /** @type {Store} */ (store);
