@@ -192,3 +192,43 @@ describe('signals on a database of the first schema', () => {
     }
   });
 });
+
+describe('thresholds through the risk command', () => {
+  it('are checked, stored with the app, listed, replaced and reset; the exchanges that follow are judged by them', async () => {
+    const { runCli, exchange } = require('./fixtures/service-client');
+    const dir = e2e.tempDir('signals-cli');
+    const db = path.join(dir, 'risk.db');
+    const cli = (...args) => runCli([...args, '--db', db, '--json']);
+    try {
+      const cases = [
+        [['apps', 'add', '--app-key', 'shop', '--thresholds', '{"mediumAt":0}'], 1, /thresholds: "mediumAt" is a whole number/],
+        [['apps', 'add', '--app-key', 'shop', '--thresholds', '{"nope":1}'], 1, /unknown member "nope"/],
+        [['apps', 'add', '--app-key', 'shop', '--thresholds', '{"churnInstallations":2}'], 0, /"thresholds":\{"churnInstallations":2\}/],
+        [['apps', 'set', '--app-key', 'shop', '--thresholds', '{"severities":{"virtual_machine":"off"}}'], 0, /"virtual_machine":"off"/],
+        [['apps', 'list'], 0, /"thresholds":\{"severities":\{"virtual_machine":"off"\}\}/],
+        [['apps', 'set', '--app-key', 'nobody', '--thresholds', '{}'], 1, /not registered/],
+        [['apps', 'set', '--app-key', 'shop'], 2, /--thresholds is required/],
+      ];
+      for (const [args, code, pattern] of cases) {
+        const r = cli(...args);
+        assert.strictEqual(r.code, code, `${args.join(' ')}: ${r.stderr}`);
+        assert.match(code === 0 ? r.stdout : r.stderr, pattern, args.join(' '));
+      }
+      const secret = cli('apps', 'rotate', '--app-key', 'shop').stdout;
+      const judged = async () => {
+        const svc = await startService({ development: false, db, port: 0 });
+        try {
+          const got = await exchange(svc.url, 'shop', { entries: { K32: 'fpu hypervisor', K21: 'arm64-v8a' } });
+          return (await verify(svc, JSON.parse(secret).secret, { token: got.token })).json.signals.map((s) => s.name);
+        } finally {
+          await svc.close();
+        }
+      };
+      assert.ok(!(await judged()).includes('virtual_machine'), 'silenced');
+      assert.match(cli('apps', 'set', '--app-key', 'shop', '--thresholds', 'null').stdout, /"thresholds":null/);
+      assert.ok((await judged()).includes('virtual_machine'), 'the defaults again');
+    } finally {
+      fs.rmSync(dir, { recursive: true, force: true });
+    }
+  });
+});

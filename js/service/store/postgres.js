@@ -105,7 +105,7 @@ function openPostgres(url, options = {}) {
           thresholds)
         VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9) ON CONFLICT (app_key) DO NOTHING`,
       [app.appKey, app.schemes.join(','), app.signature, app.secretId, app.secretSalt, app.secretHash, app.createdAt, app.rotatedAt,
-        app.thresholds === null ? null : JSON.stringify(app.thresholds)]);
+        app.thresholds ? JSON.stringify(app.thresholds) : null]);
       return r.rowCount > 0;
     },
     async setAppThresholds(appKey, thresholds) {

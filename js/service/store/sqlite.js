@@ -185,7 +185,7 @@ function openSqlite(file, options = {}) {
     }),
     ping: () => run(() => { st.ping.get(); }),
     addApp: (app) => run(() => st.addApp.run({
-      ...app, schemes: app.schemes.join(','), thresholds: app.thresholds === null ? null : JSON.stringify(app.thresholds),
+      ...app, schemes: app.schemes.join(','), thresholds: app.thresholds ? JSON.stringify(app.thresholds) : null,
     }).changes > 0),
     setAppThresholds: (appKey, thresholds) => run(() => st.setAppThresholds.run(thresholds, appKey).changes > 0),
     exchangeHistory: (q) => run(() => {
