@@ -7,7 +7,8 @@
 //   "/udid/sa-m" situation report: body = seal(zip{"data": JSON text}),
 //                answer = seal(zip{"data": answer text})
 // and, for the app's backends and the operator:
-//   POST /v1/verify  is this token ours, still valid, and whose (openapi.json)
+//   POST /v1/verify  is this token ours, still valid, and whose; the signals,
+//                    level and reasons its device's data raised (openapi.json)
 //   POST /v1/forget  deletes everything kept about one installation
 //   GET  /health     200 while the database answers, 503 otherwise
 //   GET  /metrics    Prometheus text
