@@ -6,7 +6,7 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # Debian packages the build, the tests and the tools need.
 RISK_DEBS=(build-essential cmake pkg-config zlib1g-dev libminizip-dev libprotobuf-c-dev
   protobuf-c-compiler protobuf-compiler libgtest-dev libbenchmark-dev libssl-dev
-  python3 unzip)
+  python3 unzip strace)
 
 log() { printf '==> %s\n' "$*" >&2; }
 

@@ -58,7 +58,13 @@ function makeRequests() {
         sdk_version: '4.9.2', app_version_name: '1.0.0', app_version_code: 1, app_key: APP_KEY, os_type: 2,
         os_version: 'Debian 12', format_version: 1, app_name: 'com.example.bench', sdk_variant: 2,
       },
-      entries: { K2: `device-${i}`, K58: crypto.randomUUID(), K200: String(now), K7: 'sig', K451: String(now) },
+      // The facts the signals read, as a phone sends them: a boot id, a
+      // kernel, an ABI, a patch level and a few runtime events.
+      entries: {
+        K2: `device-${i}`, K58: crypto.randomUUID(), K200: String(now), K7: 'sig', K451: String(now),
+        K290: crypto.randomUUID(), K292: '5.10.97', K21: 'arm64-v8a', K1061: '2026-11-01', K450: '',
+        K350: JSON.stringify([{ code: 1, event: 702, msg: 'cpu flag: hypervisor', ts: now }, { code: 2, event: 701, msg: 'tracer detached: pid=1', ts: now }]),
+      },
     });
     const url = wire.requestAddress('/udid/m1', {
       sign: scheme.sign(payload), appKey: APP_KEY, app: 'com.example.bench', version: '4.9.2', alg: 'legacy',
@@ -263,6 +269,8 @@ async function floor() {
   const store = {
     kind: 'none', migrate: async () => [], ping: async () => {}, getApp: async () => app, getAppBySecretId: none,
     recordExchange: async () => {}, findToken: none, consume: async () => false, close: async () => {},
+    serviceKey: async (name, candidate) => candidate,
+    exchangeHistory: async () => ({ installationsForFingerprint: 1, exchangesLastHour: 1 }),
   };
   const svc = await startService({ development: false, store, port: 0, retentionMs: 0 });
   process.stdout.write(`${svc.url}\n`);

@@ -10,6 +10,7 @@
 // beyond a guess.
 
 const crypto = require('node:crypto');
+const { parseThresholds } = require('./signals');
 
 const SCHEMES = ['legacy', 'gm'];
 const kSecretPrefix = 'rks';
@@ -73,7 +74,7 @@ function parseSchemes(schemes) {
 /**
  * Registers an app; its secret is in the answer, and nowhere else.
  * @param {Store} store
- * @param {{ appKey: string, schemes?: unknown, signature?: string | null }} spec
+ * @param {{ appKey: string, schemes?: unknown, signature?: string | null, thresholds?: unknown }} spec
  * @returns {Promise<{ app: App, secret: string }>}
  */
 async function addApp(store, spec) {
@@ -83,12 +84,41 @@ async function addApp(store, spec) {
   }
   const signature = spec.signature === undefined || spec.signature === null || spec.signature === '' ? null : String(spec.signature);
   if (signature !== null && signature.length > kMaxSignatureLength) throw new Error(`signature: at most ${kMaxSignatureLength} characters`);
+  const thresholds = thresholdsOf(spec.thresholds);
   const { secret, ...stored } = newSecret();
   const now = Date.now();
   /** @type {App} */
-  const app = { appKey, schemes: parseSchemes(spec.schemes), signature, ...stored, createdAt: now, rotatedAt: now };
+  const app = { appKey, schemes: parseSchemes(spec.schemes), signature, thresholds, ...stored, createdAt: now, rotatedAt: now };
   if (!(await store.addApp(app))) throw new Error(`app key "${appKey}" is registered already`);
   return { app, secret };
+}
+
+// An app's thresholds checked (../signals.js), or null for the defaults
+// (none given, null, or an empty object).
+/**
+ * @param {unknown} value an object, its JSON text, or nothing
+ * @returns {Record<string, unknown> | null}
+ */
+function thresholdsOf(value) {
+  if (value === undefined || value === null || value === '' || value === 'null') return null;
+  const t = parseThresholds(value);
+  return Object.keys(t).length === 0 ? null : t;
+}
+
+/**
+ * Replaces the app's thresholds (null: back to the defaults); the exchanges
+ * that follow are judged by them.
+ * @param {Store} store
+ * @param {string} appKey
+ * @param {unknown} value
+ * @returns {Promise<Record<string, unknown> | null>} what was stored
+ */
+async function setThresholds(store, appKey, value) {
+  const thresholds = thresholdsOf(value);
+  if (!(await store.setAppThresholds(appKey, thresholds === null ? null : JSON.stringify(thresholds)))) {
+    throw new Error(`app key "${appKey}" is not registered`);
+  }
+  return thresholds;
 }
 
 /**
@@ -114,9 +144,10 @@ function publicApp(app) {
     appKey: app.appKey,
     schemes: app.schemes,
     signature: app.signature,
+    thresholds: app.thresholds,
     createdAt: app.createdAt,
     rotatedAt: app.rotatedAt,
   };
 }
 
-module.exports = { addApp, rotateSecret, appOfSecret, publicApp, parseSchemes, hashSecret, SCHEMES, kMaxAppKeyLength };
+module.exports = { addApp, setThresholds, rotateSecret, appOfSecret, publicApp, parseSchemes, hashSecret, SCHEMES, kMaxAppKeyLength };

@@ -3,8 +3,9 @@
 // risk: the token service's command.
 //
 //   risk serve --db FILE|postgres://... [--port N] [--host H] [--tls-cert FILE --tls-key FILE]
-//              [--retention-days N] [--workers N] [--dev [--mode NAME]]
-//   risk apps add --db DB --app-key KEY [--signature K7] [--schemes legacy,gm] [--json]
+//              [--retention-days N] [--workers N] [--fingerprint-key-file FILE] [--dev [--mode NAME]]
+//   risk apps add --db DB --app-key KEY [--signature K7] [--schemes legacy,gm] [--thresholds JSON] [--json]
+//   risk apps set --db DB --app-key KEY --thresholds JSON|null [--json]
 //   risk apps list --db DB [--json]
 //   risk apps rotate --db DB --app-key KEY [--json]
 //   risk apps remove --db DB --app-key KEY [--json]
@@ -29,8 +30,9 @@ const kMaxWorkers = 64;
 
 const USAGE = `usage:
   risk serve --db FILE|postgres://... [--port N] [--host H] [--tls-cert FILE --tls-key FILE]
-             [--retention-days N] [--workers N] [--dev [--mode NAME]]
-  risk apps add --db DB --app-key KEY [--signature K7] [--schemes legacy,gm] [--json]
+             [--retention-days N] [--workers N] [--fingerprint-key-file FILE] [--dev [--mode NAME]]
+  risk apps add --db DB --app-key KEY [--signature K7] [--schemes legacy,gm] [--thresholds JSON] [--json]
+  risk apps set --db DB --app-key KEY --thresholds JSON|null [--json]
   risk apps list --db DB [--json]
   risk apps rotate --db DB --app-key KEY [--json]
   risk apps remove --db DB --app-key KEY [--json]
@@ -44,7 +46,7 @@ const FLAGS = {
   '--db': 'string', '--port': 'int', '--host': 'string', '--tls-cert': 'string', '--tls-key': 'string',
   '--retention-days': 'number', '--workers': 'int', '--dev': 'bool', '--app-key': 'string',
   '--signature': 'string', '--schemes': 'string', '--installation-id': 'string', '--json': 'bool',
-  '--mode': 'string', '--help': 'bool',
+  '--mode': 'string', '--help': 'bool', '--thresholds': 'string', '--fingerprint-key-file': 'string',
 };
 
 function parseArgs(argv) {
@@ -101,18 +103,24 @@ async function appsCommand(sub, o) {
     case 'add':
       return withStore(o, async (store) => {
         const { app, secret } = await apps.addApp(store, {
-          appKey: need(o, 'appKey', '--app-key'), schemes: o.schemes, signature: o.signature,
+          appKey: need(o, 'appKey', '--app-key'), schemes: o.schemes, signature: o.signature, thresholds: o.thresholds,
         });
         out(o, { ...apps.publicApp(app), secret },
           `registered ${app.appKey} (schemes ${app.schemes.join(', ')}${app.signature ? `, signature ${app.signature}` : ''})\n`
           + `server secret (shown once, keep it with the app's backend):\n${secret}`);
+      });
+    case 'set':
+      return withStore(o, async (store) => {
+        const appKey = need(o, 'appKey', '--app-key');
+        const thresholds = await apps.setThresholds(store, appKey, need(o, 'thresholds', '--thresholds'));
+        out(o, { appKey, thresholds }, `thresholds of ${appKey}: ${thresholds === null ? 'the defaults' : JSON.stringify(thresholds)}`);
       });
     case 'list':
       return withStore(o, async (store) => {
         const list = (await store.listApps()).map(apps.publicApp);
         out(o, list, list.length === 0 ? 'no app registered'
           : list.map((a) => `${a.appKey}  schemes ${a.schemes.join(',')}  signature ${a.signature || '-'}  `
-            + `secret of ${new Date(a.rotatedAt).toISOString()}`).join('\n'));
+            + `secret of ${new Date(a.rotatedAt).toISOString()}  thresholds ${a.thresholds ? JSON.stringify(a.thresholds) : 'defaults'}`).join('\n'));
       });
     case 'rotate':
       return withStore(o, async (store) => {
@@ -127,7 +135,7 @@ async function appsCommand(sub, o) {
         out(o, { appKey, removed: true }, `removed ${appKey} and everything kept for it`);
       });
     default:
-      throw new UsageError(`risk apps: add, list, rotate or remove, not "${sub || ''}"`);
+      throw new UsageError(`risk apps: add, set, list, rotate or remove, not "${sub || ''}"`);
   }
 }
 
@@ -147,6 +155,7 @@ async function serve(o) {
   if ((o.tlsCert === undefined) !== (o.tlsKey === undefined)) throw new UsageError('--tls-cert and --tls-key go together');
   const tls = o.tlsCert === undefined ? null : { cert: fs.readFileSync(o.tlsCert), key: fs.readFileSync(o.tlsKey) };
   const keepMs = retentionMs(o);
+  const fingerprintKey = o.fingerprintKeyFile === undefined ? undefined : fs.readFileSync(o.fingerprintKeyFile, 'utf8').trim();
   const log = (line) => process.stderr.write(`risk serve: ${line}\n`);
   if (workers > 1 && cluster.isPrimary) return servePrimary(o, workers, db, log);
 
@@ -160,6 +169,7 @@ async function serve(o) {
     host: o.host,
     tls,
     retentionMs: keepMs,
+    fingerprintKey,
     log,
   });
   if (cluster.isWorker) {

@@ -7,7 +7,8 @@
 //   "/udid/sa-m" situation report: body = seal(zip{"data": JSON text}),
 //                answer = seal(zip{"data": answer text})
 // and, for the app's backends and the operator:
-//   POST /v1/verify  is this token ours, still valid, and whose (openapi.json)
+//   POST /v1/verify  is this token ours, still valid, and whose; the signals,
+//                    level and reasons its device's data raised (openapi.json)
 //   POST /v1/forget  deletes everything kept about one installation
 //   GET  /health     200 while the database answers, 503 otherwise
 //   GET  /metrics    Prometheus text
@@ -78,9 +79,10 @@ const LIB = fs.existsSync(path.join(__dirname, 'lib', 'wire.js')) ? './lib' : '.
 const { createScheme } = require(`${LIB}/scheme`);
 const wire = require(`${LIB}/wire`);
 const { LIMITS } = require(`${LIB}/limits`);
-const { openStore, StoreError } = require('./store');
+const { openStore, StoreError, parseStored, kHourMs } = require('./store');
 const { openMemory } = require('./store/memory');
 const apps = require('./apps');
+const signals = require('./signals');
 const { createMetrics } = require('./metrics');
 
 const TOKEN_PATH = '/udid/m1';
@@ -93,6 +95,8 @@ const ADMIN_PREFIX = '/__admin/';
 const kMaxApiBodyBytes = 4096;
 const kMaxInstallationIdLength = 128;
 const kMaxTokenBytes = 40;                    // the library's bound for a service token
+const kFingerprintKeyName = 'fingerprint';
+const kMinFingerprintKeyBytes = 16;
 const kTokenLifeMs = 24 * 60 * 60 * 1000;     // the library's own cache period
 const kDefaultRetentionMs = 30 * 24 * 60 * 60 * 1000;
 const kSweepIntervalMs = 60 * 60 * 1000;
@@ -299,6 +303,15 @@ async function startService(options = {}) {
   // process's memory, with no database driver.
   const store = options.store || (options.db === undefined && development ? openMemory()
     : await openStore(options.db, { synchronous: options.synchronous }));
+  // The key of the device fingerprints: given, or made once and kept in the
+  // database, so that every instance sharing it hashes alike.
+  let fingerprintKey;
+  try {
+    fingerprintKey = await fingerprintKeyOf(store, options.fingerprintKey);
+  } catch (e) {
+    if (ownsStore) await store.close().catch(() => {});
+    throw e;
+  }
   const metrics = createMetrics();
   const requests = [];
   const waiters = new Set();  // pending waitForRequests calls
@@ -484,7 +497,8 @@ async function startService(options = {}) {
     }
   }
 
-  // Commits the token of one exchange: { ulvok, uuid? } once it is stored.
+  // Commits the token of one exchange, with the signals its data raises:
+  // { ulvok, uuid? } once it is stored.
   async function issue(rec, app, scheme, arrival) {
     const ulvok = String(valueOf(settings.token, rec) || freshToken());
     const uuidSetting = valueOf(settings.uuid, rec);
@@ -494,6 +508,14 @@ async function startService(options = {}) {
     const installationId = uuid || rec.data.K58 || '';
     const k200 = Number(rec.data.K200);
     const k7 = rec.data.K7;
+    const thresholds = signals.withDefaults(app.thresholds);
+    const fingerprint = signals.deviceFingerprint(rec.data, fingerprintKey, app.appKey);
+    const history = await db('history', () => store.exchangeHistory({
+      appKey: app.appKey, installationId, fingerprint, churnSince: arrival - thresholds.churnWindowMs, hourSince: arrival - kHourMs,
+    }));
+    const raised = signals.exchangeSignals(rec.data, { receivedAt: arrival, signature: app.signature, thresholds, history });
+    const assessment = signals.assess(raised, thresholds);
+    if (development) rec.assessment = assessment;
     await db('exchange', () => store.recordExchange({
       tokenHash: tokenHash(ulvok),
       appKey: app.appKey,
@@ -503,8 +525,29 @@ async function startService(options = {}) {
       scheme,
       clockOffsetMs: Number.isSafeInteger(k200) && rec.data.K200 !== '' ? k200 - arrival : null,
       signatureOk: app.signature === null ? null : k7 === app.signature,
+      fingerprint,
+      assessment: JSON.stringify(assessment),
     }));
     return uuid === undefined ? { ulvok } : { ulvok, uuid };
+  }
+
+  // A situation report's tracer events join the signals of the installation
+  // its token ("ulvok") was issued to; the level is judged again. A report
+  // without such events, or whose token is not a valid one of this app,
+  // changes nothing. An exchange recorded meanwhile wins.
+  async function noteReport(rec, app, arrival) {
+    const json = rec.json;
+    if (json === null || typeof json !== 'object' || typeof json.ulvok !== 'string') return;
+    if (json.ulvok === '' || Buffer.byteLength(json.ulvok, 'utf8') > kMaxTokenBytes) return;
+    const raised = signals.reportSignals(json.K350, app.thresholds);
+    if (raised.length === 0) return;
+    const row = await db('report', () => store.findToken(tokenHash(json.ulvok)));
+    if (row === null || row.appKey !== app.appKey || row.expiresAt <= arrival || row.lastExchangeAt === null) return;
+    const before = parseStored(row.assessment);
+    const kept = before && Array.isArray(before.signals) ? before.signals : [];
+    const assessment = signals.assess([...kept, ...raised], app.thresholds);
+    if (development) rec.assessment = assessment;
+    await db('report', () => store.setAssessment(app.appKey, row.installationId, JSON.stringify(assessment), row.lastExchangeAt));
   }
 
   // Answers with an empty body. When the body was not read, the connection
@@ -590,6 +633,13 @@ async function startService(options = {}) {
       }
     }
     if (opened === null) return refuse(400, 'unopened', rec.error, true);
+    if (endpoint === 'situation') {
+      try {
+        await noteReport(rec, app, arrival);
+      } catch (e) {
+        return refuse(503, 'database', 'database unavailable', true);
+      }
+    }
 
     const m = takeMode(endpoint);
     let issued = null;
@@ -703,7 +753,15 @@ async function startService(options = {}) {
         lastExchangeAt: row.lastExchangeAt,
       });
     }
-    if (answer.valid) delete answer.reason;
+    if (answer.valid) {
+      delete answer.reason;
+      // Judged when the exchange (or a report) arrived: read, not computed.
+      const a = parseStored(row.assessment);
+      const ok = a !== null && Array.isArray(a.signals) && Array.isArray(a.reasons) && typeof a.level === 'string';
+      answer.signals = ok ? a.signals : [];
+      answer.level = ok ? a.level : 'low';
+      answer.reasons = ok ? a.reasons : [];
+    }
     answer.serverTime = now;
     if (digest !== undefined) {
       // Kept while the sign can be of use: as long as the token it carries.
@@ -963,6 +1021,18 @@ async function startService(options = {}) {
     scheduleSweep();
   }
   return api;
+}
+
+// The fingerprint key: the option's (a text or bytes of at least
+// kMinFingerprintKeyBytes), else the database's, made on first use.
+async function fingerprintKeyOf(store, given) {
+  if (given !== undefined && given !== null) {
+    const key = Buffer.isBuffer(given) ? given : Buffer.from(String(given), 'utf8');
+    if (key.length < kMinFingerprintKeyBytes) throw new Error(`the fingerprint key has fewer than ${kMinFingerprintKeyBytes} bytes`);
+    return key;
+  }
+  const hex = await store.serviceKey(kFingerprintKeyName, crypto.randomBytes(32).toString('hex'));
+  return Buffer.from(hex, 'hex');
 }
 
 // The endpoint label of a request for the metrics: one of a fixed set.

@@ -16,6 +16,9 @@ const path = require('node:path');
 const {
   SERVICE_DIR, sha256, call, verify, exchange, runCli, startServe, stopAll,
 } = require('./fixtures/service-client');
+const { SITUATION_PATH } = require('../service/service');
+const { createScheme } = require('../lib/scheme');
+const wire = require('../lib/wire');
 
 const skip = process.env.RISK_PG_TESTS === '1' ? false : 'PostgreSQL runs in the full test run (RISK_PG_TESTS=1)';
 
@@ -85,7 +88,7 @@ describe('the token service on PostgreSQL', { skip }, () => {
       assert.notStrictEqual(url1, url2);
       client = new pg.Client({ connectionString: cluster.url });
       await client.connect();
-      assert.deepStrictEqual((await client.query('SELECT version FROM schema_migrations')).rows, [{ version: 1 }]);
+      assert.deepStrictEqual((await client.query('SELECT version FROM schema_migrations ORDER BY version')).rows, [{ version: 1 }, { version: 2 }]);
       await client.end();
       client = null;
 
@@ -105,6 +108,49 @@ describe('the token service on PostgreSQL', { skip }, () => {
       const forgot = await call(`${url2}/v1/forget`, { body: { installationId: 'install-pg' }, headers: { Authorization: `Bearer ${secret}` } });
       assert.deepStrictEqual(forgot.json, { deleted: 2 });
       assert.strictEqual((await verify(url1, secret, { token: got.token })).json.reason, 'unknown');
+    } finally {
+      one.child.kill('SIGTERM');
+      two.child.kill('SIGTERM');
+      assert.deepStrictEqual([await one.exited, await two.exited], [{ code: 0, signal: null }, { code: 0, signal: null }]);
+    }
+  });
+
+  it('two instances share one fingerprint key and one churn count; a situation report and forget reach the signals', async () => {
+    const add = runCli(['apps', 'add', '--db', cluster.url, '--app-key', 'pg-signals', '--signature', 'SIG',
+      '--thresholds', '{"churnInstallations":2,"exchangesPerHour":1}', '--json']);
+    assert.strictEqual(add.code, 0, add.stderr);
+    const { secret } = JSON.parse(add.stdout);
+    const one = startServe(['--db', cluster.url, '--port', '0']);
+    const two = startServe(['--db', cluster.url, '--port', '0']);
+    try {
+      const [url1, url2] = await Promise.all([one.url, two.url]);
+      const device = { K290: 'boot-pg', K292: '6.1.0', K7: 'SIG', K200: String(Date.now()) };
+      const first = await exchange(url1, 'pg-signals', { entries: { ...device, K58: 'pg-a' } });
+      const names = async (token) => (await verify(url1, secret, { token })).json.signals.map((x) => x.name);
+      assert.ok(!(await names(first.token)).includes('installation_churn'));
+      const second = await exchange(url2, 'pg-signals', { entries: { ...device, K58: 'pg-b' } });
+      assert.ok((await names(second.token)).includes('installation_churn'), 'counted across instances');
+      const again = await exchange(url1, 'pg-signals', { entries: { ...device, K58: 'pg-b' } });
+      assert.ok((await names(again.token)).includes('exchange_rate'), 'the second exchange of the hour');
+
+      const scheme = createScheme('legacy', 'pg-signals');
+      const k350 = JSON.stringify([{ code: 1, event: 701, msg: 'tracer attached: pid=1 comm=gdb', ts: Date.now() }]);
+      const payload = Buffer.from(JSON.stringify({ K350: k350, ulvok: first.token }));
+      const url = wire.requestAddress(`${url2}${SITUATION_PATH}`, { sign: scheme.sign(payload), appKey: 'pg-signals', app: 'x', version: '1' });
+      assert.strictEqual((await call(url, { body: wire.seal(scheme, payload) })).status, 200);
+      const v = (await verify(url1, secret, { token: first.token })).json;
+      assert.deepStrictEqual([v.signals[0].name, v.level], ['debugger_attached', 'high']);
+
+      client = new pg.Client({ connectionString: cluster.url });
+      await client.connect();
+      const fps = (await client.query('SELECT DISTINCT fingerprint FROM installations WHERE app_key = $1', ['pg-signals'])).rows;
+      assert.strictEqual(fps.length, 1);
+      assert.match(fps[0].fingerprint, /^[0-9a-f]{64}$/);
+      assert.strictEqual((await client.query('SELECT count(*)::int AS n FROM service_keys')).rows[0].n, 1);
+      await client.end();
+      client = null;
+      const forgot = await call(`${url2}/v1/forget`, { body: { installationId: 'pg-a' }, headers: { Authorization: `Bearer ${secret}` } });
+      assert.deepStrictEqual(forgot.json, { deleted: 2 });
     } finally {
       one.child.kill('SIGTERM');
       two.child.kill('SIGTERM');

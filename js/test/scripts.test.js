@@ -8,6 +8,7 @@ const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
+const { toolEnv } = require('./fixtures/tool-env');
 
 const COMMON = path.join(__dirname, '..', '..', 'scripts', 'common.sh');
 
@@ -77,7 +78,7 @@ function ensureDebs(installed, packages) {
   script('id', 'echo 1000');
   script('apt-get', `echo "apt-get $*" >> '${bin}/apt.log'`);
   const r = spawnSync('bash', ['-c', `set -euo pipefail; . '${COMMON}'; ensure_debs ${packages.join(' ')}; echo ready`],
-    { encoding: 'utf8', env: { ...process.env, PATH: `${bin}:${process.env.PATH}` }, timeout: 30000 });
+    { encoding: 'utf8', env: toolEnv({ PATH: `${bin}:${process.env.PATH}` }), timeout: 30000 });
   const apt = fs.existsSync(path.join(bin, 'apt.log'));
   fs.rmSync(bin, { recursive: true, force: true });
   return { ...r, apt };

@@ -19,8 +19,12 @@ const APP = {
   createdAt: 1, rotatedAt: 1,
 };
 const DAY = 86400000;
-const exchange = (tokenHash, installationId, issuedAt, appKey = 'k1') => ({
+const exchange = (tokenHash, installationId, issuedAt, appKey = 'k1', fingerprint = 'fp1') => ({
   tokenHash, appKey, installationId, issuedAt, expiresAt: issuedAt + DAY, scheme: 'gm', clockOffsetMs: 5, signatureOk: null,
+  fingerprint, assessment: `{"level":"low","at":${issuedAt}}`,
+});
+const history = (installationId, fingerprint, now) => ({
+  appKey: 'k1', installationId, fingerprint, churnSince: now - DAY, hourSince: now - 3600000,
 });
 
 // [store call, arguments]: one history, played on both stores.
@@ -38,6 +42,18 @@ const HISTORY = [
   ['recordExchange', [exchange('h1', 'i1', 1000)]],
   ['recordExchange', [exchange('h2', 'i1', 2000)]],
   ['recordExchange', [exchange('h3', 'i2', 3000, 'k0')]],
+  ['recordExchange', [exchange('h4', 'i3', 3500)]],
+  ['exchangeHistory', [history('i1', 'fp1', 4000)]],
+  ['exchangeHistory', [history('i9', 'fp1', 4000)]],
+  ['exchangeHistory', [history('i9', null, 4000)]],
+  ['exchangeHistory', [history('i1', 'fp1', 4000 + 2 * 3600000)]],
+  ['setAssessment', ['k1', 'i1', '{"level":"high"}', 2000]],
+  ['setAssessment', ['k1', 'i1', '{"level":"medium"}', 1000]],
+  ['setAppThresholds', ['k1', '{"clockSkewMs":1000}']],
+  ['getApp', ['k1']],
+  ['setAppThresholds', ['k1', null]],
+  ['serviceKey', ['fingerprint', 'aa']],
+  ['serviceKey', ['fingerprint', 'bb']],
   ['findToken', ['h1']],
   ['findToken', ['h9']],
   ['consume', ['k1', 'd1', 5000, 1000]],

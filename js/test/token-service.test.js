@@ -19,6 +19,7 @@ const { startService, TOKEN_PATH, SITUATION_PATH } = require('../service/service
 const { openStore } = require('../service/store');
 const { createScheme } = require('../lib/scheme');
 const wire = require('../lib/wire');
+const { toolEnv } = require('./fixtures/tool-env');
 
 const {
   SERVICE_DIR, CLI, tmpDir, sha256, call, verify, exchange, runCli, startServe, stopAll,
@@ -31,11 +32,6 @@ const SECRET_SHAPE = /^rks\.[0-9a-f]{24}\.[A-Za-z0-9_-]{43}$/;
 
 // The environment for tools that are not Node: without a sanitizer runtime
 // the sanitizer runs preload into the tests.
-function plainEnv() {
-  const env = { ...process.env };
-  delete env.LD_PRELOAD;
-  return env;
-}
 
 // The service's memory may grow by this much under the flood: a sanitizer
 // runtime's shadow memory grows with every new heap address, so more there.
@@ -162,7 +158,7 @@ describe('the production service on SQLite', () => {
         'z.writestr("data", sys.stdin.buffer.read())',
         'z.close()',
         'sys.stdout.buffer.write(b.getvalue())',
-      ].join('\n')], { input: payload, maxBuffer: 1024 * 1024, env: plainEnv() });
+      ].join('\n')], { input: payload, maxBuffer: 1024 * 1024, env: toolEnv() });
       assert.ok(archive.length < 64 * 1024);
       const url = wire.requestAddress(svc.url + TOKEN_PATH, { sign: scheme.sign(payload), appKey: 'app-a', app: 'x', version: '1' });
       return (await call(url, { body: scheme.encrypt(archive) })).status;
@@ -313,7 +309,7 @@ describe('TLS', () => {
     try {
       execFileSync('openssl', ['req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:prime256v1', '-nodes',
         '-keyout', path.join(dir, 'key.pem'), '-out', path.join(dir, 'cert.pem'), '-days', '1', '-subj', '/CN=127.0.0.1',
-        '-addext', 'subjectAltName=IP:127.0.0.1'], { stdio: 'ignore', env: plainEnv() });
+        '-addext', 'subjectAltName=IP:127.0.0.1'], { stdio: 'ignore', env: toolEnv() });
       const cert = fs.readFileSync(path.join(dir, 'cert.pem'));
       const svc = await startService({
         development: false, db: path.join(dir, 'risk.db'), port: 0, tls: { cert, key: fs.readFileSync(path.join(dir, 'key.pem')) },
@@ -345,7 +341,7 @@ describe('the service\'s risk command', () => {
       })));
       for (const r of both) assert.strictEqual(r.code, 0, r.text);
       const check = new Database(db, { readonly: true });
-      assert.deepStrictEqual(check.prepare('SELECT version FROM schema_migrations').pluck().all(), [1]);
+      assert.deepStrictEqual(check.prepare('SELECT version FROM schema_migrations').pluck().all(), [1, 2]);
       check.close();
 
       const add = runCli(['apps', 'add', '--db', db, '--app-key', 'shop', '--signature', 'SIG', '--schemes', 'gm', '--json']);

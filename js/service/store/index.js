@@ -15,6 +15,7 @@
  * @property {string} appKey
  * @property {string[]} schemes the cipher schemes its devices may use: "legacy", "gm"
  * @property {string | null} signature the expected app signature ("K7") of genuine builds
+ * @property {Record<string, unknown> | null} thresholds the app's signal thresholds and level rule (../signals.js); null: the defaults
  * @property {string} secretId the public part of the server secret, by which it is found
  * @property {string} secretSalt hexadecimal
  * @property {string} secretHash hexadecimal SHA-256 of salt and secret
@@ -30,6 +31,15 @@
  * @property {string} scheme
  * @property {number | null} clockOffsetMs the device's clock ("K200") minus the arrival time
  * @property {boolean | null} signatureOk the app signature against the expected one; null when none is expected
+ * @property {string | null} [fingerprint] the keyed hash of the device's lasting facts; null when it has none
+ * @property {string | null} [assessment] JSON text of the exchange's signals, level and reasons
+ *
+ * @typedef {object} HistoryQuery what exchangeHistory counts, for one exchange about to be recorded
+ * @property {string} appKey
+ * @property {string} installationId
+ * @property {string | null} fingerprint
+ * @property {number} churnSince installations of the fingerprint active since then count
+ * @property {number} hourSince the installation's hour counts when it began after then
  *
  * @typedef {object} TokenRow a token and the latest facts of its installation
  * @property {string} appKey
@@ -40,6 +50,7 @@
  * @property {boolean | null} signatureOk
  * @property {number | null} clockOffsetMs at the installation's last exchange
  * @property {number | null} lastExchangeAt
+ * @property {string | null} assessment JSON text: the installation's signals, level and reasons
  *
  * @typedef {object} Store
  * @property {'sqlite' | 'postgres' | 'memory'} kind
@@ -51,7 +62,14 @@
  * @property {() => Promise<App[]>} listApps
  * @property {(appKey: string, s: { secretId: string, secretSalt: string, secretHash: string, rotatedAt: number }) => Promise<boolean>} setAppSecret
  * @property {(appKey: string) => Promise<boolean>} removeApp with everything kept for it
+ * @property {(appKey: string, thresholds: string | null) => Promise<boolean>} setAppThresholds JSON text or null (the defaults)
+ * @property {(q: HistoryQuery) => Promise<import('../signals').History>} exchangeHistory
+ *   the counts the signals of an exchange need, this exchange included (at most kMaxCounted + 1 installations)
  * @property {(e: Exchange) => Promise<void>} recordExchange the token and its installation, one transaction
+ * @property {(appKey: string, installationId: string, assessment: string, lastExchangeAt: number) => Promise<boolean>} setAssessment
+ *   replaces the installation's assessment, unless an exchange came after lastExchangeAt
+ * @property {(name: string, candidate: string) => Promise<string>} serviceKey
+ *   the service's key of that name; the candidate becomes it when there is none yet
  * @property {(tokenHash: string) => Promise<TokenRow | null>} findToken
  * @property {(appKey: string, digest: string, expiresAt: number, now: number) => Promise<boolean>} consume
  *   records the digest; true when it was recorded (and not expired) before
@@ -82,12 +100,32 @@ function appOf(r) {
     appKey: r.app_key,
     schemes: String(r.schemes).split(',').filter(Boolean),
     signature: r.signature,
+    thresholds: parseStored(r.thresholds),
     secretId: r.secret_id,
     secretSalt: r.secret_salt,
     secretHash: r.secret_hash,
     createdAt: Number(r.created_at),
     rotatedAt: Number(r.rotated_at),
   };
+}
+
+// Counting churn stops here: beyond it the count says nothing more.
+const kMaxCounted = 1000;
+const kHourMs = 60 * 60 * 1000;
+
+// A JSON text kept by the service, or null when there is none (or it does
+// not parse: a damaged row counts as absent rather than failing its call).
+/**
+ * @param {unknown} text
+ * @returns {any}
+ */
+function parseStored(text) {
+  if (typeof text !== 'string' || text === '') return null;
+  try {
+    return JSON.parse(text);
+  } catch (e) {
+    return null;
+  }
 }
 
 /**
@@ -151,4 +189,4 @@ function describeStore(spec) {
   }
 }
 
-module.exports = { openStore, describeStore, isPostgres, appOf, StoreError };
+module.exports = { openStore, describeStore, isPostgres, appOf, parseStored, StoreError, kMaxCounted, kHourMs };

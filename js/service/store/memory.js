@@ -6,7 +6,7 @@
 // package carry the test kit. Every method settles on a later turn of the
 // event loop, as a database's would; after close() every call rejects.
 
-const { StoreError } = require('./index');
+const { StoreError, parseStored, kMaxCounted, kHourMs } = require('./index');
 
 /** @typedef {import('./index').Store} Store */
 /** @typedef {import('./index').App} App */
@@ -20,8 +20,14 @@ function openMemory() {
   const apps = new Map();
   /** @type {Map<string, Exchange>} by token hash */
   const tokens = new Map();
-  /** @type {Map<string, { lastExchangeAt: number, clockOffsetMs: number | null }>} by app key and installation */
+  /**
+   * @typedef {{ lastExchangeAt: number, clockOffsetMs: number | null, fingerprint: string | null,
+   *   hourStartedAt: number, hourExchanges: number, assessment: string | null }} Installation
+   * @type {Map<string, Installation>} by app key and installation
+   */
   const installations = new Map();
+  /** @type {Map<string, string>} */
+  const serviceKeys = new Map();
   /** @type {Map<string, number>} expiry by app key and digest */
   const consumed = new Map();
   let open = true;
@@ -70,8 +76,37 @@ function openMemory() {
     ping: () => run(() => {}),
     addApp: (app) => run(() => {
       if (apps.has(app.appKey)) return false;
-      apps.set(app.appKey, { ...app, schemes: [...app.schemes] });
+      apps.set(app.appKey, { ...app, thresholds: app.thresholds ?? null, schemes: [...app.schemes] });
       return true;
+    }),
+    setAppThresholds: (appKey, thresholds) => run(() => {
+      const a = apps.get(appKey);
+      if (!a) return false;
+      a.thresholds = parseStored(thresholds);
+      return true;
+    }),
+    exchangeHistory: (q) => run(() => {
+      let others = 0;
+      if (q.fingerprint !== null) {
+        for (const [k, i] of installations) {
+          const [appKey, id] = JSON.parse(k);
+          if (appKey === q.appKey && id !== q.installationId && i.fingerprint === q.fingerprint
+            && i.lastExchangeAt >= q.churnSince && others < kMaxCounted) others += 1;
+        }
+      }
+      const mine = installations.get(pair(q.appKey, q.installationId));
+      const hour = mine && mine.hourStartedAt > q.hourSince ? mine.hourExchanges : 0;
+      return { installationsForFingerprint: others + 1, exchangesLastHour: hour + 1 };
+    }),
+    setAssessment: (appKey, installationId, assessment, lastExchangeAt) => run(() => {
+      const i = installations.get(pair(appKey, installationId));
+      if (!i || i.lastExchangeAt !== lastExchangeAt) return false;
+      i.assessment = assessment;
+      return true;
+    }),
+    serviceKey: (name, candidate) => run(() => {
+      if (!serviceKeys.has(name)) serviceKeys.set(name, candidate);
+      return /** @type {string} */ (serviceKeys.get(name));
     }),
     getApp: (appKey) => run(() => {
       const a = apps.get(appKey);
@@ -97,7 +132,18 @@ function openMemory() {
     }),
     recordExchange: (e) => run(() => {
       tokens.set(e.tokenHash, { ...e });
-      installations.set(pair(e.appKey, e.installationId), { lastExchangeAt: e.issuedAt, clockOffsetMs: e.clockOffsetMs });
+      const key = pair(e.appKey, e.installationId);
+      const before = installations.get(key);
+      // The hour counted begins with the first exchange after the last hour ended.
+      const sameHour = before !== undefined && before.hourStartedAt > e.issuedAt - kHourMs;
+      installations.set(key, {
+        lastExchangeAt: e.issuedAt,
+        clockOffsetMs: e.clockOffsetMs,
+        fingerprint: e.fingerprint ?? null,
+        hourStartedAt: sameHour ? before.hourStartedAt : e.issuedAt,
+        hourExchanges: sameHour ? before.hourExchanges + 1 : 1,
+        assessment: e.assessment ?? null,
+      });
     }),
     findToken: (tokenHash) => run(() => {
       const t = tokens.get(tokenHash);
@@ -112,6 +158,7 @@ function openMemory() {
         signatureOk: t.signatureOk,
         clockOffsetMs: i ? i.clockOffsetMs : null,
         lastExchangeAt: i ? i.lastExchangeAt : null,
+        assessment: i ? i.assessment : null,
       };
     }),
     consume: (appKey, digest, expiresAt, now) => run(() => {

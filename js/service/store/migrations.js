@@ -8,6 +8,10 @@
 //
 // Times are milliseconds since the epoch. Tokens are kept as the SHA-256 of
 // their text: a copy of the database does not hand out valid tokens.
+// An installation's device fingerprint is a keyed hash (HMAC-SHA-256 under
+// the "fingerprint" entry of service_keys, or a key given to the service):
+// the raw facts are not kept. A migration once applied is never edited: a
+// change of the schema is a new one.
 
 /** @typedef {{ version: number, name: string, sqlite: string[], postgres: string[] }} Migration */
 
@@ -89,6 +93,34 @@ const MIGRATIONS = [
         expires_at BIGINT NOT NULL,
         PRIMARY KEY (app_key, digest))`,
       'CREATE INDEX consumed_expires ON consumed (expires_at)',
+    ],
+  },
+  {
+    version: 2,
+    name: 'risk signals: per-app thresholds, installation fingerprints, hourly counts, assessments, service keys',
+    sqlite: [
+      'ALTER TABLE apps ADD COLUMN thresholds TEXT',
+      'ALTER TABLE installations ADD COLUMN fingerprint TEXT',
+      'ALTER TABLE installations ADD COLUMN hour_started_at INTEGER',
+      'ALTER TABLE installations ADD COLUMN hour_exchanges INTEGER NOT NULL DEFAULT 0',
+      'ALTER TABLE installations ADD COLUMN assessment TEXT',
+      'CREATE INDEX installations_fingerprint ON installations (app_key, fingerprint, last_exchange_at)',
+      `CREATE TABLE service_keys (
+        name TEXT PRIMARY KEY,
+        value TEXT NOT NULL,
+        created_at INTEGER NOT NULL)`,
+    ],
+    postgres: [
+      'ALTER TABLE apps ADD COLUMN thresholds TEXT',
+      'ALTER TABLE installations ADD COLUMN fingerprint TEXT',
+      'ALTER TABLE installations ADD COLUMN hour_started_at BIGINT',
+      'ALTER TABLE installations ADD COLUMN hour_exchanges BIGINT NOT NULL DEFAULT 0',
+      'ALTER TABLE installations ADD COLUMN assessment TEXT',
+      'CREATE INDEX installations_fingerprint ON installations (app_key, fingerprint, last_exchange_at)',
+      `CREATE TABLE service_keys (
+        name TEXT PRIMARY KEY,
+        value TEXT NOT NULL,
+        created_at BIGINT NOT NULL)`,
     ],
   },
 ];

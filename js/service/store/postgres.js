@@ -10,7 +10,7 @@
 // after that opens a new connection by itself.
 
 const { MIGRATIONS } = require('./migrations');
-const { StoreError, appOf } = require('./index');
+const { StoreError, appOf, kMaxCounted, kHourMs } = require('./index');
 
 const kMigrationLock = 0x5249534b;   // advisory lock key of the migrations
 const kConnectTimeoutMs = 3000;
@@ -101,10 +101,38 @@ function openPostgres(url, options = {}) {
       await q('', 'SELECT 1', []);
     },
     async addApp(app) {
-      const r = await q('', `INSERT INTO apps (app_key, schemes, signature, secret_id, secret_salt, secret_hash, created_at, rotated_at)
-        VALUES ($1, $2, $3, $4, $5, $6, $7, $8) ON CONFLICT (app_key) DO NOTHING`,
-      [app.appKey, app.schemes.join(','), app.signature, app.secretId, app.secretSalt, app.secretHash, app.createdAt, app.rotatedAt]);
+      const r = await q('', `INSERT INTO apps (app_key, schemes, signature, secret_id, secret_salt, secret_hash, created_at, rotated_at,
+          thresholds)
+        VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9) ON CONFLICT (app_key) DO NOTHING`,
+      [app.appKey, app.schemes.join(','), app.signature, app.secretId, app.secretSalt, app.secretHash, app.createdAt, app.rotatedAt,
+        app.thresholds ? JSON.stringify(app.thresholds) : null]);
       return r.rowCount > 0;
+    },
+    async setAppThresholds(appKey, thresholds) {
+      const r = await q('', 'UPDATE apps SET thresholds = $2 WHERE app_key = $1', [appKey, thresholds]);
+      return r.rowCount > 0;
+    },
+    async exchangeHistory(h) {
+      const r = await q('risk-exchange-history', `SELECT
+          (SELECT count(*) FROM (SELECT 1 FROM installations WHERE app_key = $1 AND fingerprint = $3
+            AND last_exchange_at >= $4 AND installation_id <> $2 LIMIT ${kMaxCounted}) AS f) AS others,
+          (SELECT hour_exchanges FROM installations WHERE app_key = $1 AND installation_id = $2
+            AND hour_started_at > $5) AS hour`, [h.appKey, h.installationId, h.fingerprint, h.churnSince, h.hourSince]);
+      const row = r.rows[0];
+      return { installationsForFingerprint: Number(row.others) + 1, exchangesLastHour: (num(row.hour) || 0) + 1 };
+    },
+    async setAssessment(appKey, installationId, assessment, lastExchangeAt) {
+      const r = await q('', `UPDATE installations SET assessment = $3
+        WHERE app_key = $1 AND installation_id = $2 AND last_exchange_at = $4`, [appKey, installationId, assessment, lastExchangeAt]);
+      return r.rowCount > 0;
+    },
+    async serviceKey(name, candidate) {
+      // The insert's own snapshot may not see a row committed beside it: the
+      // select after it, a statement of its own, does.
+      await q('', `INSERT INTO service_keys (name, value, created_at) VALUES ($1, $2, $3)
+        ON CONFLICT (name) DO NOTHING`, [name, candidate, Date.now()]);
+      const r = await q('', 'SELECT value FROM service_keys WHERE name = $1', [name]);
+      return r.rows[0].value;
     },
     async getApp(appKey) {
       const r = await q('risk-get-app', 'SELECT * FROM apps WHERE app_key = $1', [appKey]);
@@ -136,15 +164,22 @@ function openPostgres(url, options = {}) {
           ON CONFLICT (token_hash) DO UPDATE SET app_key = EXCLUDED.app_key, installation_id = EXCLUDED.installation_id,
             issued_at = EXCLUDED.issued_at, expires_at = EXCLUDED.expires_at, scheme = EXCLUDED.scheme,
             clock_offset_ms = EXCLUDED.clock_offset_ms, signature_ok = EXCLUDED.signature_ok)
-        INSERT INTO installations (app_key, installation_id, first_seen_at, last_exchange_at, clock_offset_ms, exchanges)
-        VALUES ($2, $3, $4, $4, $7, 1)
+        INSERT INTO installations (app_key, installation_id, first_seen_at, last_exchange_at, clock_offset_ms, exchanges,
+          fingerprint, hour_started_at, hour_exchanges, assessment)
+        VALUES ($2, $3, $4, $4, $7, 1, $9, $4, 1, $10)
         ON CONFLICT (app_key, installation_id) DO UPDATE SET last_exchange_at = EXCLUDED.last_exchange_at,
-          clock_offset_ms = EXCLUDED.clock_offset_ms, exchanges = installations.exchanges + 1`,
-      [e.tokenHash, e.appKey, e.installationId, e.issuedAt, e.expiresAt, e.scheme, e.clockOffsetMs, e.signatureOk]);
+          clock_offset_ms = EXCLUDED.clock_offset_ms, exchanges = installations.exchanges + 1,
+          fingerprint = EXCLUDED.fingerprint, assessment = EXCLUDED.assessment,
+          hour_exchanges = CASE WHEN installations.hour_started_at > EXCLUDED.last_exchange_at - ${kHourMs}
+            THEN installations.hour_exchanges + 1 ELSE 1 END,
+          hour_started_at = CASE WHEN installations.hour_started_at > EXCLUDED.last_exchange_at - ${kHourMs}
+            THEN installations.hour_started_at ELSE EXCLUDED.last_exchange_at END`,
+      [e.tokenHash, e.appKey, e.installationId, e.issuedAt, e.expiresAt, e.scheme, e.clockOffsetMs, e.signatureOk,
+        e.fingerprint ?? null, e.assessment ?? null]);
     },
     async findToken(tokenHash) {
       const r = await q('risk-find-token', `SELECT t.app_key, t.installation_id, t.issued_at, t.expires_at, t.scheme,
-          t.signature_ok, i.clock_offset_ms, i.last_exchange_at
+          t.signature_ok, i.clock_offset_ms, i.last_exchange_at, i.assessment
         FROM tokens t LEFT JOIN installations i ON i.app_key = t.app_key AND i.installation_id = t.installation_id
         WHERE t.token_hash = $1`, [tokenHash]);
       if (r.rows.length === 0) return null;
@@ -158,6 +193,7 @@ function openPostgres(url, options = {}) {
         signatureOk: row.signature_ok,
         clockOffsetMs: num(row.clock_offset_ms),
         lastExchangeAt: num(row.last_exchange_at),
+        assessment: row.assessment,
       };
     },
     async consume(appKey, digest, expiresAt, now) {

@@ -16,7 +16,8 @@ const { StoreError } = require('./index');
 /** @typedef {import('./index').Store} Store */
 
 const METHODS = ['migrate', 'ping', 'addApp', 'getApp', 'getAppBySecretId', 'listApps', 'setAppSecret', 'removeApp',
-  'recordExchange', 'findToken', 'consume', 'forgetInstallation', 'sweep'];
+  'setAppThresholds', 'exchangeHistory', 'recordExchange', 'setAssessment', 'serviceKey', 'findToken', 'consume',
+  'forgetInstallation', 'sweep'];
 
 /**
  * @param {string} file
@@ -81,7 +82,17 @@ function openSqliteThread(file, options = {}) {
     closing = true;
     const w = worker;
     worker = null;
-    if (w) await w.terminate();
+    // A thread stopped in the middle of a call is not reported ended before
+    // the event loop would otherwise end: a timer keeps the loop until it is,
+    // so that this promise settles.
+    if (w) {
+      const keep = setInterval(() => {}, 1000);
+      try {
+        await w.terminate();
+      } finally {
+        clearInterval(keep);
+      }
+    }
     failAll(new StoreError('the store is closed'));
   };
   return /** @type {Store} */ (store);

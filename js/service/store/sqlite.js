@@ -11,7 +11,7 @@
 // kBusyTimeoutMs.
 
 const { MIGRATIONS } = require('./migrations');
-const { StoreError, appOf } = require('./index');
+const { StoreError, appOf, kMaxCounted, kHourMs } = require('./index');
 
 const kBusyTimeoutMs = 5000;
 
@@ -78,14 +78,16 @@ function openSqlite(file, options = {}) {
   function prepare() {
     st = {
       ping: db.prepare('SELECT 1').pluck(),
-      addApp: db.prepare(`INSERT INTO apps (app_key, schemes, signature, secret_id, secret_salt, secret_hash, created_at, rotated_at)
-        VALUES (@appKey, @schemes, @signature, @secretId, @secretSalt, @secretHash, @createdAt, @rotatedAt)
+      addApp: db.prepare(`INSERT INTO apps (app_key, schemes, signature, thresholds, secret_id, secret_salt, secret_hash,
+          created_at, rotated_at)
+        VALUES (@appKey, @schemes, @signature, @thresholds, @secretId, @secretSalt, @secretHash, @createdAt, @rotatedAt)
         ON CONFLICT (app_key) DO NOTHING`),
       getApp: db.prepare('SELECT * FROM apps WHERE app_key = ?'),
       getAppBySecretId: db.prepare('SELECT * FROM apps WHERE secret_id = ?'),
       listApps: db.prepare('SELECT * FROM apps ORDER BY app_key'),
       setAppSecret: db.prepare(`UPDATE apps SET secret_id = @secretId, secret_salt = @secretSalt,
         secret_hash = @secretHash, rotated_at = @rotatedAt WHERE app_key = @appKey`),
+      setAppThresholds: db.prepare('UPDATE apps SET thresholds = ? WHERE app_key = ?'),
       removeApp: db.prepare('DELETE FROM apps WHERE app_key = ?'),
       removeAppTokens: db.prepare('DELETE FROM tokens WHERE app_key = ?'),
       removeAppInstallations: db.prepare('DELETE FROM installations WHERE app_key = ?'),
@@ -96,13 +98,28 @@ function openSqlite(file, options = {}) {
         ON CONFLICT (token_hash) DO UPDATE SET app_key = excluded.app_key, installation_id = excluded.installation_id,
           issued_at = excluded.issued_at, expires_at = excluded.expires_at, scheme = excluded.scheme,
           clock_offset_ms = excluded.clock_offset_ms, signature_ok = excluded.signature_ok`),
+      // The hour counted begins with the first exchange after the last hour ended.
       upsertInstallation: db.prepare(`INSERT INTO installations (app_key, installation_id, first_seen_at, last_exchange_at,
-          clock_offset_ms, exchanges)
-        VALUES (@appKey, @installationId, @issuedAt, @issuedAt, @clockOffsetMs, 1)
+          clock_offset_ms, exchanges, fingerprint, hour_started_at, hour_exchanges, assessment)
+        VALUES (@appKey, @installationId, @issuedAt, @issuedAt, @clockOffsetMs, 1, @fingerprint, @issuedAt, 1, @assessment)
         ON CONFLICT (app_key, installation_id) DO UPDATE SET last_exchange_at = excluded.last_exchange_at,
-          clock_offset_ms = excluded.clock_offset_ms, exchanges = installations.exchanges + 1`),
+          clock_offset_ms = excluded.clock_offset_ms, exchanges = installations.exchanges + 1,
+          fingerprint = excluded.fingerprint, assessment = excluded.assessment,
+          hour_exchanges = CASE WHEN installations.hour_started_at > excluded.last_exchange_at - ${kHourMs}
+            THEN installations.hour_exchanges + 1 ELSE 1 END,
+          hour_started_at = CASE WHEN installations.hour_started_at > excluded.last_exchange_at - ${kHourMs}
+            THEN installations.hour_started_at ELSE excluded.last_exchange_at END`),
+      history: db.prepare(`SELECT
+          (SELECT count(*) FROM (SELECT 1 FROM installations WHERE app_key = @appKey AND fingerprint = @fingerprint
+            AND last_exchange_at >= @churnSince AND installation_id <> @installationId LIMIT ${kMaxCounted})) AS others,
+          (SELECT hour_exchanges FROM installations WHERE app_key = @appKey AND installation_id = @installationId
+            AND hour_started_at > @hourSince) AS hour`),
+      setAssessment: db.prepare(`UPDATE installations SET assessment = ?
+        WHERE app_key = ? AND installation_id = ? AND last_exchange_at = ?`),
+      getServiceKey: db.prepare('SELECT value FROM service_keys WHERE name = ?').pluck(),
+      addServiceKey: db.prepare('INSERT INTO service_keys (name, value, created_at) VALUES (?, ?, ?) ON CONFLICT (name) DO NOTHING'),
       findToken: db.prepare(`SELECT t.app_key, t.installation_id, t.issued_at, t.expires_at, t.scheme, t.signature_ok,
-          i.clock_offset_ms, i.last_exchange_at
+          i.clock_offset_ms, i.last_exchange_at, i.assessment
         FROM tokens t LEFT JOIN installations i ON i.app_key = t.app_key AND i.installation_id = t.installation_id
         WHERE t.token_hash = ?`),
       consume: db.prepare(`INSERT INTO consumed (app_key, digest, expires_at) VALUES (?, ?, ?)
@@ -117,7 +134,9 @@ function openSqlite(file, options = {}) {
 
   const recordExchanges = db.transaction((/** @type {import('./index').Exchange[]} */ list) => {
     for (const e of list) {
-      const row = { ...e, signatureOk: e.signatureOk === null ? null : e.signatureOk ? 1 : 0 };
+      const row = {
+        fingerprint: null, assessment: null, ...e, signatureOk: e.signatureOk === null ? null : e.signatureOk ? 1 : 0,
+      };
       st.insertToken.run(row);
       st.upsertInstallation.run(row);
     }
@@ -146,6 +165,10 @@ function openSqlite(file, options = {}) {
     st.removeAppConsumed.run(appKey);
     return st.removeApp.run(appKey).changes > 0;
   });
+  const serviceKey = db.transaction((/** @type {string} */ name, /** @type {string} */ candidate) => {
+    st.addServiceKey.run(name, candidate, Date.now());
+    return st.getServiceKey.get(name);
+  });
   const forget = db.transaction((/** @type {string} */ appKey, /** @type {string} */ installationId) =>
     st.forgetTokens.run(appKey, installationId).changes + st.forgetInstallation.run(appKey, installationId).changes);
   const sweep = db.transaction((/** @type {number} */ now, /** @type {number} */ keepMs) =>
@@ -161,7 +184,17 @@ function openSqlite(file, options = {}) {
       return applied;
     }),
     ping: () => run(() => { st.ping.get(); }),
-    addApp: (app) => run(() => st.addApp.run({ ...app, schemes: app.schemes.join(',') }).changes > 0),
+    addApp: (app) => run(() => st.addApp.run({
+      ...app, schemes: app.schemes.join(','), thresholds: app.thresholds ? JSON.stringify(app.thresholds) : null,
+    }).changes > 0),
+    setAppThresholds: (appKey, thresholds) => run(() => st.setAppThresholds.run(thresholds, appKey).changes > 0),
+    exchangeHistory: (q) => run(() => {
+      const r = st.history.get(q);
+      return { installationsForFingerprint: r.others + 1, exchangesLastHour: (r.hour || 0) + 1 };
+    }),
+    setAssessment: (appKey, installationId, assessment, lastExchangeAt) =>
+      run(() => st.setAssessment.run(assessment, appKey, installationId, lastExchangeAt).changes > 0),
+    serviceKey: (name, candidate) => run(() => serviceKey.immediate(name, candidate)),
     getApp: (appKey) => run(() => {
       const r = st.getApp.get(appKey);
       return r ? appOf(r) : null;
@@ -189,6 +222,7 @@ function openSqlite(file, options = {}) {
         signatureOk: r.signature_ok === null ? null : r.signature_ok === 1,
         clockOffsetMs: r.clock_offset_ms,
         lastExchangeAt: r.last_exchange_at,
+        assessment: r.assessment,
       };
     }),
     consume: (appKey, digest, expiresAt, now) => run(() => st.consume.run(appKey, digest, expiresAt, now).changes === 0),
