@@ -18,6 +18,11 @@ const { StoreError } = require('./index');
 const METHODS = ['migrate', 'ping', 'addApp', 'getApp', 'getAppBySecretId', 'listApps', 'setAppSecret', 'removeApp',
   'setAppThresholds', 'exchangeHistory', 'recordExchange', 'setAssessment', 'serviceKey', 'findToken', 'consume',
   'forgetInstallation', 'sweep'];
+// The reads of every exchange and every verify: once the schema is there
+// they run on the calling thread through a read-only connection of its own
+// (WAL: a reader never waits for the writer, and sees every commit before
+// it), which spares them the two hops to the store's thread and back.
+const LOCAL_READS = ['getApp', 'getAppBySecretId', 'findToken'];
 
 /**
  * @param {string} file
@@ -74,12 +79,38 @@ function openSqliteThread(file, options = {}) {
     });
   }
 
+  /** @type {Store | null} */
+  let reader = null;
+  // After the schema is migrated; without a reader every read goes to the
+  // store's thread, as before.
+  async function openReader() {
+    if (reader !== null || closing) return;
+    try {
+      const r = require(path.join(__dirname, 'sqlite')).openSqlite(file, { readonly: true });
+      await r.migrate();
+      reader = r;
+    } catch (e) {
+      reader = null;
+    }
+  }
+
   /** @type {Record<string, any>} */
   const store = { kind: 'sqlite' };
   for (const m of METHODS) store[m] = (/** @type {any[]} */ ...args) => send(m, args);
+  store.migrate = async (/** @type {any[]} */ ...args) => {
+    const applied = await send('migrate', args);
+    await openReader();
+    return applied;
+  };
+  for (const m of LOCAL_READS) {
+    store[m] = (/** @type {any[]} */ ...args) => (reader !== null && !closing
+      ? /** @type {any} */ (reader)[m](...args) : send(m, args));
+  }
   store.close = async () => {
     if (closing) return;
     closing = true;
+    if (reader !== null) await reader.close();
+    reader = null;
     const w = worker;
     worker = null;
     // A thread stopped in the middle of a call is not reported ended before

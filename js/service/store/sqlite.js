@@ -14,13 +14,18 @@ const { MIGRATIONS } = require('./migrations');
 const { StoreError, appOf, kMaxCounted, kHourMs } = require('./index');
 
 const kBusyTimeoutMs = 5000;
+// A reader in WAL mode does not wait for the writer; it may only meet a
+// checkpoint's brief lock, and then it must not hold its thread long.
+const kReaderBusyTimeoutMs = 100;
 
 /** @typedef {import('./index').Store} Store */
 /** @typedef {import('./index').App} App */
 
 /**
  * @param {string} file
- * @param {{ synchronous?: 'FULL' | 'NORMAL' }} [options]
+ * @param {{ synchronous?: 'FULL' | 'NORMAL', readonly?: boolean }} [options] readonly: a connection
+ *   for reads only, of a database another connection made and migrated; its migrate() prepares
+ *   the statements, and every write rejects
  * @returns {Store}
  */
 function openSqlite(file, options = {}) {
@@ -34,10 +39,14 @@ function openSqlite(file, options = {}) {
   /** @type {any} */
   let db;
   try {
-    db = new Database(file, { timeout: kBusyTimeoutMs });
-    db.pragma('journal_mode = WAL');
-    db.pragma(`synchronous = ${options.synchronous === 'NORMAL' ? 'NORMAL' : 'FULL'}`);
-    db.pragma('foreign_keys = ON');
+    if (options.readonly) {
+      db = new Database(file, { readonly: true, fileMustExist: true, timeout: kReaderBusyTimeoutMs });
+    } else {
+      db = new Database(file, { timeout: kBusyTimeoutMs });
+      db.pragma('journal_mode = WAL');
+      db.pragma(`synchronous = ${options.synchronous === 'NORMAL' ? 'NORMAL' : 'FULL'}`);
+      db.pragma('foreign_keys = ON');
+    }
   } catch (e) {
     if (db) db.close();
     throw new StoreError(`cannot open the SQLite database ${file}: ${e.message}`, e);
@@ -179,7 +188,7 @@ function openSqlite(file, options = {}) {
   const store = {
     kind: 'sqlite',
     migrate: () => run(() => {
-      const applied = migrateAll.immediate();
+      const applied = options.readonly ? [] : migrateAll.immediate();
       prepare();
       return applied;
     }),
