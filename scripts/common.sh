@@ -15,11 +15,15 @@ log() { printf '==> %s\n' "$*" >&2; }
 # one line per installed architecture, and the arm64 -dev packages that
 # scripts/package.sh adds say nothing about the native ones.
 ensure_debs() {
-  local missing=() pkg native status
+  local missing=() pkg native want status
   native=$(dpkg --print-architecture)
   for pkg in "$@"; do
+    # A package named with its architecture (zlib1g-dev:arm64) is wanted for
+    # that one; any other for the machine's own.
+    want=$native
+    [[ $pkg == *:* ]] && want=${pkg##*:}
     if status=$(dpkg-query -W -f='${Architecture} ${Status}\n' "$pkg" 2>/dev/null) &&
-       grep -qx -e "$native install ok installed" -e "all install ok installed" <<<"$status"; then
+       grep -qx -e "$want install ok installed" -e "all install ok installed" <<<"$status"; then
       continue
     fi
     missing+=("$pkg")

@@ -90,11 +90,14 @@ test('ensure_debs looks at the machine\'s own architecture, not at every one ins
     amd64first: ['amd64', 'arm64'],
     indep: ['all'],
     foreign: ['arm64'],            // only the cross package: the native one is missing
+    'cross:arm64': ['arm64'],      // asked for by its architecture, as scripts/arm64.sh does
   };
   const cases = [
     [['both', 'amd64first', 'indep'], []],
     [['both', 'foreign'], ['foreign']],
     [['indep', 'absent', 'both'], ['absent']],
+    [['cross:arm64', 'both'], []],
+    [['cross:arm64', 'absent:arm64'], ['absent:arm64']],
   ];
   for (const [packages, missing] of cases) {
     const r = ensureDebs(installed, packages);
