@@ -131,14 +131,7 @@ function openBusinessSign(sign, appKey, text = '') {
 
 // The canonical digest of an opened sign (lowercase hex SHA-256 of the text
 // and the fields in key order): the same for every spelling of one sign.
-/**
- * @param {Record<string, string>} fields
- * @param {string} text
- * @returns {string}
- */
-function businessSignDigest(fields, text) {
-  return tokens.businessSignDigest(fields, text);
-}
+const { businessSignDigest } = tokens;
 
 // A number the service answered, or null.
 /** @param {unknown} v @returns {number | null} */
@@ -187,8 +180,8 @@ function verifyToken(token, options) {
  * @returns {Promise<import('./server').TokenVerdict>}
  */
 async function verifyServiceToken(token, digest, options) {
-  if (!verify.isServiceToken(token)) {
-    const reason = isDegradeToken(token) ? 'degrade-token' : 'malformed';
+  if (typeof token !== 'string' || tokens.isDegradeToken(token)) {
+    const reason = typeof token === 'string' ? 'degrade-token' : 'malformed';
     return tokenVerdict({ ok: false, reason, reached: false, httpStatus: null, answer: null });
   }
   return tokenVerdict(await verify.askService(token, digest, options));

@@ -96,7 +96,7 @@ export interface TestService {
   /** Changes the answers at run time. */
   configure(changes: Pick<ServiceOptions, 'token' | 'uuid' | 'situationAnswer'>): void;
   /** Registers an app with a known server secret (for the verify API). */
-  registerApp(spec: { appKey: string; schemes?: string | string[]; signature?: string }): Promise<{ app: { appKey: string }; secret: string }>;
+  registerApp(registration: { appKey: string; schemes?: string | string[]; signature?: string }): Promise<{ app: { appKey: string }; secret: string }>;
   /** Forgets the requests recorded. */
   clear(): void;
   /** Resolves once at least n requests are recorded, or after timeoutMs (10000) with those there are. */

@@ -22,6 +22,10 @@
  * @property {number} maxMessageFields
  */
 
+// Tokens of the token service are 1 to this many bytes long; the library
+// takes the empty text and longer ones for degrade tokens.
+const MAX_SERVICE_TOKEN_BYTES = 40;
+
 /** @type {Readonly<Limits>} */
 const LIMITS = Object.freeze({
   /** A degrade token, as text: longer ones are refused by their length alone. */
@@ -42,4 +46,4 @@ const LIMITS = Object.freeze({
   maxMessageFields: 64,
 });
 
-module.exports = { LIMITS };
+module.exports = { LIMITS, MAX_SERVICE_TOKEN_BYTES };

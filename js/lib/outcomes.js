@@ -16,7 +16,10 @@
 // the script thread; the posts are noted before the library sees their
 // answers (the forwarder's handlers are attached first).
 
-const { invalidHost } = require('./bridge');
+const {
+  invalidHost, POST_ERROR_RESOLVE, POST_ERROR_CONNECT, POST_ERROR_TIMEOUT, POST_ERROR_RECEIVE, POST_ERROR_TOO_LARGE,
+} = require('./bridge');
+const { MAX_SERVICE_TOKEN_BYTES } = require('./limits');
 const { CAUSES } = require('./codes');
 
 /** @typedef {import('../index').TokenOutcome} TokenOutcome */
@@ -34,8 +37,6 @@ const SITUATION_PATH = '/udid/sa-m';
 // are absent or empty.
 const BUILT_IN_TOKEN_URL = 'https://token.quon-risk.invalid/udid/m1';
 const BUILT_IN_SITUATION_URL = 'https://situation.quon-risk.invalid/udid/sa-m';
-// How a degrade token is told from a service token (as "isDegradeTokenNative").
-const kMaxServiceTokenBytes = 40;
 // The library's wait for an exchange (KEY_DELAY_MS_TIME).
 const kDefaultDelayMs = 5000;
 const kMaxDelayMs = 30000;
@@ -312,11 +313,11 @@ function postCause(post, code) {
     if (invalidHost(post.address)) return causeOf('invalid-host', { detail: post.address });
     if (!httpAddress(post.address)) return causeOf('invalid-url', { detail: post.address });
     switch (post.code) {
-      case 6: return causeOf('resolve');
-      case 7: return causeOf('connect');
-      case 28: return causeOf('timeout');
-      case 56: return causeOf('receive');
-      case 63: return causeOf('too-large');
+      case POST_ERROR_RESOLVE: return causeOf('resolve');
+      case POST_ERROR_CONNECT: return causeOf('connect');
+      case POST_ERROR_TIMEOUT: return causeOf('timeout');
+      case POST_ERROR_RECEIVE: return causeOf('receive');
+      case POST_ERROR_TOO_LARGE: return causeOf('too-large');
       default: return causeOf('post-failed', { detail: `code ${post.code}` });
     }
   }
@@ -389,7 +390,8 @@ function judge(appKey, token, pairs, start) {
   for (const p of posts) {
     if (p.ended !== null && p.ended > start.seq && (settled === null || p.ended > Number(settled.ended))) settled = p;
   }
-  const degrade = token === '' || Buffer.byteLength(token) > kMaxServiceTokenBytes;
+  // As "isDegradeTokenNative" tells them apart.
+  const degrade = token === '' || Buffer.byteLength(token) > MAX_SERVICE_TOKEN_BYTES;
   if (!degrade) {
     const issued = posts.some((p) => p.ended !== null && p.ended > start.seq && p.httpStatus === 200);
     return { token, kind: issued ? 'service' : 'stored', code: 0, cause: null, retry: null };

@@ -8,10 +8,9 @@
 const crypto = require('node:crypto');
 const { createScheme, md5Hex, aesEcbEncrypt, aesEcbDecrypt, bytes } = require('./scheme');
 const { open, decodeTokenRequest } = require('./wire');
-const { LIMITS } = require('./limits');
+const { LIMITS, MAX_SERVICE_TOKEN_BYTES } = require('./limits');
 
 const DEGRADE_FIELDS = 6;
-const MAX_SERVICE_TOKEN = 40;  // longer texts (and the empty one) are degrade tokens
 
 // What the signature of a degrade token covers: the data field alone (the
 // serialized request, whose header repeats the key and the SDK version). The
@@ -46,7 +45,7 @@ const UNSIGNED_FIELDS = Object.freeze(['appKey', 'sdkVersion', 'alg', 'error']);
  */
 function isDegradeToken(text) {
   const n = Buffer.byteLength(text, 'utf8');
-  return n === 0 || n > MAX_SERVICE_TOKEN;
+  return n === 0 || n > MAX_SERVICE_TOKEN_BYTES;
 }
 
 // Splits a degrade token into its fields without opening anything. The data

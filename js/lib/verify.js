@@ -10,12 +10,10 @@
 // not ok.
 
 const VERIFY_PATH = '/v1/verify';
-const MAX_SERVICE_TOKEN_BYTES = 40;
 const MAX_ANSWER_BYTES = 64 * 1024;
 const DEFAULT_TIMEOUT_MS = 2000;
 const DEFAULT_RETRIES = 2;
 const RETRY_BASE_MS = 100;
-const DIGEST = /^[0-9a-f]{64}$/;
 
 /**
  * @typedef {object} ServiceOptions
@@ -139,16 +137,6 @@ function failed(reason, httpStatus, answer) {
   return { ok: false, reason, reached: true, httpStatus, answer };
 }
 
-/**
- * @param {unknown} token
- * @returns {token is string}
- */
-function isServiceToken(token) {
-  if (typeof token !== 'string') return false;
-  const n = Buffer.byteLength(token, 'utf8');
-  return n >= 1 && n <= MAX_SERVICE_TOKEN_BYTES;
-}
-
 module.exports = {
-  VERIFY_PATH, MAX_ANSWER_BYTES, DIGEST, requireServiceOptions, askService, isServiceToken,
+  requireServiceOptions, askService,
 };

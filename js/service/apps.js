@@ -74,21 +74,21 @@ function parseSchemes(schemes) {
 /**
  * Registers an app; its secret is in the answer, and nowhere else.
  * @param {Store} store
- * @param {{ appKey: string, schemes?: unknown, signature?: string | null, thresholds?: unknown }} spec
+ * @param {{ appKey: string, schemes?: unknown, signature?: string | null, thresholds?: unknown }} registration
  * @returns {Promise<{ app: App, secret: string }>}
  */
-async function addApp(store, spec) {
-  const appKey = spec.appKey;
+async function addApp(store, registration) {
+  const { appKey, schemes, signature: given, thresholds: asked } = registration;
   if (typeof appKey !== 'string' || appKey === '' || appKey.length > kMaxAppKeyLength) {
     throw new Error(`app key: 1 to ${kMaxAppKeyLength} characters`);
   }
-  const signature = spec.signature === undefined || spec.signature === null || spec.signature === '' ? null : String(spec.signature);
+  const signature = given === undefined || given === null || given === '' ? null : String(given);
   if (signature !== null && signature.length > kMaxSignatureLength) throw new Error(`signature: at most ${kMaxSignatureLength} characters`);
-  const thresholds = thresholdsOf(spec.thresholds);
+  const thresholds = thresholdsOf(asked);
   const { secret, ...stored } = newSecret();
   const now = Date.now();
   /** @type {App} */
-  const app = { appKey, schemes: parseSchemes(spec.schemes), signature, thresholds, ...stored, createdAt: now, rotatedAt: now };
+  const app = { appKey, schemes: parseSchemes(schemes), signature, thresholds, ...stored, createdAt: now, rotatedAt: now };
   if (!(await store.addApp(app))) throw new Error(`app key "${appKey}" is registered already`);
   return { app, secret };
 }

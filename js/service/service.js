@@ -965,7 +965,7 @@ async function startService(options = {}) {
       for (const k of ['token', 'uuid', 'situationAnswer']) if (k in changes) settings[k] = changes[k];
     },
     // Registers an app: { app, secret }.
-    registerApp(spec) { return apps.addApp(store, spec); },
+    registerApp(registration) { return apps.addApp(store, registration); },
     // Deletes what is older than the retention period: the rows deleted.
     sweep,
     clear() { requests.length = 0; },

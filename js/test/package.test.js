@@ -86,7 +86,7 @@ test('an installed copy loads its own binary without RISK_LIBRARY', { skip: !LIB
     // the package's binary of this platform, and no build tree beside them.
     const dir = path.join(root, 'node_modules', 'quon-risk-comm');
     fs.mkdirSync(path.join(dir, 'lib'), { recursive: true });
-    for (const f of ['index.js', 'package.json', 'lib/bridge.js', 'lib/outcomes.js', 'lib/codes.js']) fs.copyFileSync(path.join(JS_DIR, f), path.join(dir, f));
+    for (const f of ['index.js', 'package.json', 'lib/bridge.js', 'lib/outcomes.js', 'lib/codes.js', 'lib/limits.js']) fs.copyFileSync(path.join(JS_DIR, f), path.join(dir, f));
     const target = path.join(dir, 'prebuilds', `${process.platform}-${process.arch}`);
     fs.mkdirSync(target, { recursive: true });
     fs.copyFileSync(LIBRARY, path.join(target, 'libQuonRiskComm.so'));

@@ -129,18 +129,18 @@ function parseStored(text) {
 }
 
 /**
- * @param {string} spec
+ * @param {string} location
  * @returns {boolean}
  */
-function isPostgres(spec) {
-  return /^postgres(ql)?:\/\//.test(spec);
+function isPostgres(location) {
+  return /^postgres(ql)?:\/\//.test(location);
 }
 
 /**
  * The opener of a database store. The app's package carries the test kit
  * with the memory store only: there a database is the token service's.
  * @param {'./postgres' | './sqlite' | './sqlite-thread'} name
- * @returns {(spec: string, options: object) => Store}
+ * @returns {(location: string, options: object) => Store}
  */
 function storeModule(name) {
   let m;
@@ -154,15 +154,15 @@ function storeModule(name) {
 }
 
 /**
- * Opens (and migrates) the store `spec` names.
- * @param {string} spec a file name, ":memory:", or a postgres:// URL
+ * Opens (and migrates) the store `location` names.
+ * @param {string} location a file name, ":memory:", or a postgres:// URL
  * @param {{ poolSize?: number, synchronous?: 'FULL' | 'NORMAL' }} [options]
  * @returns {Promise<Store>}
  */
-async function openStore(spec, options = {}) {
-  if (typeof spec !== 'string' || spec === '') throw new StoreError('no database given (--db FILE or --db postgres://...)');
+async function openStore(location, options = {}) {
+  if (typeof location !== 'string' || location === '') throw new StoreError('no database given (--db FILE or --db postgres://...)');
   // A database in memory belongs to one connection: it stays on this thread.
-  const store = storeModule(isPostgres(spec) ? './postgres' : spec === ':memory:' ? './sqlite' : './sqlite-thread')(spec, options);
+  const store = storeModule(isPostgres(location) ? './postgres' : location === ':memory:' ? './sqlite' : './sqlite-thread')(location, options);
   try {
     await store.migrate();
   } catch (e) {
@@ -173,14 +173,14 @@ async function openStore(spec, options = {}) {
 }
 
 /**
- * Describes `spec` without its password, for logs and messages.
- * @param {string} spec
+ * Describes `location` without its password, for logs and messages.
+ * @param {string} location
  * @returns {string}
  */
-function describeStore(spec) {
-  if (!isPostgres(spec)) return `SQLite ${spec}`;
+function describeStore(location) {
+  if (!isPostgres(location)) return `SQLite ${location}`;
   try {
-    const u = new URL(spec);
+    const u = new URL(location);
     u.password = '';
     u.username = '';
     return `PostgreSQL ${u.host}${u.pathname}`;
