@@ -67,6 +67,14 @@ napi_value run_native(napi_env env, const char* name, Body body) {
   return result;
 }
 
+// Settles deferred with the empty string, the answer of a worker that cannot
+// run.
+void resolve_with_empty_text(napi_env env, napi_deferred deferred) {
+  napi_value empty = nullptr;
+  make_text(env, std::string(), &empty);
+  napi_resolve_deferred(env, deferred, empty);
+}
+
 // Starts the worker of a promise native for app through the launcher; returns
 // the promise, or null after throwing kThreadFailedMessage into the script.
 napi_value start_worker(napi_env env, const char* name, HarmonyRiskSdk* sdk,
@@ -75,7 +83,7 @@ napi_value start_worker(napi_env env, const char* name, HarmonyRiskSdk* sdk,
   start->pass = sdk->thread_gate().enter();
   if (!start->pass) {
     // The SDK is being destroyed: nothing may start on it.
-    napi_resolve_deferred(env, deferred, js_string(env, ""));
+    resolve_with_empty_text(env, deferred);
     return promise;
   }
   start->name = name;
@@ -96,7 +104,7 @@ napi_value start_worker(napi_env env, const char* name, HarmonyRiskSdk* sdk,
   } catch (const std::exception& e) {
     log_message("%s: %s: %s", name, kThreadFailedMessage, e.what());
     start.reset();  // returns the pass and the hold
-    napi_resolve_deferred(env, deferred, js_string(env, ""));
+    resolve_with_empty_text(env, deferred);
     napi_throw_error(env, nullptr, kThreadFailedMessage);
     return nullptr;
   }

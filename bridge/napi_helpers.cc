@@ -165,10 +165,4 @@ napi_value undefined_value(napi_env env) {
   return value;
 }
 
-napi_value js_string(napi_env env, const std::string& text) {
-  napi_value value = nullptr;
-  napi_create_string_utf8(env, text.data(), text.size(), &value);
-  return value;
-}
-
 }  // namespace risk

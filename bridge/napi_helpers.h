@@ -62,9 +62,6 @@ napi_status make_bytes(napi_env env, const std::string& bytes, napi_value* out);
 // The value undefined (null when even that cannot be had).
 napi_value undefined_value(napi_env env);
 
-// A JS string of the bytes of text; null when it cannot be made.
-napi_value js_string(napi_env env, const std::string& text);
-
 }  // namespace risk
 
 #endif  // RISK_BRIDGE_NAPI_HELPERS_H_

@@ -12,6 +12,7 @@
 #include "base/clock.h"
 #include "base/log.h"
 #include "base/mutex.h"
+#include "base/settings.h"
 #include "base/strings.h"
 #include "base/thread_annotations.h"
 #include "crypto/block_cipher.h"
@@ -28,7 +29,7 @@ static_assert(kSkipListKeyLength == 32, "the skip-list key is an AES-256 key");
 // The names sealed in "PRIVATE_BLACK"; empty when absent or unusable.
 std::set<std::string> read_skip_list(const StringMap& params) {
   std::set<std::string> skip;
-  auto found = params.find("PRIVATE_BLACK");
+  auto found = params.find(kSkipListSetting);
   if (found == params.end() || found->second.empty()) return skip;
   std::string names = AES_ECB_Decrypt_pkcs7unpadding(
       reinterpret_cast<const unsigned char*>(kSkipListKey), kSkipListKeyLength,
@@ -149,7 +150,7 @@ void run_collectors(const std::list<CollectorEntry>& entries, RiskApp& app,
                     const StringMap& params, StringMap& result) {
   const std::set<std::string> skip = read_skip_list(params);
   const int64_t start = now_ms();
-  auto configured = params.find("PRIVATE_COLLECT_TIMEOUT");
+  auto configured = params.find(kCollectTimeoutSetting);
   const int limit =
       read_limit(configured != params.end() ? configured->second : kDefaultCollectTimeout);
   log_message("async collect timeout: %d", limit);

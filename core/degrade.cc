@@ -25,8 +25,6 @@ namespace risk {
 
 namespace {
 
-// CipherScheme::kind of the gm scheme, named in the algorithm field.
-constexpr int32_t kGmSchemeKind = 0;
 // The business sign's key is the 32 characters of an MD5 hex text: AES-256.
 constexpr unsigned long kBusinessSignKeyLength = 32;
 

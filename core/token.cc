@@ -26,6 +26,7 @@
 #include "base/clock.h"
 #include "base/log.h"
 #include "base/mutex.h"
+#include "base/settings.h"
 #include "base/strings.h"
 #include "core/risk.pb-c.h"
 #include "core/risk_sdk.h"
@@ -54,11 +55,6 @@ int32_t enum_field_value(const Enum& field) {
   std::memcpy(&value, &field, sizeof value);
   return value;
 }
-
-constexpr char kForceRefreshOption[] = "PRIVATE_FORCE_REFRESH";
-constexpr char kClearTokenOption[] = "PRIVATE_CLEAR_TOKEN";
-constexpr char kDelayOption[] = "KEY_DELAY_MS_TIME";
-constexpr char kUrlOption[] = "KEY_URL";
 
 // What the network thread owns for one exchange.
 struct ExchangeArgs {
@@ -119,12 +115,12 @@ bool param_flag(const StringMap& params, const std::string& key) {
   std::transform(value.begin(), value.end(), value.begin(), [](unsigned char c) {
     return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
   });
-  if (key == kClearTokenOption && value == "clear") return true;
+  if (key == kClearTokenSetting && value == "clear") return true;
   return value == "true";
 }
 
 int64_t exchange_wait_ms(const StringMap& params) {
-  auto found = params.find(kDelayOption);
+  auto found = params.find(kDelaySetting);
   if (found == params.end() || found->second.empty()) return kDefaultExchangeWaitMs;
   // atoi's reading without its overflow: strtol clamps to the long range.
   long value = std::strtol(found->second.c_str(), nullptr, 10);
@@ -264,7 +260,7 @@ TokenRecord RiskApp::get_token(const StringMap& params, bool for_sign) {
     EventList* events = sdk_->event_list();
     const std::string event_count = events != nullptr ? events->count_text() : std::string();
     // 4.
-    const bool force = param_flag(params, kForceRefreshOption);
+    const bool force = param_flag(params, kForceRefreshSetting);
     log_message("need_force_refresh: %d", force ? 1 : 0);
     // 5. The previous token sent with the request.
     std::string previous;
@@ -304,7 +300,7 @@ TokenRecord RiskApp::get_token(const StringMap& params, bool for_sign) {
       exchange = false;
     } else {
       // 8.
-      const bool clear = param_flag(params, kClearTokenOption);
+      const bool clear = param_flag(params, kClearTokenSetting);
       std::string last_signature;
       {
         MutexLock hold(&token_mutex_);
@@ -380,7 +376,7 @@ void RiskApp::fetch_token(const std::string& previous, std::string request,
       cached_request_ = request;
     }
     // 2, 3.
-    const std::string configured = option(params, kUrlOption);
+    const std::string configured = option(params, kUrlSetting);
     const std::string url = service_address(configured, kTokenServiceUrl, kTokenServicePath);
     if (configured.empty()) {
       log_message("KEY_URL is not set: the built-in address %s never resolves", url.c_str());
@@ -519,7 +515,7 @@ TokenRecord RiskApp::request_from_server(const std::string& previous,
     // 3.
     bool allowed = true;
     if (recent > kMaxStartsPerWindow) {
-      if (param_flag(params, kClearTokenOption)) {
+      if (param_flag(params, kClearTokenSetting)) {
         log_message("qpm(%d) > 15 with PRIVATE_CLEAR_TOKEN, allow refresh token from server",
                     recent);
       } else {

@@ -39,8 +39,6 @@ constexpr size_t kArchiveFraming = 30 + 46 + 22 + 2 * (sizeof(kEntryName) - 1);
 constexpr size_t kMaxWriteChunk = 1u << 30;
 
 constexpr int32_t kFormatVersion = 1;
-// CipherScheme::kind of the gm scheme, which adds the alg parameter.
-constexpr int32_t kGmSchemeKind = 0;
 
 // A file in memory for minizip's file-function set. In write mode it owns a
 // growable zero-filled buffer and remembers the highest offset written; in

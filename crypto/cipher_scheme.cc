@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "base/log.h"
+#include "base/settings.h"
 #include "crypto/block_cipher.h"
 #include "crypto/digest.h"
 #include "crypto/internal.h"
@@ -14,11 +15,8 @@ namespace {
 using crypto_internal::bytes_of;
 using crypto_internal::secure_wipe;
 
-constexpr char kAlgorithmOption[] = "KEY_MANAGER_ALGORITHM";
 constexpr char kLegacyName[] = "legacy";
 constexpr char kGuoMiName[] = "gm";
-constexpr int32_t kGuoMiKind = 0;
-constexpr int32_t kLegacyKind = 1;
 constexpr size_t kSm4KeySize = 16;
 // The legacy key is the whole hexadecimal SHA-1 text.
 constexpr size_t kLegacyKeySize = 2 * kSha1Size;
@@ -67,7 +65,7 @@ CipherScheme::~CipherScheme() {
 }
 
 GuoMiCipherScheme::GuoMiCipherScheme(const std::string& key_text) {
-  kind = kGuoMiKind;
+  kind = kGmSchemeKind;
   keyText = key_text;
   cipherKey = derive_key(key_text, sm3_digest, kSm4KeySize);
 }
@@ -88,7 +86,7 @@ std::string GuoMiCipherScheme::sign(const std::string& data) const {
 }
 
 LegacyScheme::LegacyScheme(const std::string& key_text) {
-  kind = kLegacyKind;
+  kind = kLegacySchemeKind;
   keyText = key_text;
   cipherKey = derive_key(key_text, sha1_hex, kLegacyKeySize);
   for (char& c : cipherKey) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -114,7 +112,7 @@ std::unique_ptr<CipherScheme> create_cipher_scheme(bool legacy, const std::strin
 
 std::unique_ptr<CipherScheme> select_cipher_scheme(const StringMap& options,
                                                    const std::string& keyText) {
-  const auto found = options.find(kAlgorithmOption);
+  const auto found = options.find(kAlgorithmSetting);
   const std::string& name = found != options.end() ? found->second : std::string(kLegacyName);
   if (name.empty() || name == kLegacyName) return create_cipher_scheme(true, keyText);
   if (name == kGuoMiName) return create_cipher_scheme(false, keyText);

@@ -14,6 +14,11 @@
 
 namespace risk {
 
+// CipherScheme::kind of each scheme. The gm kind is named in the requests
+// it seals (the "alg" parameter) and in its degrade tokens.
+constexpr int32_t kGmSchemeKind = 0;
+constexpr int32_t kLegacySchemeKind = 1;
+
 class CipherScheme {
  public:
   // Returns "" only when the cipher fails (the legacy scheme: empty plain).
@@ -25,7 +30,7 @@ class CipherScheme {
   // Wipes cipherKey and keyText.
   virtual ~CipherScheme();
 
-  int32_t kind = 0;        // 0: "gm", 1: legacy
+  int32_t kind = kGmSchemeKind;  // kGmSchemeKind or kLegacySchemeKind
   std::string cipherKey;   // derived from keyText at construction
   std::string keyText;
 };

@@ -7,6 +7,7 @@
 
 #include "base/clock.h"
 #include "base/log.h"
+#include "base/settings.h"
 #include "base/strings.h"
 #include "core/risk_sdk.h"
 #include "core/token.h"
@@ -14,12 +15,6 @@
 #include "crypto/cipher_scheme.h"
 
 namespace risk {
-
-namespace {
-
-constexpr char kSituationUrlOption[] = "KEY_SITUATION_URL";
-
-}  // namespace
 
 long long leading_count(const std::string& text) {
   constexpr long long kMax = std::numeric_limits<long long>::max();
@@ -45,7 +40,7 @@ void RiskApp::report_situation(std::unique_ptr<StringMap> options) {
     const std::string body = situation_fields(token);
     sent_at = now_ms();
     if (body.empty()) log_message("QuonSituation request_str empty");
-    auto found = params.find(kSituationUrlOption);
+    auto found = params.find(kSituationUrlSetting);
     const std::string configured = found != params.end() ? found->second : std::string();
     const std::string url = service_address(configured, kSituationServiceUrl, kSituationServicePath);
     if (configured.empty()) {
