@@ -15,6 +15,7 @@
 #include <new>
 #include <string>
 
+#include "base/guarded.h"
 #include "base/log.h"
 #include "base/mutex.h"
 #include "bridge/host.h"
@@ -47,10 +48,9 @@ void queue_line(const char* text) {
     dropped_lines.fetch_add(1);
     return;
   }
-  try {
-    line->assign(text);
-  } catch (...) {
-    dropped_lines.fetch_add(1);
+  // The failure is counted, not logged: this is the log.
+  if (!guarded_with([](const char*) { dropped_lines.fetch_add(1); },
+                    [&] { line->assign(text); })) {
     return;
   }
   MutexLock lock(&queue_mutex);

@@ -99,16 +99,17 @@ napi_value start_worker(napi_env env, const char* name, HarmonyRiskSdk* sdk,
   WorkerLauncher& launcher = WorkerLauncher::instance();
   if (launcher.try_launch(start)) return promise;
   // No launcher: the worker is started from here, as the launcher would.
-  try {
-    launcher.start_worker_thread(start);
-  } catch (const std::exception& e) {
-    log_message("%s: %s: %s", name, kThreadFailedMessage, e.what());
-    start.reset();  // returns the pass and the hold
-    resolve_with_empty_text(env, deferred);
-    napi_throw_error(env, nullptr, kThreadFailedMessage);
-    return nullptr;
+  if (guarded_with(
+          [name](const char* reason) {
+            log_message("%s: %s: %s", name, kThreadFailedMessage, reason);
+          },
+          [&] { launcher.start_worker_thread(start); })) {
+    return promise;
   }
-  return promise;
+  start.reset();  // returns the pass and the hold
+  resolve_with_empty_text(env, deferred);
+  napi_throw_error(env, nullptr, kThreadFailedMessage);
+  return nullptr;
 }
 
 // The common part of the three promise natives: arguments, promise, lookup,

@@ -32,11 +32,7 @@ void run_start(std::unique_ptr<WorkerStart> start) {
 // One short thread made and joined here, ahead of the first call, leaves
 // such a stack for the first of the threads the call starts.
 void warm_thread_start() {
-  try {
-    std::thread([] {}).join();
-  } catch (const std::exception& e) {
-    log_message("worker launcher: no thread to warm: %s", e.what());
-  }
+  guarded_as("worker launcher: no thread to warm", [] { std::thread([] {}).join(); });
 }
 
 }  // namespace
@@ -55,14 +51,12 @@ WorkerLauncher::WorkerLauncher(ThreadStarter start_launcher, ThreadStarter start
 
 bool WorkerLauncher::ensure_running() {
   if (running_) return true;
-  try {
-    start_launcher_([this] { run(); });
-  } catch (const std::exception& e) {
-    log_message("worker launcher: %s: %s", kThreadFailedMessage, e.what());
-    return false;
-  }
-  running_ = true;
-  return true;
+  running_ = guarded_with(
+      [](const char* reason) {
+        log_message("worker launcher: %s: %s", kThreadFailedMessage, reason);
+      },
+      [this] { start_launcher_([this] { run(); }); });
+  return running_;
 }
 
 bool WorkerLauncher::try_launch(std::unique_ptr<WorkerStart>& start) {
@@ -166,12 +160,13 @@ void WorkerLauncher::launch_next() {
     start = std::move(starts_.front());
     starts_.pop_front();
   }
-  try {
-    start_worker_thread(start);
+  if (guarded_with(
+          [&start](const char* reason) {
+            log_message("%s: %s: %s", start ? start->name : "prepared worker",
+                        kThreadFailedMessage, reason);
+          },
+          [&] { start_worker_thread(start); })) {
     return;
-  } catch (const std::exception& e) {
-    log_message("%s: %s: %s", start ? start->name : "prepared worker", kThreadFailedMessage,
-                e.what());
   }
   if (!start) {
     MutexLock lock(&mutex_);

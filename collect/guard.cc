@@ -9,6 +9,7 @@
 #include <new>
 #include <utility>
 
+#include "base/guarded.h"
 #include "base/log.h"
 #include "base/sysfile.h"
 #include "situation/event_list.h"
@@ -104,23 +105,20 @@ bool RuntimeGuard::start() {
   // that arrived between two token calls would make the second one ask the
   // service again.
   int64_t tracer = 0;
-  try {
-    scan_cpuinfo();
-    tracer = std::max<int64_t>(read_tracer_pid(), 0);
-    if (tracer != 0) report_tracer_change(0, tracer);
-  } catch (const std::exception& error) {
-    log_message("runtime guard ended: %s", error.what());
-    return false;
-  } catch (...) {
-    log_message("runtime guard ended: unknown exception");
+  if (!guarded_as("runtime guard ended", [&] {
+        scan_cpuinfo();
+        tracer = std::max<int64_t>(read_tracer_pid(), 0);
+        if (tracer != 0) report_tracer_change(0, tracer);
+      })) {
     return false;
   }
-  try {
-    thread_ = std::thread(&RuntimeGuard::run, this, tracer);
-  } catch (const std::exception& error) {  // std::system_error, std::bad_alloc
-    log_message("runtime guard not started: %s", error.what());
+  // std::system_error, or no memory for the thread's state.
+  std::thread watcher;
+  if (!guarded_as("runtime guard not started",
+                  [&] { watcher = std::thread(&RuntimeGuard::run, this, tracer); })) {
     return false;
   }
+  thread_ = std::move(watcher);
   return true;
 }
 
@@ -136,8 +134,8 @@ void RuntimeGuard::stop() {
 }
 
 // Runs on the watcher thread.
-void RuntimeGuard::run(int64_t tracer) {
-  try {
+void RuntimeGuard::run(int64_t tracer) noexcept {
+  guarded_as("runtime guard ended", [&] {
     const std::chrono::milliseconds interval = std::max(options_.interval, kMinInterval);
     for (;;) {
       if (!wait_interval(interval)) break;
@@ -147,11 +145,7 @@ void RuntimeGuard::run(int64_t tracer) {
         tracer = now;
       }
     }
-  } catch (const std::exception& error) {
-    log_message("runtime guard ended: %s", error.what());
-  } catch (...) {
-    log_message("runtime guard ended: unknown exception");
-  }
+  });
 }
 
 bool RuntimeGuard::wait_interval(std::chrono::milliseconds interval) {

@@ -94,8 +94,9 @@ class RuntimeGuard {
   void stop();
 
  private:
-  // The watcher thread; tracer is the one the start saw (0 for none).
-  void run(int64_t tracer);
+  // The watcher thread, as its entry; tracer is the one the start saw (0
+  // for none). A failing read or report ends the watch with a log line.
+  void run(int64_t tracer) noexcept;
   // Waits one interval, or less when the guard is stopped; false once it is.
   bool wait_interval(std::chrono::milliseconds interval);
   void scan_cpuinfo();

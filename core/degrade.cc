@@ -3,13 +3,13 @@
 // url_safe_token.
 //
 // degrade_token and business_sign run on worker threads of the natives,
-// make_degrade_token also on callers of get_token. None of them lets an
-// exception out: on a failure they log and answer with what can be built
-// (a token of the request collected so far), or the empty text.
-#include <exception>
+// make_degrade_token also on callers of get_token. degraded_record (get_token's
+// last answer) and business_sign let no exception out: on a failure they log
+// and answer with the empty text. degrade_token leaves that to its worker.
 #include <memory>
 #include <string>
 
+#include "base/guarded.h"
 #include "base/log.h"
 #include "base/strings.h"
 #include "core/risk_sdk.h"
@@ -54,46 +54,33 @@ std::string RiskApp::make_degrade_token(const std::string& request, const Cipher
 }
 
 TokenRecord RiskApp::degrade_token(const StringMap& params) {
-  // Runs on a worker thread of "getDegradeTokenNative"; nothing may leave.
-  std::string request;
-  try {
-    StringMap data;
-    try {
-      sdk_->collect(*this, params, data);
-    } catch (const std::exception& e) {
-      log_message("collect failed: %s", e.what());
-    } catch (...) {
-      log_message("collect failed: unknown exception");
-    }
-    request = serialize_request(*this, std::string(), data);
-  } catch (const std::exception& e) {
-    log_message("fail to build degrade token: %s", e.what());
-    TokenRecord record;
-    record.state = TokenState::DEGRADED;
-    return record;
-  }
-  return degraded_record(request, params);
+  // Runs on a worker thread of "getDegradeTokenNative", whose entry is the
+  // boundary: a failure here answers the native with "".
+  StringMap data;
+  collect_partial(params, data);
+  const std::string request = serialize_request(*this, std::string(), data);
+  return degraded_record(params, &request);
 }
 
-TokenRecord RiskApp::degraded_record(const std::string& request, const StringMap& params) {
+TokenRecord RiskApp::degraded_record(const StringMap& params, const std::string* request) {
+  // get_token's last answer: it must not fail in turn.
   TokenRecord record;
   record.state = TokenState::DEGRADED;
-  try {
-    std::unique_ptr<CipherScheme> scheme = select_cipher_scheme(params, app_key_);
-    record.ulvok = make_degrade_token(request, *scheme);
-  } catch (const std::exception& e) {
-    log_message("fail to build degrade token: %s", e.what());
-    record.ulvok.clear();
-  } catch (...) {
-    log_message("fail to build degrade token: unknown exception");
+  if (!guarded_as("fail to build degrade token", [&] {
+        const std::string cached = request != nullptr ? std::string() : cached_request_copy();
+        std::unique_ptr<CipherScheme> scheme = select_cipher_scheme(params, app_key_);
+        record.ulvok = make_degrade_token(request != nullptr ? *request : cached, *scheme);
+      })) {
     record.ulvok.clear();
   }
   return record;
 }
 
 std::string RiskApp::business_sign(const std::string& text, const StringMap& params) {
-  // Runs on a worker thread of "getBusinessSignNative"; nothing may leave.
-  try {
+  // Runs on a worker thread of "getBusinessSignNative": the sign, or the
+  // empty text when the fields or the seal fail.
+  std::string sign;
+  guarded_as("fail to build business sign", [&] {
     StringMap fields;
     business_sign_fields(text, params, fields);
     json11::Json::object members;
@@ -102,13 +89,9 @@ std::string RiskApp::business_sign(const std::string& text, const StringMap& par
     const std::string key = md5_hex(app_key_ + text + app_key_);
     const std::string sealed = AES_ECB_Encrypt_pkcs7padding(
         reinterpret_cast<const unsigned char*>(key.data()), kBusinessSignKeyLength, json);
-    return base64_encode(sealed);
-  } catch (const std::exception& e) {
-    log_message("fail to build business sign: %s", e.what());
-  } catch (...) {
-    log_message("fail to build business sign: unknown exception");
-  }
-  return std::string();
+    sign = base64_encode(sealed);
+  });
+  return sign;
 }
 
 }  // namespace risk

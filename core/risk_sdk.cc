@@ -4,14 +4,13 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <exception>
 #include <limits>
-#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "base/clock.h"
+#include "base/guarded.h"
 #include "base/log.h"
 #include "situation/event_list.h"
 
@@ -106,17 +105,13 @@ RiskApp* RiskSdk::get_app(const std::string& key) {
   if (destroyed_.load()) return nullptr;
   auto found = apps_.find(key);
   if (found != apps_.end()) return found->second.get();
-  // Callers are natives on the script thread: nothing may escape to them.
-  try {
-    std::unique_ptr<RiskApp> app = create_app(key);
-    if (!app) return nullptr;
-    RiskApp* raw = app.get();
-    apps_.emplace(key, std::move(app));
-    return raw;
-  } catch (const std::exception& e) {
-    log_message("fail to create app: %s", e.what());
-    return nullptr;
-  }
+  // Callers are natives on the script thread, and an application the
+  // platform cannot create is answered as none: nothing may escape to them.
+  std::unique_ptr<RiskApp> app;
+  if (!guarded_as("fail to create app", [&] { app = create_app(key); }) || !app) return nullptr;
+  RiskApp* raw = app.get();
+  apps_.emplace(key, std::move(app));
+  return raw;
 }
 
 void RiskSdk::collect(RiskApp& app, const StringMap& params, StringMap& result) {
@@ -169,13 +164,9 @@ bool RiskApp::schedule_situation_update(int64_t delay_ms, std::unique_ptr<String
   MutexLock hold(&report_mutex_);
   if (!report_running_) {
     ThreadGate::Pass pass = sdk_->thread_gate().enter();
-    if (pass) {
-      try {
-        std::thread([this, pass = std::move(pass)]() { report_loop(); }).detach();
-        report_running_ = true;
-      } catch (const std::system_error&) {
-      }
-    }
+    report_running_ = pass && start_thread(nullptr, [this, pass = std::move(pass)]() noexcept {
+      report_loop();
+    });
     if (!report_running_) {
       log_message("fail to start report thread");
       return false;
@@ -186,7 +177,7 @@ bool RiskApp::schedule_situation_update(int64_t delay_ms, std::unique_ptr<String
   return true;
 }
 
-void RiskApp::report_loop() {
+void RiskApp::report_loop() noexcept {
   std::unique_ptr<StringMap> options;
   for (;;) {
     std::this_thread::sleep_for(kReportTick);
@@ -203,13 +194,7 @@ void RiskApp::report_loop() {
     break;
   }
   // Nothing may leave the thread; there is no caller to hand a failure to.
-  try {
-    report_situation(std::move(options));
-  } catch (const std::exception& e) {
-    log_message("situation report failed: %s", e.what());
-  } catch (...) {
-    log_message("situation report failed: unknown exception");
-  }
+  guarded("situation report", [&] { report_situation(std::move(options)); });
 }
 
 }  // namespace risk

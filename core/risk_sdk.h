@@ -112,10 +112,17 @@ class RiskSdk : public EventListOwner {
   // and returns "". Names are byte strings and travel whole: a zero byte in
   // an application key does not cut the name short (two keys that differ
   // after one never share a property).
+  // Do not throw: a read that fails returns "", a write that fails is
+  // dropped (and logged by the platform). The core calls them between
+  // other steps without a catch of its own; only the stored-token read
+  // survives a store that breaks this (it counts as no stored token).
   virtual std::string get_sdk_property(const std::string& key);
   virtual void set_sdk_property(const std::string& key, const std::string& value);
   // 12. HTTP post through the platform; the response is owned by the
   // caller. The base returns null.
+  // Does not throw: a transport failure is a null response or a status
+  // code. A throw that breaks this ends the thread's exchange at its entry
+  // (for a token exchange: the code kPostNoResponse).
   virtual std::unique_ptr<PostResponse> post(const std::string& url, const std::string& body);
 
   // --- Non-virtual interface. ---
@@ -211,7 +218,8 @@ class RiskApp {
                                     StringMap& out);
   // 6, 7. Releases the fields; stops no thread (see the SDK's ThreadGate).
   virtual ~RiskApp();
-  // 8, 9. The SDK property named app_key + ":" + key.
+  // 8, 9. The SDK property named app_key + ":" + key. Do not throw, like
+  // the SDK's properties they reach.
   virtual std::string get_property(const std::string& key);
   virtual void set_property(const std::string& key, const std::string& value);
 
@@ -242,8 +250,11 @@ class RiskApp {
   TokenRecord get_token(const StringMap& params, bool for_sign);
   // Collects the device data and serializes a TokenRequest.
   std::string build_request(const std::string& previous, const StringMap& params);
-  // One exchange with the token service. Runs on the network thread.
-  void fetch_token(const std::string& previous, std::string request, const StringMap& params);
+  // One exchange with the token service: the network thread's entry. Its
+  // outcome is the memory record (NONE when the exchange failed) and
+  // last_request_error; waiters are woken whatever happened.
+  void fetch_token(const std::string& previous, std::string request,
+                   const StringMap& params) noexcept;
   // Starts an exchange under the rate limit (or joins the one under way)
   // and waits a bounded time; returns the memory record then. With
   // exchanges_seen (the exchange count a caller read with its memory record)
@@ -262,15 +273,37 @@ class RiskApp {
  private:
   // Runs on the report thread: waits for the deadline in 100 ms ticks,
   // then reports once. Gives up without reporting when the SDK is being
-  // destroyed.
-  void report_loop();
+  // destroyed. The thread's entry: a failing report ends in a log line.
+  void report_loop() noexcept;
+
+  // get_token's search: the memory record, the stored one, or an exchange;
+  // the record NONE when none of them holds a token. May throw (no memory):
+  // get_token is its boundary.
+  TokenRecord find_token(const StringMap& params, bool for_sign);
+  // The stored record (state STORED): empty with expiry 0 when the store
+  // holds no token, holds one longer than a token of the service, or fails.
+  TokenRecord read_stored_token();
+  // Runs the SDK's collectors into data. A collector that throws, or a
+  // collector thread that cannot be started, ends the collection there (one
+  // log line "collect failed: ..."): data keeps what was collected before.
+  void collect_partial(const StringMap& params, StringMap& data);
+  // fetch_token's exchange: posts request (built first when empty) and
+  // reads the answer; stores a token that came back. The new memory record.
+  TokenRecord exchange_token(const std::string& previous, std::string request,
+                             const StringMap& params);
+  // Steps 2 to 6 of request_from_server: the rate limit, then a network
+  // thread running fetch_token. True when the thread runs (it clears the
+  // in-flight flag); false, logged, when the limit or the SDK refused it or
+  // no thread could be had.
+  bool start_exchange(const std::string& previous, const std::string& request,
+                      const StringMap& params);
 
   // A copy of the cached request, taken under the token mutex.
   std::string cached_request_copy();
-  // A DEGRADED record holding the degrade token of request under the scheme
-  // params name; its text is empty when the token cannot be built. Never
-  // throws.
-  TokenRecord degraded_record(const std::string& request, const StringMap& params);
+  // A DEGRADED record holding the degrade token of request (the cached
+  // request when null) under the scheme params name; its text is empty when
+  // the token cannot be built. Never throws.
+  TokenRecord degraded_record(const StringMap& params, const std::string* request = nullptr);
 
   const std::string app_key_;
   RiskSdk* const sdk_;

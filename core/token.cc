@@ -2,10 +2,11 @@
 // fetch_token and request_from_server, and the helpers of core/token.h.
 //
 // Nothing here lets an exception out: get_token runs on worker threads of
-// the natives and on the report thread, fetch_token on the network thread.
-// Each catches at its boundary, logs, and still answers (a degrade token, or
-// the memory record NONE that waiters read); the in-flight flag is cleared
-// and waiters are woken on every path.
+// the natives and on the report thread, fetch_token is the network thread's
+// entry. Each catches once, at that boundary, logs, and still answers (a
+// degrade token, or the memory record NONE that waiters read); the steps
+// between them let a failure run to it. The in-flight flag is cleared and
+// waiters are woken on every path.
 #include "core/token.h"
 
 #include <pthread.h>
@@ -16,14 +17,12 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <exception>
 #include <limits>
 #include <memory>
-#include <system_error>
-#include <thread>
 #include <utility>
 
 #include "base/clock.h"
+#include "base/guarded.h"
 #include "base/log.h"
 #include "base/mutex.h"
 #include "base/settings.h"
@@ -85,6 +84,11 @@ std::string option(const StringMap& params, const char* key) {
   return found == params.end() ? std::string() : found->second;
 }
 
+// 9. The newer of the two records.
+const TokenRecord& newer_of(const TokenRecord& memory, const TokenRecord& stored) {
+  return memory.expires_at > stored.expires_at ? memory : stored;
+}
+
 bool is_held_state(TokenState state) {
   return state == TokenState::FETCHED || state == TokenState::STORED;
 }
@@ -103,6 +107,23 @@ struct TokenPayloadDeleter {
 const uint8_t* bytes_of(const std::string& text) {
   return reinterpret_cast<const uint8_t*>(text.data());
 }
+
+// Runs fn when it goes, unless dismissed first.
+template <typename Fn>
+class OnExit {
+ public:
+  explicit OnExit(Fn fn) : fn_(std::move(fn)) {}
+  OnExit(const OnExit&) = delete;
+  OnExit& operator=(const OnExit&) = delete;
+  ~OnExit() {
+    if (armed_) fn_();
+  }
+  void dismiss() { armed_ = false; }
+
+ private:
+  Fn fn_;
+  bool armed_ = true;
+};
 
 }  // namespace
 
@@ -226,122 +247,105 @@ bool is_plausible_installation_id(const std::string& text) {
 // ----------------------------------------------------------------- RiskApp
 
 TokenRecord RiskApp::get_token(const StringMap& params, bool for_sign) {
-  // Runs on native worker threads and the report thread; nothing may leave.
-  try {
-    // 1. The memory record.
-    TokenRecord memory;
-    uint64_t exchanges_seen;
+  // Runs on native worker threads and the report thread, and cannot fail:
+  // whatever ends the search early is answered like a search that found no
+  // token, with a degrade token of the cached request.
+  TokenRecord found;
+  guarded("get token", [&] { found = find_token(params, for_sign); });
+  if (is_held_state(found.state)) return found;
+  // 11. Nothing held: a degrade token of the cached request.
+  return degraded_record(params);
+}
+
+TokenRecord RiskApp::find_token(const StringMap& params, bool for_sign) {
+  // 1. The memory record.
+  TokenRecord memory;
+  uint64_t exchanges_seen;
+  {
+    MutexLock hold(&token_mutex_);
+    memory = token_;
+    exchanges_seen = exchanges_ended_;
+  }
+  // 2. The stored record.
+  const TokenRecord stored = read_stored_token();
+  // 3. The event summary.
+  EventList* events = sdk_->event_list();
+  const std::string event_count = events != nullptr ? events->count_text() : std::string();
+  // 4.
+  const bool force = param_flag(params, kForceRefreshSetting);
+  log_message("need_force_refresh: %d", force ? 1 : 0);
+  // 5. The previous token sent with the request.
+  std::string previous;
+  if (memory.expires_at > stored.expires_at) {
+    previous = is_held_state(memory.state) ? memory.ulvok : stored.ulvok;
+  } else {
+    previous = stored.ulvok;
+  }
+  // 6. The first call builds the request here; later exchanges build a
+  // fresh one on the network thread.
+  bool need_request;
+  {
+    MutexLock hold(&token_mutex_);
+    need_request = cached_request_.empty();
+  }
+  std::string request;
+  if (need_request) {
+    request = build_request(previous, params);
+    MutexLock hold(&token_mutex_);
+    cached_request_ = request;
+  }
+
+  const int64_t now = now_ms();
+  if (!is_usable(memory, now) && !is_usable(stored, now)) {
+    // 7.
+    log_message("both memory / stored token are invalid");
+  } else if (for_sign) {
+    return newer_of(memory, stored);
+  } else {
+    // 8.
+    const bool clear = param_flag(params, kClearTokenSetting);
+    std::string last_signature;
     {
       MutexLock hold(&token_mutex_);
-      memory = token_;
-      exchanges_seen = exchanges_ended_;
+      last_signature = last_event_signature_;
     }
-    // 2. The stored record.
-    TokenRecord stored;
-    stored.state = TokenState::STORED;
-    try {
-      stored.ulvok = get_property(kTokenTextProperty);
-      stored.expires_at = stored_token_expiry(get_property(kTokenTimeProperty));
-      // No exchange stores a longer one: whatever put it there, it is not a
-      // token of the service, and would travel in every request and sign.
-      if (stored.ulvok.size() > kMaxServiceTokenBytes) {
-        log_message("stored token of %zu bytes is not a token of the service, ignored",
-                    stored.ulvok.size());
-        stored.ulvok.clear();
-        stored.expires_at = 0;
-      }
-    } catch (const std::exception& e) {
-      // A store that cannot be read holds no token.
-      log_message("fail to read stored token: %s", e.what());
-      stored.ulvok.clear();
-      stored.expires_at = 0;
-    }
-    // 3. The event summary.
-    EventList* events = sdk_->event_list();
-    const std::string event_count = events != nullptr ? events->count_text() : std::string();
-    // 4.
-    const bool force = param_flag(params, kForceRefreshSetting);
-    log_message("need_force_refresh: %d", force ? 1 : 0);
-    // 5. The previous token sent with the request.
-    std::string previous;
-    if (memory.expires_at > stored.expires_at) {
-      previous = is_held_state(memory.state) ? memory.ulvok : stored.ulvok;
+    if (force || clear) {
+      log_message(clear ? "PRIVATE_CLEAR_TOKEN set to force refresh token from server"
+                        : "force_refresh set to true, force refresh token from server");
+    } else if (event_count == last_signature) {
+      return newer_of(memory, stored);
     } else {
-      previous = stored.ulvok;
+      log_message("pre:%s after:%s", last_signature.c_str(), event_count.c_str());
     }
-    // 6. The first call builds the request here; later exchanges build a
-    // fresh one on the network thread.
-    bool need_request;
-    {
-      MutexLock hold(&token_mutex_);
-      need_request = cached_request_.empty();
-    }
-    std::string request;
-    if (need_request) {
-      try {
-        request = build_request(previous, params);
-        MutexLock hold(&token_mutex_);
-        cached_request_ = request;
-      } catch (const std::exception& e) {
-        // The network thread tries again with an empty request.
-        log_message("fail to build token request: %s", e.what());
-        request.clear();
-      }
-    }
-
-    const int64_t now = now_ms();
-    const bool memory_usable = is_usable(memory, now);
-    const bool stored_usable = is_usable(stored, now);
-    bool exchange = true;
-    if (!memory_usable && !stored_usable) {
-      // 7.
-      log_message("both memory / stored token are invalid");
-    } else if (for_sign) {
-      exchange = false;
-    } else {
-      // 8.
-      const bool clear = param_flag(params, kClearTokenSetting);
-      std::string last_signature;
-      {
-        MutexLock hold(&token_mutex_);
-        last_signature = last_event_signature_;
-      }
-      if (force || clear) {
-        log_message(clear ? "PRIVATE_CLEAR_TOKEN set to force refresh token from server"
-                          : "force_refresh set to true, force refresh token from server");
-      } else if (event_count == last_signature) {
-        exchange = false;
-      } else {
-        log_message("pre:%s after:%s", last_signature.c_str(), event_count.c_str());
-      }
-    }
-
-    TokenRecord result;
-    if (!exchange) {
-      // 9. The newer of the two records.
-      result = memory.expires_at > stored.expires_at ? memory : stored;
-    } else {
-      // 10.
-      result = request_from_server(previous, request, params, exchanges_seen);
-      MutexLock hold(&token_mutex_);
-      last_event_signature_ = event_count;
-    }
-    if (is_held_state(result.state)) return result;
-    // 11. Nothing held: a degrade token of the cached request.
-    return degraded_record(cached_request_copy(), params);
-  } catch (const std::exception& e) {
-    log_message("get token failed: %s", e.what());
-  } catch (...) {
-    log_message("get token failed: unknown exception");
   }
-  // Something above failed: answer with what can still be built.
-  std::string cached;
-  try {
-    cached = cached_request_copy();
-  } catch (const std::exception& e) {
-    log_message("fail to copy the cached request: %s", e.what());
+  // 10.
+  TokenRecord result = request_from_server(previous, request, params, exchanges_seen);
+  MutexLock hold(&token_mutex_);
+  last_event_signature_ = event_count;
+  return result;
+}
+
+TokenRecord RiskApp::read_stored_token() {
+  TokenRecord stored;
+  stored.state = TokenState::STORED;
+  // The store's reads do not throw; one that breaks that promise is read
+  // as a store that holds no token.
+  const bool read = guarded_as("fail to read stored token", [&] {
+    stored.ulvok = get_property(kTokenTextProperty);
+    stored.expires_at = stored_token_expiry(get_property(kTokenTimeProperty));
+  });
+  // No exchange stores a longer one: whatever put it there, it is not a
+  // token of the service, and would travel in every request and sign.
+  const bool too_long = read && stored.ulvok.size() > kMaxServiceTokenBytes;
+  if (too_long) {
+    log_message("stored token of %zu bytes is not a token of the service, ignored",
+                stored.ulvok.size());
   }
-  return degraded_record(cached, params);
+  if (!read || too_long) {
+    stored.ulvok.clear();
+    stored.expires_at = 0;
+  }
+  return stored;
 }
 
 std::string RiskApp::cached_request_copy() {
@@ -349,91 +353,26 @@ std::string RiskApp::cached_request_copy() {
   return cached_request_;
 }
 
+void RiskApp::collect_partial(const StringMap& params, StringMap& data) {
+  guarded("collect", [&] { sdk_->collect(*this, params, data); });
+}
+
 std::string RiskApp::build_request(const std::string& previous, const StringMap& params) {
   StringMap data;
   data["K451"] = decimal_text(now_ms());
-  // A collector that throws, or a collector thread that cannot be started,
-  // ends the collection; the request carries what was collected before.
-  try {
-    sdk_->collect(*this, params, data);
-  } catch (const std::exception& e) {
-    log_message("collect failed: %s", e.what());
-  } catch (...) {
-    log_message("collect failed: unknown exception");
-  }
+  collect_partial(params, data);
   data["K452"] = decimal_text(now_ms());
   return serialize_request(*this, previous, data);
 }
 
 void RiskApp::fetch_token(const std::string& previous, std::string request,
-                          const StringMap& params) {
-  TokenRecord record;  // NONE: what a failed exchange leaves
-  try {
-    // 1.
-    if (request.empty()) {
-      request = build_request(previous, params);
-      MutexLock hold(&token_mutex_);
-      cached_request_ = request;
-    }
-    // 2, 3.
-    const std::string configured = option(params, kUrlSetting);
-    const std::string url = service_address(configured, kTokenServiceUrl, kTokenServicePath);
-    if (configured.empty()) {
-      log_message("KEY_URL is not set: the built-in address %s never resolves", url.c_str());
-    }
-    std::unique_ptr<CipherScheme> scheme = select_cipher_scheme(params, app_key_);
-    // 4, 5.
-    const int64_t started = now_ms();
-    last_request_error.store(0);
-    std::string answer;
-    int32_t code = kPostNoResponse;
-    try {
-      code = post_request(*this, url, request, answer, *scheme);
-    } catch (const std::exception& e) {
-      // The platform's post failed in a way it did not report: no answer.
-      log_message("token post failed: %s", e.what());
-    } catch (...) {
-      log_message("token post failed: unknown exception");
-    }
-    log_message("http cost %d ms", static_cast<int>(now_ms() - started));
-    // 6.
-    if (code != 0) {
-      log_message("Risk Server Response: fail %d for %s", code, url.c_str());
-    } else if (answer.empty()) {
-      log_message("the response from Risk Server is empty");
-    }
-    TokenAnswer outcome = read_token_answer(code, answer);
-    if (outcome.refusal != nullptr) log_message("token answer: %s", outcome.refusal);
-    if (outcome.code == 0) {
-      // 7.
-      const int64_t now = now_ms();
-      record.state = TokenState::FETCHED;
-      record.ulvok = outcome.ulvok;
-      record.expires_at = saturating_add(now, kTokenLifetimeMs);
-      try {
-        if (!outcome.uuid.empty()) {
-          MutexLock hold(&sdk_->installation_id_mutex());
-          sdk_->set_property(kInstallationIdProperty, outcome.uuid);
-        }
-        set_property(kTokenTimeProperty, decimal_text(now));
-        set_property(kTokenTextProperty, outcome.ulvok);
-      } catch (const std::exception& e) {
-        // The token is still good for this process.
-        log_message("fail to store token: %s", e.what());
-      } catch (...) {
-        log_message("fail to store token: unknown exception");
-      }
-    } else {
-      // 8.
-      log_message("fai to get token from server");
-      last_request_error.store(outcome.code);
-    }
-  } catch (const std::exception& e) {
-    log_message("token exchange failed: %s", e.what());
-    last_request_error.store(kPostNoResponse);
-    record = TokenRecord();
-  } catch (...) {
-    log_message("token exchange failed: unknown exception");
+                          const StringMap& params) noexcept {
+  // Runs on the network thread, as its entry. Whatever ends the exchange
+  // early leaves what a post without an answer leaves: the code -1001 and
+  // the memory record NONE.
+  TokenRecord record;
+  if (!guarded("token exchange",
+               [&] { record = exchange_token(previous, std::move(request), params); })) {
     last_request_error.store(kPostNoResponse);
     record = TokenRecord();
   }
@@ -446,6 +385,59 @@ void RiskApp::fetch_token(const std::string& previous, std::string request,
     in_flight_.store(false);
   }
   token_cv_.notify_all();
+}
+
+TokenRecord RiskApp::exchange_token(const std::string& previous, std::string request,
+                                    const StringMap& params) {
+  // 1.
+  if (request.empty()) {
+    request = build_request(previous, params);
+    MutexLock hold(&token_mutex_);
+    cached_request_ = request;
+  }
+  // 2, 3.
+  const std::string configured = option(params, kUrlSetting);
+  const std::string url = service_address(configured, kTokenServiceUrl, kTokenServicePath);
+  if (configured.empty()) {
+    log_message("KEY_URL is not set: the built-in address %s never resolves", url.c_str());
+  }
+  std::unique_ptr<CipherScheme> scheme = select_cipher_scheme(params, app_key_);
+  // 4, 5.
+  const int64_t started = now_ms();
+  last_request_error.store(0);
+  std::string answer;
+  int32_t code = kPostNoResponse;
+  // A platform post that throws, against its promise, is read as one that
+  // gave no response: the exchange ends the same way, with its code.
+  guarded("token post", [&] { code = post_request(*this, url, request, answer, *scheme); });
+  log_message("http cost %d ms", static_cast<int>(now_ms() - started));
+  // 6.
+  if (code != 0) {
+    log_message("Risk Server Response: fail %d for %s", code, url.c_str());
+  } else if (answer.empty()) {
+    log_message("the response from Risk Server is empty");
+  }
+  TokenAnswer outcome = read_token_answer(code, answer);
+  if (outcome.refusal != nullptr) log_message("token answer: %s", outcome.refusal);
+  TokenRecord record;  // NONE: what a failed exchange leaves
+  if (outcome.code != 0) {
+    // 8.
+    log_message("fai to get token from server");
+    last_request_error.store(outcome.code);
+    return record;
+  }
+  // 7.
+  const int64_t now = now_ms();
+  record.state = TokenState::FETCHED;
+  record.ulvok = outcome.ulvok;
+  record.expires_at = saturating_add(now, kTokenLifetimeMs);
+  if (!outcome.uuid.empty()) {
+    MutexLock hold(&sdk_->installation_id_mutex());
+    sdk_->set_property(kInstallationIdProperty, outcome.uuid);
+  }
+  set_property(kTokenTimeProperty, decimal_text(now));
+  set_property(kTokenTextProperty, outcome.ulvok);
+  return record;
 }
 
 TokenRecord RiskApp::request_from_server(const std::string& previous,
@@ -468,14 +460,11 @@ TokenRecord RiskApp::request_from_server(const std::string& previous,
   };
   // RELEASE: this caller set the flag but started nothing.
   auto release = [this]() {
-    log_message("fail to create network thread, notify other waiting threads");
     {
       MutexLock hold(&token_mutex_);
       in_flight_.store(false);
     }
     token_cv_.notify_all();
-    MutexLock hold(&token_mutex_);
-    return token_;
   };
 
   // 1. Exactly one of several simultaneous callers starts the exchange.
@@ -500,73 +489,67 @@ TokenRecord RiskApp::request_from_server(const std::string& previous,
     }
   }
 
-  bool started = false;
-  try {
-    // 2. Starts within the last minute.
-    int recent = 0;
-    {
-      ReaderLock hold(&request_ring_lock_);
-      if (hold.error() == 0) {
-        recent = count_recent_starts(request_ring_, kRequestRingSize, now_us());
-      } else {
-        log_message("request ring fail to rdlock: %s", std::strerror(hold.error()));
-      }
-    }
-    // 3.
-    bool allowed = true;
-    if (recent > kMaxStartsPerWindow) {
-      if (param_flag(params, kClearTokenSetting)) {
-        log_message("qpm(%d) > 15 with PRIVATE_CLEAR_TOKEN, allow refresh token from server",
-                    recent);
-      } else {
-        log_message("qpm(%d) > 15, blocking", recent);
-        allowed = false;
-      }
-    }
-    if (allowed) {
-      // 4.
-      auto args = std::make_unique<ExchangeArgs>(ExchangeArgs{previous, request, params});
-      // 5. Recorded before the thread exists, whatever comes of it.
-      {
-        WriterLock hold(&request_ring_lock_);
-        if (hold.error() == 0) {
-          request_ring_[request_ring_index_] = now_us();
-          request_ring_index_ = (request_ring_index_ + 1) % kRequestRingSize;
-        } else {
-          log_message("request ring fail to wrlock: %s", std::strerror(hold.error()));
-        }
-      }
-      // 6. The thread holds a pass of the SDK, so the SDK waits for it.
-      ThreadGate::Pass pass = sdk_->thread_gate().enter();
-      if (!pass) {
-        log_message("fail to create network thread");
-      } else {
-        try {
-          std::thread([this, args = std::move(args), pass = std::move(pass)]() mutable {
-            // Runs on the network thread. fetch_token answers every failure
-            // itself; this is the thread's last line of defence.
-            try {
-              fetch_token(args->previous, std::move(args->request), args->params);
-            } catch (...) {
-              log_message("network thread failed: unknown exception");
-            }
-            args.reset();
-            pass.release();
-          }).detach();
-          started = true;
-        } catch (const std::system_error&) {
-          log_message("fail to create network thread");
-        }
-      }
-    }
-  } catch (const std::exception& e) {
-    log_message("fail to start token exchange: %s", e.what());
-  } catch (...) {
-    log_message("fail to start token exchange: unknown exception");
+  bool started;
+  {
+    // The flag is this caller's until a network thread owns it: a start
+    // that throws (no memory for the arguments) gives it back on its way out.
+    OnExit give_back(release);
+    started = start_exchange(previous, request, params);
+    if (started) give_back.dismiss();
   }
-  if (!started) return release();
+  if (!started) {
+    log_message("fail to create network thread, notify other waiting threads");
+    MutexLock hold(&token_mutex_);
+    return token_;
+  }
   // 7.
   return wait_for_exchange();
+}
+
+bool RiskApp::start_exchange(const std::string& previous, const std::string& request,
+                             const StringMap& params) {
+  // 2. Starts within the last minute.
+  int recent = 0;
+  {
+    ReaderLock hold(&request_ring_lock_);
+    if (hold.error() == 0) {
+      recent = count_recent_starts(request_ring_, kRequestRingSize, now_us());
+    } else {
+      log_message("request ring fail to rdlock: %s", std::strerror(hold.error()));
+    }
+  }
+  // 3.
+  if (recent > kMaxStartsPerWindow) {
+    if (!param_flag(params, kClearTokenSetting)) {
+      log_message("qpm(%d) > 15, blocking", recent);
+      return false;
+    }
+    log_message("qpm(%d) > 15 with PRIVATE_CLEAR_TOKEN, allow refresh token from server",
+                recent);
+  }
+  // 4.
+  auto args = std::make_unique<ExchangeArgs>(ExchangeArgs{previous, request, params});
+  // 5. Recorded before the thread exists, whatever comes of it.
+  {
+    WriterLock hold(&request_ring_lock_);
+    if (hold.error() == 0) {
+      request_ring_[request_ring_index_] = now_us();
+      request_ring_index_ = (request_ring_index_ + 1) % kRequestRingSize;
+    } else {
+      log_message("request ring fail to wrlock: %s", std::strerror(hold.error()));
+    }
+  }
+  // 6. The thread holds a pass of the SDK, so the SDK waits for it.
+  ThreadGate::Pass pass = sdk_->thread_gate().enter();
+  const bool started =
+      pass && start_thread(nullptr, [this, args = std::move(args),
+                                     pass = std::move(pass)]() mutable noexcept {
+        fetch_token(args->previous, std::move(args->request), args->params);
+        args.reset();
+        pass.release();
+      });
+  if (!started) log_message("fail to create network thread");
+  return started;
 }
 
 }  // namespace risk

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/guarded.h"
 #include "base/log.h"
 #include "base/mutex.h"
 #include "base/thread_annotations.h"
@@ -503,11 +504,7 @@ std::string pack_archive(const std::string& payload) {
 }
 
 void warm_archive() noexcept {
-  try {
-    pack_archive(std::string(512, 'k'));
-  } catch (const std::exception& e) {
-    log_message("archive warm-up failed: %s", e.what());
-  }
+  guarded("archive warm-up", [] { pack_archive(std::string(512, 'k')); });
 }
 
 std::string unpack_archive(const std::string& archive) {

@@ -4,14 +4,12 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <exception>
 #include <limits>
 #include <new>
-#include <system_error>
-#include <thread>
 #include <utility>
 
 #include "base/clock.h"
+#include "base/guarded.h"
 #include "base/log.h"
 #include "base/strings.h"
 #include "crypto/json/json11.h"
@@ -102,31 +100,34 @@ void EventList::add_event(uint32_t event, uint32_t code, const char* message) {
     return;
   }
   const char* text = message != nullptr ? message : "";
-  // A hook or a delivery that throws is logged here: the producer (a
-  // background thread) has no use for the failure.
-  try {
-    on_event(event, code, text);
-    EventEntry* entry = find_event(event, code, text);
-    if (entry != nullptr) {
-      log_message("event exist");
-    } else {
-      entry = &ring_[next_];
-      if (count_ < kCapacity) ++count_;
-      next_ = (next_ + 1) % kCapacity;
-      entry->delivered = false;
-    }
-    entry->time = now_ms();
-    entry->event = event;
-    entry->code = code;
-    entry->message.reset();
-    entry->message = copy_message(text);
-    if (!entry->message) log_message("event list fail to dup msg %s", text);
-    if (ready_) entry->delivered = deliver(*entry);
-  } catch (const std::exception& e) {
-    log_message("event list fail to add event %u: %s", event, e.what());
-  } catch (...) {
-    log_message("event list fail to add event %u: unknown exception", event);
+  // The entry of every producer (a background thread), which has no use for
+  // a failure: a hook or a delivery that throws is logged here. The lambda
+  // runs under the lock taken above, which the analysis does not follow.
+  guarded_with(
+      [event](const char* reason) {
+        log_message("event list fail to add event %u: %s", event, reason);
+      },
+      [&]() NO_THREAD_SAFETY_ANALYSIS { record_event(event, code, text); });
+}
+
+void EventList::record_event(uint32_t event, uint32_t code, const char* text) {
+  on_event(event, code, text);
+  EventEntry* entry = find_event(event, code, text);
+  if (entry != nullptr) {
+    log_message("event exist");
+  } else {
+    entry = &ring_[next_];
+    if (count_ < kCapacity) ++count_;
+    next_ = (next_ + 1) % kCapacity;
+    entry->delivered = false;
   }
+  entry->time = now_ms();
+  entry->event = event;
+  entry->code = code;
+  entry->message.reset();
+  entry->message = copy_message(text);
+  if (!entry->message) log_message("event list fail to dup msg %s", text);
+  if (ready_) entry->delivered = deliver(*entry);
 }
 
 void EventList::start_delivery() {
@@ -138,19 +139,16 @@ void EventList::start_delivery() {
   if (!ready_) {
     ready_ = true;
     ThreadGate::Pass pass = owner_->thread_gate().enter();
+    // Without a thread the list stays ready: every later event is delivered
+    // as it is added; only the ones held now are not.
     if (pass) {
-      try {
-        std::thread([this, pass = std::move(pass)]() { deliver_pending(); }).detach();
-      } catch (const std::system_error& e) {
-        // The list stays ready: every later event is delivered as it is
-        // added; only the ones held now are not.
-        log_message("event list fail to start delivery: %s", e.what());
-      }
+      start_thread("event list fail to start delivery",
+                   [this, pass = std::move(pass)]() noexcept { deliver_pending(); });
     }
   }
 }
 
-void EventList::deliver_pending() {
+void EventList::deliver_pending() noexcept {
   ReaderLock hold(&lock_);
   if (hold.error() != 0) {
     log_message("event list fail to rdlock");
@@ -161,13 +159,10 @@ void EventList::deliver_pending() {
   for (uint32_t i = 0; i < count_; ++i) {
     EventEntry& entry = held_entry(i);
     if (entry.delivered) continue;
-    try {
-      entry.delivered = deliver(entry);
-    } catch (const std::exception& e) {
-      log_message("event list fail to deliver event %u: %s", entry.event, e.what());
-    } catch (...) {
-      log_message("event list fail to deliver event %u: unknown exception", entry.event);
-    }
+    // One delivery that fails leaves the others to come.
+    guarded_with([&entry](const char* reason) {
+      log_message("event list fail to deliver event %u: %s", entry.event, reason);
+    }, [&] { entry.delivered = deliver(entry); });
   }
 }
 

@@ -116,8 +116,10 @@ class EventList {
   EventListOwner* owner() const { return owner_; }
 
  private:
-  // Runs on the delivery worker.
-  void deliver_pending() EXCLUDES(lock_);
+  // Runs on the delivery worker, as its entry.
+  void deliver_pending() noexcept EXCLUDES(lock_);
+  // add_event's work under the lock: the hook, the entry, its delivery.
+  void record_event(uint32_t event, uint32_t code, const char* text) REQUIRES(lock_);
   // The i-th oldest held entry. REQUIRES: i < count_.
   EventEntry& held_entry(uint32_t i) REQUIRES_SHARED(lock_) {
     return ring_[(next_ + kCapacity - count_ + i) % kCapacity];

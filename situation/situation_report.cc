@@ -1,11 +1,11 @@
 #include "situation/situation_report.h"
 
-#include <exception>
 #include <limits>
 #include <memory>
 #include <string>
 
 #include "base/clock.h"
+#include "base/guarded.h"
 #include "base/log.h"
 #include "base/settings.h"
 #include "base/strings.h"
@@ -30,52 +30,38 @@ long long leading_count(const std::string& text) {
 
 void RiskApp::report_situation(std::unique_ptr<StringMap> options) {
   // Runs on the report thread. Every report ends in exactly one
-  // on_server_event, with the empty text when nothing came back, whatever
-  // failed on the way.
+  // on_server_event, with the empty text when nothing came back: a request
+  // that fails on the way (the platform's fields, no memory) is answered
+  // like one that reached nobody.
   std::string response;
   int64_t sent_at = 0;
-  try {
-    const StringMap params = options ? *options : StringMap();
-    TokenRecord token = get_token(params, true);
-    const std::string body = situation_fields(token);
-    sent_at = now_ms();
-    if (body.empty()) log_message("QuonSituation request_str empty");
-    auto found = params.find(kSituationUrlSetting);
-    const std::string configured = found != params.end() ? found->second : std::string();
-    const std::string url = service_address(configured, kSituationServiceUrl, kSituationServicePath);
-    if (configured.empty()) {
-      log_message("KEY_SITUATION_URL is not set (KEY_URL does not apply to reports): "
-                  "the built-in address %s never resolves", url.c_str());
-    }
-    std::unique_ptr<CipherScheme> scheme = select_cipher_scheme(params, app_key_);
-    // Only the answer counts; it stays empty on every failure.
-    post_request(*this, url, body, response, *scheme);
-  } catch (const std::exception& e) {
-    log_message("situation request failed: %s", e.what());
-    response.clear();
-  } catch (...) {
-    log_message("situation request failed: unknown exception");
+  if (!guarded("situation request", [&] {
+        const StringMap params = options ? *options : StringMap();
+        TokenRecord token = get_token(params, true);
+        const std::string body = situation_fields(token);
+        sent_at = now_ms();
+        if (body.empty()) log_message("QuonSituation request_str empty");
+        auto found = params.find(kSituationUrlSetting);
+        const std::string configured = found != params.end() ? found->second : std::string();
+        const std::string url =
+            service_address(configured, kSituationServiceUrl, kSituationServicePath);
+        if (configured.empty()) {
+          log_message("KEY_SITUATION_URL is not set (KEY_URL does not apply to reports): "
+                      "the built-in address %s never resolves", url.c_str());
+        }
+        std::unique_ptr<CipherScheme> scheme = select_cipher_scheme(params, app_key_);
+        // Only the answer counts; it stays empty on every failure.
+        post_request(*this, url, body, response, *scheme);
+      })) {
     response.clear();
   }
-  try {
-    if (sent_at == 0) sent_at = now_ms();
-    set_property(kSituationUpTimeProperty, decimal_text(sent_at));
-    long long failures = leading_count(get_property(kSituationErrorCountProperty));
-    if (failures < std::numeric_limits<long long>::max()) ++failures;
-    set_property(kSituationErrorCountProperty,
-                 response.empty() ? decimal_text(failures) : std::string("0"));
-  } catch (const std::exception& e) {
-    log_message("fail to record situation report: %s", e.what());
-  } catch (...) {
-    log_message("fail to record situation report: unknown exception");
-  }
-  try {
-    on_server_event(response);
-  } catch (const std::exception& e) {
-    log_message("situation answer handler failed: %s", e.what());
-  } catch (...) {
-    log_message("situation answer handler failed: unknown exception");
-  }
+  if (sent_at == 0) sent_at = now_ms();
+  set_property(kSituationUpTimeProperty, decimal_text(sent_at));
+  long long failures = leading_count(get_property(kSituationErrorCountProperty));
+  if (failures < std::numeric_limits<long long>::max()) ++failures;
+  set_property(kSituationErrorCountProperty,
+               response.empty() ? decimal_text(failures) : std::string("0"));
+  on_server_event(response);
 }
 
 }  // namespace risk

@@ -1,8 +1,13 @@
 // A test platform for the token core: a RiskSdk with an in-memory property
 // store (shareable, so that a second SDK object can read what the first
-// stored), a scripted post that can answer, fail, throw, answer late or not
-// at all, and a few scripted collectors; and a RiskApp that records what the
+// stored), a scripted post that can answer, fail, answer late or not at
+// all, and a few scripted collectors; and a RiskApp that records what the
 // core hands it. Test-only; header-only.
+//
+// The properties and the post keep the platform's promise not to throw,
+// except in the fault modes a test asks for by name (Answer::throwing,
+// set_throw_in_properties): those break it on purpose, to show that the
+// thread that meets the throw still answers.
 //
 // Threads: the post and the collectors run on the library's threads
 // (network, report, collector threads); everything here that they touch is
