@@ -681,11 +681,29 @@ async function startService(options = {}) {
     res.end(text);
   }
 
-  // The app of an API call's bearer secret, and its JSON body; or null once
-  // refused. The secret is checked before the body is read.
-  async function apiCall(req, res) {
+  // An API call's app (the one its bearer secret belongs to), its JSON body,
+  // and what `find` read in the same lookup; or null once refused. A secret
+  // of the wrong shape is refused before the body is read; the body (at most
+  // kMaxApiBodyBytes) is read before the lookup, so that a verify finds the
+  // app and the token in one.
+  /**
+   * @template {{ app: import('./store').App | null }} T
+   * @param {http.IncomingMessage} req
+   * @param {http.ServerResponse} res
+   * @param {string} op the lookup's name in the metrics
+   * @param {(secretId: string, args: Record<string, unknown>) => Promise<T>} find
+   */
+  async function apiCall(req, res, op, find) {
+    /**
+     * @param {number} status
+     * @param {string} reason
+     * @param {string} error
+     * @param {boolean} bodyRead
+     * @returns {null}
+     */
     const refuse = (status, reason, error, bodyRead) => {
       metrics.refusal(reason);
+      /** @type {Record<string, string>} */
       const headers = bodyRead ? {} : { Connection: 'close' };
       if (status === 401) headers['WWW-Authenticate'] = 'Bearer';
       replyJson(res, status, { error }, headers);
@@ -693,15 +711,9 @@ async function startService(options = {}) {
     };
     if (req.method !== 'POST') return refuse(405, 'method', 'POST only', false);
     const m = BEARER_PATTERN.exec(req.headers.authorization || '');
-    if (m === null) return refuse(401, 'unauthorized', 'Authorization: Bearer <the app\'s server secret> is required', false);
+    const secretId = m === null ? null : apps.secretIdOf(m[1]);
+    if (m === null || secretId === null) return refuse(401, 'unauthorized', 'Authorization: Bearer <the app\'s server secret> is required', false);
     if (declaredLength(req) > kMaxApiBodyBytes) return refuse(413, 'too-large', `the body exceeds ${kMaxApiBodyBytes} bytes`, false);
-    let app;
-    try {
-      app = await db('app', () => apps.appOfSecret(store, m[1]));
-    } catch (e) {
-      return refuse(503, 'database', 'database unavailable', false);
-    }
-    if (app === null) return refuse(401, 'unauthorized', 'unknown or revoked secret', false);
     const read = await readBody(req, kMaxApiBodyBytes);
     if (read.tooLarge) return refuse(413, 'too-large', `the body exceeds ${kMaxApiBodyBytes} bytes`, false);
     if (read.broken) return refuse(400, 'malformed', 'the body was cut', true);
@@ -714,34 +726,36 @@ async function startService(options = {}) {
     if (args === null || typeof args !== 'object' || Array.isArray(args)) {
       return refuse(400, 'malformed', 'the body is not a JSON object', true);
     }
-    return { app, args, refuse };
+    let found;
+    try {
+      found = await db(op, () => find(secretId, args));
+    } catch (e) {
+      return refuse(503, 'database', 'database unavailable', true);
+    }
+    if (found.app === null || !apps.secretMatches(found.app, m[1])) return refuse(401, 'unauthorized', 'unknown or revoked secret', true);
+    return { found, app: found.app, args, refuse };
   }
 
+  /** @param {unknown} token */
+  const wellFormedToken = (token) => typeof token === 'string' && token !== '' && Buffer.byteLength(token, 'utf8') <= kMaxTokenBytes;
+
   async function verify(req, res) {
-    const call = await apiCall(req, res);
+    const call = await apiCall(req, res, 'verify',
+      (secretId, args) => store.findAppAndToken(secretId, wellFormedToken(args.token) ? tokenHash(args.token) : null));
     if (call === null) return;
     const { app, args, refuse } = call;
     const digest = args.consume;
     if (digest !== undefined && (typeof digest !== 'string' || !DIGEST_PATTERN.test(digest))) {
       return refuse(400, 'malformed', '"consume" is a SHA-256 digest: 64 lowercase hexadecimal characters', true);
     }
-    const token = args.token;
     const now = Date.now();
     const answer = { valid: false };
-    let row = null;
-    if (typeof token !== 'string' || token === '' || Buffer.byteLength(token, 'utf8') > kMaxTokenBytes) {
-      answer.reason = 'malformed';
-    } else {
-      try {
-        row = await db('verify', () => store.findToken(tokenHash(token)));
-      } catch (e) {
-        return refuse(503, 'database', 'database unavailable', true);
-      }
-      if (row === null) answer.reason = 'unknown';
-      else if (row.appKey !== app.appKey) answer.reason = 'other-app';
-      else if (row.expiresAt <= now) answer.reason = 'expired';
-      else answer.valid = true;
-    }
+    const row = call.found.token;
+    if (!wellFormedToken(args.token)) answer.reason = 'malformed';
+    else if (row === null) answer.reason = 'unknown';
+    else if (row.appKey !== app.appKey) answer.reason = 'other-app';
+    else if (row.expiresAt <= now) answer.reason = 'expired';
+    else answer.valid = true;
     if (answer.valid || answer.reason === 'expired') {
       Object.assign(answer, {
         installationId: row.installationId,
@@ -777,7 +791,7 @@ async function startService(options = {}) {
   }
 
   async function forget(req, res) {
-    const call = await apiCall(req, res);
+    const call = await apiCall(req, res, 'app', async (secretId) => ({ app: await store.getAppBySecretId(secretId) }));
     if (call === null) return;
     const { app, args, refuse } = call;
     const id = args.installationId;
