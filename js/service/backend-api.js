@@ -6,8 +6,9 @@
 //                    level and reasons its device's data raised; consumes a
 //                    business sign's digest once when asked
 //   POST /v1/forget  deletes everything kept about one installation
-// The secret is checked before the body is read; a body is JSON of at most
-// kMaxApiBodyBytes.
+// A secret of the wrong shape is refused before the body is read; a body is
+// JSON of at most kMaxApiBodyBytes; the app of the secret and, for a verify,
+// the token are then found in one lookup.
 
 const apps = require('./apps');
 const { parseStored } = require('./store');
@@ -34,14 +35,20 @@ const BEARER_PATTERN = /^Bearer ([!-~]+)$/;
  * @returns {{ verify: (req: Request, res: Response) => Promise<void>, forget: (req: Request, res: Response) => Promise<void> }}
  */
 function createBackendApi({ store, storeCall, metrics }) {
-  // The app of an API call's bearer secret, and its JSON body; or null once
-  // refused.
+  // An API call's app (the one its bearer secret belongs to), its JSON body,
+  // and what `find` read in the same lookup; or null once refused. A secret
+  // of the wrong shape is refused before the body is read; the body (at most
+  // kMaxApiBodyBytes) is read before the lookup, so that a verify finds the
+  // app and the token in one.
   /**
+   * @template {{ app: import('./store').App | null }} T
    * @param {Request} req
    * @param {Response} res
-   * @returns {Promise<{ app: import('./store').App, args: Record<string, unknown>, refuse: Refuse } | null>}
+   * @param {string} op the lookup's name in the metrics
+   * @param {(secretId: string, args: Record<string, unknown>) => Promise<T>} find
+   * @returns {Promise<{ found: T, app: import('./store').App, args: Record<string, unknown>, refuse: Refuse } | null>}
    */
-  async function apiCall(req, res) {
+  async function apiCall(req, res, op, find) {
     /** @type {Refuse} */
     const refuse = (status, reason, error, bodyRead) => {
       metrics.refusal(reason);
@@ -57,15 +64,9 @@ function createBackendApi({ store, storeCall, metrics }) {
     };
     if (req.method !== 'POST') return refused(405, 'method', 'POST only', false);
     const m = BEARER_PATTERN.exec(req.headers.authorization || '');
-    if (m === null) return refused(401, 'unauthorized', 'Authorization: Bearer <the app\'s server secret> is required', false);
+    const secretId = m === null ? null : apps.secretIdOf(m[1]);
+    if (m === null || secretId === null) return refused(401, 'unauthorized', 'Authorization: Bearer <the app\'s server secret> is required', false);
     if (declaredLength(req) > kMaxApiBodyBytes) return refused(413, 'too-large', `the body exceeds ${kMaxApiBodyBytes} bytes`, false);
-    let app;
-    try {
-      app = await storeCall('app', () => apps.appOfSecret(store, m[1]));
-    } catch (e) {
-      return refused(503, 'database', 'database unavailable', false);
-    }
-    if (app === null) return refused(401, 'unauthorized', 'unknown or revoked secret', false);
     const read = await readBody(req, kMaxApiBodyBytes);
     if (read.tooLarge) return refused(413, 'too-large', `the body exceeds ${kMaxApiBodyBytes} bytes`, false);
     if (read.broken) return refused(400, 'malformed', 'the body was cut', true);
@@ -78,37 +79,35 @@ function createBackendApi({ store, storeCall, metrics }) {
     if (args === null || typeof args !== 'object' || Array.isArray(args)) {
       return refused(400, 'malformed', 'the body is not a JSON object', true);
     }
-    return { app, args, refuse };
+    let found;
+    try {
+      found = await storeCall(op, () => find(secretId, args));
+    } catch (e) {
+      return refused(503, 'database', 'database unavailable', true);
+    }
+    if (found.app === null || !apps.secretMatches(found.app, m[1])) return refused(401, 'unauthorized', 'unknown or revoked secret', true);
+    return { found, app: found.app, args, refuse };
   }
 
   /** @param {Request} req @param {Response} res */
   async function verify(req, res) {
-    const call = await apiCall(req, res);
+    const call = await apiCall(req, res, 'verify',
+      (secretId, args) => store.findAppAndToken(secretId, isTokenText(args.token) ? tokenHash(args.token) : null));
     if (call === null) return;
     const { app, args, refuse } = call;
     const digest = args.consume;
     if (digest !== undefined && (typeof digest !== 'string' || !DIGEST_PATTERN.test(digest))) {
       return refuse(400, 'malformed', '"consume" is a SHA-256 digest: 64 lowercase hexadecimal characters', true);
     }
-    const token = args.token;
     const now = Date.now();
     /** @type {Record<string, unknown>} */
     const answer = { valid: false };
-    /** @type {import('./store').TokenRow | null} */
-    let row = null;
-    if (!isTokenText(token)) {
-      answer.reason = 'malformed';
-    } else {
-      try {
-        row = await storeCall('verify', () => store.findToken(tokenHash(token)));
-      } catch (e) {
-        return refuse(503, 'database', 'database unavailable', true);
-      }
-      if (row === null) answer.reason = 'unknown';
-      else if (row.appKey !== app.appKey) answer.reason = 'other-app';
-      else if (row.expiresAt <= now) answer.reason = 'expired';
-      else answer.valid = true;
-    }
+    const row = call.found.token;
+    if (!isTokenText(args.token)) answer.reason = 'malformed';
+    else if (row === null) answer.reason = 'unknown';
+    else if (row.appKey !== app.appKey) answer.reason = 'other-app';
+    else if (row.expiresAt <= now) answer.reason = 'expired';
+    else answer.valid = true;
     if (row !== null && (answer.valid || answer.reason === 'expired')) {
       Object.assign(answer, {
         installationId: row.installationId,
@@ -145,7 +144,7 @@ function createBackendApi({ store, storeCall, metrics }) {
 
   /** @param {Request} req @param {Response} res */
   async function forget(req, res) {
-    const call = await apiCall(req, res);
+    const call = await apiCall(req, res, 'app', async (secretId) => ({ app: await store.getAppBySecretId(secretId) }));
     if (call === null) return;
     const { app, args, refuse } = call;
     const id = args.installationId;

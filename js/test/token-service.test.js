@@ -106,8 +106,8 @@ describe('the production service on SQLite', () => {
       ['an unknown path', '/udid/other?appKey=app-a', {}, 404],
       ['no key at all', `${TOKEN_PATH}?sign=00`, {}, 400],
       ['a verify call without a secret', '/v1/verify', { 'Content-Length': 100 }, 401],
-      ['a verify call with a secret of no app', '/v1/verify',
-        { 'Content-Length': 100, Authorization: `Bearer rks.${'0'.repeat(24)}.${'A'.repeat(43)}` }, 401],
+      ['a verify call with what is not a secret', '/v1/verify',
+        { 'Content-Length': 100, Authorization: `Bearer rks.${'0'.repeat(24)}.${'A'.repeat(42)}!` }, 401],
       ['an admin call', '/__admin/requests', {}, 404],
     ];
     for (const [what, urlPath, headers, status] of cases) {
