@@ -372,6 +372,35 @@ describe('the service\'s risk command', () => {
     }
   });
 
+  it('reads its command line as it always has: usage mistakes exit 2 and name the option, values may begin with a dash', () => {
+    const dir = tmpDir();
+    const db = path.join(dir, 'risk.db');
+    try {
+      const cases = [
+        [['migrate', '--json', `--db=${db}`], 0, 'stdout', /^\{"kind":"sqlite","applied":\[\]\}\n$/],
+        [['frob'], 2, 'stderr', /^risk: unknown command "frob"\nusage:/],
+        [['migrate', '--frob'], 2, 'stderr', /^risk: unknown option --frob\n/],
+        [['migrate', '-x'], 2, 'stderr', /^risk: unknown option -x\n/],
+        [['migrate', '--db'], 2, 'stderr', /^risk: --db needs a value\n/],
+        [['serve', '--db', db, '--port', '80a'], 2, 'stderr', /^risk: --port takes a whole number, not "80a"\n/],
+        [['sweep', '--db', db, '--retention-days', '1e3'], 2, 'stderr', /^risk: --retention-days takes a number, not "1e3"\n/],
+        [['apps', 'frob', '--db', db], 2, 'stderr', /^risk: risk apps: add, set, list, rotate or remove, not "frob"\n/],
+        [['forget', '--db', db, '--app-key', 'k'], 2, 'stderr', /^risk: --installation-id is required\n/],
+        [['help'], 0, 'stdout', /^usage:\n {2}risk serve /],
+        [['--help', 'migrate'], 0, 'stdout', /^usage:\n/],
+        [['forget', '--db', db, '--app-key', '-k', '--installation-id', '--json', '--json'], 0, 'stdout', /^\{"deleted":0\}\n$/],
+        [['sweep', '--json', '--db', db, '--retention-days', '0'], 0, 'stdout', /^\{"deleted":0\}\n$/],
+      ];
+      for (const [args, code, stream, pattern] of cases) {
+        const r = runCli(args);
+        assert.strictEqual(r.code, code, `${args.join(' ')}: ${r.stderr}`);
+        assert.match(r[stream], pattern, args.join(' '));
+      }
+    } finally {
+      fs.rmSync(dir, { recursive: true, force: true });
+    }
+  });
+
   it('serves on the port given, logs no identifier, and stops on SIGTERM; a kill -9 loses no answered token', async () => {
     const dir = tmpDir();
     const db = path.join(dir, 'risk.db');

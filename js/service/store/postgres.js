@@ -102,7 +102,7 @@ function openPostgres(url, options = {}) {
         await client.query('SELECT pg_advisory_xact_lock($1)', [kMigrationLock]);
         await client.query(`CREATE TABLE IF NOT EXISTS schema_migrations (version INTEGER PRIMARY KEY,
           name TEXT NOT NULL, applied_at BIGINT NOT NULL)`);
-        const done = new Set((await client.query('SELECT version FROM schema_migrations')).rows.map((r) => r.version));
+        const done = new Set((await client.query('SELECT version FROM schema_migrations')).rows.map((/** @type {{ version: number }} */ r) => r.version));
         const applied = [];
         for (const m of MIGRATIONS) {
           if (done.has(m.version)) continue;
