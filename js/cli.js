@@ -592,6 +592,7 @@ function openHost(opts) {
   } catch (e) {
     throw new CliError(`cannot use the preference directory ${prefsDir}: ${e.code || e.message}`);
   }
+  bridge.warmUp();
   const handle = risk.setup(bridge, { name: opts.appName || CLI_APP_NAME, versionCode: 1, versionName: '1.0' },
     bridge.deviceInfo());
   if (!handle) throw new CliError('the library refused setup');

@@ -80,6 +80,7 @@ function openSdk(risk, prefsDir, options, onServerEvent) {
     onPost: (outcome) => posts.push(outcome),
     onError: () => {},
   });
+  bridge.warmUp();
   const handle = risk.setup(bridge, APP_INFO, bridge.deviceInfo());
   if (!handle) throw new DemoError('the library refused setup (it was set up before in this process)');
   risk.init(handle, APP_KEY, options);

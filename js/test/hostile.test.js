@@ -10,11 +10,11 @@
 const { test } = require('node:test');
 const assert = require('node:assert');
 const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
 const { spawnSync, execFileSync } = require('node:child_process');
 
 const tokens = require('../lib/tokens');
+const helpers = require('./fixtures/helpers');
 
 const FIXTURE = path.join(__dirname, 'fixtures', 'hostile-host.js');
 const APP_KEY = 'hostile-app-key';
@@ -43,9 +43,7 @@ const kRefusedSetupBudgetKiB = SANITIZER === 'asan' ? 3 : 1;
 // an application object).
 const kLongKeysBudgetMiB = 16 + kQuarantineMiB;
 
-function tempDir() {
-  return fs.mkdtempSync(path.join(os.tmpdir(), 'risk-hostile-test-'));
-}
+const tempDir = () => helpers.tempDir('hostile-test');
 
 // Runs one scenario with arg (JSON) and the log in logFile (a file of a
 // fresh folder unless given); returns its "key=value" lines, the log's

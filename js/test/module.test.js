@@ -6,12 +6,12 @@ const { test } = require('node:test');
 const assert = require('node:assert');
 const crypto = require('node:crypto');
 const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 
 process.env.RISK_LOG = process.env.RISK_LOG || 'off';
 const risk = require('../index');
+const helpers = require('./fixtures/helpers');
 
 const native = risk.load();
 const NO_SDK = 'RiskSdk is null, please call setup first.';
@@ -22,9 +22,7 @@ const APP_KEY = 'module-test-key';
 // keeps its process alive for nothing runs into it.
 const kScenarioLimitMs = 60000;
 
-function tempDir() {
-  return fs.mkdtempSync(path.join(os.tmpdir(), 'risk-module-test-'));
-}
+const tempDir = () => helpers.tempDir('module-test');
 
 // Runs one scenario in a process of its own; returns its "key=value" lines
 // parsed, and how it ended.
@@ -68,6 +66,7 @@ function openSealed(appName, name, stored) {
 
 const prefsDir = tempDir();
 const bridge = risk.createBridge({ prefsDir });
+bridge.warmUp();
 const puts = [];
 const plainPut = bridge.prefPut;
 bridge.prefPut = (name, value) => {

@@ -8,20 +8,18 @@
 const test = require('node:test');
 const assert = require('node:assert');
 const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
 const { execFileSync, spawnSync } = require('node:child_process');
 const { builtinModules } = require('node:module');
 
 const risk = require('../index');
 const pkg = require('../package.json');
+const helpers = require('./fixtures/helpers');
 
 const JS_DIR = path.join(__dirname, '..');
 const LIBRARY = process.env.RISK_LIBRARY;
 
-function tempDir() {
-  return fs.mkdtempSync(path.join(os.tmpdir(), 'risk-package-'));
-}
+const tempDir = () => helpers.tempDir('package');
 
 // A fake package folder with binaries for the given "<platform>-<arch>" names.
 function fakePrebuilds(root, targets, content = 'not a library') {
@@ -86,7 +84,8 @@ test('an installed copy loads its own binary without RISK_LIBRARY', { skip: !LIB
     // the package's binary of this platform, and no build tree beside them.
     const dir = path.join(root, 'node_modules', 'quon-risk-comm');
     fs.mkdirSync(path.join(dir, 'lib'), { recursive: true });
-    for (const f of ['index.js', 'package.json', 'lib/bridge.js', 'lib/outcomes.js', 'lib/codes.js', 'lib/limits.js']) fs.copyFileSync(path.join(JS_DIR, f), path.join(dir, f));
+    const lib = fs.readdirSync(path.join(JS_DIR, 'lib')).map((f) => path.join('lib', f));
+    for (const f of ['index.js', 'package.json', ...lib]) fs.copyFileSync(path.join(JS_DIR, f), path.join(dir, f));
     const target = path.join(dir, 'prebuilds', `${process.platform}-${process.arch}`);
     fs.mkdirSync(target, { recursive: true });
     fs.copyFileSync(LIBRARY, path.join(target, 'libQuonRiskComm.so'));
@@ -287,6 +286,7 @@ let sdk;
 test.before(async () => {
   svc = await startService();
   const bridge = risk.createBridge({ prefsDir: process.env.APP_PREFS });
+  bridge.warmUp();
   sdk = risk.setup(bridge, { name: 'com.example.app', versionCode: 1, versionName: '1.0' }, bridge.deviceInfo());
   risk.init(sdk, appKey, { KEY_URL: svc.url, KEY_SITUATION_URL: svc.url });
 });
