@@ -179,6 +179,52 @@ test('usage errors and unreadable input end with one line and their own status',
   assert.strictEqual(run(['decode', '--help']).status, 0);
 });
 
+test('each command reads its options as the tool always has: values, lists, numbers, help and one-dash arguments', () => {
+  const { parseCommandArgs, UsageError } = require('../cli/args');
+  const commands = {
+    decode: require('../cli/decode').command,
+    serve: require('../cli/serve').command,
+    token: require('../cli/token').command,
+  };
+  // [command, arguments, the options read, or the usage error's message]
+  const cases = [
+    ['decode', ['--app-key', 'k', '--json', 'TEXT'], { _: ['TEXT'], appKey: 'k', json: true }],
+    ['decode', ['--type=', 'x'], { _: ['x'], type: '' }],
+    ['decode', ['-5'], { _: ['-5'] }],
+    ['decode', ['-hx'], { _: ['-hx'] }],
+    ['decode', ['-a-b', '--json'], { _: ['-a-b'], json: true }],
+    ['token', ['--url', '-a-b', '--prefs', '-'], { _: [], url: '-a-b', prefs: '-' }],
+    ['decode', ['x', '-h'], { _: ['x'], help: true }],
+    ['decode', ['--help'], { _: [], help: true }],
+    ['decode', ['-'], { _: ['-'] }],
+    ['token', ['--url', '--json'], { _: [], url: '--json' }],
+    ['token', ['--delay-ms', '-5', '--count=007'], { _: [], delayMs: -5, count: 7 }],
+    ['token', ['--option', 'A=1', '--option=B=2'], { _: [], option: ['A=1', 'B=2'] }],
+    ['serve', ['--app-key', 'a', '--app-key', 'b', '--echo'], { _: [], appKey: ['a', 'b'], echo: true }],
+    ['decode', ['--nope'], 'unknown option --nope for "decode"'],
+    ['decode', ['--url', 'x'], 'unknown option --url for "decode"'],
+    ['decode', ['--', 'x'], 'unknown option -- for "decode"'],
+    ['decode', ['--=x'], 'unknown option -- for "decode"'],
+    ['decode', ['---x'], 'unknown option ---x for "decode"'],
+    ['decode', ['--help=x'], 'unknown option --help for "decode"'],
+    ['decode', ['--json=1'], '--json takes no value'],
+    ['decode', ['--type'], '--type needs a value'],
+    ['decode', ['a', 'b'], 'unexpected argument "b"'],
+    ['token', ['x'], 'unexpected argument "x"'],
+    ['token', ['--count', '+5'], '--count needs a whole number, not "+5"'],
+    ['token', ['--delay-ms='], '--delay-ms needs a whole number, not ""'],
+  ];
+  for (const [name, argv, expected] of cases) {
+    const what = `${name} ${argv.join(' ')}`;
+    if (typeof expected === 'string') {
+      assert.throws(() => parseCommandArgs(argv, name, commands[name]),
+        (e) => e instanceof UsageError && e.message === expected, what);
+    } else {
+      assert.deepStrictEqual({ ...parseCommandArgs(argv, name, commands[name]) }, expected, what);
+    }
+  }
+});
+
 test('the catalogue has one entry per key, each with a known identifying level', () => {
   const keys = catalogue.keys();
   assert.strictEqual(new Set(keys).size, keys.length);
