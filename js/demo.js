@@ -1,4 +1,5 @@
 #!/usr/bin/env node
+// @ts-check
 'use strict';
 // The demonstration: the built library in a Node host against the reference
 // service on a free loopback port, with preferences in a temporary directory.
@@ -157,7 +158,7 @@ async function verifyToken(url, secret, token) {
     headers: { Authorization: `Bearer ${secret}`, 'Content-Type': 'application/json' },
     body: JSON.stringify({ token }),
   });
-  return { status: res.status, ...(await res.json()) };
+  return { status: res.status, .../** @type {object} */ (await res.json()) };
 }
 
 async function demonstrate() {
@@ -287,7 +288,7 @@ async function demonstrate() {
     // 6. A situation report; the service's answer comes back through the bridge.
     mark = svc.requests.length;
     const seen = serverEvents.length;
-    const answered = new Promise((resolve) => {
+    const answered = new Promise((/** @type {(value?: unknown) => void} */ resolve) => {
       const timer = setTimeout(resolve, DELAY_MS * 3);
       onEvent = () => {
         if (serverEvents.length > seen) {

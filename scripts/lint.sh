@@ -8,7 +8,12 @@
 #      to repeat libraries (LINK_INTERFACE_MULTIPLICITY);
 #   3. nothing below the platform includes the script engine's headers
 #      (node_api.h, bridge/host.h, bridge/bridge_js_native.h); tests and
-#      test helpers aside.
+#      test helpers aside;
+#   4. the JavaScript types: tsc over js/tsconfig.json (the package, strict),
+#      js/tsconfig.dev.json (tests, fixtures, demonstration, benchmark
+#      scripts) and js/test/fixtures (an application and a backend in
+#      TypeScript against the declarations); every one of those files
+#      carries // @ts-check (js/test/types.test.js checks that too).
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
 
@@ -38,4 +43,10 @@ if grep -rnE '#include [<"](node_api\.h|bridge/)' base crypto collect situation 
   echo "these files below the platform include the script engine's headers" >&2
   exit 1
 fi
+
+log "JavaScript types (tsc)"
+for project in js/tsconfig.json js/tsconfig.dev.json js/test/fixtures/tsconfig.json; do
+  node "$ROOT/js/node_modules/typescript/bin/tsc" -p "$ROOT/$project" --pretty false >&2 ||
+    { echo "tsc -p $project: type errors" >&2; exit 1; }
+done
 log "lint: clean"

@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // The promise natives measured from the script, through the library's Node
 // package (js/index.js) and its reference bridge (js/lib/reference-bridge.js), against

@@ -86,12 +86,14 @@ function errorMeaning(code) {
  * @returns {DecodedDegrade}
  */
 function decodeDegrade(text, appKey) {
-  const opened = tokens.openDegradeToken(text.trim(), appKey);
-  if (!opened.fields) {
+  const result = tokens.openDegradeToken(text.trim(), appKey);
+  if (!result.fields) {
     const n = text.trim().split('!').length;
     throw new CliError(`not a whole degrade token: it has 6 "!"-separated fields, this text ${n}`
       + ' (truncated, or not a degrade token)');
   }
+  // The cast narrows as the check does, also where null checks are off.
+  const opened = /** @type {import('../lib/tokens').OpenedFields} */ (result);
   if (!opened.request) {
     const f = opened.fields;
     if (appKey !== undefined && appKey !== f.appKey) {

@@ -41,7 +41,7 @@ function tokenSummary(token, appKey) {
       out.error = f.errorCode;
       out.errorMeaning = errorMeaning(f.errorCode);
       const opened = tokens.openDegradeToken(token, appKey);
-      out.dataKeys = opened.fields && opened.request ? opened.request.entries.length : null;
+      out.dataKeys = 'request' in opened && opened.request ? opened.request.entries.length : null;
     }
   }
   return out;

@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // The command-line tool without the native library: decode opens degrade
 // tokens, business signs and service records built here with Node crypto,
@@ -187,6 +188,7 @@ test('each command reads its options as the tool always has: values, lists, numb
     token: require('../cli/token').command,
   };
   // [command, arguments, the options read, or the usage error's message]
+  /** @type {any[]} */
   const cases = [
     ['decode', ['--app-key', 'k', '--json', 'TEXT'], { _: ['TEXT'], appKey: 'k', json: true }],
     ['decode', ['--type=', 'x'], { _: ['x'], type: '' }],
@@ -239,6 +241,7 @@ test('decode says what it was given: a service token, a cut or foreign degrade t
   assert.strictEqual(service.status, 0, service.stderr);
   assert.match(service.stdout, /^a service token \(32 bytes\): .* carries nothing to open/);
   const token = degradeToken('gm', -1002);
+  /** @type {any[]} */
   const cases = [
     [['decode', token.split('!').slice(0, 4).join('!')], /not a whole degrade token: it has 6 "!"-separated fields, this text 4/],
     [['decode', '--app-key', 'another', token], /a degrade token of application key "cli-test-key-_", not "another"/],

@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // The machine facts of the reference bridge (lib/device-facts.js): the
 // device information the library reads at setup, with overrides, as the

@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // The demonstration (the README's main command runs it) and the tool's
 // library commands, each in its own process against the built library: what

@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // The library in an environment the host shapes: the host's script replaces
 // its timer globals, or loads the library in worker after worker. Each

@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // The library as a guest: whatever an app does around it (worker threads
 // that set up and end, handles passed between environments, odd bridges,

@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // The reference bridge's post (lib/http-post.js) against real HTTP servers
 // on loopback: the bytes it sends and the answer it gives, a kept-open
@@ -49,7 +50,7 @@ test('a post on a kept-open connection that the server drops goes once more on a
   // server does that closed an idle connection while the request was on its way.
   let connections = 0;
   const server = await listen((req, res) => {
-    const socket = req.socket;
+    const socket = /** @type {import('node:net').Socket & { served?: number }} */ (req.socket);
     socket.served = (socket.served || 0) + 1;
     if (socket.served === 1) connections += 1;
     req.resume();
@@ -64,7 +65,7 @@ test('a post on a kept-open connection that the server drops goes once more on a
     for (let i = 0; i < 3; i++) {
       const answer = await bridge.post(url, new ArrayBuffer(2));
       assert.strictEqual(answer.responseCode, 200, `post ${i}`);
-      assert.strictEqual(Buffer.from(answer.result).toString(), 'ok');
+      assert.strictEqual(Buffer.from(/** @type {ArrayBuffer} */ (answer.result)).toString(), 'ok');
     }
     assert.strictEqual(connections, 3);
   } finally {
@@ -76,7 +77,7 @@ test('post rejects with code 7 when the connection is refused and 28 when the ti
   const port = await closedPort();
   const bridge = createBridge({ prefsDir: tempDir(), postTimeoutMs: 300 });
   await assert.rejects(bridge.post(`http://127.0.0.1:${port}/`, new ArrayBuffer(1)),
-    (e) => e.code === httpPost.POST_ERROR_CONNECT);
+    (/** @type {any} */ e) => e.code === httpPost.POST_ERROR_CONNECT);
 
   // Answers the head, then never the rest of the body: the limit covers it.
   const server = await listen((req, res) => {
@@ -85,11 +86,11 @@ test('post rejects with code 7 when the connection is refused and 28 when the ti
   });
   try {
     await assert.rejects(bridge.post(`http://127.0.0.1:${portOf(server)}/`, new ArrayBuffer(1)),
-      (e) => e.code === httpPost.POST_ERROR_TIMEOUT);
+      (/** @type {any} */ e) => e.code === httpPost.POST_ERROR_TIMEOUT);
   } finally {
     await closeServer(server);
   }
-  await assert.rejects(bridge.post('not a url', new ArrayBuffer(1)), (e) => e.code === httpPost.POST_ERROR_OTHER);
+  await assert.rejects(bridge.post('not a url', new ArrayBuffer(1)), (/** @type {any} */ e) => e.code === httpPost.POST_ERROR_OTHER);
 });
 
 test('post stops reading an answer at its size limit and rejects with code 63', async () => {
@@ -125,10 +126,10 @@ test('post stops reading an answer at its size limit and rejects with code 63', 
     const bridge = createBridge({ prefsDir: tempDir(), maxResponseBytes: kLimit, postTimeoutMs: 20000 });
     const base = `http://127.0.0.1:${portOf(server)}`;
     const atLimit = await bridge.post(`${base}/?size=${kLimit}`, new ArrayBuffer(1));
-    assert.strictEqual(atLimit.result.byteLength, kLimit);
+    assert.strictEqual(/** @type {ArrayBuffer} */ (atLimit.result).byteLength, kLimit);
     for (const url of [`/?size=${kEndless}`, `/?declare&size=${kEndless}`]) {
       await assert.rejects(bridge.post(base + url, new ArrayBuffer(1)),
-        (e) => e.code === httpPost.POST_ERROR_TOO_LARGE, url);
+        (/** @type {any} */ e) => e.code === httpPost.POST_ERROR_TOO_LARGE, url);
     }
     // The connection was closed long before the server got rid of everything.
     for (let i = 0; i < 200 && sent.length < 3; i += 1) await new Promise((r) => setTimeout(r, 10));
@@ -142,7 +143,7 @@ test('post stops reading an answer at its size limit and rejects with code 63', 
 test('every rejection the bridge reports reads back with its own reason and meaning', () => {
   for (const [code, reason] of Object.entries(httpPost.POST_ERROR_NAMES)) {
     assert.strictEqual(POST_FAILURES[code] && POST_FAILURES[code].reason, reason, `code ${code}`);
-    const line = describePost({ url: 'http://x', ms: 3, code: Number(code), reason, message: 'm' });
+    const line = describePost(/** @type {any} */ ({ url: 'http://x', ms: 3, code: Number(code), reason, message: 'm' }));
     assert.ok(line.startsWith(`rejected: ${reason} (${POST_FAILURES[code].meaning}`), line);
     assert.ok(line.includes(`status -${code}`), line);
   }

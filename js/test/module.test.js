@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // The module's face: its exports, the handle rules, the sealed scene
 // property, and (in processes of their own, test/fixtures/module-run.js)
@@ -14,6 +15,8 @@ const risk = require('../index');
 const helpers = require('./fixtures/helpers');
 
 const native = risk.load();
+// The natives as a careless or hostile caller sees them: any argument goes.
+const untyped = /** @type {any} */ (native);
 const NO_SDK = 'RiskSdk is null, please call setup first.';
 const FIXTURE = path.join(__dirname, 'fixtures', 'module-run.js');
 const APP_NAME = 'com.example.module-test';
@@ -107,19 +110,19 @@ test('setupNative gives a handle the first time and 0 after', () => {
 
 test('unknown and malformed handles throw the setup error; readyToCallback ignores them', () => {
   for (const bad of [handle + 8, 12345, -1, 'text', undefined, {}, 2 ** 60]) {
-    assert.throws(() => native.init(bad, APP_KEY, []), { message: NO_SDK }, String(bad));
-    assert.throws(() => native.setSceneNative(bad, APP_KEY, 's'), { message: NO_SDK }, String(bad));
-    assert.throws(() => native.getTokenNative(bad, APP_KEY, []), { message: NO_SDK }, String(bad));
-    assert.strictEqual(native.readyToCallback(bad), undefined);
+    assert.throws(() => untyped.init(bad, APP_KEY, []), { message: NO_SDK }, String(bad));
+    assert.throws(() => untyped.setSceneNative(bad, APP_KEY, 's'), { message: NO_SDK }, String(bad));
+    assert.throws(() => untyped.getTokenNative(bad, APP_KEY, []), { message: NO_SDK }, String(bad));
+    assert.strictEqual(untyped.readyToCallback(bad), undefined);
   }
   assert.strictEqual(native.readyToCallback(handle), undefined);
   assert.strictEqual(native.readyToCallback(handle), undefined);
 });
 
 test('arguments of the wrong kind read as empty values and throw nothing', () => {
-  assert.strictEqual(native.init(handle, APP_KEY, 'not an array'), undefined);
-  assert.strictEqual(native.init(handle, 42, [1, 2, {}, null]), undefined);
-  assert.strictEqual(native.init(handle), undefined);
+  assert.strictEqual(untyped.init(handle, APP_KEY, 'not an array'), undefined);
+  assert.strictEqual(untyped.init(handle, 42, [1, 2, {}, null]), undefined);
+  assert.strictEqual(untyped.init(handle), undefined);
 });
 
 test('setSceneNative seals the scene under the application name; Node\'s SM4 opens it', () => {
@@ -144,7 +147,7 @@ test('isDegradeTokenNative: empty and longer than 40 bytes are degrade tokens', 
   // Bytes, not characters: 20 two-byte characters are 40 bytes, 21 are 42.
   assert.strictEqual(risk.isDegradeToken(handle, APP_KEY, 'é'.repeat(20)), false);
   assert.strictEqual(risk.isDegradeToken(handle, APP_KEY, 'é'.repeat(21)), true);
-  assert.strictEqual(native.isDegradeTokenNative(handle, APP_KEY, 42), true, 'a non-string reads as ""');
+  assert.strictEqual(untyped.isDegradeTokenNative(handle, APP_KEY, 42), true, 'a non-string reads as ""');
 });
 
 test('toPairs flattens objects, Maps and entry arrays into strings', () => {

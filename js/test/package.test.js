@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // The installable package: which library file the loader takes (RISK_LIBRARY,
 // the package's binary for this platform, the build tree), the one-line
@@ -36,6 +37,7 @@ test('the loader takes RISK_LIBRARY, else the binary of this platform, else the 
   try {
     const prebuilds = fakePrebuilds(root, ['linux-x64', 'linux-arm64']);
     const buildTree = path.join(root, 'build', 'libQuonRiskComm.so');
+    /** @type {any[]} */
     const cases = [
       [{ env: { RISK_LIBRARY: 'x/lib.so' }, arch: 'x64' }, path.resolve('x/lib.so'), 'RISK_LIBRARY'],
       [{ env: {}, arch: 'x64' }, path.join(prebuilds, 'linux-x64', 'libQuonRiskComm.so'), 'package'],
@@ -66,7 +68,7 @@ test('no binary for the platform, or one that does not load: one line that says 
       assert.match(e.message, /set RISK_LIBRARY/);
       return true;
     });
-    assert.throws(() => risk.load(path.join(prebuilds, 'linux-x64', 'libQuonRiskComm.so')), (e) => {
+    assert.throws(() => risk.load(path.join(prebuilds, 'linux-x64', 'libQuonRiskComm.so')), (/** @type {any} */ e) => {
       assert.strictEqual(e.code, 'RISK_LIBRARY_UNAVAILABLE');
       assert.doesNotMatch(e.message, /\n/);
       assert.match(e.message, /cannot load .*linux-x64\/libQuonRiskComm\.so: .*; set RISK_LIBRARY to a libQuonRiskComm\.so built for this machine/);
@@ -134,6 +136,7 @@ test('settings the library would misread warn once each and pass unchanged', () 
 
 test('service addresses and waits the library would misread warn once each', () => {
   // [options, the warning's code or null, what it says]
+  /** @type {any[]} */
   const cases = [
     [['KEY_URL', 'http://risk.example.com/'], 'RISK_URL_TRAILING_SLASH', /posts to "\/" as given, not to "\/udid\/m1"/],
     [['KEY_URL', 'https://risk.example.com:8443/api/token'], 'RISK_URL_PATH', /the path "\/api\/token", not the service's "\/udid\/m1"/],
@@ -333,6 +336,7 @@ test('an app\'s test file imports the test kit from the installed tarball', { sk
     fs.writeFileSync(path.join(app, 'package.json'), '{ "name": "app", "private": true }\n');
     fs.writeFileSync(path.join(app, 'app.test.js'), APP_TEST);
     fs.mkdirSync(path.join(root, 'prefs'));
+    /** @type {NodeJS.ProcessEnv} */
     const env = { ...process.env, RISK_LIBRARY: LIBRARY, RISK_LOG: 'off', APP_PREFS: path.join(root, 'prefs') };
     delete env.NODE_TEST_CONTEXT;
     const run = spawnSync(process.execPath, ['--test', 'app.test.js'], { cwd: app, env, encoding: 'utf8', timeout: 120000 });

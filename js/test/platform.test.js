@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // HarmonyRiskSdk and HarmonyRiskApp driven through the test-only platform
 // addon (platform/platform_test_addon.cc): setup facts, sealed properties

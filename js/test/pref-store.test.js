@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // The preference store of the reference bridge (lib/pref-store.js) under
 // crashes, failing disks and concurrent processes: names map to safe file
@@ -30,7 +31,7 @@ function startWriter(dir, name, size, letters) {
     for (;;) { i += 1; store.put(${JSON.stringify(name)}, letters[i % letters.length].repeat(${size})); }
   `;
   const child = spawn(process.execPath, ['-e', code], { stdio: ['ignore', 'pipe', 'inherit'] });
-  const started = new Promise((resolve, reject) => {
+  const started = new Promise((/** @type {(value?: unknown) => void} */ resolve, reject) => {
     child.stdout.once('data', () => resolve());
     child.once('exit', (c) => reject(new Error(`writer ended with ${c}`)));
   });
@@ -42,7 +43,7 @@ function isWhole(text, size, letters) {
 }
 
 function killed(child) {
-  return new Promise((resolve) => {
+  return new Promise((/** @type {(value?: unknown) => void} */ resolve) => {
     if (child.exitCode !== null || child.signalCode !== null) resolve();
     else child.once('exit', () => resolve());
   });
@@ -150,6 +151,10 @@ test('prefPut answers plainly; a failed write answers false, keeps the old value
 
 // The file functions of Node with one of the store's write steps failing
 // the way a full or broken disk makes it fail.
+/**
+ * @param {string} fault
+ * @returns {any}
+ */
 function faultyFs(fault) {
   const enospc = () => Object.assign(new Error('ENOSPC: no space left on device, write'), { code: 'ENOSPC' });
   const eio = (what) => Object.assign(new Error(`EIO: i/o error, ${what}`), { code: 'EIO' });
@@ -184,10 +189,10 @@ function faultyFs(fault) {
 test('a put is whole or fails: a full disk, a failed close or rename keep the old value', () => {
   const old = 'old value '.repeat(20);
   const fresh = 'new value '.repeat(30);
-  for (const [fault, stored] of [
+  for (const [fault, stored] of /** @type {Array<[string, boolean]>} */ ([
     ['short-then-enospc', false], ['zero', false], ['close', false], ['rename', false],
     ['three-at-a-time', true],
-  ]) {
+  ])) {
     const dir = tempDir();
     createBridge({ prefsDir: dir }).prefPut('n', old);
     const errors = [];

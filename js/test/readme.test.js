@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // Every JavaScript sample of the READMEs runs as pasted: each ```js block is
 // saved as a file of its own in a folder where require('quon-risk-comm')

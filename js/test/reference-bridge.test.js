@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // The reference bridge object (lib/reference-bridge.js): making one has no
 // effect beyond its preference folder, its explicit warm-up leaves nothing
@@ -84,7 +85,7 @@ test('signature, advertising id and time information come from the options', () 
   const plain = createBridge({ prefsDir: tempDir() });
   assert.strictEqual(plain.getAppSignature(), '');
   assert.strictEqual(plain.getOaid(), ZERO_OAID);
-  const t = JSON.parse(plain.getTimeInfo());
+  const t = JSON.parse(/** @type {string} */ (plain.getTimeInfo()));
   assert.strictEqual(typeof t.timezone, 'string');
   const given = createBridge({ prefsDir: tempDir(), appSignature: 'AB:CD', oaid: 'id-1', timeInfo: () => ({ K201: '5' }) });
   assert.deepStrictEqual([given.getAppSignature(), given.getOaid(), given.getTimeInfo()], ['AB:CD', 'id-1', '{"K201":"5"}']);
@@ -116,10 +117,10 @@ test('onPost reports HTTP statuses and rejections; .invalid hosts fail without a
   });
   const looked = [];
   const lookup = dns.lookup;
-  dns.lookup = function tracked(host, ...rest) {
+  dns.lookup = /** @type {any} */ (function tracked(host, ...rest) {
     looked.push(host);
     return lookup.call(this, host, ...rest);
-  };
+  });
   try {
     const outcomes = [];
     const bridge = createBridge({ prefsDir, postTimeoutMs: 3000, onPost: (o) => outcomes.push(o) });

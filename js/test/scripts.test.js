@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // The build step the README's commands share (scripts/common.sh, build):
 // run on a tiny CMake project of its own, so that a failing compile, the
