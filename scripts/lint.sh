@@ -1,24 +1,30 @@
 #!/usr/bin/env bash
-# Structure and lock-rule checks:
-#   1. a clang build (build-lint) of every target with -Wthread-safety
+# Structure, type and lock-rule checks:
+#   1. the JavaScript type-checks (tsc): the app package, strictly
+#      (js/tsconfig.json), its tests, their fixtures, the demonstration and
+#      the benchmark scripts (js/tsconfig.dev.json), an application and a
+#      backend in TypeScript against the declarations (js/test/fixtures) and
+#      the token service (js/service/tsconfig.json); every JavaScript file
+#      of those carries // @ts-check (js/test/types.test.js checks that too);
+#   2. a clang build (build-lint) of every target with -Wthread-safety
 #      -Werror=thread-safety: a field marked GUARDED_BY touched without its
 #      lock, or a REQUIRES not met, fails the build;
-#   2. the target graph (cmake --graphviz of build-lint) has no circle among
+#   3. the target graph (cmake --graphviz of build-lint) has no circle among
 #      our targets (scripts/target_cycles.py), and no CMakeLists asks CMake
 #      to repeat libraries (LINK_INTERFACE_MULTIPLICITY);
-#   3. nothing below the platform includes the script engine's headers
+#   4. nothing below the platform includes the script engine's headers
 #      (node_api.h, bridge/host.h, bridge/bridge_js_native.h); tests and
-#      test helpers aside;
-#   4. the JavaScript types: tsc over js/tsconfig.json (the package, strict),
-#      js/tsconfig.dev.json (tests, fixtures, demonstration, benchmark
-#      scripts) and js/test/fixtures (an application and a backend in
-#      TypeScript against the declarations); every one of those files
-#      carries // @ts-check (js/test/types.test.js checks that too).
+#      test helpers aside.
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
 
 setup_all
 ensure_debs clang-14
+
+log "JavaScript types (tsc)"
+for project in tsconfig.json tsconfig.dev.json test/fixtures/tsconfig.json service/tsconfig.json; do
+  (cd "$ROOT/js" && node node_modules/typescript/bin/tsc -p "$project" --pretty false) >&2
+done
 
 log "clang thread-safety build (build-lint)"
 build build-lint -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
@@ -43,10 +49,4 @@ if grep -rnE '#include [<"](node_api\.h|bridge/)' base crypto collect situation 
   echo "these files below the platform include the script engine's headers" >&2
   exit 1
 fi
-
-log "JavaScript types (tsc)"
-for project in js/tsconfig.json js/tsconfig.dev.json js/test/fixtures/tsconfig.json; do
-  node "$ROOT/js/node_modules/typescript/bin/tsc" -p "$ROOT/$project" --pretty false >&2 ||
-    { echo "tsc -p $project: type errors" >&2; exit 1; }
-done
 log "lint: clean"

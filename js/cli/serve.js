@@ -10,12 +10,7 @@ const { UsageError, CliError, progress } = require('./args');
 /**
  * @typedef {import('./args').Command} Command
  * @typedef {import('./args').ParsedArgs} ParsedArgs
- * @typedef {{ time: string, endpoint?: string, path?: string, query: { appKey?: string }, scheme?: string,
- *   error?: string, answer?: { mode?: string } }} ServiceRecord
- * @typedef {object} ServiceKit the part of the service's module the command uses
- * @property {(options: object) => Promise<{ url: string, adminUrl: string | null, close(): Promise<void> }>} startService
- * @property {(record: ServiceRecord) => string} recordJson
- * @property {ReadonlySet<string>} MODES
+ * @typedef {import('../service/records').RequestRecord} RequestRecord
  */
 
 // What each fault mode of the reference service does, and what the app sees.
@@ -46,7 +41,7 @@ function modeList() {
 
 // The test kit of the token service, from the repository's service/ (the
 // service is a package of its own, with its database drivers).
-/** @returns {ServiceKit} */
+/** @returns {typeof import('../service/service')} */
 function serviceKit() {
   try {
     return require('../service/service');
@@ -92,7 +87,7 @@ async function run(parsed) {
       uuid: opts.uuid,
       appKeys: opts.appKey,
       mode,
-      onRecord: (/** @type {ServiceRecord} */ r) => {
+      onRecord: (/** @type {RequestRecord} */ r) => {
         progress(`${r.time} ${r.endpoint || r.path} ${r.query.appKey || '-'} ${r.scheme || '-'} `
           + `${r.error ? `refused: ${r.error}` : `answered ${r.answer && r.answer.mode}`}`);
         if (opts.echo) process.stdout.write(`${recordJson(r)}\n`);

@@ -4,9 +4,10 @@
 // JavaScript of the package against its declarations (tsconfig.json,
 // strict), the tests, their fixtures, the demonstration and the benchmark
 // scripts (tsconfig.dev.json, without the implicit-any and null checks),
-// and a small program that uses the package as an application and a
-// backend (test/fixtures/usage.ts) against index.d.ts, server.d.ts and
-// testing.d.ts. scripts/lint.sh runs the same three projects.
+// that of the token service (service/tsconfig.json), and a small program
+// that uses the package as an application and a backend
+// (test/fixtures/usage.ts) against index.d.ts, server.d.ts and testing.d.ts.
+// scripts/lint.sh runs the same projects.
 const { test } = require('node:test');
 const assert = require('node:assert');
 const fs = require('node:fs');
@@ -73,4 +74,17 @@ test('an application and a backend type-check against the declarations, which re
   assert.ok((usage.match(/^\s*\/\/ @ts-expect-error /gm) || []).length >= 2, 'usage.ts marks its misuses');
   assert.deepStrictEqual(typeCheck(path.join('test', 'fixtures')),
     ['index.d.ts', 'server.d.ts', path.join('test', 'fixtures', 'usage.ts'), 'testing.d.ts']);
+});
+
+test('every file of the token service is under // @ts-check and type-checks', () => {
+  const serviceDir = path.join(JS_DIR, 'service');
+  const sources = fs.readdirSync(serviceDir, { recursive: true, encoding: 'utf8' })
+    .filter((f) => f.endsWith('.js') && !f.split(path.sep).includes('node_modules'))
+    .map((f) => path.join('service', f));
+  assert.ok(sources.length >= 20, `${sources.length} files`);
+  for (const f of sources) {
+    assert.match(fs.readFileSync(path.join(JS_DIR, f), 'utf8'), /^(#!.*\n)?\/\/ @ts-check\n/, f);
+  }
+  const checked = typeCheck(path.join('service', 'tsconfig.json'));
+  for (const f of sources) assert.ok(checked.includes(f), `${f} is checked`);
 });
