@@ -4,15 +4,14 @@
 // text values, one file per name in a directory, safe to share between
 // processes.
 //
-// One file per name in the store's directory. A write goes to a
-// temporary file in the same directory and is renamed over the old file: a
-// reader in any process sees either the old or the new value whole, also
-// after the writing process crashes in the middle of a write; concurrent
-// writers of one name leave the last renamed value. The new files and the
-// directory are flushed to the disk (fsync) together, in the background,
-// kFlushDelayMs after the first put that is not yet flushed (so that the
-// puts of one exchange share one flush), and synchronously when the process
-// exits before that: a put never waits for the disk. A value put is at once
+// A write goes to a temporary file in the same directory and is renamed
+// over the old file: a reader in any process sees either the old or the new
+// value whole, also after the writing process crashes in the middle of a
+// write; concurrent writers of one name leave the last renamed value. The
+// new files and the directory are flushed to the disk (fsync) together, in
+// the background, kFlushDelayMs after the first put that is not yet flushed
+// (so that the puts of one exchange share one flush), and synchronously
+// when the process exits before that: a put never waits for the disk. A value put is at once
 // visible to every reader and survives a crash or kill of the process (the
 // kernel holds it); what a power loss or a crash of the system can take is
 // the puts of the last kFlushDelayMs and a few milliseconds before it; on
@@ -21,7 +20,9 @@
 // A put is whole or fails: a short write is continued, and any failure (a
 // full disk, a failed close or rename) removes the temporary file and
 // leaves the old value in place.
-// Temporary files left by a crash are removed when a store opens.
+// Temporary files left by a crash are removed when a store opens. Opening
+// a store has no other effect: the process's exit handler (one for every
+// store) is installed by the first put, or by warmUp().
 
 const crypto = require('node:crypto');
 const fs = require('node:fs');
