@@ -10,12 +10,12 @@
 const test = require('node:test');
 const assert = require('node:assert');
 const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 
 const server = require('../server');
 const forge = require('./fixtures/forge');
+const helpers = require('./fixtures/helpers');
 
 const KEY = 'hostile-backend-key';
 const CHILD_HEAP_MB = 32;
@@ -24,7 +24,7 @@ const CHILD_TIME_LIMIT_MS = 20000;
 // Opens each token in a child process with a small heap and a time limit;
 // returns what it printed, or fails the test with how the child ended.
 function openInChild(cases) {
-  const file = path.join(fs.mkdtempSync(path.join(os.tmpdir(), 'risk-forge-')), 'cases.json');
+  const file = path.join(helpers.tempDir('forge'), 'cases.json');
   fs.writeFileSync(file, JSON.stringify(cases));
   try {
     const r = spawnSync(process.execPath, [`--max-old-space-size=${CHILD_HEAP_MB}`, path.join(__dirname, 'fixtures', 'open-host.js'), file],
