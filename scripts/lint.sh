@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Structure, type and lock-rule checks:
-#   1. the JavaScript type-checks (tsc): the app package, strictly
-#      (js/tsconfig.json), its tests, their fixtures, the demonstration and
-#      the benchmark scripts (js/tsconfig.dev.json), an application and a
+#   1. the JavaScript type-checks (tsc): the app package and the
+#      demonstration, strictly (js/tsconfig.json), the tests, their fixtures
+#      and the benchmark scripts (js/tsconfig.dev.json), an application and a
 #      backend in TypeScript against the declarations (js/test/fixtures) and
 #      the token service (js/service/tsconfig.json); every JavaScript file
 #      of those carries // @ts-check (js/test/types.test.js checks that too);
