@@ -13,7 +13,10 @@
 //                              handed to options.onClientEvent / onServerEvent
 //   post(url, body)            HTTP POST (http-post.js): a promise of
 //                              { responseCode, resultType: 2, result:
-//                              ArrayBuffer }, rejected with { code }
+//                              ArrayBuffer }, rejected with { code }; a
+//                              host under ".invalid" (the library's
+//                              built-in addresses) is rejected with 6 at
+//                              once, without a name lookup
 //   prefPut(name, value)       synchronous write to the preference store
 //                              (pref-store.js): true, or false when the
 //                              write failed
