@@ -40,7 +40,7 @@ function keyOf(flag) {
 }
 
 // Reads argv (the arguments after the command's name) for command `name`.
-// Throws a UsageError for an unknown option, a value where none belongs, a
+// Words after "--" are arguments. Throws a UsageError for an unknown option, a value where none belongs, a
 // missing value, a number that is not whole, or one argument too many.
 /**
  * @param {string[]} argv
@@ -67,7 +67,8 @@ function parseCommandArgs(argv, name, command) {
       opts._.push(argv[token.index]);
       continue;
     }
-    if (token.kind === 'option-terminator') throw new UsageError(`unknown option -- for "${name}"`);
+    // "--" ends the options: a degrade token may itself begin with "--".
+    if (token.kind === 'option-terminator') continue;
     const arg = argv[token.index];
     if (arg === '-h' || arg === '--help') {
       opts.help = true;

@@ -366,7 +366,7 @@ const command = {
   },
   positional: 1,
   usage: 'risk decode [--app-key KEY] [--text TEXT] [--type degrade|sign|record] [--json] '
-    + '(--file FILE | TEXT | -)',
+    + '(--file FILE | [--] TEXT | -)',
   run,
 };
 
