@@ -1,23 +1,30 @@
 #!/usr/bin/env bash
-# Structure and lock-rule checks:
-#   1. a clang build (build-lint) of every target with -Wthread-safety
+# Structure, type and lock-rule checks:
+#   1. the JavaScript type-checks (tsc, checkJs): the app package
+#      (js/tsconfig.json) and the token service (js/service/tsconfig.json);
+#   2. a clang build (build-lint) of every target with -Wthread-safety
 #      -Werror=thread-safety: a field marked GUARDED_BY touched without its
 #      lock, or a REQUIRES not met, fails the build;
-#   2. the target graph (cmake --graphviz of build-lint) has no circle among
+#   3. the target graph (cmake --graphviz of build-lint) has no circle among
 #      our targets (scripts/target_cycles.py), and no CMakeLists asks CMake
 #      to repeat libraries (LINK_INTERFACE_MULTIPLICITY);
-#   3. the includes follow the floors (scripts/include_links.py, from the
+#   4. the includes follow the floors (scripts/include_links.py, from the
 #      target graph and build-lint's compile_commands.json): every
 #      #include "dir/file.h" names a header of a target the including one
 #      links, each folder's libraries link only their own and lower folders,
 #      and a library compiles only sources of its own folder;
-#   4. nothing below the platform includes the script engine's headers
+#   5. nothing below the platform includes the script engine's headers
 #      (node_api.h or anything of bridge/); tests and test helpers aside.
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
 
 setup_all
 ensure_debs clang-14
+
+log "JavaScript types (tsc)"
+for project in tsconfig.json service/tsconfig.json; do
+  (cd "$ROOT/js" && node node_modules/typescript/bin/tsc -p "$project" --pretty false) >&2
+done
 
 log "clang thread-safety build (build-lint)"
 build build-lint -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
