@@ -130,7 +130,7 @@ def main():
                 errors.append("%s compiles %s outside its folder" % (target, path))
 
     def libraries_owning(name):
-        """The targets a header belongs to."""
+        """The libraries a header belongs to."""
         mine = {t for t in owners.get(os.path.splitext(name)[0], ()) if LIBRARY.match(t)}
         if mine:
             return mine
