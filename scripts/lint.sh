@@ -12,9 +12,13 @@
 #   3. the target graph (cmake --graphviz of build-lint) has no circle among
 #      our targets (scripts/target_cycles.py), and no CMakeLists asks CMake
 #      to repeat libraries (LINK_INTERFACE_MULTIPLICITY);
-#   4. nothing below the platform includes the script engine's headers
-#      (node_api.h, bridge/host.h, bridge/bridge_js_native.h); tests and
-#      test helpers aside.
+#   4. the includes follow the floors (scripts/include_links.py, from the
+#      target graph and build-lint's compile_commands.json): every
+#      #include "dir/file.h" names a header of a target the including one
+#      links, each folder's libraries link only their own and lower folders,
+#      and a library compiles only sources of its own folder;
+#   5. nothing below the platform includes the script engine's headers
+#      (node_api.h or anything of bridge/); tests and test helpers aside.
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
 
@@ -28,7 +32,7 @@ done
 
 log "clang thread-safety build (build-lint)"
 build build-lint -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
-  "-DCMAKE_CXX_FLAGS=-Wthread-safety -Werror=thread-safety"
+  "-DCMAKE_CXX_FLAGS=-Wthread-safety -Werror=thread-safety" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
 
 log "target graph"
 graph_dir="$ROOT/build-lint/graph"
@@ -41,6 +45,9 @@ if grep -rn --include=CMakeLists.txt --include='*.cmake' LINK_INTERFACE_MULTIPLI
   echo "LINK_INTERFACE_MULTIPLICITY is set: some targets link each other in a circle" >&2
   exit 1
 fi
+
+log "includes against the target links and the folder floors"
+python3 "$ROOT/scripts/include_links.py" "$ROOT" "$ROOT/build-lint" "$graph_dir/targets.dot" >&2
 
 log "script engine headers below the platform"
 cd "$ROOT"
