@@ -10,6 +10,9 @@ const { performance } = require('node:perf_hooks');
 
 const ROOT = path.join(__dirname, '..', '..');
 const BUILD = process.env.RISK_BUILD_DIR || path.join(ROOT, 'build-release');
+// The library the natives are measured on: BENCH_LIBRARY (scripts/bench.sh
+// names the x86_64 binary the package ships), else the build's own.
+const LIBRARY = process.env.BENCH_LIBRARY || path.join(BUILD, 'libQuonRiskComm.so');
 
 function nowUs() {
   return performance.now() * 1000;
@@ -51,7 +54,7 @@ function settle() {
   return new Promise((resolve) => setImmediate(resolve));
 }
 
-module.exports = { ROOT, BUILD, nowUs, quantile, summary, loadAddon, progress, emit, settle };
+module.exports = { ROOT, BUILD, LIBRARY, nowUs, quantile, summary, loadAddon, progress, emit, settle };
 
 // Resource types of async callbacks, recorded from the moment
 // trackAsyncTypes() is called. Call it before the library creates its
