@@ -1,5 +1,7 @@
 #include "base/strings.h"
 
+#include <algorithm>
+
 namespace risk {
 
 namespace {
@@ -21,6 +23,13 @@ std::string trim(const std::string& text) {
   if (first == std::string::npos) return std::string();
   const size_t last = text.find_last_not_of(kWhitespace);
   return text.substr(first, last - first + 1);
+}
+
+std::string service_address(const std::string& configured, const char* default_url,
+                            const char* path) {
+  if (configured.empty()) return default_url;
+  if (std::count(configured.begin(), configured.end(), '/') == 2) return configured + path;
+  return configured;
 }
 
 }  // namespace risk

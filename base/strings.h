@@ -22,6 +22,12 @@ bool has_prefix(std::string_view text, std::string_view prefix);
 // text without leading and trailing " \t\n\v\f\r".
 std::string trim(const std::string& text);
 
+// The address of a service: configured when it is not empty, with path
+// appended when configured holds exactly two "/" (scheme and host only);
+// default_url when configured is empty.
+std::string service_address(const std::string& configured, const char* default_url,
+                            const char* path);
+
 }  // namespace risk
 
 #endif  // RISK_BASE_STRINGS_H_

@@ -22,7 +22,7 @@
 #include <benchmark/benchmark.h>
 
 #include "base/types.h"
-#include "collect/collectors.h"
+#include "collect/collectors/collectors.h"
 #include "core/risk_sdk.h"
 #include "situation/event_list.h"
 

@@ -198,13 +198,16 @@ void s_OnSituationServerEvent(BridgeContext* ctx, const std::string& key,
   js_OnSituationServerEvent(ctx, key, text, ignore_result(), log_failure("get"));
 }
 
-PostResponse s_post(BridgeContext* ctx, const std::string& url, const std::string& body) {
+PostResponse s_post(BridgeContext* ctx, const std::string& url, const std::string& body,
+                    size_t max_answer) {
   int64_t code = 0;
   std::optional<int32_t> rejected;
   std::string text;
   napi_status status = js_post(
       ctx, url, body,
-      [&](napi_env env, napi_value response) { read_post_response(env, response, &code, &text); },
+      [&](napi_env env, napi_value response) {
+        read_post_response(env, response, max_answer, &code, &text);
+      },
       [&rejected](napi_env, int64_t error) {
         // A rejection is never reported as an HTTP status.
         rejected = rejection_status(error);

@@ -14,6 +14,7 @@
 #ifndef RISK_BRIDGE_BRIDGE_JS_NATIVE_H_
 #define RISK_BRIDGE_BRIDGE_JS_NATIVE_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -73,8 +74,10 @@ void s_OnSituationServerEvent(BridgeContext* context, const std::string& key,
 // error, err code %d"), with an empty body: never zero or positive, unless
 // the code was 0;
 // -9999 when the script call failed (missing "post", thrown, not queued,
-// environment ended).
-PostResponse s_post(BridgeContext* context, const std::string& url, const std::string& body);
+// environment ended). An answer body above max_answer bytes (the most the
+// caller can use) is not copied out of the engine: empty, with a log line.
+PostResponse s_post(BridgeContext* context, const std::string& url, const std::string& body,
+                    size_t max_answer);
 constexpr int32_t kPostCallFailed = -9999;
 
 // Preference store through "prefPut" / "prefGet". A rejection is logged

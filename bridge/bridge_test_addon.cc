@@ -48,6 +48,10 @@ using risk::testing::TakeLog;
 std::atomic<int> g_handler_runs{0};
 std::atomic<pid_t> g_script_tid{0};
 
+// The largest post answer these tests take: more than any of them sends
+// (the library's own limit belongs to the core, see HarmonyRiskSdk::post).
+constexpr size_t kMaxTestAnswer = 16u << 20;
+
 // One request for an operation, parsed on the script thread.
 struct Request {
   risk::BridgeContext* bridge = nullptr;  // of the calling environment
@@ -180,7 +184,8 @@ Outcome perform(const Request& r) {
   } else if (r.op == "serverEvent") {
     risk::s_OnSituationServerEvent(r.bridge, text_arg(r, 0), text_arg(r, 1));
   } else if (r.op == "post") {
-    risk::PostResponse response = risk::s_post(r.bridge, text_arg(r, 0), text_arg(r, 1));
+    risk::PostResponse response =
+        risk::s_post(r.bridge, text_arg(r, 0), text_arg(r, 1), kMaxTestAnswer);
     out.has_code = true;
     out.code = response.status_code;
     out.has_bytes = true;

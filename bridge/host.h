@@ -218,12 +218,12 @@ class LaterTurn {
 };
 
 // The host's per-environment entry point, beside the module record that a
-// static initialiser registers (bridge/module.cc). Node takes that record
+// static initialiser registers (bridge/module/module.cc). Node takes that record
 // only on the load that ran the initialiser, and keeps it while some
 // environment holds the library; the initialiser never runs again (the
 // library stays mapped, -z nodelete), so once the last environment that
 // loaded it has ended, Node finds a new environment's load through this
-// exported symbol instead (bridge/exports.map names it). Every load makes a
+// exported symbol instead (bridge/module/exports.map names it). Every load makes a
 // napi_env of its own, so per-environment state (instance data, cleanup
 // hooks) starts afresh each time. A host that registers modules only by
 // record defines this as nothing.

@@ -5,7 +5,6 @@
 #include <new>
 
 #include "base/log.h"
-#include "core/wire.h"
 
 namespace risk {
 
@@ -90,7 +89,8 @@ std::string js_to_string(napi_env env, napi_value value) {
   return std::string(buffer.get(), copied);
 }
 
-void read_post_response(napi_env env, napi_value response, int64_t* code, std::string* body) {
+void read_post_response(napi_env env, napi_value response, size_t max_body, int64_t* code,
+                        std::string* body) {
   if (get_int64_property(env, response, "responseCode", code) != napi_ok) {
     log_message("get js responseCode object fail");
   }
@@ -107,9 +107,9 @@ void read_post_response(napi_env env, napi_value response, int64_t* code, std::s
   }
   // A body no valid answer can have is not copied: the size is known
   // before any byte leaves the engine.
-  auto refused = [](size_t length) {
-    if (length <= kMaxAnswerSize) return false;
-    log_message("http response body of %zu bytes exceeds %zu, refused", length, kMaxAnswerSize);
+  auto refused = [max_body](size_t length) {
+    if (length <= max_body) return false;
+    log_message("http response body of %zu bytes exceeds %zu, refused", length, max_body);
     return true;
   };
   switch (type) {

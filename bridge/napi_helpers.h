@@ -41,8 +41,9 @@ std::string js_to_string(napi_env env, napi_value value);
 // Reads the answer of "post": "responseCode" into *code (unchanged when
 // absent) and "result" into *body according to "resultType" (0 text, 2
 // ArrayBuffer; 1 and unknown types leave it empty, with a log line). A
-// result above kMaxAnswerSize bytes is not copied: empty, with a log line.
-void read_post_response(napi_env env, napi_value response, int64_t* code, std::string* body);
+// result above max_body bytes is not copied: empty, with a log line.
+void read_post_response(napi_env env, napi_value response, size_t max_body, int64_t* code,
+                        std::string* body);
 
 // Runs on the script thread: bridge.getOsVersion() without the blocking
 // layer; the empty string when the call fails or the answer is not a string.

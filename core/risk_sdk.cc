@@ -13,7 +13,9 @@
 
 #include "base/clock.h"
 #include "base/log.h"
+#include "core/wire.h"
 #include "situation/event_list.h"
+#include "situation/situation_report.h"
 
 namespace risk {
 
@@ -33,6 +35,33 @@ int64_t due_time(int64_t now, int64_t delay_ms) {
   int64_t due = now + delay_ms;
   return due < 0 ? 0 : due;
 }
+
+// An application as its situation report sees it: every call goes to the
+// application's own operation, virtual ones to the subclass's.
+class ReportedApp : public SituationApp {
+ public:
+  explicit ReportedApp(RiskApp& app) : app_(app) {}
+
+  const std::string& app_key() const override { return app_.app_key(); }
+  TokenRecord get_token(const StringMap& params, bool for_sign) override {
+    return app_.get_token(params, for_sign);
+  }
+  std::string situation_fields(const TokenRecord& token) override {
+    return app_.situation_fields(token);
+  }
+  int32_t post_request(const std::string& url, const std::string& payload, std::string& response,
+                       const CipherScheme& scheme) override {
+    return risk::post_request(app_, url, payload, response, scheme);
+  }
+  std::string get_property(const std::string& key) override { return app_.get_property(key); }
+  void set_property(const std::string& key, const std::string& value) override {
+    app_.set_property(key, value);
+  }
+  void on_server_event(const std::string& text) override { app_.on_server_event(text); }
+
+ private:
+  RiskApp& app_;
+};
 
 }  // namespace
 
@@ -143,6 +172,13 @@ void RiskSdk::register_collector(const std::string& name, Collector fn) {
 RiskApp::RiskApp(const std::string& app_key, RiskSdk* sdk) : app_key_(app_key), sdk_(sdk) {}
 
 RiskApp::~RiskApp() = default;
+
+// The report itself lives with the rest of the situation code, below the
+// core (situation/situation_report.cc).
+void RiskApp::report_situation(std::unique_ptr<StringMap> options) {
+  ReportedApp app(*this);
+  send_situation_report(app, std::move(options));
+}
 
 void RiskApp::on_server_event(const std::string&) {}
 

@@ -146,13 +146,6 @@ int count_recent_starts(const int64_t* ring, size_t count, int64_t now_us) {
   return recent;
 }
 
-std::string service_address(const std::string& configured, const char* default_url,
-                            const char* path) {
-  if (configured.empty()) return default_url;
-  if (std::count(configured.begin(), configured.end(), '/') == 2) return configured + path;
-  return configured;
-}
-
 int64_t stored_token_expiry(const std::string& time_text) {
   if (time_text.empty()) return 0;
   long long stored = std::strtoll(time_text.c_str(), nullptr, 10);

@@ -1,9 +1,8 @@
 // Constants and pure helpers of token acquisition and request pacing.
 //
-// The RiskApp token operations (core/token.cc) and the situation report
-// (situation/situation_report.cc) use them; tests drive them directly. Every
-// function here is pure: no locks, no logging, any thread, results owned by
-// the caller.
+// The RiskApp token operations (core/token.cc) use them; tests drive them
+// directly. Every function here is pure: no locks, no logging, any thread,
+// results owned by the caller.
 #ifndef RISK_CORE_TOKEN_H_
 #define RISK_CORE_TOKEN_H_
 
@@ -60,12 +59,6 @@ int64_t exchange_wait_ms(const StringMap& params);
 // number: future starts count as recent, never-used slots (0) do not.
 // REQUIRES: ring points at count readable values.
 int count_recent_starts(const int64_t* ring, size_t count, int64_t now_us);
-
-// The address of a service: configured when it is not empty, with path
-// appended when configured holds exactly two "/" (scheme and host only);
-// default_url when configured is empty.
-std::string service_address(const std::string& configured, const char* default_url,
-                            const char* path);
 
 // The expiry of a stored token from its stored exchange time text: the
 // leading decimal number (as atoll reads it, clamped) plus kTokenLifetimeMs,

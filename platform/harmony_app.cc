@@ -9,7 +9,7 @@
 #include "base/strings.h"
 #include "bridge/bridge_js_native.h"
 #include "collect/collector.h"
-#include "collect/collectors.h"
+#include "collect/collectors/collectors.h"
 #include "crypto/json/json11.h"
 #include "platform/harmony_sdk.h"
 #include "situation/situation_report.h"

@@ -59,6 +59,9 @@ class HarmonyRiskApp : public RiskApp {
   // started nothing is kept: no hold, no pending report (logged by the core).
   void schedule_report(int64_t delay_ms, std::unique_ptr<StringMap> options);
 
+  // The SDK that owns this application, as the platform class.
+  HarmonyRiskSdk* harmony_sdk() const { return harmony_sdk_; }
+
  private:
   HarmonyRiskSdk* const harmony_sdk_;
 

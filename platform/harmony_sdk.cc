@@ -8,8 +8,9 @@
 #include "base/thread_annotations.h"
 #include "bridge/bridge_js_native.h"
 #include "bridge/napi_helpers.h"
-#include "collect/collectors.h"
-#include "collect/guard.h"
+#include "collect/collectors/collectors.h"
+#include "collect/runtime_guard.h"
+#include "core/wire.h"
 #include "platform/harmony_app.h"
 #include "platform/harmony_event_list.h"
 #include "situation/event_list.h"
@@ -94,7 +95,20 @@ void HarmonyRiskSdk::set_facts(HarmonyFacts facts) {
 }
 
 std::unique_ptr<RiskApp> HarmonyRiskSdk::create_app(const std::string& key) {
-  return std::make_unique<HarmonyRiskApp>(key, this);
+  auto app = std::make_unique<HarmonyRiskApp>(key, this);
+  MutexLock lock(&harmony_apps_mutex_);
+  harmony_apps_[key] = app.get();
+  return app;
+}
+
+HarmonyRiskApp* HarmonyRiskSdk::get_harmony_app(const std::string& key) {
+  RiskApp* app = get_app(key);
+  if (app == nullptr) return nullptr;
+  MutexLock lock(&harmony_apps_mutex_);
+  auto found = harmony_apps_.find(key);
+  // The same object, seen as the core's class: no cast needed to trust it.
+  if (found == harmony_apps_.end() || found->second != app) return nullptr;
+  return found->second;
 }
 
 std::unique_ptr<EventList> HarmonyRiskSdk::create_event_list() {
@@ -138,7 +152,7 @@ void HarmonyRiskSdk::set_sdk_properties(const PropertyEntries& entries) {
 
 std::unique_ptr<PostResponse> HarmonyRiskSdk::post(const std::string& url,
                                                    const std::string& body) {
-  return std::make_unique<PostResponse>(s_post(bridge_, url, body));
+  return std::make_unique<PostResponse>(s_post(bridge_, url, body, kMaxAnswerSize));
 }
 
 bool HarmonyRiskSdk::setup(napi_env env, napi_value bridge, napi_value app_info,

@@ -19,9 +19,12 @@
 #ifndef RISK_PLATFORM_HARMONY_SDK_H_
 #define RISK_PLATFORM_HARMONY_SDK_H_
 
+#include <map>
 #include <memory>
 #include <string>
 
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
 #include "base/types.h"
 #include "bridge/bridge_js_native.h"
 #include "bridge/host.h"
@@ -29,6 +32,8 @@
 #include "crypto/json/json11.h"
 
 namespace risk {
+
+class HarmonyRiskApp;
 
 // The SM4 key of the persisted property `name` of the application
 // `app_name`: the first 16 bytes of SM3(app_name + "-" + name).
@@ -117,6 +122,10 @@ class HarmonyRiskSdk : public RiskSdk {
   // The whole object handed over last (empty facts before).
   const HarmonyFacts& harmony_facts() const { return *harmony_facts_; }
 
+  // The application of key (get_app) as the HarmonyRiskApp create_app made:
+  // null where get_app answers null. Any thread.
+  HarmonyRiskApp* get_harmony_app(const std::string& key) EXCLUDES(harmony_apps_mutex_);
+
   // The bridge context of the environment that set this SDK up: every
   // script service of the SDK, its applications and its collectors goes
   // through it. Set by setup (or by set_bridge, for an SDK that is not set
@@ -138,6 +147,12 @@ class HarmonyRiskSdk : public RiskSdk {
   // with RiskSdk::facts().
   std::shared_ptr<const HarmonyFacts> harmony_facts_;
   BridgeContext* bridge_ = nullptr;  // written by setup (or set_bridge) only
+  // The last application create_app made for each key: the one get_app
+  // keeps, once get_app has answered it (a key gets a new one only after
+  // get_app dropped the one before). A leaf lock: taken under the apps
+  // mutex by create_app, nothing is called while it is held.
+  Mutex harmony_apps_mutex_;
+  std::map<std::string, HarmonyRiskApp*> harmony_apps_ GUARDED_BY(harmony_apps_mutex_);
 };
 
 }  // namespace risk

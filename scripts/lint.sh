@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# Structure and lock-rule checks:
-#   1. a clang build (build-lint) of every target with -Wthread-safety
+# Structure, type and lock-rule checks:
+#   1. the JavaScript type-checks (tsc, checkJs): the app package
+#      (js/tsconfig.json) and the token service (js/service/tsconfig.json);
+#   2. a clang build (build-lint) of every target with -Wthread-safety
 #      -Werror=thread-safety: a field marked GUARDED_BY touched without its
 #      lock, or a REQUIRES not met, fails the build;
-#   2. the target graph (cmake --graphviz of build-lint) has no circle among
+#   3. the target graph (cmake --graphviz of build-lint) has no circle among
 #      our targets (scripts/target_cycles.py), and no CMakeLists asks CMake
 #      to repeat libraries (LINK_INTERFACE_MULTIPLICITY);
-#   3. nothing below the platform includes the script engine's headers
+#   4. nothing below the platform includes the script engine's headers
 #      (node_api.h, bridge/host.h, bridge/bridge_js_native.h); tests and
 #      test helpers aside.
 set -euo pipefail
@@ -14,6 +16,11 @@ set -euo pipefail
 
 setup_all
 ensure_debs clang-14
+
+log "JavaScript types (tsc)"
+for project in tsconfig.json service/tsconfig.json; do
+  (cd "$ROOT/js" && node node_modules/typescript/bin/tsc -p "$project" --pretty false) >&2
+done
 
 log "clang thread-safety build (build-lint)"
 build build-lint -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \

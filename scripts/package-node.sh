@@ -112,7 +112,7 @@ stage="$work/service"
 rm -rf "$stage"
 mkdir -p "$stage"
 tar -C "$ROOT/js/service" --exclude=./node_modules -cf - . | tar -C "$stage" -xf -
-libs=$(copy_closure "$stage" "$ROOT/js/service/service.js")
+libs=$(copy_closure "$stage" "$ROOT/js/service/"*.js)
 log "service: lib/ $libs"
 cp "$ROOT/core/risk.proto" "$stage/lib/risk.proto"
 cp "$ROOT/LICENSE" "$stage/LICENSE"
@@ -125,7 +125,7 @@ tar -tzf "$dist/$tarball" | sort
 # no driver.
 app="$dist/quon-risk-comm-$version.tgz"
 if [ -f "$app" ]; then
-  if tar -tzf "$app" | grep '^package/service/' | grep -vE '^package/service/(service|apps|metrics|signals|store/index|store/memory)\.js$'; then
+  if tar -tzf "$app" | grep '^package/service/' | grep -vE '^package/service/(apps|backend-api|codecs|store-calls|development|exchange|fault-modes|http-io|listeners|metrics|paths|records|service|signals|status-endpoints|store/index|store/memory|timers|tokens)\.js$'; then
     echo "$app carries more of the token service than its test kit" >&2
     exit 1
   fi

@@ -8,9 +8,6 @@
 #include "base/clock.h"
 #include "base/log.h"
 #include "base/strings.h"
-#include "core/risk_sdk.h"
-#include "core/token.h"
-#include "core/wire.h"
 #include "crypto/cipher_scheme.h"
 
 namespace risk {
@@ -33,7 +30,7 @@ long long leading_count(const std::string& text) {
   return value;
 }
 
-void RiskApp::report_situation(std::unique_ptr<StringMap> options) {
+void send_situation_report(SituationApp& app, std::unique_ptr<StringMap> options) {
   // Runs on the report thread. Every report ends in exactly one
   // on_server_event, with the empty text when nothing came back, whatever
   // failed on the way.
@@ -41,8 +38,8 @@ void RiskApp::report_situation(std::unique_ptr<StringMap> options) {
   int64_t sent_at = 0;
   try {
     const StringMap params = options ? *options : StringMap();
-    TokenRecord token = get_token(params, true);
-    const std::string body = situation_fields(token);
+    TokenRecord token = app.get_token(params, true);
+    const std::string body = app.situation_fields(token);
     sent_at = now_ms();
     if (body.empty()) log_message("QuonSituation request_str empty");
     auto found = params.find(kSituationUrlOption);
@@ -52,9 +49,9 @@ void RiskApp::report_situation(std::unique_ptr<StringMap> options) {
       log_message("KEY_SITUATION_URL is not set (KEY_URL does not apply to reports): "
                   "the built-in address %s never resolves", url.c_str());
     }
-    std::unique_ptr<CipherScheme> scheme = select_cipher_scheme(params, app_key_);
+    std::unique_ptr<CipherScheme> scheme = select_cipher_scheme(params, app.app_key());
     // Only the answer counts; it stays empty on every failure.
-    post_request(*this, url, body, response, *scheme);
+    app.post_request(url, body, response, *scheme);
   } catch (const std::exception& e) {
     log_message("situation request failed: %s", e.what());
     response.clear();
@@ -64,18 +61,18 @@ void RiskApp::report_situation(std::unique_ptr<StringMap> options) {
   }
   try {
     if (sent_at == 0) sent_at = now_ms();
-    set_property(kSituationUpTimeProperty, decimal_text(sent_at));
-    long long failures = leading_count(get_property(kSituationErrorCountProperty));
+    app.set_property(kSituationUpTimeProperty, decimal_text(sent_at));
+    long long failures = leading_count(app.get_property(kSituationErrorCountProperty));
     if (failures < std::numeric_limits<long long>::max()) ++failures;
-    set_property(kSituationErrorCountProperty,
-                 response.empty() ? decimal_text(failures) : std::string("0"));
+    app.set_property(kSituationErrorCountProperty,
+                     response.empty() ? decimal_text(failures) : std::string("0"));
   } catch (const std::exception& e) {
     log_message("fail to record situation report: %s", e.what());
   } catch (...) {
     log_message("fail to record situation report: unknown exception");
   }
   try {
-    on_server_event(response);
+    app.on_server_event(response);
   } catch (const std::exception& e) {
     log_message("situation answer handler failed: %s", e.what());
   } catch (...) {

@@ -40,22 +40,41 @@ function newSecret() {
 }
 
 /**
- * The app a presented secret belongs to, or null: a secret of the wrong
- * shape costs no lookup, one of the right shape one indexed lookup and one
- * hash.
+ * The id of a presented secret, by which its app is found; null for a
+ * secret of the wrong shape, which costs no lookup.
+ * @param {unknown} secret
+ * @returns {string | null}
+ */
+function secretIdOf(secret) {
+  if (typeof secret !== 'string' || secret.length > kMaxSecretLength) return null;
+  const m = SECRET_PATTERN.exec(secret);
+  return m === null ? null : m[1];
+}
+
+/**
+ * Whether a presented secret is the app's: one hash, compared in constant time.
+ * @param {App} app
+ * @param {string} secret
+ * @returns {boolean}
+ */
+function secretMatches(app, secret) {
+  const want = Buffer.from(app.secretHash, 'hex');
+  const got = Buffer.from(hashSecret(app.secretSalt, secret), 'hex');
+  return want.length === got.length && crypto.timingSafeEqual(want, got);
+}
+
+/**
+ * The app a presented secret belongs to, or null: one indexed lookup and
+ * one hash.
  * @param {Store} store
  * @param {unknown} secret
  * @returns {Promise<App | null>}
  */
 async function appOfSecret(store, secret) {
-  if (typeof secret !== 'string' || secret.length > kMaxSecretLength) return null;
-  const m = SECRET_PATTERN.exec(secret);
-  if (m === null) return null;
-  const app = await store.getAppBySecretId(m[1]);
-  if (app === null) return null;
-  const want = Buffer.from(app.secretHash, 'hex');
-  const got = Buffer.from(hashSecret(app.secretSalt, secret), 'hex');
-  return want.length === got.length && crypto.timingSafeEqual(want, got) ? app : null;
+  const id = secretIdOf(secret);
+  if (id === null) return null;
+  const app = await store.getAppBySecretId(id);
+  return app !== null && secretMatches(app, /** @type {string} */ (secret)) ? app : null;
 }
 
 /**
@@ -150,4 +169,4 @@ function publicApp(app) {
   };
 }
 
-module.exports = { addApp, setThresholds, rotateSecret, appOfSecret, publicApp, parseSchemes, hashSecret, SCHEMES, kMaxAppKeyLength };
+module.exports = { addApp, setThresholds, rotateSecret, appOfSecret, secretIdOf, secretMatches, publicApp, parseSchemes, hashSecret, SCHEMES, kMaxAppKeyLength };

@@ -1,4 +1,5 @@
 #!/usr/bin/env node
+// @ts-check
 'use strict';
 // Runs the token service's development mode (the test kit, its database in
 // memory) as a command. The first line on stdout is the service URL (e.g.
@@ -17,33 +18,27 @@
 // lists what was recorded, POST URL/__admin/clear forgets it.
 
 const { startService, recordJson } = require('./service');
+const { parseOptions } = require('./commands/common');
 
 const USAGE = 'usage: main.js [--port N] [--host H] [--log FILE] [--echo] [--uuid TEXT] '
   + '[--token TEXT] [--mode NAME] [--delay-ms N] [--app-key KEY ...]';
 
+/** @type {import('./commands/common').OptionSpec} */
+const OPTIONS = {
+  port: 'string', host: 'string', log: 'string', echo: 'bool', uuid: 'string', token: 'string',
+  mode: 'string', 'delay-ms': 'string', 'app-key': 'strings', help: 'bool',
+};
+
+/**
+ * @param {string[]} argv
+ * @returns {import('./commands/common').Options}
+ */
 function parseArgs(argv) {
-  const o = { port: 0, appKeys: [] };
-  for (let i = 0; i < argv.length; i++) {
-    const a = argv[i];
-    const next = () => {
-      if (i + 1 >= argv.length) throw new Error(`${a} needs a value`);
-      return argv[++i];
-    };
-    switch (a) {
-      case '--port': o.port = Number.parseInt(next(), 10); break;
-      case '--host': o.host = next(); break;
-      case '--log': o.logFile = next(); break;
-      case '--echo': o.echo = true; break;
-      case '--uuid': o.uuid = next(); break;
-      case '--token': o.token = next(); break;
-      case '--mode': o.mode = next(); break;
-      case '--delay-ms': o.delayMs = Number.parseInt(next(), 10); break;
-      case '--app-key': o.appKeys.push(next()); break;
-      case '-h':
-      case '--help': o.help = true; break;
-      default: throw new Error(`unknown argument ${a}`);
-    }
-  }
+  const { words, o } = parseOptions(argv, OPTIONS, { h: 'help' });
+  if (words.length > 0) throw new Error(`unknown argument ${words[0]}`);
+  o.port = o.port === undefined ? 0 : Number.parseInt(o.port, 10);
+  if (o.delayMs !== undefined) o.delayMs = Number.parseInt(o.delayMs, 10);
+  o.appKeys = o.appKey || [];
   if (!Number.isInteger(o.port) || o.port < 0 || o.port > 65535) throw new Error('bad --port');
   return o;
 }
@@ -64,12 +59,12 @@ async function main() {
   const svc = await startService({
     port: o.port,
     host: o.host,
-    logFile: o.logFile,
+    logFile: o.log,
     uuid: o.uuid,
     token: o.token,
     appKeys: o.appKeys.length ? o.appKeys : undefined,
     mode: o.mode ? { name: o.mode, delayMs: o.delayMs } : undefined,
-    onRecord: o.echo ? (r) => process.stdout.write(`${recordJson(r)}\n`) : undefined,
+    onRecord: o.echo ? (r) => { process.stdout.write(`${recordJson(r)}\n`); } : undefined,
   });
   process.stdout.write(`${svc.url}\n`);
   process.stderr.write(`admin endpoint, up in every mode: ${svc.adminUrl}/__admin/mode\n`);

@@ -208,8 +208,11 @@ test('npm pack ships the entry points, the examples and no tests', () => {
   // the app's carries its development mode, the test kit, with the store in
   // memory, and every file those require.
   assert.deepStrictEqual(files.filter((f) => f.startsWith('service/')).sort(), [
-    'service/apps.js', 'service/metrics.js', 'service/service.js', 'service/signals.js', 'service/store/index.js',
-    'service/store/memory.js',
+    'service/apps.js', 'service/backend-api.js', 'service/codecs.js', 'service/development.js',
+    'service/exchange.js', 'service/fault-modes.js', 'service/http-io.js', 'service/listeners.js',
+    'service/metrics.js', 'service/paths.js', 'service/records.js', 'service/service.js', 'service/signals.js',
+    'service/status-endpoints.js', 'service/store-calls.js', 'service/store/index.js', 'service/store/memory.js',
+    'service/timers.js', 'service/tokens.js',
   ]);
   for (const f of files.filter((name) => name.endsWith('.js'))) {
     const text = fs.readFileSync(path.join(JS_DIR, f), 'utf8');

@@ -5,7 +5,8 @@
 // another, and a digest consumed through one is refused through the other;
 // the database stopped under load makes exchanges and verify answer 503, the
 // service stays up and serves again by itself, and no answered token is
-// lost; neither is one answered before a kill -9. The database is read back
+// lost; neither is one answered before a kill -9. Its store answers a
+// history of calls as the SQLite store does. The database is read back
 // with a pg client of its own. These run in the full test run
 // (RISK_PG_TESTS=1, set by scripts/test.sh after installing postgresql).
 
@@ -17,6 +18,8 @@ const {
   SERVICE_DIR, sha256, call, verify, exchange, runCli, startServe, stopAll,
 } = require('./fixtures/service-client');
 const { SITUATION_PATH } = require('../service/service');
+const { openStore } = require('../service/store');
+const { playHistory } = require('./fixtures/store-history');
 const { createScheme } = require('../lib/scheme');
 const wire = require('../lib/wire');
 
@@ -79,6 +82,22 @@ describe('the token service on PostgreSQL', { skip }, () => {
     client = null;
     return new Map(r.rows.map((row) => [row.token_hash, row.installation_id]));
   }
+
+  it('answers a history of store calls as the SQLite store does', async () => {
+    client = new pg.Client({ connectionString: cluster.url });
+    await client.connect();
+    await client.query('CREATE DATABASE store_history');
+    await client.end();
+    client = null;
+    const sqlite = await openStore(':memory:');
+    const postgres = await openStore(cluster.url.replace(/\/postgres$/, '/store_history'));
+    try {
+      await playHistory(sqlite, postgres);
+    } finally {
+      await sqlite.close();
+      await postgres.close();
+    }
+  });
 
   it('two instances started together: one schema, tokens and consumed digests shared', async () => {
     const one = startServe(['--db', cluster.url, '--port', '0']);

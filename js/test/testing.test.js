@@ -14,72 +14,14 @@ const { startService } = require('../testing');
 const { openStore } = require('../service/store');
 const { openMemory } = require('../service/store/memory');
 
-const APP = {
-  appKey: 'k1', schemes: ['legacy', 'gm'], signature: null, secretId: 's1', secretSalt: '00', secretHash: 'aa',
-  createdAt: 1, rotatedAt: 1,
-};
-const DAY = 86400000;
-const exchange = (tokenHash, installationId, issuedAt, appKey = 'k1', fingerprint = 'fp1') => ({
-  tokenHash, appKey, installationId, issuedAt, expiresAt: issuedAt + DAY, scheme: 'gm', clockOffsetMs: 5, signatureOk: null,
-  fingerprint, assessment: `{"level":"low","at":${issuedAt}}`,
-});
-const history = (installationId, fingerprint, now) => ({
-  appKey: 'k1', installationId, fingerprint, churnSince: now - DAY, hourSince: now - 3600000,
-});
-
-// [store call, arguments]: one history, played on both stores.
-const HISTORY = [
-  ['getApp', ['k1']],
-  ['addApp', [APP]],
-  ['addApp', [APP]],
-  ['addApp', [{ ...APP, appKey: 'k0', secretId: 's0' }]],
-  ['listApps', []],
-  ['getAppBySecretId', ['s1']],
-  ['getAppBySecretId', ['nobody']],
-  ['setAppSecret', ['k1', { secretId: 's2', secretSalt: '01', secretHash: 'bb', rotatedAt: 9 }]],
-  ['setAppSecret', ['nobody', { secretId: 's3', secretSalt: '01', secretHash: 'bb', rotatedAt: 9 }]],
-  ['getApp', ['k1']],
-  ['recordExchange', [exchange('h1', 'i1', 1000)]],
-  ['recordExchange', [exchange('h2', 'i1', 2000)]],
-  ['recordExchange', [exchange('h3', 'i2', 3000, 'k0')]],
-  ['recordExchange', [exchange('h4', 'i3', 3500)]],
-  ['exchangeHistory', [history('i1', 'fp1', 4000)]],
-  ['exchangeHistory', [history('i9', 'fp1', 4000)]],
-  ['exchangeHistory', [history('i9', null, 4000)]],
-  ['exchangeHistory', [history('i1', 'fp1', 4000 + 2 * 3600000)]],
-  ['setAssessment', ['k1', 'i1', '{"level":"high"}', 2000]],
-  ['setAssessment', ['k1', 'i1', '{"level":"medium"}', 1000]],
-  ['setAppThresholds', ['k1', '{"clockSkewMs":1000}']],
-  ['getApp', ['k1']],
-  ['setAppThresholds', ['k1', null]],
-  ['serviceKey', ['fingerprint', 'aa']],
-  ['serviceKey', ['fingerprint', 'bb']],
-  ['findToken', ['h1']],
-  ['findToken', ['h9']],
-  ['consume', ['k1', 'd1', 5000, 1000]],
-  ['consume', ['k1', 'd1', 5000, 2000]],
-  ['consume', ['k1', 'd1', 9000, 6000]],
-  ['consume', ['k0', 'd1', 5000, 2000]],
-  ['forgetInstallation', ['k1', 'i1']],
-  ['forgetInstallation', ['k1', 'i1']],
-  ['findToken', ['h2']],
-  ['sweep', [10000, 8000]],
-  ['findToken', ['h3']],
-  ['removeApp', ['k0']],
-  ['removeApp', ['k0']],
-  ['listApps', []],
-];
+const { HISTORY, playHistory } = require('./fixtures/store-history');
 
 test('the store in memory answers a history as the SQLite store does', async () => {
   const sqlite = await openStore(':memory:');
   const memory = openMemory();
   try {
     assert.deepStrictEqual(await memory.migrate(), []);
-    for (const [call, args] of HISTORY) {
-      const want = await sqlite[call](...args);
-      const got = await memory[call](...args);
-      assert.deepStrictEqual(got, want, `${call}(${JSON.stringify(args)})`);
-    }
+    await playHistory(sqlite, memory);
   } finally {
     await sqlite.close();
     await memory.close();

@@ -106,8 +106,8 @@ describe('the production service on SQLite', () => {
       ['an unknown path', '/udid/other?appKey=app-a', {}, 404],
       ['no key at all', `${TOKEN_PATH}?sign=00`, {}, 400],
       ['a verify call without a secret', '/v1/verify', { 'Content-Length': 100 }, 401],
-      ['a verify call with a secret of no app', '/v1/verify',
-        { 'Content-Length': 100, Authorization: `Bearer rks.${'0'.repeat(24)}.${'A'.repeat(43)}` }, 401],
+      ['a verify call with what is not a secret', '/v1/verify',
+        { 'Content-Length': 100, Authorization: `Bearer rks.${'0'.repeat(24)}.${'A'.repeat(42)}!` }, 401],
       ['an admin call', '/__admin/requests', {}, 404],
     ];
     for (const [what, urlPath, headers, status] of cases) {
@@ -367,6 +367,35 @@ describe('the service\'s risk command', () => {
       assert.notStrictEqual(rotated.secret, added.secret);
       assert.strictEqual(runCli(['apps', 'remove', '--db', db, '--app-key', 'shop']).code, 0);
       assert.deepStrictEqual(JSON.parse(runCli(['apps', 'list', '--db', db, '--json']).stdout), []);
+    } finally {
+      fs.rmSync(dir, { recursive: true, force: true });
+    }
+  });
+
+  it('reads its command line as it always has: usage mistakes exit 2 and name the option, values may begin with a dash', () => {
+    const dir = tmpDir();
+    const db = path.join(dir, 'risk.db');
+    try {
+      const cases = [
+        [['migrate', '--json', `--db=${db}`], 0, 'stdout', /^\{"kind":"sqlite","applied":\[\]\}\n$/],
+        [['frob'], 2, 'stderr', /^risk: unknown command "frob"\nusage:/],
+        [['migrate', '--frob'], 2, 'stderr', /^risk: unknown option --frob\n/],
+        [['migrate', '-x'], 2, 'stderr', /^risk: unknown option -x\n/],
+        [['migrate', '--db'], 2, 'stderr', /^risk: --db needs a value\n/],
+        [['serve', '--db', db, '--port', '80a'], 2, 'stderr', /^risk: --port takes a whole number, not "80a"\n/],
+        [['sweep', '--db', db, '--retention-days', '1e3'], 2, 'stderr', /^risk: --retention-days takes a number, not "1e3"\n/],
+        [['apps', 'frob', '--db', db], 2, 'stderr', /^risk: risk apps: add, set, list, rotate or remove, not "frob"\n/],
+        [['forget', '--db', db, '--app-key', 'k'], 2, 'stderr', /^risk: --installation-id is required\n/],
+        [['help'], 0, 'stdout', /^usage:\n {2}risk serve /],
+        [['--help', 'migrate'], 0, 'stdout', /^usage:\n/],
+        [['forget', '--db', db, '--app-key', '-k', '--installation-id', '--json', '--json'], 0, 'stdout', /^\{"deleted":0\}\n$/],
+        [['sweep', '--json', '--db', db, '--retention-days', '0'], 0, 'stdout', /^\{"deleted":0\}\n$/],
+      ];
+      for (const [args, code, stream, pattern] of cases) {
+        const r = runCli(args);
+        assert.strictEqual(r.code, code, `${args.join(' ')}: ${r.stderr}`);
+        assert.match(r[stream], pattern, args.join(' '));
+      }
     } finally {
       fs.rmSync(dir, { recursive: true, force: true });
     }

@@ -1,6 +1,7 @@
 'use strict';
 // The types: TypeScript (a dev dependency, installed by npm ci) checks the
-// JavaScript of the package against its declarations, and a small program
+// JavaScript of the package against its declarations, and that of the token
+// service (service/tsconfig.json), and a small program
 // that uses the package as an application and a backend do
 // (test/fixtures/usage.ts) against index.d.ts, server.d.ts and testing.d.ts.
 const { test } = require('node:test');
@@ -42,4 +43,17 @@ test('an application and a backend type-check against the declarations, which re
   assert.ok((usage.match(/^\s*\/\/ @ts-expect-error /gm) || []).length >= 2, 'usage.ts marks its misuses');
   assert.deepStrictEqual(typeCheck(path.join('test', 'fixtures')),
     ['index.d.ts', 'server.d.ts', path.join('test', 'fixtures', 'usage.ts'), 'testing.d.ts']);
+});
+
+test('every file of the token service is under // @ts-check and type-checks', () => {
+  const serviceDir = path.join(JS_DIR, 'service');
+  const sources = fs.readdirSync(serviceDir, { recursive: true, encoding: 'utf8' })
+    .filter((f) => f.endsWith('.js') && !f.split(path.sep).includes('node_modules'))
+    .map((f) => path.join('service', f));
+  assert.ok(sources.length >= 20, `${sources.length} files`);
+  for (const f of sources) {
+    assert.match(fs.readFileSync(path.join(JS_DIR, f), 'utf8'), /^(#!.*\n)?\/\/ @ts-check\n/, f);
+  }
+  const checked = typeCheck(path.join('service', 'tsconfig.json'));
+  for (const f of sources) assert.ok(checked.includes(f), `${f} is checked`);
 });

@@ -71,6 +71,8 @@
  * @property {(name: string, candidate: string) => Promise<string>} serviceKey
  *   the service's key of that name; the candidate becomes it when there is none yet
  * @property {(tokenHash: string) => Promise<TokenRow | null>} findToken
+ * @property {(secretId: string, tokenHash: string | null) => Promise<{ app: App | null, token: TokenRow | null }>} findAppAndToken
+ *   a verify's reads in one lookup: the app of a secret's id, and a token (none asked for: null); no app, no token
  * @property {(appKey: string, digest: string, expiresAt: number, now: number) => Promise<boolean>} consume
  *   records the digest; true when it was recorded (and not expired) before
  * @property {(appKey: string, installationId: string) => Promise<number>} forgetInstallation rows deleted
@@ -126,6 +128,19 @@ function parseStored(text) {
   } catch (e) {
     return null;
   }
+}
+
+/**
+ * findAppAndToken as the two reads it is made of, for a store whose reads
+ * cost no round trip.
+ * @param {Pick<Store, 'getAppBySecretId' | 'findToken'>} store
+ * @param {string} secretId
+ * @param {string | null} tokenHash
+ * @returns {Promise<{ app: App | null, token: TokenRow | null }>}
+ */
+async function readAppAndToken(store, secretId, tokenHash) {
+  const app = await store.getAppBySecretId(secretId);
+  return { app, token: app === null || tokenHash === null ? null : await store.findToken(tokenHash) };
 }
 
 /**
@@ -189,4 +204,4 @@ function describeStore(location) {
   }
 }
 
-module.exports = { openStore, describeStore, isPostgres, appOf, parseStored, StoreError, kMaxCounted, kHourMs };
+module.exports = { openStore, describeStore, isPostgres, appOf, readAppAndToken, parseStored, StoreError, kMaxCounted, kHourMs };

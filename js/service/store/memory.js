@@ -6,7 +6,7 @@
 // package carry the test kit. Every method settles on a later turn of the
 // event loop, as a database's would; after close() every call rejects.
 
-const { StoreError, parseStored, kMaxCounted, kHourMs } = require('./index');
+const { StoreError, readAppAndToken, parseStored, kMaxCounted, kHourMs } = require('./index');
 
 /** @typedef {import('./index').Store} Store */
 /** @typedef {import('./index').App} App */
@@ -161,6 +161,7 @@ function openMemory() {
         assessment: i ? i.assessment : null,
       };
     }),
+    findAppAndToken: (secretId, tokenHash) => readAppAndToken(store, secretId, tokenHash),
     consume: (appKey, digest, expiresAt, now) => run(() => {
       const key = pair(appKey, digest);
       const until = consumed.get(key);

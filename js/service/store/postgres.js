@@ -28,6 +28,29 @@ function num(v) {
   return v === null || v === undefined ? null : Number(v);
 }
 
+// The columns of a token row (t: tokens, i: installations), named apart
+// from the apps table's.
+const kTokenColumns = `t.app_key AS token_app_key, t.installation_id, t.issued_at, t.expires_at, t.scheme,
+  t.signature_ok, i.clock_offset_ms, i.last_exchange_at, i.assessment`;
+
+/**
+ * @param {any} row
+ * @returns {import('./index').TokenRow}
+ */
+function tokenRowOf(row) {
+  return {
+    appKey: row.token_app_key,
+    installationId: row.installation_id,
+    issuedAt: Number(row.issued_at),
+    expiresAt: Number(row.expires_at),
+    scheme: row.scheme,
+    signatureOk: row.signature_ok,
+    clockOffsetMs: num(row.clock_offset_ms),
+    lastExchangeAt: num(row.last_exchange_at),
+    assessment: row.assessment,
+  };
+}
+
 /**
  * @param {string} url
  * @param {{ poolSize?: number }} [options]
@@ -79,7 +102,7 @@ function openPostgres(url, options = {}) {
         await client.query('SELECT pg_advisory_xact_lock($1)', [kMigrationLock]);
         await client.query(`CREATE TABLE IF NOT EXISTS schema_migrations (version INTEGER PRIMARY KEY,
           name TEXT NOT NULL, applied_at BIGINT NOT NULL)`);
-        const done = new Set((await client.query('SELECT version FROM schema_migrations')).rows.map((r) => r.version));
+        const done = new Set((await client.query('SELECT version FROM schema_migrations')).rows.map((/** @type {{ version: number }} */ r) => r.version));
         const applied = [];
         for (const m of MIGRATIONS) {
           if (done.has(m.version)) continue;
@@ -178,23 +201,21 @@ function openPostgres(url, options = {}) {
         e.fingerprint ?? null, e.assessment ?? null]);
     },
     async findToken(tokenHash) {
-      const r = await q('risk-find-token', `SELECT t.app_key, t.installation_id, t.issued_at, t.expires_at, t.scheme,
-          t.signature_ok, i.clock_offset_ms, i.last_exchange_at, i.assessment
+      const r = await q('risk-find-token', `SELECT ${kTokenColumns}
         FROM tokens t LEFT JOIN installations i ON i.app_key = t.app_key AND i.installation_id = t.installation_id
         WHERE t.token_hash = $1`, [tokenHash]);
-      if (r.rows.length === 0) return null;
+      return r.rows.length ? tokenRowOf(r.rows[0]) : null;
+    },
+    async findAppAndToken(secretId, tokenHash) {
+      // One round trip: the app row, with the token's columns beside it
+      // (null when there is no such token, or none was asked for).
+      const r = await q('risk-find-app-token', `SELECT a.*, t.token_hash, ${kTokenColumns}
+        FROM apps a LEFT JOIN tokens t ON t.token_hash = $2
+        LEFT JOIN installations i ON i.app_key = t.app_key AND i.installation_id = t.installation_id
+        WHERE a.secret_id = $1`, [secretId, tokenHash]);
+      if (r.rows.length === 0) return { app: null, token: null };
       const row = r.rows[0];
-      return {
-        appKey: row.app_key,
-        installationId: row.installation_id,
-        issuedAt: Number(row.issued_at),
-        expiresAt: Number(row.expires_at),
-        scheme: row.scheme,
-        signatureOk: row.signature_ok,
-        clockOffsetMs: num(row.clock_offset_ms),
-        lastExchangeAt: num(row.last_exchange_at),
-        assessment: row.assessment,
-      };
+      return { app: appOf(row), token: row.token_hash === null ? null : tokenRowOf(row) };
     },
     async consume(appKey, digest, expiresAt, now) {
       const r = await q('risk-consume', `INSERT INTO consumed (app_key, digest, expires_at) VALUES ($1, $2, $3)

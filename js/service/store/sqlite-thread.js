@@ -11,7 +11,7 @@
 
 const path = require('node:path');
 const { Worker, isMainThread, parentPort, workerData } = require('node:worker_threads');
-const { StoreError } = require('./index');
+const { StoreError, readAppAndToken } = require('./index');
 
 /** @typedef {import('./index').Store} Store */
 
@@ -106,6 +106,8 @@ function openSqliteThread(file, options = {}) {
     store[m] = (/** @type {any[]} */ ...args) => (reader !== null && !closing
       ? /** @type {any} */ (reader)[m](...args) : send(m, args));
   }
+  store.findAppAndToken = (/** @type {string} */ secretId, /** @type {string | null} */ tokenHash) =>
+    readAppAndToken(/** @type {Store} */ (store), secretId, tokenHash);
   store.close = async () => {
     if (closing) return;
     closing = true;

@@ -11,7 +11,7 @@
 // kBusyTimeoutMs.
 
 const { MIGRATIONS } = require('./migrations');
-const { StoreError, appOf, kMaxCounted, kHourMs } = require('./index');
+const { StoreError, readAppAndToken, appOf, kMaxCounted, kHourMs } = require('./index');
 
 const kBusyTimeoutMs = 5000;
 // A reader in WAL mode does not wait for the writer; it may only meet a
@@ -234,6 +234,7 @@ function openSqlite(file, options = {}) {
         assessment: r.assessment,
       };
     }),
+    findAppAndToken: (secretId, tokenHash) => readAppAndToken(store, secretId, tokenHash),
     consume: (appKey, digest, expiresAt, now) => run(() => st.consume.run(appKey, digest, expiresAt, now).changes === 0),
     forgetInstallation: (appKey, installationId) => run(() => forget(appKey, installationId)),
     sweep: (now, keepMs) => run(() => sweep(now, keepMs)),

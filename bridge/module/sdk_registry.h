@@ -6,8 +6,8 @@
 // there. Entries are never removed and the SDKs are never destroyed while
 // the process lives. The registry may be used from any thread; the lookups
 // run on the script thread of `env`.
-#ifndef RISK_BRIDGE_SDK_REGISTRY_H_
-#define RISK_BRIDGE_SDK_REGISTRY_H_
+#ifndef RISK_BRIDGE_MODULE_SDK_REGISTRY_H_
+#define RISK_BRIDGE_MODULE_SDK_REGISTRY_H_
 
 #include <cstdint>
 #include <set>
@@ -18,8 +18,8 @@
 
 namespace risk {
 
+class HarmonyRiskApp;
 class HarmonyRiskSdk;
-class RiskApp;
 
 // The SDK objects made by "setupNative", by address. Entries are never
 // removed and the objects are never destroyed while the process lives.
@@ -51,8 +51,8 @@ HarmonyRiskSdk* find_sdk(napi_env env, napi_value handle);
 // The application of `key` (a string argument) of the SDK of `handle`. When
 // the handle is unknown, throws "RiskSdk is null, please call setup first."
 // into the script and returns null.
-RiskApp* find_app(napi_env env, napi_value handle, napi_value key);
+HarmonyRiskApp* find_app(napi_env env, napi_value handle, napi_value key);
 
 }  // namespace risk
 
-#endif  // RISK_BRIDGE_SDK_REGISTRY_H_
+#endif  // RISK_BRIDGE_MODULE_SDK_REGISTRY_H_

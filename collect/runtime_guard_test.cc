@@ -1,4 +1,4 @@
-#include "collect/guard.h"
+#include "collect/runtime_guard.h"
 
 #include <dirent.h>
 #include <gtest/gtest.h>

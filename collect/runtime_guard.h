@@ -37,8 +37,8 @@
 //                         a "Hardware" or "model name" line of
 //                         /proc/cpuinfo names an emulator ("goldfish",
 //                         "ranchu", "QEMU")
-#ifndef RISK_COLLECT_GUARD_H_
-#define RISK_COLLECT_GUARD_H_
+#ifndef RISK_COLLECT_RUNTIME_GUARD_H_
+#define RISK_COLLECT_RUNTIME_GUARD_H_
 
 #include <chrono>
 #include <cstdint>
@@ -129,4 +129,4 @@ void stop_runtime_guards();
 
 }  // namespace risk
 
-#endif  // RISK_COLLECT_GUARD_H_
+#endif  // RISK_COLLECT_RUNTIME_GUARD_H_

@@ -42,13 +42,13 @@
 #include "base/guarded.h"
 #include "base/log.h"
 #include "base/types.h"
-#include "bridge/arguments.h"
 #include "bridge/host.h"
 #include "bridge/host_log.h"
+#include "bridge/module/arguments.h"
+#include "bridge/module/sdk_registry.h"
+#include "bridge/module/worker_launcher.h"
 #include "bridge/napi_helpers.h"
 #include "bridge/script_thread.h"
-#include "bridge/sdk_registry.h"
-#include "bridge/worker_launcher.h"
 #include "core/risk_sdk.h"
 #include "core/wire.h"
 #include "platform/harmony_app.h"
@@ -112,15 +112,14 @@ napi_value promise_native(napi_env env, napi_callback_info info, const char* nam
   read_args(env, info, argv);
   StringMap options = pairs_to_map(env, argv[2]);
   std::string text = with_text ? js_to_string(env, argv[3]) : std::string();
-  RiskApp* app = find_app(env, argv[0], argv[1]);
+  HarmonyRiskApp* app = find_app(env, argv[0], argv[1]);
   // The promise is made only for a known application, so that no promise
   // is left unsettled behind the exception of an unknown handle.
   if (app == nullptr) return nullptr;
   napi_deferred deferred = nullptr;
   napi_value promise = nullptr;
   if (napi_create_promise(env, &deferred, &promise) != napi_ok) return undefined_value(env);
-  // find_app only answers applications of a HarmonyRiskSdk of this env.
-  return start_worker(env, name, static_cast<HarmonyRiskSdk*>(app->sdk()), deferred, promise,
+  return start_worker(env, name, app->harmony_sdk(), deferred, promise,
                       make_operation(app, std::move(options), std::move(text)));
 }
 
@@ -235,16 +234,12 @@ napi_value ScheduleUpdateSituationNative(napi_env env, napi_callback_info info) 
     napi_value argv[4];
     read_args(env, info, argv);
     StringMap options = pairs_to_map(env, argv[2]);
-    RiskApp* app = find_app(env, argv[0], argv[1]);
+    HarmonyRiskApp* app = find_app(env, argv[0], argv[1]);
     if (app == nullptr) return nullptr;
     int64_t delay_ms = 0;
     if (napi_get_value_int64(env, argv[3], &delay_ms) != napi_ok) delay_ms = 0;
     auto merged = std::make_unique<StringMap>(app->merged_options(options));
-    if (auto* harmony_app = dynamic_cast<HarmonyRiskApp*>(app)) {
-      harmony_app->schedule_report(delay_ms, std::move(merged));
-    } else {
-      app->schedule_situation_update(delay_ms, std::move(merged));
-    }
+    app->schedule_report(delay_ms, std::move(merged));
     return undefined_value(env);
   });
 }

@@ -1,4 +1,4 @@
-#include "collect/collectors.h"
+#include "collect/collectors/collectors.h"
 
 #include <dirent.h>
 #include <sys/statfs.h>

@@ -1,4 +1,4 @@
-#include "bridge/arguments.h"
+#include "bridge/module/arguments.h"
 
 #include "base/log.h"
 

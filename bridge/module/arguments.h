@@ -3,8 +3,8 @@
 // the values belong to the current call. Nothing here throws into the
 // script; a reader that meets a throwing getter stops there and leaves its
 // exception pending.
-#ifndef RISK_BRIDGE_ARGUMENTS_H_
-#define RISK_BRIDGE_ARGUMENTS_H_
+#ifndef RISK_BRIDGE_MODULE_ARGUMENTS_H_
+#define RISK_BRIDGE_MODULE_ARGUMENTS_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -38,4 +38,4 @@ StringMap pairs_to_map(napi_env env, napi_value array);
 
 }  // namespace risk
 
-#endif  // RISK_BRIDGE_ARGUMENTS_H_
+#endif  // RISK_BRIDGE_MODULE_ARGUMENTS_H_

@@ -13,8 +13,8 @@
 // Collectors report no errors and log nothing: a fact that cannot be read
 // leaves its key out (the table in collectors.cc says which keys are stored
 // even when empty). They throw only what a service function throws.
-#ifndef RISK_COLLECT_COLLECTORS_H_
-#define RISK_COLLECT_COLLECTORS_H_
+#ifndef RISK_COLLECT_COLLECTORS_COLLECTORS_H_
+#define RISK_COLLECT_COLLECTORS_COLLECTORS_H_
 
 #include <sys/time.h>
 
@@ -85,4 +85,4 @@ void register_builtin_collectors(RiskSdk& sdk, const CollectorServices& services
 
 }  // namespace risk
 
-#endif  // RISK_COLLECT_COLLECTORS_H_
+#endif  // RISK_COLLECT_COLLECTORS_COLLECTORS_H_

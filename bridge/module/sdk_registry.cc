@@ -1,4 +1,4 @@
-#include "bridge/sdk_registry.h"
+#include "bridge/module/sdk_registry.h"
 
 #include "base/log.h"
 #include "bridge/napi_helpers.h"
@@ -33,13 +33,13 @@ HarmonyRiskSdk* find_sdk(napi_env env, napi_value handle) {
 }
 
 // Throws kNoSdkMessage into the script when the handle is unknown.
-RiskApp* find_app(napi_env env, napi_value handle, napi_value key) {
+HarmonyRiskApp* find_app(napi_env env, napi_value handle, napi_value key) {
   HarmonyRiskSdk* sdk = find_sdk(env, handle);
   if (sdk == nullptr) {
     napi_throw_error(env, nullptr, kNoSdkMessage);
     return nullptr;
   }
-  return sdk->get_app(js_to_string(env, key));
+  return sdk->get_harmony_app(js_to_string(env, key));
 }
 
 }  // namespace risk

@@ -1,4 +1,4 @@
-#include "bridge/worker_launcher.h"
+#include "bridge/module/worker_launcher.h"
 
 #include <algorithm>
 #include <atomic>

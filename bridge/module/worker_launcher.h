@@ -28,8 +28,8 @@
 // The launcher sees no script engine: a start's resolve call knows how to
 // reach its promise (the module's reaches the script thread through
 // bridge/script_thread.h).
-#ifndef RISK_BRIDGE_WORKER_LAUNCHER_H_
-#define RISK_BRIDGE_WORKER_LAUNCHER_H_
+#ifndef RISK_BRIDGE_MODULE_WORKER_LAUNCHER_H_
+#define RISK_BRIDGE_MODULE_WORKER_LAUNCHER_H_
 
 #include <chrono>
 #include <deque>
@@ -146,4 +146,4 @@ class WorkerLauncher {
 
 }  // namespace risk
 
-#endif  // RISK_BRIDGE_WORKER_LAUNCHER_H_
+#endif  // RISK_BRIDGE_MODULE_WORKER_LAUNCHER_H_
