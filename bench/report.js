@@ -382,7 +382,7 @@ function printBreakdown(node) {
   if (!cold) return '';
   const lines = ['', 'Cost of one cold getTokenNative (medians over the processes; bridge warmed)'];
   for (const [k, v] of Object.entries(cold.breakdown)) {
-    lines.push(`  ${k.padEnd(100)} ${k.startsWith('script-thread') ? String(v).padStart(9) : fmt(v, 'us').padStart(9)}`);
+    lines.push(`  ${k.padEnd(100)} ${k.startsWith('script-thread calls') ? String(v).padStart(9) : fmt(v, 'us').padStart(9)}`);
   }
   const traced = node.suites.get('strace');
   for (const suite of [traced, node.suites.get('handoffs')]) {
@@ -415,8 +415,12 @@ function estimateFromParts(node, cold, traced) {
     if (name.startsWith('BM_ThreadStartJoin')) threadUs = r.realUs;
     else if (name.startsWith('BM_Collector/')) collectorsUs += r.cpuUs;
   }
-  const threads = traced ? traced.figures.find((x) => x.id === 'cold.threads').value : 13;
-  const trips = cold.breakdown['script-thread round trips (bridge calls + resolution)'];
+  const counted = (suite, id) => (suite ? (suite.figures.find((x) => x.id === id) || {}).value : undefined);
+  const threads = counted(traced, 'cold.threads') ?? counted(node.suites.get('handoffs'), 'cold.handoffs.threads') ?? NaN;
+  // Round trips into the script thread: its loop's wake-ups where they were
+  // counted, else one per script-thread call.
+  const trips = counted(node.suites.get('handoffs'), 'cold.handoffs.loopWakes')
+    ?? cold.breakdown['script-thread calls (bridge calls + resolution; calls in a row share a round trip)'];
   const part = (name) => (w.get(name) || {}).cpuUs;
   const bridgeUs = Object.entries(cold.perFunction)
     .filter(([k]) => k !== 'post')

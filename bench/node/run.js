@@ -102,7 +102,7 @@ function phases(sample) {
     openPersistOwn: lastEnd - callEnd(post) - sync(after),
     resolve: sample.totalUs - lastEnd,
     bridgeTotal: sync(calls.filter((x) => x !== post)) + post.settledUs,
-    roundTrips: calls.length + 1,  // every bridge call, and the resolution
+    scriptCalls: calls.length + 1,  // every bridge call, and the resolution
   };
 }
 
@@ -176,7 +176,7 @@ async function coldSuite(url) {
       'answer to last prefPut: bridge functions (prefPut)': med('openPersistBridge'),
       'answer to last prefPut: library (open, unzip, parse, seal the properties)': med('openPersistOwn'),
       'resolution of the promise': med('resolve'),
-      'script-thread round trips (bridge calls + resolution)': med('roundTrips'),
+      'script-thread calls (bridge calls + resolution; calls in a row share a round trip)': med('scriptCalls'),
     },
     perFunction,
     samples: samples.map((s) => ({ totalUs: s.totalUs, calls: s.calls })),
