@@ -48,9 +48,9 @@ int read_limit(const std::string& text) {
   return static_cast<int>(value);
 }
 
-// Runs on the collector's own thread. The failure is logged here and
-// rethrown into the shared state, from which collect hands it to its caller
-// (or drops it when the collector was already reported late).
+// Runs on the collector thread of the run. The failure is logged here and
+// rethrown to the run, which hands it to collect's caller (or drops it when
+// the collector was already reported late).
 void run_collector(const CollectorEntry& entry, RiskApp& app, StringMap& result) {
   try {
     entry.fn(app, result, entry.context);
@@ -106,8 +106,9 @@ struct CollectorRun {
   CollectorRun(std::vector<const CollectorEntry*> to_run, RiskApp& a, StringMap& r)
       : entries(std::move(to_run)), app(a), result(r) {}
 
-  // Read by the thread only, and only until the run has ended.
+  // Never changed; the caller reads a late one's name.
   const std::vector<const CollectorEntry*> entries;
+  // Used by the thread only, and only until the run has ended.
   RiskApp& app;
   StringMap& result;
 
