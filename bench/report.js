@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // Merges the figures of one benchmark run into one readable table (stdout)
 // and one JSON file. Inputs, all in --dir (scripts/bench.sh writes them):
@@ -50,9 +51,11 @@ function readJson(name) {
 
 const UNIT_TO_US = { ns: 1e-3, us: 1, ms: 1e3, s: 1e6 };
 
+/** @returns {any} a Map by benchmark name, with the run's context */
 function gbench(name) {
   const doc = readJson(name);
   if (!doc) return null;
+  /** @type {Map<string, any> & { context?: unknown }} */
   const out = new Map();
   for (const b of doc.benchmarks || []) {
     if (b.error_occurred) continue;
@@ -103,6 +106,7 @@ function verdict(ok) {
 
 // --- Crypto ---------------------------------------------------------------
 
+/** @type {Array<[RegExp, number, string]>} */
 const CRYPTO_BUDGETS = [
   [/Aes|Sm4/i, 2.0, 'OpenSSL C'],
   [/Md5|Sha1|Sm3/i, 1.5, 'OpenSSL C'],

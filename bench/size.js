@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // Size of the shared library: the stripped file, its sections, and where
 // the bytes come from, per object file of the folder libraries and per

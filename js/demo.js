@@ -1,4 +1,5 @@
 #!/usr/bin/env node
+// @ts-check
 'use strict';
 // The demonstration: the built library in a Node host against the reference
 // service on a free loopback port, with preferences in a temporary directory.
@@ -38,9 +39,11 @@ class DemoError extends Error {}
 const codes = require('./lib/codes');
 
 // Every post's outcome, as the bridge reports it.
+/** @type {import('./index').PostOutcome[]} */
 const posts = [];
 
 // The library's log file, when the demonstration keeps it (see main).
+/** @type {string | null} */
 let logFile = null;
 let logSeen = 0;
 
@@ -70,6 +73,13 @@ function loadRisk() {
 }
 
 // One SDK for this process over prefsDir. Server events go to onServerEvent.
+/**
+ * @param {typeof import('./index')} risk
+ * @param {string} prefsDir
+ * @param {Record<string, string>} options
+ * @param {(key: string, text: string) => void} [onServerEvent]
+ * @returns {number} the SDK handle
+ */
 function openSdk(risk, prefsDir, options, onServerEvent) {
   const bridge = risk.createBridge({
     prefsDir,
@@ -80,6 +90,7 @@ function openSdk(risk, prefsDir, options, onServerEvent) {
     onPost: (outcome) => posts.push(outcome),
     onError: () => {},
   });
+  bridge.warmUp();
   const handle = risk.setup(bridge, APP_INFO, bridge.deviceInfo());
   if (!handle) throw new DemoError('the library refused setup (it was set up before in this process)');
   risk.init(handle, APP_KEY, options);
@@ -90,6 +101,8 @@ function openSdk(risk, prefsDir, options, onServerEvent) {
 
 // Runs in the child: a business sign and a token over the parent's
 // preferences, printed as one JSON line.
+/** @typedef {{ prefsDir: string, options: Record<string, string> }} ChildConfig */
+/** @param {ChildConfig} config */
 async function child(config) {
   const risk = loadRisk();
   const tokens = require('./lib/tokens');
@@ -108,6 +121,10 @@ async function child(config) {
   })}\n`);
 }
 
+/**
+ * @param {ChildConfig} config
+ * @returns {Promise<any>} what the child printed
+ */
 function runChild(config) {
   return new Promise((resolve, reject) => {
     const p = spawn(process.execPath, [__filename, '--child', JSON.stringify(config)], {
@@ -126,7 +143,7 @@ function runChild(config) {
         return;
       }
       try {
-        resolve(JSON.parse(out.trim().split('\n').pop()));
+        resolve(JSON.parse(/** @type {string} */ (out.trim().split('\n').pop())));
       } catch (e) {
         reject(new DemoError('the fresh process printed no result'));
       }
@@ -136,6 +153,10 @@ function runChild(config) {
 
 // --- the demonstration ---------------------------------------------------
 
+/**
+ * @param {any} rec a record of the service
+ * @returns {any}
+ */
 function requestSummary(rec) {
   if (!rec) return null;
   return {
@@ -150,13 +171,19 @@ function requestSummary(rec) {
 }
 
 // What the service's verify call says of a token, as the app's backend asks.
+/**
+ * @param {string} url
+ * @param {string} secret
+ * @param {string} token
+ * @returns {Promise<any>}
+ */
 async function verifyToken(url, secret, token) {
   const res = await fetch(`${url}/v1/verify`, {
     method: 'POST',
     headers: { Authorization: `Bearer ${secret}`, 'Content-Type': 'application/json' },
     body: JSON.stringify({ token }),
   });
-  return { status: res.status, ...(await res.json()) };
+  return { status: res.status, .../** @type {object} */ (await res.json()) };
 }
 
 async function demonstrate() {
@@ -166,6 +193,10 @@ async function demonstrate() {
   const { startService } = require('./service/service');
 
   const started = Date.now();
+  /**
+   * @type {{ library: string, appKey: string, appName: string, service: string | null,
+   *   steps: Record<string, any>, ms?: number, ok?: boolean }}
+   */
   const report = {
     library: path.resolve(process.env.RISK_LIBRARY || risk.DEFAULT_LIBRARY),
     appKey: APP_KEY,
@@ -180,7 +211,9 @@ async function demonstrate() {
   const svc = await startService({ port: 0, db: path.join(dbDir, 'risk-service.db') });
   const { secret } = await svc.registerApp({ appKey: APP_KEY });
   report.service = svc.url;
+  /** @type {Array<{ key: string, text: string }>} */
   const serverEvents = [];
+  /** @type {(() => void) | null} */
   let onEvent = null;
   try {
     const options = {
@@ -193,7 +226,7 @@ async function demonstrate() {
       serverEvents.push({ key, text });
       if (onEvent) onEvent();
     });
-    const newRequests = (from) => svc.requests.slice(from);
+    const newRequests = (/** @type {number} */ from) => svc.requests.slice(from);
     // The runtime guard makes its first scan as setup returns; a finding
     // that lands after the first exchange changes the event count, and a
     // changed count makes the next call refresh. Let the scan land first.
@@ -286,7 +319,7 @@ async function demonstrate() {
     // 6. A situation report; the service's answer comes back through the bridge.
     mark = svc.requests.length;
     const seen = serverEvents.length;
-    const answered = new Promise((resolve) => {
+    const answered = new Promise((/** @type {(value?: unknown) => void} */ resolve) => {
       const timer = setTimeout(resolve, DELAY_MS * 3);
       onEvent = () => {
         if (serverEvents.length > seen) {
@@ -318,6 +351,7 @@ async function demonstrate() {
 }
 
 // Whether each step showed what it should.
+/** @param {any} r the report */
 function check(r) {
   const s = r.steps;
   return Boolean(
@@ -332,22 +366,35 @@ function check(r) {
 
 // --- the readable report ------------------------------------------------
 
+/**
+ * @param {unknown} text
+ * @param {number} [n]
+ */
 function short(text, n = 24) {
   if (text === null || text === undefined) return '(none)';
   const t = String(text);
   return t.length > n ? `${t.slice(0, n)}… (${t.length} characters)` : t;
 }
 
+/**
+ * @param {number} n
+ * @param {string} word
+ */
 function plural(n, word) {
   return `${n} ${word}${n === 1 ? '' : 's'}`;
 }
 
+/**
+ * @param {any} r the report
+ * @returns {string}
+ */
 function format(r) {
   const catalogue = require('./lib/catalogue');
   const s = r.steps;
+  /** @type {string[]} */
   const out = [];
-  const line = (label, text) => out.push(`${label.padEnd(18)}${text}`);
-  const more = (text) => out.push(`${''.padEnd(18)}${text}`);
+  const line = (/** @type {string} */ label, /** @type {string} */ text) => out.push(`${label.padEnd(18)}${text}`);
+  const more = (/** @type {string} */ text) => out.push(`${''.padEnd(18)}${text}`);
   out.push(`QuonRiskComm demonstration — library ${r.library}`);
   out.push(`token service ${r.service} (SQLite), application key "${r.appKey}", preferences in a temporary directory`);
   out.push('');
@@ -370,6 +417,7 @@ function format(r) {
   more(`its first token call checked in with the service (${plural(p.requests.length, 'request')}`
     + `${p.previousTokenSent ? ', sending the stored token as the previous one' : ''}): ${p.token}`);
 
+  /** @type {Record<string, any> & { log: string[], data: Array<{ key: string, value: string, meaning: string, identifying: string }> }} */
   const d = s.degradeToken;
   line('4. service down', `degrade token, ${short(d.token, 40)}, in ${d.ms} ms`);
   if (d.fields) {
@@ -416,6 +464,7 @@ function format(r) {
 
 // --- main ----------------------------------------------------------------
 
+/** @param {string[]} argv */
 async function main(argv) {
   if (argv[0] === '--child') {
     await child(JSON.parse(argv[1]));

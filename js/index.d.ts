@@ -1,5 +1,5 @@
 // Type declarations of the Node face of the native library (index.js) and
-// of the reference Linux bridge (lib/bridge.js).
+// of the reference Linux bridge (lib/reference-bridge.js).
 
 /** The address of the SDK object made by setup; 0 stands for none. */
 export type SdkHandle = number;
@@ -391,8 +391,6 @@ export interface BridgeOptions {
   maxResponseBytes?: number;
   /** File functions of the preference store; default Node's fs (tests inject failures). */
   fs?: Pick<typeof import('node:fs'), 'mkdirSync' | 'readdirSync' | 'statSync' | 'unlinkSync' | 'readFileSync' | 'openSync' | 'writeSync' | 'closeSync' | 'renameSync' | 'fsyncSync' | 'open' | 'fsync' | 'close'>;
-  /** false: the first bridge of the process does not warm its paths up in the background (its functions without effects, one temporary preference file, one loopback post). */
-  warmUp?: boolean;
   onClientEvent?(key: string, type: number, code: number, text: string): void;
   onServerEvent?(key: string, text: string): void;
   /** Store write failures and handler exceptions; default process.emitWarning. */
@@ -428,8 +426,18 @@ export interface ReferenceBridge extends Bridge {
   post(url: string, body: ArrayBuffer): Promise<PostAnswer>;
   prefPut(name: string, value: string): boolean;
   prefGet(name: string): string;
+  /**
+   * Warms the bridge's paths up in the background, on later turns of the
+   * loop: its functions without effects (not a timeInfo function of the
+   * app's), one temporary preference file written and removed, one post to
+   * a loopback server of its own, and the store's exit handler. The first
+   * call in a process does it; later calls, of any bridge, do nothing.
+   * Making a bridge does none of this.
+   */
+  warmUp(): void;
 }
 
+/** Makes a reference bridge; it opens (and makes) the preference directory and nothing else. */
 export function createBridge(options?: BridgeOptions): ReferenceBridge;
 /** This machine's device facts, with overrides. */
 export function deviceInfo(overrides?: Partial<DeviceInfo>): DeviceInfo;

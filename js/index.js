@@ -6,6 +6,7 @@
 //
 //   const risk = require('quon-risk-comm');
 //   const bridge = risk.createBridge({ prefsDir: '/var/lib/myapp/prefs' });
+//   bridge.warmUp();  // the first calls then find their paths warm
 //   const sdk = risk.setup(bridge, { name: 'com.example.app', versionCode: 1,
 //                                    versionName: '1.0' }, bridge.deviceInfo());
 //   risk.init(sdk, appKey, { KEY_URL: 'https://risk.example.com',
@@ -36,7 +37,8 @@
 
 const fs = require('node:fs');
 const path = require('node:path');
-const { createBridge, deviceInfo } = require('./lib/bridge');
+const { createBridge } = require('./lib/reference-bridge');
+const { deviceInfo } = require('./lib/device-facts');
 const outcomes = require('./lib/outcomes');
 
 // The types of the public face are declared in index.d.ts; the exports below

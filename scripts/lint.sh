@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # Structure, type and lock-rule checks:
-#   1. the JavaScript type-checks (tsc, checkJs): the app package
-#      (js/tsconfig.json) and the token service (js/service/tsconfig.json);
+#   1. the JavaScript type-checks (tsc): the app package and the
+#      demonstration, strictly (js/tsconfig.json), the tests, their fixtures
+#      and the benchmark scripts (js/tsconfig.dev.json), an application and a
+#      backend in TypeScript against the declarations (js/test/fixtures) and
+#      the token service (js/service/tsconfig.json); every JavaScript file
+#      of those carries // @ts-check (js/test/types.test.js checks that too);
 #   2. a clang build (build-lint) of every target with -Wthread-safety
 #      -Werror=thread-safety: a field marked GUARDED_BY touched without its
 #      lock, or a REQUIRES not met, fails the build;
@@ -18,7 +22,7 @@ setup_all
 ensure_debs clang-14
 
 log "JavaScript types (tsc)"
-for project in tsconfig.json service/tsconfig.json; do
+for project in tsconfig.json tsconfig.dev.json test/fixtures/tsconfig.json service/tsconfig.json; do
   (cd "$ROOT/js" && node node_modules/typescript/bin/tsc -p "$project" --pretty false) >&2
 done
 

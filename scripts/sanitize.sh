@@ -25,8 +25,8 @@ set -euo pipefail
 . "$(dirname "$0")/common.sh"
 
 CONCURRENCY_TESTS='Concurren|Thread|Schedul|EventList|Pacing|Collect'
-CONCURRENCY_NODE_TESTS=(test/bridge.test.js test/platform-bridge.test.js test/load.test.js test/environment.test.js
-  test/log.test.js)
+CONCURRENCY_NODE_TESTS=(test/bridge.test.js test/pref-store.test.js test/http-post.test.js test/reference-bridge.test.js
+  test/device-facts.test.js test/load.test.js test/environment.test.js test/log.test.js)
 
 repeat=0
 stages=()

@@ -9,9 +9,10 @@
 #
 # Then the reliability stages: the structure and lock-rule checks
 # (scripts/lint.sh: clang -Wthread-safety build, target graph, engine
-# headers), fuzzing (scripts/fuzz.sh, RISK_FUZZ_SECONDS per target, default
-# 30), the sanitizer runs (scripts/sanitize.sh) and the arm64 cross-build
-# under qemu (scripts/arm64.sh), after a compile check of the benchmarks
+# headers, JavaScript types), fuzzing (scripts/fuzz.sh,
+# RISK_FUZZ_SECONDS per target, default 30), the sanitizer runs
+# (scripts/sanitize.sh) and the arm64 cross-build under qemu
+# (scripts/arm64.sh), after a compile check of the benchmarks
 # (scripts/bench.sh runs them). --quick skips them and builds only what its
 # tests run: the library, the test programs and the test addons.
 set -euo pipefail
@@ -47,7 +48,7 @@ fi
 log "Benchmarks: compile check (scripts/bench.sh runs them)"
 build build --target risk_benchmarks
 
-log "Lint: clang thread-safety build, target graph, engine headers"
+log "Lint: clang thread-safety build, target graph, engine headers, JavaScript types"
 "$ROOT/scripts/lint.sh"
 
 log "Fuzzing, ${RISK_FUZZ_SECONDS:-30}s per target"

@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // Shared helpers of the Node measurements: where the build is, percentiles,
 // a microsecond clock, and the one JSON line each measurement prints.
@@ -54,7 +55,6 @@ function settle() {
   return new Promise((resolve) => setImmediate(resolve));
 }
 
-module.exports = { ROOT, BUILD, LIBRARY, nowUs, quantile, summary, loadAddon, progress, emit, settle };
 
 // Resource types of async callbacks, recorded from the moment
 // trackAsyncTypes() is called. Call it before the library creates its
@@ -235,12 +235,6 @@ function libraryTaskFigure(id, scenario, longest) {
   };
 }
 
-module.exports.trackAsyncTypes = trackAsyncTypes;
-module.exports.watchScriptThread = watchScriptThread;
-module.exports.TASK_BUDGET_US = TASK_BUDGET_US;
-module.exports.longestLibraryTask = longestLibraryTask;
-module.exports.longestOfTasks = longestOfTasks;
-module.exports.libraryTaskFigure = libraryTaskFigure;
 
 // Files that do not exist, statted around a measured call so that a
 // system-call trace of the process can cut out the call's window.
@@ -255,6 +249,7 @@ function mark(file) {
   }
 }
 
-module.exports.MARK_START = MARK_START;
-module.exports.MARK_END = MARK_END;
-module.exports.mark = mark;
+module.exports = {
+  ROOT, BUILD, LIBRARY, nowUs, quantile, summary, loadAddon, progress, emit, settle, trackAsyncTypes, watchScriptThread,
+  TASK_BUDGET_US, longestLibraryTask, longestOfTasks, libraryTaskFigure, MARK_START, MARK_END, mark,
+};

@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // The floor under the promise natives, on the library's own blocking-call
 // mechanism (bench/bench_addon.cc over bridge/bridge_js_native.cc):

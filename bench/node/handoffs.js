@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // The hand-offs between threads of one cold getTokenNative, counted from a
 // system-call trace (strace) of a process of its own (token.js cold

@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // Runs every Node measurement against one reference service and prints
 // their figures as one JSON object on stdout: { suites: [...] }. Each

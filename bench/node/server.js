@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // The backend's half against forged inputs up to its length limits: per
 // input, the worst time of one call and the peak memory it took, beside the
@@ -86,6 +87,10 @@ for (let i = 0; i < calls; i++) {
 process.stdout.write(JSON.stringify({ worstMs: worst, peakGrowthBytes: Math.max(0, hwm() - before), outcome }));
 `;
 
+/**
+ * @param {any[]} input [kind, label, text]
+ * @param {string} warm
+ */
 function measure([kind, label, text], warm) {
   const r = spawnSync(process.execPath, ['--max-semi-space-size=1', '-e', CHILD, path.join(JS, 'server')],
     { input: JSON.stringify([kind, text, KEY, CALLS, warm]), encoding: 'utf8', timeout: 60000, maxBuffer: 1 << 20 });

@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // The token service's figures, printed beside their budgets: exchanges per
 // second with SQLite and with PostgreSQL, in one process and in two
@@ -118,7 +119,7 @@ async function latency(next, rate, ms) {
   const start = performance.now();
   let sent = 0;
   let failed = 0;
-  await new Promise((resolve) => {
+  await new Promise((/** @type {(value?: unknown) => void} */ resolve) => {
     const tick = () => {
       const now = performance.now();
       const due = Math.floor(((now - start) / 1000) * rate);

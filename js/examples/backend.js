@@ -1,4 +1,5 @@
 #!/usr/bin/env node
+// @ts-check
 'use strict';
 // An example backend for an application that uses the library: it takes an
 // order together with the business sign the app made for it, has the token

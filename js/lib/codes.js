@@ -169,11 +169,14 @@ const CAUSES = Object.freeze({
 function describePost(outcome) {
   if (!outcome) return 'no post was made';
   if (outcome.httpStatus !== undefined) {
-    return `HTTP ${outcome.httpStatus}, ${outcome.bytes} bytes, ${outcome.ms} ms`;
+    // The casts narrow as the check does, also where null checks are off.
+    const answered = /** @type {{ ms: number, httpStatus: number, bytes: number }} */ (outcome);
+    return `HTTP ${answered.httpStatus}, ${answered.bytes} bytes, ${answered.ms} ms`;
   }
-  const f = POST_FAILURES[outcome.code] || POST_FAILURES[1];
-  const detail = f.reason === 'other' && outcome.message ? `: ${outcome.message}` : '';
-  return `rejected: ${f.reason} (${f.meaning}${detail}; status -${outcome.code}), ${outcome.ms} ms`;
+  const rejected = /** @type {{ ms: number, code: number, message?: string }} */ (outcome);
+  const f = POST_FAILURES[rejected.code] || POST_FAILURES[1];
+  const detail = f.reason === 'other' && rejected.message ? `: ${rejected.message}` : '';
+  return `rejected: ${f.reason} (${f.meaning}${detail}; status -${rejected.code}), ${rejected.ms} ms`;
 }
 
 module.exports = { ERROR_CODES, POST_FAILURES, CAUSES, describeCode, describePost };

@@ -18,7 +18,7 @@
 
 const {
   invalidHost, POST_ERROR_RESOLVE, POST_ERROR_CONNECT, POST_ERROR_TIMEOUT, POST_ERROR_RECEIVE, POST_ERROR_TOO_LARGE,
-} = require('./bridge');
+} = require('./http-post');
 const { MAX_SERVICE_TOKEN_BYTES } = require('./limits');
 const { CAUSES } = require('./codes');
 

@@ -36,7 +36,9 @@ const UNSIGNED_FIELDS = Object.freeze(['appKey', 'sdkVersion', 'alg', 'error']);
  * @property {boolean} signOk
  * @property {string | null} problem the first failure, null when none
  *
- * @typedef {{ problem: string, fields?: undefined } | OpenedFields} OpenedToken
+ * @typedef {{ problem: string, fields?: undefined, scheme?: undefined, request?: undefined, requestBytes?: undefined,
+ *   signOk?: undefined }} NotOpened a text that is no token of six fields, and why
+ * @typedef {NotOpened | OpenedFields} OpenedToken
  */
 
 /**

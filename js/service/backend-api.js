@@ -163,4 +163,4 @@ function createBackendApi({ store, storeCall, metrics }) {
   return { verify, forget };
 }
 
-module.exports = { createBackendApi, kMaxApiBodyBytes };
+module.exports = { createBackendApi };

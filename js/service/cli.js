@@ -35,7 +35,7 @@ const USAGE = `usage:
   risk sweep --db DB [--retention-days N] [--json]
   risk migrate --db DB [--json]`;
 
-/** @type {import('./commands/common').OptionSpec} */
+/** @type {import('./commands/common').OptionKinds} */
 const OPTIONS = {
   db: 'string', port: 'int', host: 'string', 'tls-cert': 'string', 'tls-key': 'string',
   'retention-days': 'number', workers: 'int', dev: 'bool', 'app-key': 'string',

@@ -23,7 +23,7 @@ const { parseOptions } = require('./commands/common');
 const USAGE = 'usage: main.js [--port N] [--host H] [--log FILE] [--echo] [--uuid TEXT] '
   + '[--token TEXT] [--mode NAME] [--delay-ms N] [--app-key KEY ...]';
 
-/** @type {import('./commands/common').OptionSpec} */
+/** @type {import('./commands/common').OptionKinds} */
 const OPTIONS = {
   port: 'string', host: 'string', log: 'string', echo: 'bool', uuid: 'string', token: 'string',
   mode: 'string', 'delay-ms': 'string', 'app-key': 'strings', help: 'bool',

@@ -39,4 +39,4 @@ function createStoreCall({ metrics, log }) {
   };
 }
 
-module.exports = { createStoreCall, kDbTimeoutMs };
+module.exports = { createStoreCall };

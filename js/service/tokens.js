@@ -31,4 +31,4 @@ function isTokenText(token) {
   return typeof token === 'string' && token !== '' && Buffer.byteLength(token, 'utf8') <= kMaxTokenBytes;
 }
 
-module.exports = { kMaxTokenBytes, kTokenLifeMs, kMaxInstallationIdLength, freshToken, tokenHash, isTokenText };
+module.exports = { kTokenLifeMs, kMaxInstallationIdLength, freshToken, tokenHash, isTokenText };

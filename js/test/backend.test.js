@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // The whole loop: the built library gets a token from the token service and
 // signs orders; the example backend (examples/backend.js) has the same
@@ -23,7 +24,7 @@ const APP_KEY = 'backend-example-key';
 
 async function post(url, body) {
   const res = await fetch(`${url}/orders`, { method: 'POST', body: JSON.stringify(body) });
-  return { status: res.status, answer: await res.json() };
+  return { status: res.status, answer: /** @type {any} */ (await res.json()) };
 }
 
 // The sign with its first character changed: its first cipher block differs.
@@ -137,7 +138,8 @@ test('the example backend answers hostile requests and keeps serving; a forged s
     const signOf = (order, json) => forge.businessSign(appKey, order, JSON.stringify(json));
     const now = String(Date.now());
     const bomb = forge.degradeToken(appKey, forge.request(appKey, forge.emptyEntries(1000000)));
-    const raw = (body) => fetch(`${url}/orders`, { method: 'POST', body }).then(async (r) => ({ status: r.status, answer: await r.json() }));
+    const raw = (body) => fetch(`${url}/orders`, { method: 'POST', body }).then(async (r) => ({ status: r.status, answer: /** @type {any} */ (await r.json()) }));
+    /** @type {any[]} */
     const cases = [
       ['{"order": {"toString": 1}, "sign": "x"}', 400],
       ['null', 400],

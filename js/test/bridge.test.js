@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // Blocking calls from native threads into the script thread, and the script
 // services built on them, driven through the test-only bridge addon
@@ -76,6 +77,7 @@ test('a native thread stays blocked until a later promise has settled', async ()
 });
 
 test('a rejection hands the numeric "code" of its value to the error handler', async () => {
+  /** @type {any[]} */
   const cases = [
     [{ code: 7 }, 7, []],
     [{ code: -3 }, -3, []],
@@ -391,6 +393,7 @@ test('post sends the URL and an ArrayBuffer copy of the exact body bytes', async
 
 test('post reads "result" by "resultType"', async () => {
   const payload = Buffer.from([0, 1, 2, 0xfe, 0xff]);
+  /** @type {any[]} */
   const cases = [
     // [response, status, body, log lines]
     [{ responseCode: 200, resultType: 0, result: 'text é' }, 200, Buffer.from('text é'), []],

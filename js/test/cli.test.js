@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // The command-line tool without the native library: decode opens degrade
 // tokens, business signs and service records built here with Node crypto,
@@ -59,7 +60,7 @@ function degradeToken(alg, error) {
 
 for (const alg of ['legacy', 'gm']) {
   test(`decode opens a ${alg} degrade token: fields, error code and every data key`, () => {
-    const r = run(['decode', '--json', '--app-key', APP_KEY, degradeToken(alg, -1003)]);
+    const r = run(['decode', '--json', '--app-key', APP_KEY, '--', degradeToken(alg, -1003)]);
     assert.strictEqual(r.status, 0, r.stderr);
     const d = JSON.parse(r.stdout);
     assert.strictEqual(d.kind, 'degrade');
@@ -80,7 +81,7 @@ for (const alg of ['legacy', 'gm']) {
 }
 
 test('decode reads the text form too, marking identifying keys and listing K350 events', () => {
-  const r = run(['decode', '--app-key', APP_KEY, degradeToken('gm', 0)]);
+  const r = run(['decode', '--app-key', APP_KEY, '--', degradeToken('gm', 0)]);
   assert.strictEqual(r.status, 0, r.stderr);
   assert.match(r.stdout, /degrade token \(gm scheme\)/);
   assert.match(r.stdout, /error 0: no failed exchange/);
@@ -90,7 +91,7 @@ test('decode reads the text form too, marking identifying keys and listing K350 
 });
 
 test('decode reports a degrade token sealed under another key as one line, status 1', () => {
-  assertOneLineFailure(run(['decode', '--type', 'degrade', '--app-key', 'other', degradeToken('gm', -1001)]), 1);
+  assertOneLineFailure(run(['decode', '--type', 'degrade', '--app-key', 'other', '--', degradeToken('gm', -1001)]), 1);
 });
 
 test('decode opens a business sign made for a text under the key, from stdin', () => {
@@ -103,8 +104,8 @@ test('decode opens a business sign made for a text under the key, from stdin', (
   assert.deepStrictEqual(Object.fromEntries(d.data.map((e) => [e.key, e.value])), fields);
   assert.strictEqual(d.data.find((e) => e.key === 'K353').identifying, 'yes');
   // The key of a sign depends on the text: another text does not open it.
-  assertOneLineFailure(run(['decode', '--app-key', APP_KEY, '--text', 'pay 11', sign]), 1);
-  assertOneLineFailure(run(['decode', sign]), 1);
+  assertOneLineFailure(run(['decode', '--app-key', APP_KEY, '--text', 'pay 11', '--', sign]), 1);
+  assertOneLineFailure(run(['decode', '--', sign]), 1);
 });
 
 function post(url, body) {
@@ -179,6 +180,54 @@ test('usage errors and unreadable input end with one line and their own status',
   assert.strictEqual(run(['decode', '--help']).status, 0);
 });
 
+test('each command reads its options as the tool always has: values, lists, numbers, help and one-dash arguments', () => {
+  const { parseCommandArgs, UsageError } = require('../cli/args');
+  const commands = {
+    decode: require('../cli/decode').command,
+    serve: require('../cli/serve').command,
+    token: require('../cli/token').command,
+  };
+  // [command, arguments, the options read, or the usage error's message]
+  /** @type {any[]} */
+  const cases = [
+    ['decode', ['--app-key', 'k', '--json', 'TEXT'], { _: ['TEXT'], appKey: 'k', json: true }],
+    ['decode', ['--type=', 'x'], { _: ['x'], type: '' }],
+    ['decode', ['-5'], { _: ['-5'] }],
+    ['decode', ['-hx'], { _: ['-hx'] }],
+    ['decode', ['-a-b', '--json'], { _: ['-a-b'], json: true }],
+    ['token', ['--url', '-a-b', '--prefs', '-'], { _: [], url: '-a-b', prefs: '-' }],
+    ['decode', ['x', '-h'], { _: ['x'], help: true }],
+    ['decode', ['--help'], { _: [], help: true }],
+    ['decode', ['-'], { _: ['-'] }],
+    ['token', ['--url', '--json'], { _: [], url: '--json' }],
+    ['token', ['--delay-ms', '-5', '--count=007'], { _: [], delayMs: -5, count: 7 }],
+    ['token', ['--option', 'A=1', '--option=B=2'], { _: [], option: ['A=1', 'B=2'] }],
+    ['serve', ['--app-key', 'a', '--app-key', 'b', '--echo'], { _: [], appKey: ['a', 'b'], echo: true }],
+    ['decode', ['--nope'], 'unknown option --nope for "decode"'],
+    ['decode', ['--url', 'x'], 'unknown option --url for "decode"'],
+    ['decode', ['--json', '--', '--x'], { _: ['--x'], json: true }],
+    ['decode', ['--', '-a-b'], { _: ['-a-b'] }],
+    ['decode', ['--=x'], 'unknown option -- for "decode"'],
+    ['decode', ['---x'], 'unknown option ---x for "decode"'],
+    ['decode', ['--help=x'], 'unknown option --help for "decode"'],
+    ['decode', ['--json=1'], '--json takes no value'],
+    ['decode', ['--type'], '--type needs a value'],
+    ['decode', ['a', 'b'], 'unexpected argument "b"'],
+    ['token', ['x'], 'unexpected argument "x"'],
+    ['token', ['--count', '+5'], '--count needs a whole number, not "+5"'],
+    ['token', ['--delay-ms='], '--delay-ms needs a whole number, not ""'],
+  ];
+  for (const [name, argv, expected] of cases) {
+    const what = `${name} ${argv.join(' ')}`;
+    if (typeof expected === 'string') {
+      assert.throws(() => parseCommandArgs(argv, name, commands[name]),
+        (e) => e instanceof UsageError && e.message === expected, what);
+    } else {
+      assert.deepStrictEqual({ ...parseCommandArgs(argv, name, commands[name]) }, expected, what);
+    }
+  }
+});
+
 test('the catalogue has one entry per key, each with a known identifying level', () => {
   const keys = catalogue.keys();
   assert.strictEqual(new Set(keys).size, keys.length);
@@ -193,9 +242,10 @@ test('decode says what it was given: a service token, a cut or foreign degrade t
   assert.strictEqual(service.status, 0, service.stderr);
   assert.match(service.stdout, /^a service token \(32 bytes\): .* carries nothing to open/);
   const token = degradeToken('gm', -1002);
+  /** @type {any[]} */
   const cases = [
-    [['decode', token.split('!').slice(0, 4).join('!')], /not a whole degrade token: it has 6 "!"-separated fields, this text 4/],
-    [['decode', '--app-key', 'another', token], /a degrade token of application key "cli-test-key-_", not "another"/],
+    [['decode', '--', token.split('!').slice(0, 4).join('!')], /not a whole degrade token: it has 6 "!"-separated fields, this text 4/],
+    [['decode', '--app-key', 'another', '--', token], /a degrade token of application key "cli-test-key-_", not "another"/],
     [['decode', '--app-key', APP_KEY, tokens.makeBusinessSign('{"timestamp": "1700000000123", "ulvok": "abc"}', APP_KEY, 'pay')], /without a text: give --text/],
     [['decode', '--app-key', APP_KEY, '--text', 'other', tokens.makeBusinessSign('{"timestamp": "1700000000123", "ulvok": "abc"}', APP_KEY, 'pay')],
       /for this text \(a sign is bound to both\)/],
@@ -205,7 +255,7 @@ test('decode says what it was given: a service token, a cut or foreign degrade t
     assertOneLineFailure(r, 1);
     assert.match(r.stderr, message);
   }
-  const opened = run(['decode', '--app-key', APP_KEY, token]);
+  const opened = run(['decode', '--app-key', APP_KEY, '--', token]);
   assert.match(opened.stdout, /what to do: look at the post's status/);
 });
 

@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // Every fault of the reference service, and an unreachable one, against the
 // built library in both schemes: the call ends in a degrade token whose last
@@ -19,6 +20,7 @@ const { before, after } = test;
 const DELAY_MS = 1500;
 
 // Fault mode → the error code of the failed exchange.
+/** @type {any[]} */
 const FAULTS = [
   [{ name: 'http500' }, -1002],
   [{ name: 'empty' }, -1002],
@@ -116,7 +118,7 @@ for (const alg of ['legacy', 'gm']) {
 
 // slow: answered after 3 s, within the bridge's post limit of 6 s; hang: never
 // answered, the bridge gives up after 3 s.
-for (const [name, mode, postTimeoutMs] of [['slow', { name: 'slow', delayMs: 3000 }, 6000], ['hang', { name: 'hang' }, 3000]]) {
+for (const [name, mode, postTimeoutMs] of /** @type {Array<[string, object, number]>} */ ([['slow', { name: 'slow', delayMs: 3000 }, 6000], ['hang', { name: 'hang' }, 3000]])) {
   test(`a ${name} service: the call returns after KEY_DELAY_MS_TIME and the process still ends by itself`, async () => {
     const appKey = `e2e-${name}`;
     const prefsDir = e2e.tempDir(name);

@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // getTokenDetailed against the built library: every cause it names,
 // produced by real misconfigurations (a missing or misspelt KEY_URL, a
@@ -15,6 +16,7 @@ const net = require('node:net');
 
 const { startService } = require('../service/service');
 const tokens = require('../lib/tokens');
+const helpers = require('./fixtures/helpers');
 const e2e = require('./fixtures/e2e-common');
 
 const { before, after } = test;
@@ -33,9 +35,9 @@ async function rawServer(onData) {
     socket.on('error', () => {});
     socket.once('data', () => onData(socket));
   });
-  await new Promise((r) => server.listen(0, '127.0.0.1', r));
+  await new Promise((r) => server.listen(0, '127.0.0.1', () => r(undefined)));
   servers.push(server);
-  return `http://127.0.0.1:${server.address().port}`;
+  return `http://127.0.0.1:${helpers.portOf(server)}`;
 }
 
 before(async () => {
@@ -90,6 +92,7 @@ test('misconfigurations: each names its cause, whether to retry and what to fix'
   const cut = await rawServer((socket) => socket.destroy());
   const flood = await rawServer((socket) => socket.write('HTTP/1.1 200 OK\r\nContent-Length: 9437184\r\n\r\n'));
   const silent = await rawServer(() => {});
+  /** @type {any[]} */
   const cases = [
     ['KEY_URL not set', {}, { code: -1002, reason: 'invalid-host', retry: 'never', fix: /set KEY_URL/ }],
     ['a host under .invalid', { KEY_URL: 'https://risk.example.invalid' },
@@ -132,6 +135,7 @@ test('misconfigurations: each names its cause, whether to retry and what to fix'
 
 test('the reference service\'s fault modes: each names its cause', async () => {
   const never = /./;
+  /** @type {any[]} */
   const faults = [
     [{ name: 'http500' }, { code: -1002, reason: 'http', httpStatus: 500, retry: 'later' }],
     [{ name: 'empty' }, { code: -1002, reason: 'bad-answer', httpStatus: 200, retry: 'later' }],
@@ -151,6 +155,7 @@ test('the reference service\'s fault modes: each names its cause', async () => {
     [{ name: 'hang' }, { code: 0, reason: 'waited', retry: 'now' }, '300'],
     [{ name: 'slow', delayMs: 1500 }, { code: 0, reason: 'waited', retry: 'now' }, '300'],
   ];
+  /** @type {any[]} */
   const steps = [{ op: 'detailed', appKey: 'e2e-outcome-normal' }, { op: 'detailed', appKey: 'e2e-outcome-normal' }];
   faults.forEach(([mode, , delay], i) => {
     steps.push({ op: 'mode', mode: { ...mode, endpoint: 'token', times: 1 } });

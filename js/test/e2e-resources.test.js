@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // The host's resources in the library's hands, each scenario in a child
 // process with a time limit: a service answering far more than any valid
@@ -12,6 +13,7 @@ const http = require('node:http');
 
 const { startService } = require('../service/service');
 const tokens = require('../lib/tokens');
+const helpers = require('./fixtures/helpers');
 const e2e = require('./fixtures/e2e-common');
 
 const { before, after } = test;
@@ -71,9 +73,9 @@ async function floodServer(total) {
       pump();
     });
   });
-  await new Promise((r) => server.listen(0, '127.0.0.1', r));
+  await new Promise((r) => server.listen(0, '127.0.0.1', () => r(undefined)));
   return {
-    url: `http://127.0.0.1:${server.address().port}/udid/m1`,
+    url: `http://127.0.0.1:${helpers.portOf(server)}/udid/m1`,
     sent,
     close: () => {
       server.closeAllConnections();

@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // Business signs and situation reports of the built library, opened outside
 // it: signs with Node's AES under MD5(key + text + key), reports by the
@@ -90,7 +91,7 @@ for (const alg of ['legacy', 'gm']) {
         K353: OAID,
         ...e2e.deviceKeys(run.setup.deviceInfo, catalogue),
       };
-      if ('K350' in f) expected.K350 = f.K350;
+      if ('K350' in f) (/** @type {Record<string, unknown>} */ (expected)).K350 = f.K350;
       assert.deepStrictEqual(f, expected);
       for (const k of Object.keys(f)) assert.ok(catalogue.describe(k).known, `${k} is not in the catalogue`);
       // The key depends on the text and the application key.

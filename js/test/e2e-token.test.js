@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // The built library in a Node host against the reference service: the token
 // request as the service opens it (both schemes), and the token's life: in

@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // The demonstration (the README's main command runs it) and the tool's
 // library commands, each in its own process against the built library: what
@@ -6,13 +7,13 @@
 const test = require('node:test');
 const assert = require('node:assert');
 const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
 const { spawn } = require('node:child_process');
 
 const { startService } = require('../service/service');
 const tokens = require('../lib/tokens');
 const e2e = require('./fixtures/e2e-common');
+const helpers = require('./fixtures/helpers');
 
 const { before, after } = test;
 
@@ -28,7 +29,7 @@ function run(file, args, timeoutMs = 60000, env = {}) {
 test('node js/demo.js --json reports every step and cleans up after itself', async () => {
   // A temporary folder of its own: other runs on the machine leave theirs
   // in the shared one while this one runs.
-  const tmp = fs.mkdtempSync(path.join(os.tmpdir(), 'risk-demo-test-'));
+  const tmp = helpers.tempDir('demo-test');
   const r = await run(DEMO, ['--json'], 60000, { TMPDIR: tmp });
   assert.strictEqual(r.killed, false, 'the demonstration did not end by itself');
   assert.strictEqual(r.code, 0, r.stderr);

@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // The library in an environment the host shapes: the host's script replaces
 // its timer globals, or loads the library in worker after worker. Each
@@ -7,9 +8,9 @@
 const { test } = require('node:test');
 const assert = require('node:assert');
 const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
+const helpers = require('./fixtures/helpers');
 
 const FIXTURE = path.join(__dirname, 'fixtures', 'environment-host.js');
 // Long enough for the slowest scenario on a loaded machine (and under the
@@ -18,7 +19,7 @@ const kScenarioLimitMs = 60000;
 const kNatives = 9;
 
 function scenario(name) {
-  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'risk-environment-test-'));
+  const dir = helpers.tempDir('environment-test');
   const r = spawnSync(process.execPath, [FIXTURE, name], {
     encoding: 'utf8',
     timeout: kScenarioLimitMs,

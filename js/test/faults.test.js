@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // Faults around the library, each in a child process of its own that must
 // stay alive and end by itself: bridge functions that throw, reject, answer
@@ -135,6 +136,7 @@ for (const kind of WRONG_ANSWERS.concat(['huge'])) {
   }));
 }
 
+/** @type {any[]} */
 const POST_FAULTS = [
   ['throw', /fail to call api post/],
   ['reject', /http post error, err code -5/],
@@ -242,7 +244,7 @@ for (const alg of ['legacy', 'gm']) {
     assert.strictEqual(recs.length, cases.length, 'one exchange per key');
     for (const [i, c] of cases.entries()) {
       const got = run.steps[i].token;
-      assert.match(got, SERVICE_TOKEN, c.what);
+      assert.match(got, SERVICE_TOKEN, String(c.what));
       assert.strictEqual(recs[i].query.appKey, c.appKey);
       assert.strictEqual(got, recs[i].answer.ulvok, `${c.what}: the service's token`);
       assert.strictEqual(recs[i].header.ulvok, c.previous, `${c.what}: the previous token sent`);
@@ -293,6 +295,7 @@ function sealedFor(q, archive) {
 
 const FOUR_GIB = 0xffffffff;
 
+/** @type {any[]} */
 const ANSWER_FAULTS = [
   ['an entry that declares 4 GiB', -1003, (q) => {
     const payload = wire.encodeTokenResponse({ ulvok: 'f'.repeat(32) });

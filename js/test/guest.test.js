@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // The library as a guest: whatever an app does around it (worker threads
 // that set up and end, handles passed between environments, odd bridges,
@@ -9,9 +10,9 @@
 const { test } = require('node:test');
 const assert = require('node:assert');
 const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
+const helpers = require('./fixtures/helpers');
 
 const FIXTURE = path.join(__dirname, 'fixtures', 'guest-host.js');
 const NO_SDK = 'RiskSdk is null, please call setup first.';
@@ -19,9 +20,7 @@ const NO_SDK = 'RiskSdk is null, please call setup first.';
 // a scenario that keeps its process alive for nothing runs into it.
 const kScenarioLimitMs = 60000;
 
-function tempDir() {
-  return fs.mkdtempSync(path.join(os.tmpdir(), 'risk-guest-test-'));
-}
+const tempDir = () => helpers.tempDir('guest-test');
 
 // Runs one scenario; returns its "key=value" lines parsed, the library's log
 // lines, and how the process ended. asNobody: as root, run as nobody (a

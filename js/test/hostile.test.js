@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // A hostile service, host or caller around the library: answers that cost
 // far more to open than they weigh, tokens and installation ids of any
@@ -10,11 +11,11 @@
 const { test } = require('node:test');
 const assert = require('node:assert');
 const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
 const { spawnSync, execFileSync } = require('node:child_process');
 
 const tokens = require('../lib/tokens');
+const helpers = require('./fixtures/helpers');
 
 const FIXTURE = path.join(__dirname, 'fixtures', 'hostile-host.js');
 const APP_KEY = 'hostile-app-key';
@@ -43,13 +44,16 @@ const kRefusedSetupBudgetKiB = SANITIZER === 'asan' ? 3 : 1;
 // an application object).
 const kLongKeysBudgetMiB = 16 + kQuarantineMiB;
 
-function tempDir() {
-  return fs.mkdtempSync(path.join(os.tmpdir(), 'risk-hostile-test-'));
-}
+const tempDir = () => helpers.tempDir('hostile-test');
 
 // Runs one scenario with arg (JSON) and the log in logFile (a file of a
 // fresh folder unless given); returns its "key=value" lines, the log's
 // lines and how it ended.
+/**
+ * @param {string} name
+ * @param {object} [arg]
+ * @param {{ logFile?: string, nodeArgs?: string[] }} [options]
+ */
 function scenario(name, arg = {}, { logFile, nodeArgs = [] } = {}) {
   const dir = tempDir();
   const log = logFile || path.join(dir, 'risk.log');
@@ -89,6 +93,7 @@ function logged(r, text) {
 // sealed answer) are refused before protobuf-c unpacks them; one unknown
 // field of the same size is a valid answer and costs its size.
 test('an answer of millions of tiny fields is refused before it is unpacked; memory stays a small multiple of its size', () => {
+  /** @type {any[]} */
   const rows = [
     { kind: 'many-fields', token: { degrade: '-1005' }, refusal: true },
     { kind: 'one-field', token: 'hostile-token-01', refusal: false },
@@ -141,7 +146,7 @@ test('a stored token longer than 40 bytes is ignored: a business sign carries a 
     assert.ok(r.values.sign.length < 64 * KiB, `a sign of ${r.values.sign.length} bytes`);
     const opened = tokens.openBusinessSign(r.values.sign, APP_KEY, 'order-1');
     assert.strictEqual(opened.fields.ulvok, expected, `stored token of ${bytes} bytes`);
-    assert.strictEqual(logged(r, 'is not a token of the service, ignored').length > 0, bytes > 40, r.why);
+    assert.strictEqual(logged(r, 'is not a token of the service, ignored').length > 0, Number(bytes) > 40, r.why);
   }
 });
 

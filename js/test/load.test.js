@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // Load on the built library through the Node host, one SDK per child
 // process: 1,000 concurrent token calls for one key share one exchange,

@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // Where the library's own log lines go: nowhere by default, stderr or a file
 // when the environment or setup says so, or a function of the script, which
@@ -39,6 +40,7 @@ test('the library\'s log goes nowhere unless the host or the environment turns i
   try {
     const file = (name) => path.join(dir, name);
     // [destination, environment, on stderr, the file that gets the lines]
+    /** @type {any[]} */
     const cases = [
       ['none', {}, false, null],
       ['none', { RISK_LOG: 'on' }, true, null],

@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // The module's face: its exports, the handle rules, the sealed scene
 // property, and (in processes of their own, test/fixtures/module-run.js)
@@ -6,14 +7,16 @@ const { test } = require('node:test');
 const assert = require('node:assert');
 const crypto = require('node:crypto');
 const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 
 process.env.RISK_LOG = process.env.RISK_LOG || 'off';
 const risk = require('../index');
+const helpers = require('./fixtures/helpers');
 
 const native = risk.load();
+// The natives as a careless or hostile caller sees them: any argument goes.
+const untyped = /** @type {any} */ (native);
 const NO_SDK = 'RiskSdk is null, please call setup first.';
 const FIXTURE = path.join(__dirname, 'fixtures', 'module-run.js');
 const APP_NAME = 'com.example.module-test';
@@ -22,9 +25,7 @@ const APP_KEY = 'module-test-key';
 // keeps its process alive for nothing runs into it.
 const kScenarioLimitMs = 60000;
 
-function tempDir() {
-  return fs.mkdtempSync(path.join(os.tmpdir(), 'risk-module-test-'));
-}
+const tempDir = () => helpers.tempDir('module-test');
 
 // Runs one scenario in a process of its own; returns its "key=value" lines
 // parsed, and how it ended.
@@ -68,6 +69,7 @@ function openSealed(appName, name, stored) {
 
 const prefsDir = tempDir();
 const bridge = risk.createBridge({ prefsDir });
+bridge.warmUp();
 const puts = [];
 const plainPut = bridge.prefPut;
 bridge.prefPut = (name, value) => {
@@ -108,19 +110,19 @@ test('setupNative gives a handle the first time and 0 after', () => {
 
 test('unknown and malformed handles throw the setup error; readyToCallback ignores them', () => {
   for (const bad of [handle + 8, 12345, -1, 'text', undefined, {}, 2 ** 60]) {
-    assert.throws(() => native.init(bad, APP_KEY, []), { message: NO_SDK }, String(bad));
-    assert.throws(() => native.setSceneNative(bad, APP_KEY, 's'), { message: NO_SDK }, String(bad));
-    assert.throws(() => native.getTokenNative(bad, APP_KEY, []), { message: NO_SDK }, String(bad));
-    assert.strictEqual(native.readyToCallback(bad), undefined);
+    assert.throws(() => untyped.init(bad, APP_KEY, []), { message: NO_SDK }, String(bad));
+    assert.throws(() => untyped.setSceneNative(bad, APP_KEY, 's'), { message: NO_SDK }, String(bad));
+    assert.throws(() => untyped.getTokenNative(bad, APP_KEY, []), { message: NO_SDK }, String(bad));
+    assert.strictEqual(untyped.readyToCallback(bad), undefined);
   }
   assert.strictEqual(native.readyToCallback(handle), undefined);
   assert.strictEqual(native.readyToCallback(handle), undefined);
 });
 
 test('arguments of the wrong kind read as empty values and throw nothing', () => {
-  assert.strictEqual(native.init(handle, APP_KEY, 'not an array'), undefined);
-  assert.strictEqual(native.init(handle, 42, [1, 2, {}, null]), undefined);
-  assert.strictEqual(native.init(handle), undefined);
+  assert.strictEqual(untyped.init(handle, APP_KEY, 'not an array'), undefined);
+  assert.strictEqual(untyped.init(handle, 42, [1, 2, {}, null]), undefined);
+  assert.strictEqual(untyped.init(handle), undefined);
 });
 
 test('setSceneNative seals the scene under the application name; Node\'s SM4 opens it', () => {
@@ -145,7 +147,7 @@ test('isDegradeTokenNative: empty and longer than 40 bytes are degrade tokens', 
   // Bytes, not characters: 20 two-byte characters are 40 bytes, 21 are 42.
   assert.strictEqual(risk.isDegradeToken(handle, APP_KEY, 'é'.repeat(20)), false);
   assert.strictEqual(risk.isDegradeToken(handle, APP_KEY, 'é'.repeat(21)), true);
-  assert.strictEqual(native.isDegradeTokenNative(handle, APP_KEY, 42), true, 'a non-string reads as ""');
+  assert.strictEqual(untyped.isDegradeTokenNative(handle, APP_KEY, 42), true, 'a non-string reads as ""');
 });
 
 test('toPairs flattens objects, Maps and entry arrays into strings', () => {

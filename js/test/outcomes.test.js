@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // The forwarder setup() hands the library in place of the app's bridge:
 // it must be invisible (same functions, same `this`, same answers, same
@@ -12,6 +13,7 @@ const outcomes = require('../lib/outcomes');
 test('the forwarder calls the app\'s functions on the app\'s bridge and passes non-functions as they are', async () => {
   const calls = [];
   const answer = Promise.resolve({ responseCode: 200, resultType: 2, result: new ArrayBuffer(3) });
+  /** @type {any} */
   const bridge = {};
   for (const name of outcomes.BRIDGE_FUNCTIONS) {
     bridge[name] = function forwarded(...args) {
@@ -43,7 +45,7 @@ test('the forwarder calls the app\'s functions on the app\'s bridge and passes n
   assert.throws(() => fwd.getOsVersion(), RangeError);
   // A bridge that is not an object is handed on for the library to refuse.
   for (const notObject of [null, undefined, 7, 'bridge', () => {}]) {
-    assert.strictEqual(outcomes.forwardingBridge(notObject), notObject);
+    assert.strictEqual(outcomes.forwardingBridge(/** @type {any} */ (notObject)), notObject);
   }
 });
 
@@ -58,10 +60,10 @@ test('a situation post that fails beside a token exchange is not taken for its c
       return Promise.resolve({ responseCode: 500, resultType: 2, result: new ArrayBuffer(0) });
     },
   };
-  const fwd = outcomes.forwardingBridge(bridge);
+  const fwd = outcomes.forwardingBridge(/** @type {any} */ (bridge));
   const start = outcomes.mark();
   await fwd.post('http://svc/udid/m1?sign=s&appKey=k-sit&app=a', new ArrayBuffer(1));
-  await fwd.post('http://svc/udid/sa-m?sign=s&appKey=k-sit&app=a', new ArrayBuffer(1)).catch(() => {});
+  await Promise.resolve(fwd.post('http://svc/udid/sa-m?sign=s&appKey=k-sit&app=a', new ArrayBuffer(1))).catch(() => {});
   // Another key's failure in the same window is not this key's either.
   await fwd.post('http://other/udid/m1?sign=s&appKey=k-other', new ArrayBuffer(1));
   const degrade = `${'A'.repeat(60)}!k-sit!00!v4_9_2r_a07c3e51!!-1002`;

@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // The installable package: which library file the loader takes (RISK_LIBRARY,
 // the package's binary for this platform, the build tree), the one-line
@@ -8,20 +9,18 @@
 const test = require('node:test');
 const assert = require('node:assert');
 const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
 const { execFileSync, spawnSync } = require('node:child_process');
 const { builtinModules } = require('node:module');
 
 const risk = require('../index');
 const pkg = require('../package.json');
+const helpers = require('./fixtures/helpers');
 
 const JS_DIR = path.join(__dirname, '..');
 const LIBRARY = process.env.RISK_LIBRARY;
 
-function tempDir() {
-  return fs.mkdtempSync(path.join(os.tmpdir(), 'risk-package-'));
-}
+const tempDir = () => helpers.tempDir('package');
 
 // A fake package folder with binaries for the given "<platform>-<arch>" names.
 function fakePrebuilds(root, targets, content = 'not a library') {
@@ -38,6 +37,7 @@ test('the loader takes RISK_LIBRARY, else the binary of this platform, else the 
   try {
     const prebuilds = fakePrebuilds(root, ['linux-x64', 'linux-arm64']);
     const buildTree = path.join(root, 'build', 'libQuonRiskComm.so');
+    /** @type {any[]} */
     const cases = [
       [{ env: { RISK_LIBRARY: 'x/lib.so' }, arch: 'x64' }, path.resolve('x/lib.so'), 'RISK_LIBRARY'],
       [{ env: {}, arch: 'x64' }, path.join(prebuilds, 'linux-x64', 'libQuonRiskComm.so'), 'package'],
@@ -68,7 +68,7 @@ test('no binary for the platform, or one that does not load: one line that says 
       assert.match(e.message, /set RISK_LIBRARY/);
       return true;
     });
-    assert.throws(() => risk.load(path.join(prebuilds, 'linux-x64', 'libQuonRiskComm.so')), (e) => {
+    assert.throws(() => risk.load(path.join(prebuilds, 'linux-x64', 'libQuonRiskComm.so')), (/** @type {any} */ e) => {
       assert.strictEqual(e.code, 'RISK_LIBRARY_UNAVAILABLE');
       assert.doesNotMatch(e.message, /\n/);
       assert.match(e.message, /cannot load .*linux-x64\/libQuonRiskComm\.so: .*; set RISK_LIBRARY to a libQuonRiskComm\.so built for this machine/);
@@ -86,7 +86,8 @@ test('an installed copy loads its own binary without RISK_LIBRARY', { skip: !LIB
     // the package's binary of this platform, and no build tree beside them.
     const dir = path.join(root, 'node_modules', 'quon-risk-comm');
     fs.mkdirSync(path.join(dir, 'lib'), { recursive: true });
-    for (const f of ['index.js', 'package.json', 'lib/bridge.js', 'lib/outcomes.js', 'lib/codes.js', 'lib/limits.js']) fs.copyFileSync(path.join(JS_DIR, f), path.join(dir, f));
+    const lib = fs.readdirSync(path.join(JS_DIR, 'lib')).map((f) => path.join('lib', f));
+    for (const f of ['index.js', 'package.json', ...lib]) fs.copyFileSync(path.join(JS_DIR, f), path.join(dir, f));
     const target = path.join(dir, 'prebuilds', `${process.platform}-${process.arch}`);
     fs.mkdirSync(target, { recursive: true });
     fs.copyFileSync(LIBRARY, path.join(target, 'libQuonRiskComm.so'));
@@ -135,6 +136,7 @@ test('settings the library would misread warn once each and pass unchanged', () 
 
 test('service addresses and waits the library would misread warn once each', () => {
   // [options, the warning's code or null, what it says]
+  /** @type {any[]} */
   const cases = [
     [['KEY_URL', 'http://risk.example.com/'], 'RISK_URL_TRAILING_SLASH', /posts to "\/" as given, not to "\/udid\/m1"/],
     [['KEY_URL', 'https://risk.example.com:8443/api/token'], 'RISK_URL_PATH', /the path "\/api\/token", not the service's "\/udid\/m1"/],
@@ -290,6 +292,7 @@ let sdk;
 test.before(async () => {
   svc = await startService();
   const bridge = risk.createBridge({ prefsDir: process.env.APP_PREFS });
+  bridge.warmUp();
   sdk = risk.setup(bridge, { name: 'com.example.app', versionCode: 1, versionName: '1.0' }, bridge.deviceInfo());
   risk.init(sdk, appKey, { KEY_URL: svc.url, KEY_SITUATION_URL: svc.url });
 });
@@ -336,6 +339,7 @@ test('an app\'s test file imports the test kit from the installed tarball', { sk
     fs.writeFileSync(path.join(app, 'package.json'), '{ "name": "app", "private": true }\n');
     fs.writeFileSync(path.join(app, 'app.test.js'), APP_TEST);
     fs.mkdirSync(path.join(root, 'prefs'));
+    /** @type {NodeJS.ProcessEnv} */
     const env = { ...process.env, RISK_LIBRARY: LIBRARY, RISK_LOG: 'off', APP_PREFS: path.join(root, 'prefs') };
     delete env.NODE_TEST_CONTEXT;
     const run = spawnSync(process.execPath, ['--test', 'app.test.js'], { cwd: app, env, encoding: 'utf8', timeout: 120000 });

@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // HarmonyRiskSdk and HarmonyRiskApp driven through the test-only platform
 // addon (platform/platform_test_addon.cc): setup facts, sealed properties
@@ -8,7 +9,6 @@ const { test, beforeEach } = require('node:test');
 const assert = require('node:assert');
 const crypto = require('node:crypto');
 const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
 
 process.env.RISK_LOG = process.env.RISK_LOG || 'off';
@@ -19,7 +19,8 @@ const addonPath = process.env.RISK_PLATFORM_ADDON ||
 const mod = { exports: {} };
 process.dlopen(mod, addonPath);
 const addon = mod.exports;
-const { createPrefStore } = require('../lib/bridge');
+const { createPrefStore } = require('../lib/pref-store');
+const helpers = require('./fixtures/helpers');
 
 const SDK_VERSION = 'v4_9_2r_a07c3e51';
 const STRING_KEYS = [
@@ -62,9 +63,7 @@ function quietSdk(appInfo) {
   return id;
 }
 
-function tempDir() {
-  return fs.mkdtempSync(path.join(os.tmpdir(), 'risk-platform-'));
-}
+const tempDir = () => helpers.tempDir('platform');
 
 // A bridge store backed by the reference file store, recording the calls.
 function useFileStore() {

@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // The token service on PostgreSQL, against a throwaway cluster of Debian's
 // server (fixtures/pg-cluster.js): instances started together migrate the

@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // Every JavaScript sample of the READMEs runs as pasted: each ```js block is
 // saved as a file of its own in a folder where require('quon-risk-comm')
@@ -9,11 +10,11 @@
 const { test, before, after } = require('node:test');
 const assert = require('node:assert');
 const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
 
 const { startService } = require('../service/service');
 const e2e = require('./fixtures/e2e-common');
+const helpers = require('./fixtures/helpers');
 
 const JS_DIR = path.join(__dirname, '..');
 const READMES = [path.join(JS_DIR, 'README.md'), path.join(JS_DIR, '..', 'README.md')];
@@ -33,7 +34,7 @@ let svc;
 let dir;
 before(async () => {
   svc = await startService({ port: 0 });
-  dir = fs.mkdtempSync(path.join(os.tmpdir(), 'risk-readme-'));
+  dir = helpers.tempDir('readme');
   fs.mkdirSync(path.join(dir, 'node_modules'));
   fs.symlinkSync(JS_DIR, path.join(dir, 'node_modules', 'quon-risk-comm'), 'dir');
 });

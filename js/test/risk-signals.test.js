@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // Risk signals from real devices' data: the library, in child processes
 // (fixtures/e2e-host.js), fetches tokens from the production service on a
@@ -53,6 +54,10 @@ describe('signals in verify answers, from the library\'s own requests', () => {
 
   // One fresh installation (a new preference directory) fetching one token;
   // resolves with the token and the verify answer.
+  /**
+   * @param {any} app
+   * @param {{ appKey?: string, signature?: string, wrap?: string[], prefsDir?: string }} [options]
+   */
   async function device(app, { appKey, signature = GENUINE, wrap = [], prefsDir = e2e.tempDir('signals-prefs') } = {}) {
     prefsDirs.push(prefsDir);
     const run = await e2e.runHost({
@@ -200,6 +205,7 @@ describe('thresholds through the risk command', () => {
     const db = path.join(dir, 'risk.db');
     const cli = (...args) => runCli([...args, '--db', db, '--json']);
     try {
+      /** @type {any[]} */
       const cases = [
         [['apps', 'add', '--app-key', 'shop', '--thresholds', '{"mediumAt":0}'], 1, /thresholds: "mediumAt" is a whole number/],
         [['apps', 'add', '--app-key', 'shop', '--thresholds', '{"nope":1}'], 1, /unknown member "nope"/],

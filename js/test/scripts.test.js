@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // The build step the README's commands share (scripts/common.sh, build):
 // run on a tiny CMake project of its own, so that a failing compile, the
@@ -5,17 +6,17 @@
 const { test } = require('node:test');
 const assert = require('node:assert');
 const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 const { toolEnv } = require('./fixtures/tool-env');
+const helpers = require('./fixtures/helpers');
 
 const COMMON = path.join(__dirname, '..', '..', 'scripts', 'common.sh');
 
 // A project whose one source file is good or broken, and whose configure
 // step records the value of -DFLAVOUR it was given.
 function project(good) {
-  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'risk-build-'));
+  const dir = helpers.tempDir('build');
   fs.writeFileSync(path.join(dir, 'CMakeLists.txt'), [
     'cmake_minimum_required(VERSION 3.16)',
     'project(probe CXX)',
@@ -67,7 +68,7 @@ test('changed cmake arguments configure the folder again; unchanged ones do not'
 // first on PATH: the machine is amd64, the user is not root, and each
 // package is installed for the architectures `installed` lists.
 function ensureDebs(installed, packages) {
-  const bin = fs.mkdtempSync(path.join(os.tmpdir(), 'risk-debs-'));
+  const bin = helpers.tempDir('debs');
   const script = (name, body) => fs.writeFileSync(path.join(bin, name), `#!/bin/sh\n${body}\n`, { mode: 0o755 });
   script('dpkg', '[ "$1" = --print-architecture ] && echo amd64');
   const cases = Object.entries(installed).map(([pkg, archs]) => `  ${pkg}) printf '${

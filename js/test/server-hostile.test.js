@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // quon-risk-comm/server against texts a hostile client forges (the
 // application key ships in the app, so anyone can): bounded work whatever
@@ -9,12 +10,12 @@
 const test = require('node:test');
 const assert = require('node:assert');
 const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 
 const server = require('../server');
 const forge = require('./fixtures/forge');
+const helpers = require('./fixtures/helpers');
 
 const KEY = 'hostile-backend-key';
 const CHILD_HEAP_MB = 32;
@@ -23,7 +24,7 @@ const CHILD_TIME_LIMIT_MS = 20000;
 // Opens each token in a child process with a small heap and a time limit;
 // returns what it printed, or fails the test with how the child ended.
 function openInChild(cases) {
-  const file = path.join(fs.mkdtempSync(path.join(os.tmpdir(), 'risk-forge-')), 'cases.json');
+  const file = path.join(helpers.tempDir('forge'), 'cases.json');
   fs.writeFileSync(file, JSON.stringify(cases));
   try {
     const r = spawnSync(process.execPath, [`--max-old-space-size=${CHILD_HEAP_MB}`, path.join(__dirname, 'fixtures', 'open-host.js'), file],
@@ -42,6 +43,7 @@ test('forged degrade tokens are refused with bounded work: inflation stops at it
   const bomb = forge.request(KEY, forge.emptyEntries(1000000));  // 6 MB, deflates about 500 times
   const noise = () => require('node:crypto').randomBytes(40000).toString('base64');
   const incompressible = forge.request(KEY, forge.entryList([['K1', noise()], ['K2', noise()]]));
+  /** @type {any[]} */
   const cases = [
     // [what, token, expected problem (null: opens), entries when it opens]
     ['a well-formed token of 45 entries', forge.degradeToken(KEY, good), null, 45],
@@ -82,6 +84,7 @@ test('the openers are total: what is not text opens to nothing, and nothing thro
 
 test('a business sign opens only to a JSON object of strings', () => {
   const text = 'order-7: pay 3.00';
+  /** @type {any[]} */
   const cases = [
     ['{"ulvok": "tok", "timestamp": "1700000000000"}', { ulvok: 'tok', timestamp: '1700000000000' }],
     ['{"ulvok": {"toString": 1}}', null],

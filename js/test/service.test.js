@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // The reference service: requests built here with Node crypto, xxtea-node,
 // adm-zip and protobufjs must open, be recorded and be answered with sealed
@@ -49,6 +50,11 @@ const HEADER = {
   sdk_variant: 2,
 };
 
+/**
+ * @param {string} url
+ * @param {Buffer | string} body
+ * @param {{ timeoutMs?: number }} [options]
+ */
 function post(url, body, { timeoutMs } = {}) {
   return new Promise((resolve, reject) => {
     const req = http.request(url, { method: 'POST', agent: false, headers: { 'Content-Length': body.length } }, (res) => {
@@ -64,6 +70,12 @@ function post(url, body, { timeoutMs } = {}) {
 }
 
 // One request as the library makes it: sign the payload, zip, seal, address.
+/**
+ * @param {string} base
+ * @param {string} urlPath
+ * @param {Buffer} payload
+ * @param {{ alg?: string, appKey?: string, signOverride?: string }} [options]
+ */
 function buildRequest(base, urlPath, payload, { alg = 'legacy', appKey = APP_KEY, signOverride } = {}) {
   const scheme = createScheme(alg, appKey);
   const sign = signOverride || scheme.sign(payload);
@@ -73,6 +85,7 @@ function buildRequest(base, urlPath, payload, { alg = 'legacy', appKey = APP_KEY
   return { url, body: wire.seal(scheme, payload), scheme };
 }
 
+/** @param {Record<string, string>} [entries] */
 function tokenPayload(entries = { K2: 'dev-' + Math.floor(random() * 1e9), K58: 'install-1', K451: '1700000000000' }) {
   return wire.encodeTokenRequest({ header: HEADER, entries });
 }
@@ -319,6 +332,7 @@ describe('token exchange', () => {
 
   for (const alg of ['legacy', 'gm']) {
     it(`opens, records and answers a ${alg} request`, async () => {
+      /** @type {Array<[string, string]>} */
       const entries = [['K10', 'ten'], ['K2', 'two'], ['K350', '[{"event":1}]'], ['user_city', 'Zürich']];
       const payload = wire.encodeTokenRequest({ header: HEADER, entries });
       const res = await askToken(svc, { alg, payload });
@@ -520,7 +534,7 @@ describe('fault modes', () => {
   it('down refuses connections and normal listens again on the same port', async () => {
     const port = svc.port;
     await svc.setMode('down');
-    await assert.rejects(askToken(svc), (e) => e.code === 'ECONNREFUSED');
+    await assert.rejects(askToken(svc), (/** @type {any} */ e) => e.code === 'ECONNREFUSED');
     await svc.setMode('normal');
     assert.strictEqual(svc.port, port);
     assert.strictEqual((await askToken(svc)).status, 200);
@@ -689,7 +703,7 @@ describe('service lifetime', () => {
 
   it('starts down with a port reserved, and comes up on it', async () => {
     const svc = await startService({ port: 0, mode: 'down' });
-    await assert.rejects(askToken(svc), (e) => e.code === 'ECONNREFUSED');
+    await assert.rejects(askToken(svc), (/** @type {any} */ e) => e.code === 'ECONNREFUSED');
     await svc.setMode('normal');
     assert.strictEqual((await askToken(svc)).status, 200);
     await svc.close();
@@ -737,7 +751,7 @@ describe('admin endpoint', () => {
 
   it('goes down for a while and comes back by itself', async () => {
     await adminCall('POST', 'mode', { mode: 'down', durationMs: 200 });
-    await assert.rejects(askToken(svc), (e) => e.code === 'ECONNREFUSED');
+    await assert.rejects(askToken(svc), (/** @type {any} */ e) => e.code === 'ECONNREFUSED');
     let status = null;
     for (let i = 0; i < 100 && status === null; i++) {
       await new Promise((r) => setTimeout(r, 50));

@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // The signal rules of the token service, one row per rule and edge: the
 // data map of one exchange (as lib/wire decodes it: key to text), the app's
@@ -23,6 +24,7 @@ const CLEAN = {
 const events = (...list) => JSON.stringify(list.map(([event, code, msg]) => ({ code, event, msg, ts: NOW - 1000 })));
 
 test('each rule raises its signal on its evidence, and only then', () => {
+  /** @type {any[]} */
   const cases = [
     ['a clean phone', {}, {}, undefined, []],
     ['a tracer attached', { K350: events([701, 1, 'tracer attached: pid=7 comm=gdb']) }, {}, undefined, ['debugger_attached']],
@@ -61,7 +63,7 @@ test('evidence names what was seen, bounded whatever the device sends', () => {
   const flood = events(...Array.from({ length: 300 }, (_, i) => [701, 1, `tracer attached: pid=${i} comm=${'x'.repeat(5000)}`]));
   const [s] = signals.exchangeSignals({ ...CLEAN, K350: flood }, { receivedAt: NOW, signature: 'SIG' });
   assert.strictEqual(s.name, 'debugger_attached');
-  assert.strictEqual(s.evidence.events.length, 5);
+  assert.strictEqual((/** @type {any[]} */ (s.evidence.events)).length, 5);
   assert.match(s.evidence.events[4].msg, /^tracer attached: pid=299 /);
   assert.ok(JSON.stringify(s).length < 2000, 'the stored evidence stays small');
   const [m] = signals.exchangeSignals({ ...CLEAN, K7: 'OTHER' }, { receivedAt: NOW, signature: 'SIG' });
@@ -72,6 +74,7 @@ test('evidence names what was seen, bounded whatever the device sends', () => {
 
 test('the level: one high, or highAt mediums, is high; one medium, or mediumAt lows, is medium', () => {
   const of = (...severities) => severities.map((severity, i) => ({ name: `s${i}`, severity, evidence: {} }));
+  /** @type {any[]} */
   const cases = [
     [of(), {}, 'low'],
     [of('low'), {}, 'low'],

@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // The test kit of quon-risk-comm/testing: its store in memory answers as the
 // SQLite store does, a service switched "down" keeps its admin listener (in
@@ -32,20 +33,20 @@ test('the store in memory answers a history as the SQLite store does', async () 
 test('the kit keeps its store in memory and refuses a database', async () => {
   const svc = await startService();
   try {
-    assert.strictEqual(svc.store.kind, 'memory');
+    assert.strictEqual((/** @type {any} */ (svc)).store.kind, 'memory');
     assert.match(svc.url, /^http:\/\/127\.0\.0\.1:\d+$/);
     assert.match(svc.adminUrl, /^http:\/\/127\.0\.0\.1:\d+$/);
   } finally {
     await svc.close();
   }
   for (const o of [{ db: ':memory:' }, { store: openMemory() }, { development: false }]) {
-    await assert.rejects(startService(o), /is not an option of the test kit/);
+    await assert.rejects(startService(/** @type {any} */ (o)), /is not an option of the test kit/);
   }
 });
 
 async function adminPost(base, body) {
   const res = await fetch(`${base}/__admin/mode`, { method: 'POST', body: JSON.stringify(body) });
-  return { status: res.status, json: await res.json() };
+  return { status: res.status, json: /** @type {any} */ (await res.json()) };
 }
 
 // The service's health status, or the error code of a failed connection
@@ -56,7 +57,7 @@ function health(url) {
       res.resume();
       resolve(res.statusCode);
     });
-    req.on('error', (e) => resolve(e.code || e.message));
+    req.on('error', (/** @type {NodeJS.ErrnoException} */ e) => resolve(e.code || e.message));
   });
 }
 
@@ -69,7 +70,7 @@ test('"down" over HTTP closes the exchange listener only; the admin listener bri
     for (let i = 0; i < 50 && (await health(svc.url)) !== 'ECONNREFUSED'; i++) await new Promise((r) => setTimeout(r, 20));
     assert.strictEqual(await health(svc.url), 'ECONNREFUSED');
     const res = await fetch(`${admin}/__admin/mode`);
-    assert.deepStrictEqual((await res.json()).mode, { name: 'down' });
+    assert.deepStrictEqual((/** @type {any} */ (await res.json())).mode, { name: 'down' });
     assert.strictEqual((await fetch(`${admin}/udid/m1`, { method: 'POST' })).status, 404, 'the admin port serves no exchange');
     assert.strictEqual((await adminPost(admin, { mode: 'normal' })).status, 200);
     for (let i = 0; i < 50 && (await health(svc.url)) !== 200; i++) await new Promise((r) => setTimeout(r, 20));

@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // The token service as a product: registered apps only, tokens committed to
 // SQLite before they are answered, the verify and forget calls of the app's
@@ -99,6 +100,7 @@ describe('the production service on SQLite', () => {
   });
 
   it('refuses, without reading the body, what it will not serve', async () => {
+    /** @type {any[]} */
     const cases = [
       ['an unregistered key', `${TOKEN_PATH}?appKey=nobody&sign=00`, {}, 403],
       ['a scheme the app does not allow', `${TOKEN_PATH}?appKey=app-b&sign=00`, {}, 403],
@@ -120,7 +122,7 @@ describe('the production service on SQLite', () => {
           resolve(r);
           req.destroy();
         });
-        req.on('error', (e) => { if (e.code !== 'ECONNRESET') reject(e); });
+        req.on('error', (/** @type {NodeJS.ErrnoException} */ e) => { if (e.code !== 'ECONNRESET') reject(e); });
         req.setTimeout(5000, () => req.destroy(new Error(`${what}: no answer while the body was awaited`)));
         req.flushHeaders();
       });
@@ -376,6 +378,7 @@ describe('the service\'s risk command', () => {
     const dir = tmpDir();
     const db = path.join(dir, 'risk.db');
     try {
+      /** @type {any[]} */
       const cases = [
         [['migrate', '--json', `--db=${db}`], 0, 'stdout', /^\{"kind":"sqlite","applied":\[\]\}\n$/],
         [['frob'], 2, 'stderr', /^risk: unknown command "frob"\nusage:/],

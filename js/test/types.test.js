@@ -1,9 +1,13 @@
+// @ts-check
 'use strict';
 // The types: TypeScript (a dev dependency, installed by npm ci) checks the
-// JavaScript of the package against its declarations, and that of the token
-// service (service/tsconfig.json), and a small program
-// that uses the package as an application and a backend do
+// JavaScript of the package and the demonstration against its declarations
+// (tsconfig.json, strict), the tests, their fixtures and the benchmark
+// scripts (tsconfig.dev.json, without the implicit-any and null checks),
+// that of the token service (service/tsconfig.json), and a small program
+// that uses the package as an application and a backend
 // (test/fixtures/usage.ts) against index.d.ts, server.d.ts and testing.d.ts.
+// scripts/lint.sh runs the same projects.
 const { test } = require('node:test');
 const assert = require('node:assert');
 const fs = require('node:fs');
@@ -27,15 +31,42 @@ function typeCheck(project) {
     .map((f) => path.relative(JS_DIR, f)).sort();
 }
 
-test('index.js, server.js and lib/ type-check against index.d.ts and server.d.ts', () => {
-  const sources = ['index.js', 'server.js', ...fs.readdirSync(path.join(JS_DIR, 'lib'))
-    .filter((f) => f.endsWith('.js')).map((f) => path.join('lib', f))];
-  // Each checks itself in an editor too, without the project.
-  for (const f of sources) {
-    assert.match(fs.readFileSync(path.join(JS_DIR, f), 'utf8'), /^\/\/ @ts-check\n/, f);
+// Every JavaScript file below dir (a folder under the repository), relative
+// to js/; node_modules and the token service's own package (js/service/,
+// which checks its files itself) aside.
+function jsFilesBelow(dir) {
+  return fs.readdirSync(path.join(JS_DIR, dir), { recursive: true, withFileTypes: true })
+    .filter((e) => e.isFile() && e.name.endsWith('.js'))
+    .map((e) => path.relative(JS_DIR, path.join(e.parentPath, e.name)))
+    .filter((f) => !f.split(path.sep).includes('node_modules') && !f.startsWith(`service${path.sep}`))
+    .sort();
+}
+
+// Each file checks itself in an editor too, without a project; the
+// projects check only the files that say so.
+function assertMarked(files) {
+  for (const f of files) {
+    assert.match(fs.readFileSync(path.join(JS_DIR, f), 'utf8'), /^(#!.*\n)?\/\/ @ts-check\n/, f);
   }
+}
+
+test('the package JavaScript type-checks against index.d.ts, server.d.ts and testing.d.ts', () => {
+  const sources = ['index.js', 'server.js', 'testing.js', 'cli.js', 'demo.js',
+    ...['lib', 'cli', 'examples'].flatMap((dir) => jsFilesBelow(dir))];
+  assertMarked(sources);
   const checked = typeCheck('tsconfig.json');
   for (const f of [...sources, 'index.d.ts', 'server.d.ts']) assert.ok(checked.includes(f), `${f} is checked`);
+});
+
+test('the tests, their fixtures and the benchmark scripts type-check too', () => {
+  const packageChecked = new Set(typeCheck('tsconfig.json'));
+  const all = [...jsFilesBelow('.'), ...jsFilesBelow(path.join('..', 'bench'))];
+  const rest = all.filter((f) => !packageChecked.has(f));
+  assert.ok(rest.includes(path.join('test', 'types.test.js'))
+    && rest.includes(path.join('..', 'bench', 'node', 'token.js')), rest.join(' '));
+  assertMarked(rest);
+  const checked = typeCheck('tsconfig.dev.json');
+  for (const f of rest) assert.ok(checked.includes(f), `${f} is checked`);
 });
 
 test('an application and a backend type-check against the declarations, which refuse misuse', () => {

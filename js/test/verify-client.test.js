@@ -1,3 +1,4 @@
+// @ts-check
 'use strict';
 // verifyToken and verifyBusinessSign against a service that misbehaves: a
 // real HTTP server on loopback plays each fault, and the backend's half
@@ -11,6 +12,7 @@ const http = require('node:http');
 
 const server = require('../server');
 const forge = require('./fixtures/forge');
+const helpers = require('./fixtures/helpers');
 
 const SECRET = 'secret-of-the-app';
 const APP_KEY = 'verify-client-key';
@@ -29,9 +31,9 @@ async function fakeService(plan) {
       plan[Math.min(received.length, plan.length) - 1](res);
     });
   });
-  await new Promise((resolve) => { srv.listen(0, '127.0.0.1', resolve); });
+  await new Promise((resolve) => { srv.listen(0, '127.0.0.1', () => resolve(undefined)); });
   return {
-    url: `http://127.0.0.1:${srv.address().port}`,
+    url: `http://127.0.0.1:${helpers.portOf(srv)}`,
     received,
     close: () => { srv.closeAllConnections(); return new Promise((resolve) => { srv.close(resolve); }); },
   };
@@ -45,6 +47,7 @@ const json = (status, obj) => (res) => {
 const valid = { valid: true, installationId: 'inst-1', issuedAt: NOW - 1000, expiresAt: NOW + 86400000, clockOffsetMs: 0 };
 
 test('verifyToken fails closed and retries only what may pass on a second try', async () => {
+  /** @type {any[]} */
   const cases = [
     // [what, plan, expected ok, reason, requests made]
     ['a valid answer', [json(200, valid)], true, null, 1],

@@ -16,7 +16,7 @@ class UsageError extends Error {}
 
 /**
  * @typedef {'string' | 'strings' | 'int' | 'number' | 'bool'} OptionKind strings: repeatable
- * @typedef {Record<string, OptionKind>} OptionSpec option names as typed (without "--")
+ * @typedef {Record<string, OptionKind>} OptionKinds option names as typed (without "--")
  * @typedef {Record<string, any>} Options by camelCase name ("app-key": appKey)
  */
 
@@ -29,14 +29,14 @@ function camelCase(name) {
  * Parses a command line: the words (positionals) and the options. Throws a
  * UsageError for an unknown option, a missing value or a bad number.
  * @param {string[]} argv
- * @param {OptionSpec} spec
+ * @param {OptionKinds} kinds
  * @param {Record<string, string>} [short] short name to option name
  * @returns {{ words: string[], o: Options }}
  */
-function parseOptions(argv, spec, short = {}) {
+function parseOptions(argv, kinds, short = {}) {
   /** @type {NonNullable<util.ParseArgsConfig['options']>} */
   const options = {};
-  for (const [name, kind] of Object.entries(spec)) {
+  for (const [name, kind] of Object.entries(kinds)) {
     options[name] = { type: kind === 'bool' ? 'boolean' : 'string', multiple: kind === 'strings' };
     const letter = Object.keys(short).find((s) => short[s] === name);
     if (letter !== undefined) options[name].short = letter;
@@ -47,7 +47,7 @@ function parseOptions(argv, spec, short = {}) {
   const args = [];
   for (let i = 0; i < argv.length; i++) {
     const name = argv[i].startsWith('--') ? argv[i].slice(2) : null;
-    const kind = name === null || !Object.hasOwn(spec, name) ? undefined : spec[name];
+    const kind = name === null || !Object.hasOwn(kinds, name) ? undefined : kinds[name];
     if (kind !== undefined && kind !== 'bool' && i + 1 < argv.length) args.push(`${argv[i]}=${argv[++i]}`);
     else args.push(argv[i]);
   }
@@ -64,7 +64,7 @@ function parseOptions(argv, spec, short = {}) {
   /** @type {Options} */
   const o = {};
   for (const [name, value] of Object.entries(parsed.values)) {
-    const kind = spec[name];
+    const kind = kinds[name];
     if (kind === 'int' && !/^\d+$/.test(String(value))) throw new UsageError(`--${name} takes a whole number, not "${value}"`);
     if (kind === 'number' && !/^\d+(\.\d+)?$/.test(String(value))) throw new UsageError(`--${name} takes a number, not "${value}"`);
     o[camelCase(name)] = kind === 'int' || kind === 'number' ? Number(value) : value;
