@@ -2,14 +2,14 @@
 // a stub platform: the script services answer at once with fixed texts and
 // the device properties are a phone's, so the figures cover the collectors'
 // own work (the real /proc, /sys and file-system reads, the event history)
-// and RiskSdk::collect's one thread per collector, but no script thread.
+// and RiskSdk::collect's collector thread, but no script thread.
 //
 //   build-release/bench/collect_bench
 //
 // BM_Collect is one whole collect; BM_Collector/<name> runs one collector
 // on the calling thread, so the sum of those against BM_Collect shows what
-// the eleven thread starts cost; BM_ThreadStartJoin is one such start (an
-// asynchronous launch of a no-op, awaited) on its own.
+// the run's thread start and hand-offs cost; BM_ThreadStartJoin is one
+// thread start (an asynchronous launch of a no-op, awaited) on its own.
 #include <sys/time.h>
 
 #include <cstdio>

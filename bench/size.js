@@ -9,6 +9,13 @@
 //
 //   node bench/size.js --lib build-release/libQuonRiskComm.so \
 //        --archives build-release [--tools aarch64-linux-gnu-] [--label x86_64]
+//        [--shipped FILE] [--extra-archive FILE]...
+//
+// --shipped: the stripped binary as it ships (scripts/package.sh strips
+// with --strip-unneeded); its size is the one reported. Without it the
+// library is stripped here. --extra-archive: a static archive linked in
+// besides the folder libraries (minizip, protobuf-c), whose symbols are
+// attributed to it.
 //
 // Prints one JSON object (bench/node/common.js format) on stdout.
 const { execFileSync } = require('node:child_process');
@@ -25,6 +32,8 @@ const lib = argument('--lib');
 const archivesDir = argument('--archives');
 const tools = argument('--tools', '');
 const label = argument('--label', os.arch() === 'x64' ? 'x86_64' : os.arch());
+const shipped = argument('--shipped');
+const extraArchives = process.argv.flatMap((a, i, all) => (all[i - 1] === '--extra-archive' ? [a] : []));
 if (!lib || !archivesDir) {
   process.stderr.write('usage: size.js --lib FILE --archives DIR [--tools PREFIX] [--label NAME]\n');
   process.exit(2);
@@ -53,7 +62,7 @@ function memberSymbols(archives) {
       // archive:member:address type name
       const m = /^(.*?):([^:]+):[0-9a-fA-F]*\s+([A-Za-z])\s+(.+)$/.exec(line);
       if (!m || !/[TtDdBbRrVvWw]/.test(m[3])) continue;
-      const who = `${path.basename(archive, '.a').replace(/^lib/, '')}/${m[2].replace(/\.cc\.o$|\.c\.o$/, '')}`;
+      const who = `${path.basename(archive, '.a').replace(/^lib/, '')}/${m[2].replace(/\.cc\.o$|\.c\.o$|\.o$/, '')}`;
       if (!owner.has(m[4])) owner.set(m[4], who);
     }
   }
@@ -128,13 +137,20 @@ function sections(file) {
   return out;
 }
 
-const stripped = path.join(os.tmpdir(), `bench-stripped-${process.pid}.so`);
-run('strip', ['-o', stripped, lib]);
-const strippedBytes = fs.statSync(stripped).size;
-const strippedSections = sections(stripped);
-fs.rmSync(stripped, { force: true });
+let strippedBytes;
+let strippedSections;
+if (shipped) {
+  strippedBytes = fs.statSync(shipped).size;
+  strippedSections = sections(shipped);
+} else {
+  const stripped = path.join(os.tmpdir(), `bench-stripped-${process.pid}.so`);
+  run('strip', ['-o', stripped, lib]);
+  strippedBytes = fs.statSync(stripped).size;
+  strippedSections = sections(stripped);
+  fs.rmSync(stripped, { force: true });
+}
 
-const owner = memberSymbols(findArchives(archivesDir));
+const owner = memberSymbols([...findArchives(archivesDir), ...extraArchives]);
 const byObject = {};
 const byGroup = {};
 let attributed = 0;
@@ -150,10 +166,11 @@ const sorted = (o) => Object.fromEntries(Object.entries(o).sort((a, b) => b[1] -
 process.stdout.write(JSON.stringify({
   suite: `size-${label}`,
   figures: [
-    { id: `size.${label}.stripped`, label: `stripped libQuonRiskComm.so (${label})`, value: strippedBytes / 1024, unit: 'KiB' },
+    { id: `size.${label}.stripped`, label: `stripped libQuonRiskComm.so (${label}${shipped ? ', as shipped' : ''})`, value: strippedBytes / 1024, unit: 'KiB' },
   ],
   size: {
     label,
+    shipped: Boolean(shipped),
     strippedBytes,
     sections: strippedSections,
     symbolBytes: attributed,

@@ -2,8 +2,10 @@
 
 #include <initializer_list>
 #include <limits>
+#include <new>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "base/log.h"
 #include "bridge/napi_helpers.h"
@@ -38,38 +40,41 @@ ServiceArg text_arg(const std::string& text) { return {ServiceArg::Kind::kText, 
 ServiceArg bytes_arg(const std::string& bytes) { return {ServiceArg::Kind::kBytes, &bytes, 0}; }
 ServiceArg number_arg(uint32_t number) { return {ServiceArg::Kind::kNumber, nullptr, number}; }
 
-// Calls the bridge function method with args and waits for its answer. Gives
-// up (without calling) when an argument cannot be created: a call with a
-// missing argument value would bring the engine down.
+// The ApiCaller of a call of the bridge function method with args (borrowed:
+// they must outlive the call). Gives up (without calling) when an argument
+// cannot be created: a call with a missing argument value would bring the
+// engine down.
+constexpr size_t kMaxArgs = 4;
+ApiCaller service_caller(const char* method, std::vector<ServiceArg> args) {
+  return [method, args = std::move(args)](napi_env env, const ApiCall& call) {
+    napi_value argv[kMaxArgs] = {};
+    size_t argc = 0;
+    for (const ServiceArg& arg : args) {
+      napi_status status;
+      switch (arg.kind) {
+        case ServiceArg::Kind::kText:
+          status = make_text(env, *arg.data, &argv[argc]);
+          break;
+        case ServiceArg::Kind::kBytes:
+          status = make_bytes(env, *arg.data, &argv[argc]);
+          break;
+        default:
+          status = napi_create_uint32(env, arg.number, &argv[argc]);
+          break;
+      }
+      if (status != napi_ok) return status;
+      ++argc;
+    }
+    return call(method, argc, argc > 0 ? argv : nullptr);
+  };
+}
+
+// Calls the bridge function method with args and waits for its answer.
 napi_status call_service(BridgeContext* ctx, const char* method,
                          std::initializer_list<ServiceArg> args, const ResultHandler& on_result,
                          const ErrorHandler& on_error) {
-  constexpr size_t kMaxArgs = 4;
   if (args.size() > kMaxArgs) return napi_invalid_arg;
-  return js_call_api_promise_blocking(
-      ctx,
-      [method, &args](napi_env env, const ApiCall& call) {
-        napi_value argv[kMaxArgs] = {};
-        size_t argc = 0;
-        for (const ServiceArg& arg : args) {
-          napi_status status;
-          switch (arg.kind) {
-            case ServiceArg::Kind::kText:
-              status = make_text(env, *arg.data, &argv[argc]);
-              break;
-            case ServiceArg::Kind::kBytes:
-              status = make_bytes(env, *arg.data, &argv[argc]);
-              break;
-            default:
-              status = napi_create_uint32(env, arg.number, &argv[argc]);
-              break;
-          }
-          if (status != napi_ok) return status;
-          ++argc;
-        }
-        return call(method, argc, argc > 0 ? argv : nullptr);
-      },
-      on_result, on_error);
+  return js_call_api_promise_blocking(ctx, service_caller(method, args), on_result, on_error);
 }
 
 // Handlers of the s_ helpers: keep the answer as text; log a rejection as
@@ -83,6 +88,20 @@ ResultHandler ignore_result() {
 ErrorHandler log_failure(const char* what) {
   return [what](napi_env, int64_t code) {
     log_message("%s fail %ld", what, static_cast<long>(code));
+  };
+}
+
+// The handler of a "prefPut" answer: a store that could not keep the value
+// answers false; the old value is then still there, and the caller carries
+// on with what it holds. name is borrowed for the call.
+ResultHandler check_stored(const std::string& name) {
+  return [&name](napi_env env, napi_value answer) {
+    bool stored = true;
+    napi_valuetype type = napi_undefined;
+    if (napi_typeof(env, answer, &type) == napi_ok && type == napi_boolean &&
+        napi_get_value_bool(env, answer, &stored) == napi_ok && !stored) {
+      log_message("set fail: prefPut kept the old value of %s", name.c_str());
+    }
   };
 }
 
@@ -205,25 +224,46 @@ PostResponse s_post(BridgeContext* ctx, const std::string& url, const std::strin
 }
 
 void s_pref_put(BridgeContext* ctx, const std::string& name, const std::string& value) {
-  // A store that could not keep the value answers false; the old value is
-  // then still there, and the caller carries on with what it holds.
-  js_pref_put(
-      ctx, name, value,
-      [&name](napi_env env, napi_value answer) {
-        bool stored = true;
-        napi_valuetype type = napi_undefined;
-        if (napi_typeof(env, answer, &type) == napi_ok && type == napi_boolean &&
-            napi_get_value_bool(env, answer, &stored) == napi_ok && !stored) {
-          log_message("set fail: prefPut kept the old value of %s", name.c_str());
-        }
-      },
-      log_failure("set"));
+  js_pref_put(ctx, name, value, check_stored(name), log_failure("set"));
 }
 
 std::string s_pref_get(BridgeContext* ctx, const std::string& name) {
   std::string stored;
   js_pref_get(ctx, name, keep_text(&stored), log_failure("get"));
   return stored;
+}
+
+std::vector<std::string> s_pref_get_each(BridgeContext* ctx,
+                                         const std::vector<std::string>& names) {
+  std::vector<std::string> stored(names.size());
+  std::vector<ScriptCall> calls;
+  try {
+    for (size_t i = 0; i < names.size(); ++i) {
+      calls.push_back(ScriptCall{service_caller("prefGet", {text_arg(names[i])}),
+                                 keep_text(&stored[i]), log_failure("get")});
+    }
+  } catch (const std::bad_alloc&) {
+    log_message("out of memory for a script call");
+    return std::vector<std::string>(names.size());
+  }
+  js_call_api_sequence_blocking(ctx, calls);
+  return stored;
+}
+
+void s_pref_put_each(BridgeContext* ctx,
+                     const std::vector<std::pair<std::string, std::string>>& entries) {
+  std::vector<ScriptCall> calls;
+  try {
+    for (const auto& entry : entries) {
+      calls.push_back(
+          ScriptCall{service_caller("prefPut", {text_arg(entry.first), text_arg(entry.second)}),
+                     check_stored(entry.first), log_failure("set")});
+    }
+  } catch (const std::bad_alloc&) {
+    log_message("out of memory for a script call");
+    return;
+  }
+  js_call_api_sequence_blocking(ctx, calls);
 }
 
 }  // namespace risk

@@ -17,6 +17,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "base/types.h"
 #include "bridge/host.h"
@@ -83,6 +85,16 @@ constexpr int32_t kPostCallFailed = -9999;
 // answering false (the store kept its old value) is logged too.
 void s_pref_put(BridgeContext* context, const std::string& name, const std::string& value);
 std::string s_pref_get(BridgeContext* context, const std::string& name);
+
+// The same for several preferences that follow each other: one "prefGet"
+// (or "prefPut") per entry, in their order, each made once the one before
+// has answered, as that many calls of the above would make them, and
+// answered (and logged) as they would be; the caller is woken once for all
+// of them (js_call_api_sequence_blocking).
+std::vector<std::string> s_pref_get_each(BridgeContext* context,
+                                         const std::vector<std::string>& names);
+void s_pref_put_each(BridgeContext* context,
+                     const std::vector<std::pair<std::string, std::string>>& entries);
 
 }  // namespace risk
 

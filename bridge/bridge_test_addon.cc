@@ -12,6 +12,7 @@
 //                                                 could not deliver it
 //   handlerRuns() -> number                       handler calls so far (all ops)
 //   callApi(bridge, name) -> status               call_js_api inline, counting handlers
+//   (op "sequence": js_call_api_sequence_blocking, see perform)
 //   setLongWait(ms)                               set_long_script_wait_for_testing
 //   getInt64Property(o, name), getStringProperty(o, name), jsToString(v),
 //   callJsMethod(o, name, ...strings), osVersion(bridge)
@@ -112,6 +113,44 @@ Outcome perform(const Request& r) {
           return call(t.empty() ? "" : t[0].c_str(), argv.size(), argv.data());
         },
         on_result, on_error);
+  } else if (r.op == "sequence") {
+    // sequence(...names): one call of each named function, with its index
+    // as its one argument, through js_call_api_sequence_blocking. result:
+    // "<status>:<answer text, or ! and the rejection code>" per call,
+    // joined by "|".
+    const size_t n = r.texts.size();
+    std::vector<std::string> answers(n);
+    std::vector<std::string> indexes(n);
+    std::vector<risk::ScriptCall> calls;
+    for (size_t i = 0; i < n; ++i) {
+      indexes[i] = std::to_string(i);
+      const std::string& name = r.texts[i];
+      const std::string& index = indexes[i];
+      std::string& answer = answers[i];
+      calls.push_back(risk::ScriptCall{
+          [&name, &index](napi_env env, const ApiCall& call) {
+            napi_value arg = nullptr;
+            napi_status s = napi_create_string_utf8(env, index.data(), index.size(), &arg);
+            if (s != napi_ok) return s;
+            return call(name.c_str(), 1, &arg);
+          },
+          [&out, &answer](napi_env env, napi_value value) {
+            ++g_handler_runs;
+            ++out.results;
+            answer = risk::js_to_string(env, value);
+          },
+          [&out, &answer](napi_env, int64_t code) {
+            ++g_handler_runs;
+            ++out.errors;
+            answer = "!" + std::to_string(code);
+          }});
+    }
+    risk::js_call_api_sequence_blocking(r.bridge, calls);
+    out.has_result = true;
+    for (size_t i = 0; i < n; ++i) {
+      if (i > 0) out.result += "|";
+      out.result += std::to_string(calls[i].status) + ":" + answers[i];
+    }
   } else if (r.op == "notCalled") {
     const auto status = static_cast<napi_status>(number_arg(r, 0));
     out.status = risk::js_call_api_promise_blocking(

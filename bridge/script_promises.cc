@@ -236,6 +236,47 @@ napi_status js_call_api_promise_blocking(BridgeContext* ctx, const ApiCaller& ca
   return state->final_status;
 }
 
+void js_call_api_sequence_blocking(BridgeContext* ctx, std::vector<ScriptCall>& calls) {
+  const pid_t self = gettid();
+  if (ctx != nullptr && self == ctx->script_tid) {
+    for (ScriptCall& call : calls) {
+      call.status = js_call_api_promise_blocking(ctx, call.caller, call.on_result, call.on_error);
+    }
+    return;
+  }
+  size_t next = 0;  // the first call not yet answered
+  while (next < calls.size()) {
+    // The call whose promise answer the task left to settle later.
+    std::shared_ptr<CallState> pending;
+    // Makes the calls from `next` on while they answer with plain values.
+    auto make_calls = [ctx, self, &calls, &next, &pending](napi_env env, napi_value bridge) {
+      for (; next < calls.size(); ++next) {
+        ScriptCall& call = calls[next];
+        auto state = std::make_shared<CallState>(&call.on_result, &call.on_error, self);
+        run_api_call(ctx, env, bridge, call.caller, state);
+        if (state->live) {
+          pending = std::move(state);
+          return napi_ok;
+        }
+        call.status = state->final_status;
+      }
+      return napi_ok;
+    };
+    napi_status status = napi_generic_failure;
+    guarded_as("out of memory for a script call",
+               [&] { status = run_in_main_thread_blocking(ctx, make_calls); });
+    if (status != napi_ok) {
+      for (; next < calls.size(); ++next) calls[next].status = status;
+      return;
+    }
+    if (pending) {
+      wait_for_answer(*pending);
+      calls[next].status = pending->final_status;
+      ++next;
+    }
+  }
+}
+
 napi_status js_resolve_deferred(BridgeContext* ctx, napi_deferred deferred,
                                 const std::string& text) {
   return run_in_main_thread_blocking(ctx, [deferred, &text](napi_env env, napi_value) {

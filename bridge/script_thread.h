@@ -27,6 +27,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "bridge/host.h"
 
@@ -105,6 +106,29 @@ napi_status js_call_api_promise_blocking(BridgeContext* context, const ApiCaller
                                          const ResultHandler& on_result,
                                          const ErrorHandler& on_error);
 constexpr int64_t kLongScriptWaitMs = 10000;
+
+// One call of a sequence (js_call_api_sequence_blocking): what
+// js_call_api_promise_blocking takes, and the status it would return, set
+// once the sequence has returned.
+struct ScriptCall {
+  ApiCaller caller;
+  ResultHandler on_result;
+  ErrorHandler on_error;
+  napi_status status = napi_generic_failure;
+};
+
+// Makes the calls in their order through context, each once the one before
+// has answered (its plain answer handled, its promise settled, or its
+// failure known), and gives each the handlers' runs and the status that
+// js_call_api_promise_blocking would: the bridge sees what that many
+// blocking calls would show it. What differs is the hand-offs: from another
+// thread, calls that answer with plain values run back to back in one
+// script-thread task and the caller is woken once for all of them; after a
+// promise answer the rest go on in a task of their own once it has settled.
+// When the script thread cannot be reached (the environment ended), that
+// status goes to every call not yet made. On the script thread itself the
+// calls run inline, one by one.
+void js_call_api_sequence_blocking(BridgeContext* context, std::vector<ScriptCall>& calls);
 
 // Resolves a promise made in context's environment with a JS string of
 // exactly the bytes of `text` (as UTF-8). Blocks until the script thread has

@@ -8,6 +8,7 @@
 #include <set>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "base/clock.h"
 #include "base/log.h"
@@ -48,9 +49,9 @@ int read_limit(const std::string& text) {
   return static_cast<int>(value);
 }
 
-// Runs on the collector's own thread. The failure is logged here and
-// rethrown into the shared state, from which collect hands it to its caller
-// (or drops it when the collector was already reported late).
+// Runs on the collector thread of the run. The failure is logged here and
+// rethrown to the run, which hands it to collect's caller (or drops it when
+// the collector was already reported late).
 void run_collector(const CollectorEntry& entry, RiskApp& app, StringMap& result) {
   try {
     entry.fn(app, result, entry.context);
@@ -94,54 +95,114 @@ void merge_json_object(StringMap& map, const std::string& text) {
 
 namespace {
 
-// One collector on a thread of its own. The caller waits for done; once
-// the thread has set it, it only ends. It is detached: waiting for its exit
-// as well (a join) would cost the caller a second wake-up per collector.
+// One run of the collectors: the thread that runs them one after another,
+// and the caller that watches each one's reporting limit. The thread starts
+// each collector as soon as the one before has ended and wakes the caller
+// only when the caller has to know: at the end of the run, when a collector
+// throws in time, and when one that was reported late ends (the caller then
+// watches the next one's limit). A run that keeps its limits therefore
+// costs one thread start and one wake-up of the caller, not one of each per
+// collector.
 struct CollectorRun {
+  CollectorRun(std::vector<const CollectorEntry*> to_run, RiskApp& a, StringMap& r)
+      : entries(std::move(to_run)), app(a), result(r) {}
+
+  // Never changed; the caller reads a late one's name.
+  const std::vector<const CollectorEntry*> entries;
+  // Used by the thread only, and only until the run has ended.
+  RiskApp& app;
+  StringMap& result;
+
   Mutex mutex;
-  CondVar finished{&mutex};
-  bool done GUARDED_BY(mutex) = false;
-  std::exception_ptr failure GUARDED_BY(mutex);  // what the collector threw
+  CondVar changed{&mutex};  // the caller waits on it
+  size_t current GUARDED_BY(mutex) = 0;  // the collector that runs
+  std::chrono::steady_clock::time_point started GUARDED_BY(mutex);  // when it started
+  bool current_late GUARDED_BY(mutex) = false;  // reported late by the caller
+  bool ended GUARDED_BY(mutex) = false;  // every collector ran, or one threw in time
+  std::exception_ptr failure GUARDED_BY(mutex);  // what a collector threw in time
 };
 
-// Starts entry on a new detached thread; throws std::system_error when the
-// thread cannot be started. entry, app and result are used until done.
-std::shared_ptr<CollectorRun> start_collector(const CollectorEntry& entry, RiskApp& app,
-                                              StringMap& result) {
-  auto run = std::make_shared<CollectorRun>();
-  std::thread([run, &entry, &app, &result] {
-    std::exception_ptr failure;
+// The body of the collector thread. The end of one collector and the start
+// of the next are one step under the lock, so that the caller never sees
+// the next one under the late mark of the one before.
+void run_in_turn(CollectorRun& run) {
+  const size_t count = run.entries.size();
+  for (size_t i = 0; i < count; ++i) {
+    std::exception_ptr thrown;
     try {
-      run_collector(entry, app, result);
+      run_collector(*run.entries[i], run.app, run.result);
     } catch (...) {
-      failure = std::current_exception();
+      thrown = std::current_exception();
     }
-    MutexLock lock(&run->mutex);
-    run->done = true;
-    // Handed over whole: this thread keeps no reference to the exception,
-    // so the caller alone releases it.
-    run->failure = std::move(failure);
-    run->finished.notify_all();
-  }).detach();
-  return run;
-}
-
-// Waits for run until deadline; true when it was done by then.
-bool done_by(CollectorRun& run, std::chrono::steady_clock::time_point deadline) {
-  MutexLock lock(&run.mutex);
-  while (!run.done) {
-    if (!run.finished.wait_until(deadline) && std::chrono::steady_clock::now() >= deadline) {
-      return run.done;
+    bool late;
+    bool ended;
+    {
+      MutexLock lock(&run.mutex);
+      late = run.current_late;
+      if (thrown && !late) {
+        // Handed over whole: this thread keeps no reference to the
+        // exception, so the caller alone releases it. What a late one threw
+        // is dropped.
+        run.failure = std::move(thrown);
+        run.ended = true;
+      } else if (i + 1 < count) {
+        run.current = i + 1;
+        run.started = std::chrono::steady_clock::now();
+        run.current_late = false;
+      } else {
+        run.ended = true;
+      }
+      ended = run.ended;
     }
+    // The caller sleeps until the current collector's limit; it must know
+    // now when the run ended, or when a late one did (the next one's limit
+    // is then its to watch). Woken after the lock is given back, it does
+    // not wait for it again.
+    if (ended || late) run.changed.notify_all();
+    if (ended) return;
   }
-  return true;
 }
 
-// Waits for run to be done; takes what its collector threw, if anything.
-std::exception_ptr outcome_of(CollectorRun& run) {
-  MutexLock lock(&run.mutex);
-  while (!run.done) run.finished.wait();
-  return std::move(run.failure);
+// Starts the collector thread of run; throws std::system_error when it
+// cannot be started (no collector has run then).
+void start_run(const std::shared_ptr<CollectorRun>& run) {
+  std::thread([run] { run_in_turn(*run); }).detach();
+  // The first collector's limit counts from its thread's start.
+  MutexLock lock(&run->mutex);
+  if (run->current == 0) run->started = std::chrono::steady_clock::now();
+}
+
+// Watches run until it has ended: a collector still running limit ms after
+// it started is logged and its name added to timed_out, and is still
+// waited for. Returns what a collector threw in time, if anything.
+std::exception_ptr watch_run(CollectorRun& run, int limit, std::string& timed_out) {
+  const auto allowed = std::chrono::milliseconds(limit);
+  for (;;) {
+    std::string late;
+    {
+      MutexLock lock(&run.mutex);
+      for (bool reported = false; !reported;) {
+        if (run.ended) return std::move(run.failure);
+        if (run.current_late) {
+          run.changed.wait();
+          continue;
+        }
+        const auto deadline = run.started + allowed;
+        if (std::chrono::steady_clock::now() < deadline) {
+          run.changed.wait_until(deadline);
+          continue;
+        }
+        run.current_late = true;
+        late = run.entries[run.current]->name;
+        reported = true;
+      }
+    }
+    // Logged without the run's lock: the thread takes it when its
+    // collector ends.
+    log_message("action '%s' timed out %d", late.c_str(), limit);
+    timed_out += late;
+    timed_out += ',';
+  }
 }
 
 }  // namespace
@@ -155,21 +216,18 @@ void run_collectors(const std::list<CollectorEntry>& entries, RiskApp& app,
       read_limit(configured != params.end() ? configured->second : kDefaultCollectTimeout);
   log_message("async collect timeout: %d", limit);
 
-  std::string timed_out;
+  std::vector<const CollectorEntry*> to_run;
   for (const CollectorEntry& entry : entries) {
-    if (skip.count(entry.name) != 0) continue;
-    const std::shared_ptr<CollectorRun> run = start_collector(entry, app, result);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit);
-    const bool on_time = done_by(*run, deadline);
-    if (!on_time) {
-      log_message("action '%s' timed out %d", entry.name.c_str(), limit);
-      timed_out += entry.name;
-      timed_out += ',';
-    }
-    // The next collector starts only after this one is done, and a late one
-    // still delivers its keys; what a late one throws is dropped.
-    const std::exception_ptr failure = outcome_of(*run);
-    if (on_time && failure) std::rethrow_exception(failure);
+    if (skip.count(entry.name) == 0) to_run.push_back(&entry);
+  }
+  std::string timed_out;
+  if (!to_run.empty()) {
+    auto run = std::make_shared<CollectorRun>(std::move(to_run), app, result);
+    start_run(run);
+    // Each collector starts only after the one before has ended, and a late
+    // one still delivers its keys; what a late one throws is dropped.
+    const std::exception_ptr failure = watch_run(*run, limit, timed_out);
+    if (failure) std::rethrow_exception(failure);
   }
 
   result["K300"] = decimal_text(now_ms() - start);

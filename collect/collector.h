@@ -3,8 +3,8 @@
 // A collector is a named function that writes one family of device facts
 // into the result map of a token request. RiskSdk keeps the registry
 // (register_collector) and runs it through run_collectors: one collector at
-// a time, each on a fresh thread, with a per-collector reporting time limit
-// that never shortens the run.
+// a time, on one thread of the run while the caller watches each one's
+// reporting time limit, which never shortens the run.
 //
 // put_value and merge_json_object are the collectors' way of storing values;
 // they touch only the map they are given (no locks, any thread).
@@ -21,9 +21,9 @@ namespace risk {
 
 class RiskApp;
 
-// fn(app, result, context): writes its facts into result. Runs on a thread
-// of its own while the caller of collect waits; it is the only writer of
-// result while it runs.
+// fn(app, result, context): writes its facts into result. Runs on the
+// collector thread of the run while the caller of collect waits; it is the
+// only writer of result while it runs.
 using Collector = std::function<void(RiskApp&, StringMap&, void*)>;
 
 struct CollectorEntry {
@@ -37,14 +37,17 @@ constexpr char kSkipListKey[] = "c41e8f20bdaj73k0915p6e2bb7c03d58";
 // Per-collector reporting limit when "PRIVATE_COLLECT_TIMEOUT" is absent.
 constexpr const char* kDefaultCollectTimeout = "500";
 
-// Runs entries in order into result, each on a thread of its own while the
-// caller waits, skipping the names sealed in "PRIVATE_BLACK" of params; a
-// collector still running after "PRIVATE_COLLECT_TIMEOUT" ms (default
-// kDefaultCollectTimeout) is reported late ("K450") and waited for. Then
+// Runs entries in order into result, one after another on one thread
+// started for the run while the caller waits, skipping the names sealed in
+// "PRIVATE_BLACK" of params; a collector still running
+// "PRIVATE_COLLECT_TIMEOUT" ms (default kDefaultCollectTimeout) after its
+// start is reported late ("K450") when that time comes, and waited for: the
+// next one starts after it has ended, on the same thread. Then
 // writes "K300" (the run's milliseconds), "K450" and the caller's data
 // entries of params as "user_" + key. Runs on a native worker thread, never
-// on the script thread. Throws what a collector threw before its time limit,
-// or std::system_error when a collector thread cannot be started.
+// on the script thread. Throws what a collector threw before its time limit
+// (no later collector runs then), or std::system_error when the collector
+// thread cannot be started.
 void run_collectors(const std::list<CollectorEntry>& entries, RiskApp& app,
                     const StringMap& params, StringMap& result);
 

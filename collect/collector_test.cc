@@ -92,10 +92,14 @@ class CollectTest : public ::testing::Test {
       EXPECT_NE(std::this_thread::get_id(), caller_) << name << " ran on the caller's thread";
       if (sleep > 0) sleep_ms(sleep);
       ran_.push_back(name);
+      threads_.push_back(std::this_thread::get_id());
       out[key] = name;
       --running_;
     });
   }
+
+  // The threads the collectors ran on, in run order.
+  std::vector<std::thread::id> threads() const { return threads_; }
 
   StringMap collect(const StringMap& params) {
     StringMap result;
@@ -109,6 +113,7 @@ class CollectTest : public ::testing::Test {
   std::thread::id caller_;
   std::atomic<int> running_{0};
   std::vector<std::string> ran_;  // written by one collector at a time
+  std::vector<std::thread::id> threads_;  // likewise
 };
 
 TEST_F(CollectTest, RunsCollectorsOneAtATimeNewestFirst) {
@@ -120,6 +125,31 @@ TEST_F(CollectTest, RunsCollectorsOneAtATimeNewestFirst) {
   EXPECT_EQ(result.at("K1"), "device_info");
   EXPECT_EQ(result.at("K450"), "");
   EXPECT_TRUE(log_contains("async collect timeout: 500"));
+}
+
+// One thread serves the whole run: a thread start per collector would put
+// a start and a wake-up of the caller on every collector's path.
+TEST_F(CollectTest, CollectorsShareOneThreadOfTheRun) {
+  add_writer("c", "K3");
+  add_writer("b", "K2");
+  add_writer("a", "K1");
+  collect({});
+  const std::vector<std::thread::id> run = threads();
+  ASSERT_EQ(run.size(), 3u);
+  EXPECT_EQ(run[1], run[0]);
+  EXPECT_EQ(run[2], run[0]);
+}
+
+// The limit counts from each collector's own start, not from the run's:
+// three collectors within it each stay unreported though together they
+// take longer than it.
+TEST_F(CollectTest, EachLimitCountsFromTheCollectorsOwnStart) {
+  add_writer("third", "K3", 200);
+  add_writer("second", "K2", 200);
+  add_writer("first", "K1", 200);
+  StringMap result = collect({{"PRIVATE_COLLECT_TIMEOUT", "500"}});
+  EXPECT_EQ(result.at("K450"), "");
+  EXPECT_GE(std::stoll(result.at("K300")), 600);
 }
 
 TEST_F(CollectTest, DuplicateNamesBothRun) {
@@ -171,16 +201,20 @@ std::atomic<bool> g_late_collector_done{false};
 
 TEST_F(CollectTest, LateCollectorIsReportedButAwaitedWithItsKeys) {
   g_late_collector_done = false;
-  sdk_.register_collector("after", [](RiskApp&, StringMap& out, void*) {
+  std::thread::id late_thread;
+  std::thread::id after_thread;
+  sdk_.register_collector("after", [&after_thread](RiskApp&, StringMap& out, void*) {
     // The late one ended before this one started.
     EXPECT_TRUE(g_late_collector_done.load());
     EXPECT_EQ(out.count("K-late"), 1u);
     out["K-after"] = "1";
+    after_thread = std::this_thread::get_id();
   });
-  sdk_.register_collector("slow", [](RiskApp&, StringMap& out, void*) {
+  sdk_.register_collector("slow", [&late_thread](RiskApp&, StringMap& out, void*) {
     EXPECT_TRUE(wait_for_log("action 'slow' timed out 50"));
     sleep_ms(100);  // still running well after the report
     out["K-late"] = "delivered";
+    late_thread = std::this_thread::get_id();
     g_late_collector_done = true;
   });
   StringMap result = collect({{"PRIVATE_COLLECT_TIMEOUT", "50"}});
@@ -189,6 +223,28 @@ TEST_F(CollectTest, LateCollectorIsReportedButAwaitedWithItsKeys) {
   EXPECT_EQ(result.at("K-after"), "1");
   EXPECT_TRUE(log_contains("async collect timeout: 50"));
   EXPECT_GE(std::stoll(result.at("K300")), 100);  // covers the late collector's whole run
+  // The thread that ran the late one goes on with the next.
+  EXPECT_EQ(after_thread, late_thread);
+}
+
+// After a late collector the next one's limit is watched from its own
+// start: a second late one is reported while it still runs, and a quick one
+// after them is not.
+TEST_F(CollectTest, CollectorAfterALateOneIsWatchedToo) {
+  add_writer("quick", "K3");
+  sdk_.register_collector("slow_b", [](RiskApp&, StringMap& out, void*) {
+    EXPECT_TRUE(wait_for_log("action 'slow_b' timed out 300"));
+    out["K2"] = "b";
+  });
+  sdk_.register_collector("slow_a", [](RiskApp&, StringMap& out, void*) {
+    EXPECT_TRUE(wait_for_log("action 'slow_a' timed out 300"));
+    out["K1"] = "a";
+  });
+  StringMap result = collect({{"PRIVATE_COLLECT_TIMEOUT", "300"}});
+  EXPECT_EQ(result.at("K450"), "slow_a,slow_b,");
+  EXPECT_EQ(result.at("K1"), "a");
+  EXPECT_EQ(result.at("K2"), "b");
+  EXPECT_EQ(result.at("K3"), "quick");
 }
 
 TEST_F(CollectTest, LateThrowingCollectorIsIgnored) {

@@ -123,6 +123,17 @@ std::unique_ptr<PostResponse> RiskSdk::post(const std::string&, const std::strin
   return nullptr;
 }
 
+std::vector<std::string> RiskSdk::get_sdk_properties(const std::vector<std::string>& keys) {
+  std::vector<std::string> values;
+  values.reserve(keys.size());
+  for (const std::string& key : keys) values.push_back(get_sdk_property(key));
+  return values;
+}
+
+void RiskSdk::set_sdk_properties(const PropertyEntries& entries) {
+  for (const auto& entry : entries) set_sdk_property(entry.first, entry.second);
+}
+
 RiskApp* RiskSdk::get_app(const std::string& key) {
   if (destroyed_.load()) return nullptr;
   if (key.size() > kMaxAppKeyBytes) {
@@ -172,12 +183,14 @@ std::string RiskApp::situation_fields(const TokenRecord&) { return std::string()
 
 void RiskApp::business_sign_fields(const std::string&, const StringMap&, StringMap&) {}
 
+std::string RiskApp::property_name(const std::string& key) const { return app_key_ + ":" + key; }
+
 std::string RiskApp::get_property(const std::string& key) {
-  return sdk_->get_sdk_property(app_key_ + ":" + key);
+  return sdk_->get_sdk_property(property_name(key));
 }
 
 void RiskApp::set_property(const std::string& key, const std::string& value) {
-  sdk_->set_sdk_property(app_key_ + ":" + key, value);
+  sdk_->set_sdk_property(property_name(key), value);
 }
 
 void RiskApp::set_options(const StringMap& options) {

@@ -30,6 +30,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "base/mutex.h"
 #include "base/thread_annotations.h"
@@ -101,7 +103,7 @@ class RiskSdk : public EventListOwner {
   // 5. Runs the registered collectors one after another into result
   // (run_collectors, collect/collector.h). Runs on a native worker thread, never on the
   // script thread. Throws what a collector threw before its time limit, or
-  // std::system_error when a collector thread cannot be started.
+  // std::system_error when the collector thread cannot be started.
   virtual void collect(RiskApp& app, const StringMap& params, StringMap& result);
   // 6, 7. Calls shutdown(), deletes every RiskApp, then the rest.
   virtual ~RiskSdk();
@@ -124,6 +126,13 @@ class RiskSdk : public EventListOwner {
   // code. A throw that breaks this ends the thread's exchange at its entry
   // (for a token exchange: the code kPostNoResponse).
   virtual std::unique_ptr<PostResponse> post(const std::string& url, const std::string& body);
+  // 13, 14. Several properties that follow each other: for each, in their
+  // order, what get_sdk_property / set_sdk_property would do, so that a
+  // platform may serve them with one wait. The base calls those one by one.
+  // Do not throw, as those.
+  using PropertyEntries = std::vector<std::pair<std::string, std::string>>;
+  virtual std::vector<std::string> get_sdk_properties(const std::vector<std::string>& keys);
+  virtual void set_sdk_properties(const PropertyEntries& entries);
 
   // --- Non-virtual interface. ---
 
@@ -224,6 +233,10 @@ class RiskApp {
   virtual void set_property(const std::string& key, const std::string& value);
 
   // --- Non-virtual interface. ---
+
+  // The SDK property name of this application's property key: app_key + ":"
+  // + key.
+  std::string property_name(const std::string& key) const;
 
   const std::string& app_key() const { return app_key_; }
   RiskSdk* sdk() const { return sdk_; }

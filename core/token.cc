@@ -20,6 +20,7 @@
 #include <limits>
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include "base/clock.h"
 #include "base/guarded.h"
@@ -324,8 +325,12 @@ TokenRecord RiskApp::read_stored_token() {
   // The store's reads do not throw; one that breaks that promise is read
   // as a store that holds no token.
   const bool read = guarded_as("fail to read stored token", [&] {
-    stored.ulvok = get_property(kTokenTextProperty);
-    stored.expires_at = stored_token_expiry(get_property(kTokenTimeProperty));
+    // The two reads follow each other with nothing to decide between them:
+    // the platform makes them with one wait.
+    const std::vector<std::string> values = sdk_->get_sdk_properties(
+        {property_name(kTokenTextProperty), property_name(kTokenTimeProperty)});
+    stored.ulvok = values.at(0);
+    stored.expires_at = stored_token_expiry(values.at(1));
   });
   // No exchange stores a longer one: whatever put it there, it is not a
   // token of the service, and would travel in every request and sign.
@@ -424,12 +429,18 @@ TokenRecord RiskApp::exchange_token(const std::string& previous, std::string req
   record.state = TokenState::FETCHED;
   record.ulvok = outcome.ulvok;
   record.expires_at = saturating_add(now, kTokenLifetimeMs);
-  if (!outcome.uuid.empty()) {
+  // The writes, in this order, with one wait for them all: the new
+  // installation identifier (SDK-wide), the exchange time, the token.
+  RiskSdk::PropertyEntries writes;
+  if (!outcome.uuid.empty()) writes.emplace_back(kInstallationIdProperty, outcome.uuid);
+  writes.emplace_back(property_name(kTokenTimeProperty), decimal_text(now));
+  writes.emplace_back(property_name(kTokenTextProperty), outcome.ulvok);
+  if (outcome.uuid.empty()) {
+    sdk_->set_sdk_properties(writes);
+  } else {
     MutexLock hold(&sdk_->installation_id_mutex());
-    sdk_->set_property(kInstallationIdProperty, outcome.uuid);
+    sdk_->set_sdk_properties(writes);
   }
-  set_property(kTokenTimeProperty, decimal_text(now));
-  set_property(kTokenTextProperty, outcome.ulvok);
   return record;
 }
 

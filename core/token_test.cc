@@ -147,6 +147,27 @@ TEST_F(TokenTest, FetchPersistsTokenTimeAndInstallationId) {
   EXPECT_FALSE(store_->has(app_property(kInstallationIdProperty)));
 }
 
+// The two stored-token reads go to the platform as one batch, and so do
+// the answer's writes, in the design's order: the installation identifier
+// (SDK-wide), the exchange time, the token; without a new identifier, the
+// last two.
+TEST_F(TokenTest, StoredReadsAndTheAnswersWritesGoAsOneBatchEachInOrder) {
+  sdk_->queue(sealed("ok_uuid.zip"));
+  sdk_->queue(sealed("ok_no_uuid.zip"));
+  app_->get_token(gm(), false);
+  app_->get_token(forced(), false);
+  const std::vector<std::string> reads = {"get", app_property(kTokenTextProperty),
+                                          app_property(kTokenTimeProperty)};
+  const std::vector<std::vector<std::string>> expected = {
+      reads,
+      {"set", kInstallationIdProperty, app_property(kTokenTimeProperty),
+       app_property(kTokenTextProperty)},
+      reads,
+      {"set", app_property(kTokenTimeProperty), app_property(kTokenTextProperty)},
+  };
+  EXPECT_EQ(sdk_->property_batches(), expected);
+}
+
 TEST_F(TokenTest, EmptyOrAbsentUuidLeavesInstallationIdAlone) {
   store_->set(kInstallationIdProperty, "kept-id");
   sdk_->queue(sealed("ok_empty_uuid.zip"));

@@ -133,6 +133,23 @@ void HarmonyRiskSdk::set_sdk_property(const std::string& name, const std::string
   s_pref_put(bridge_, name, seal_property(facts().app_name, name, value));
 }
 
+std::vector<std::string> HarmonyRiskSdk::get_sdk_properties(const std::vector<std::string>& names) {
+  std::vector<std::string> values = s_pref_get_each(bridge_, names);
+  for (size_t i = 0; i < values.size(); ++i) {
+    values[i] = open_property(facts().app_name, names[i], values[i]);
+  }
+  return values;
+}
+
+void HarmonyRiskSdk::set_sdk_properties(const PropertyEntries& entries) {
+  PropertyEntries sealed;
+  sealed.reserve(entries.size());
+  for (const auto& entry : entries) {
+    sealed.emplace_back(entry.first, seal_property(facts().app_name, entry.first, entry.second));
+  }
+  s_pref_put_each(bridge_, sealed);
+}
+
 std::unique_ptr<PostResponse> HarmonyRiskSdk::post(const std::string& url,
                                                    const std::string& body) {
   return std::make_unique<PostResponse>(s_post(bridge_, url, body, kMaxAnswerSize));

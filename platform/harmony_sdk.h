@@ -90,6 +90,10 @@ class HarmonyRiskSdk : public RiskSdk {
   // script's promise is rejected; kPostCallFailed (-9999) when the script
   // call itself failed. Never null.
   std::unique_ptr<PostResponse> post(const std::string& url, const std::string& body) override;
+  // 13, 14. As 10 and 11 for each entry, the "prefGet" (or "prefPut") calls
+  // made one after another with one wait for them all.
+  std::vector<std::string> get_sdk_properties(const std::vector<std::string>& names) override;
+  void set_sdk_properties(const PropertyEntries& entries) override;
 
   // --- Setup. Runs on the script thread. ---
 

@@ -10,8 +10,17 @@
 #
 #   scripts/bench.sh            full run (about ten minutes on two cores)
 #   scripts/bench.sh --quick    smaller counts, for a smoke run
+#   scripts/bench.sh --runs N   the measurements N times over, one table each
+#                               (build-release/bench-N.txt), then the README's
+#                               table from all of them: each figure's median
+#                               and spread, the runs' dates and the machine
+#                               (build-release/bench-readme.md)
 #
-# Raw results stay in build-release/bench-raw/. The machine should be
+# The natives are measured on, and the size is that of, the binaries the
+# package ships (scripts/package.sh --binaries: static, Release, stripped,
+# x86_64 and aarch64); the C++ benchmarks and the floor's addon come from
+# build-release. Raw results stay in build-release/bench-raw/ (of the last
+# run). The machine should be
 # otherwise idle: every figure is a median, but thread starts and the
 # script thread's wake-ups suffer from other load.
 # On a machine shared with other work,
@@ -20,19 +29,28 @@ set -euo pipefail
 . "$(dirname "$0")/common.sh"
 
 quick=0
-for arg in "$@"; do
-  case "$arg" in
+runs=1
+while [ $# -gt 0 ]; do
+  case "$1" in
     --quick) quick=1 ;;
-    *) echo "usage: $0 [--quick]" >&2; exit 2 ;;
+    --runs)
+      [[ "${2:-}" =~ ^[1-9][0-9]*$ ]] || { echo "usage: $0 [--quick] [--runs N]" >&2; exit 2; }
+      runs=$2
+      shift ;;
+    *) echo "usage: $0 [--quick] [--runs N]" >&2; exit 2 ;;
   esac
+  shift
 done
 
 setup_all
 dir="$ROOT/build-release"
 raw="$dir/bench-raw"
-rm -rf "$raw"
-mkdir -p "$raw"
 build build-release --target risk_benchmarks -DCMAKE_BUILD_TYPE=Release
+
+log "the binaries the package ships"
+"$ROOT/scripts/package.sh" --binaries
+shipped="$ROOT/build-package/stage/prebuilds"
+export BENCH_LIBRARY="$shipped/linux-x64/libQuonRiskComm.so"
 
 # Google Benchmark: medians of repetitions.
 if [ "$quick" -eq 1 ]; then
@@ -53,45 +71,56 @@ run_gbench() {  # name binary [env...]
   log "running $(basename "$binary") ($name)"
   "${measure[@]}" env "$@" "$binary" "${gb[@]}" >"$raw/$name.json" 2>"$raw/$name.log"
 }
-run_gbench crypto-native "$dir/crypto/crypto_bench"
-run_gbench crypto-c "$dir/crypto/crypto_bench" OPENSSL_ia32cap=0
-run_gbench json "$dir/crypto/json/json_bench"
-run_gbench wire "$dir/bench/wire_bench"
-run_gbench collect "$dir/bench/collect_bench"
 
-log "Node measurements"
-RISK_BUILD_DIR="$dir" "${measure[@]}" node "$ROOT/bench/node/run.js" >"$raw/node.json"
-
-log "the backend's half against forged inputs"
-"${measure[@]}" node "$ROOT/bench/node/server.js" >"$raw/server.json"
-
-log "size of the library"
-node "$ROOT/bench/size.js" --lib "$dir/libQuonRiskComm.so" --archives "$dir" --label x86_64-O3 \
-  >"$raw/size-x86_64-O3.json"
-
-# aarch64: cross-builds of the library alone, when the cross toolchain and
-# the arm64 -dev packages are installed (scripts/arm64.sh installs them): in
-# the project's default build type (RelWithDebInfo, -O2: what scripts/run.sh
-# ships, stripped) and in Release (-O3, as benchmarked here).
-toolchain="$ROOT/cmake/aarch64-toolchain.cmake"
-arm_size() {  # build type, directory, label
-  local type=$1 arm=$2 label=$3
-  build "${arm#"$ROOT/"}" --target QuonRiskComm -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
-    -DCMAKE_BUILD_TYPE="$type" -DRISK_BUILD_TESTS=OFF -DNODE_API_INCLUDE_DIR=/usr/include/node
-  node "$ROOT/bench/size.js" --lib "$arm/libQuonRiskComm.so" --archives "$arm" \
-    --tools aarch64-linux-gnu- --label "$label" >"$raw/size-$label.json"
+# The size of each shipped binary, with the objects and symbols it is made
+# of (the unstripped build beside it, its folder archives, minizip and the
+# protobuf-c runtime).
+ship_size() {  # arch triplet tools-prefix
+  local arch=$1 triplet=$2 tools=$3 build="$ROOT/build-package/$1"
+  node "$ROOT/bench/size.js" --lib "$build/libQuonRiskComm.so" --archives "$build" \
+    --shipped "$shipped/linux-$arch/libQuonRiskComm.so" --tools "$tools" --label "linux-$arch" \
+    --extra-archive "/usr/lib/$triplet/libminizip.a" \
+    --extra-archive "$ROOT/build-package/$arch-deps/libprotobuf-c-pic.a" >"$raw/size-linux-$arch.json"
 }
-if [ -f "$toolchain" ] && command -v aarch64-linux-gnu-g++ >/dev/null &&
-   [ -f /usr/lib/aarch64-linux-gnu/pkgconfig/minizip.pc ]; then
-  arm_size RelWithDebInfo "$ROOT/build-relwithdebinfo-arm64" aarch64
-  arm_size Release "$ROOT/build-release-arm64" aarch64-O3
-else
-  log "no aarch64 cross toolchain (scripts/arm64.sh installs it): no aarch64 size"
-fi
 
-log "report"
-BENCH_BUILD_NOTE="build-release (Release); measured at nice ${BENCH_NICE:-0}" node "$ROOT/bench/report.js" --dir "$raw" --out "$dir/bench.json" | tee "$dir/bench.txt"
-log "figures written to $dir/bench.json (table: $dir/bench.txt)"
+measure_once() {  # run number
+  rm -rf "$raw"
+  mkdir -p "$raw"
+  run_gbench crypto-native "$dir/crypto/crypto_bench"
+  run_gbench crypto-c "$dir/crypto/crypto_bench" OPENSSL_ia32cap=0
+  run_gbench json "$dir/crypto/json/json_bench"
+  run_gbench wire "$dir/bench/wire_bench"
+  run_gbench collect "$dir/bench/collect_bench"
+
+  log "Node measurements (run $1 of $runs)"
+  RISK_BUILD_DIR="$dir" "${measure[@]}" node "$ROOT/bench/node/run.js" >"$raw/node.json"
+
+  log "the backend's half against forged inputs"
+  "${measure[@]}" node "$ROOT/bench/node/server.js" >"$raw/server.json"
+
+  log "size of the shipped binaries"
+  ship_size x64 x86_64-linux-gnu ""
+  ship_size arm64 aarch64-linux-gnu aarch64-linux-gnu-
+
+  log "report"
+  BENCH_BUILD_NOTE="the shipped binaries (Release, static); measured at nice ${BENCH_NICE:-0}" \
+    node "$ROOT/bench/report.js" --dir "$raw" --out "$dir/bench.json" | tee "$dir/bench.txt"
+  log "figures written to $dir/bench.json (table: $dir/bench.txt)"
+}
+
+if [ "$runs" -eq 1 ]; then
+  measure_once 1
+else
+  combined=()
+  for ((i = 1; i <= runs; i++)); do
+    measure_once "$i"
+    cp "$dir/bench.json" "$dir/bench-$i.json"
+    cp "$dir/bench.txt" "$dir/bench-$i.txt"
+    combined+=("$dir/bench-$i.json")
+  done
+  log "the README's table: median and spread of $runs runs"
+  node "$ROOT/bench/report.js" --combine "${combined[@]}" --out "$dir/bench-readme.md"
+fi
 
 log "token service: exchanges and verifies per second, latency at half capacity"
 "${measure[@]}" node "$ROOT/bench/service/run.js" ${BENCH_QUICK:+--quick} | tee "$dir/bench-service.txt"

@@ -20,9 +20,22 @@
 # toolchain and -dev packages (after enabling the arm64 architecture), qemu
 # (to list the arm64 binary's libraries) and dpkg-dev. Work directories:
 # build-package/ (sources, the two release builds, the package staging).
+#
+#   scripts/package.sh              the packages, in dist/
+#   scripts/package.sh --binaries   the two stripped binaries only, in
+#                                   build-package/stage/prebuilds/ (what
+#                                   scripts/bench.sh sizes and measures)
 set -euo pipefail
 shopt -s inherit_errexit
 . "$(dirname "$0")/common.sh"
+
+binaries_only=0
+for arg in "$@"; do
+  case "$arg" in
+    --binaries) binaries_only=1 ;;
+    *) echo "usage: $0 [--binaries]" >&2; exit 2 ;;
+  esac
+done
 
 PACKAGE_DEBS=(dpkg-dev crossbuild-essential-arm64 qemu-user zlib1g-dev:arm64
   libminizip-dev:arm64 libprotobuf-c-dev:arm64)
@@ -105,6 +118,11 @@ mkdir -p "$work/stage"
 release x64 x86_64-linux-gnu gcc ar strip
 release arm64 aarch64-linux-gnu aarch64-linux-gnu-gcc aarch64-linux-gnu-ar aarch64-linux-gnu-strip \
   -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/aarch64-toolchain.cmake" -DNODE_API_INCLUDE_DIR=/usr/include/node
+
+if [ "$binaries_only" -eq 1 ]; then
+  log "binaries in $work/stage/prebuilds"
+  exit 0
+fi
 
 log "libraries of the binaries"
 ldd "$work/stage/prebuilds/linux-x64/libQuonRiskComm.so"

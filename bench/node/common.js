@@ -11,6 +11,9 @@ const { performance } = require('node:perf_hooks');
 
 const ROOT = path.join(__dirname, '..', '..');
 const BUILD = process.env.RISK_BUILD_DIR || path.join(ROOT, 'build-release');
+// The library the natives are measured on: BENCH_LIBRARY (scripts/bench.sh
+// names the x86_64 binary the package ships), else the build's own.
+const LIBRARY = process.env.BENCH_LIBRARY || path.join(BUILD, 'libQuonRiskComm.so');
 
 function nowUs() {
   return performance.now() * 1000;
@@ -247,6 +250,6 @@ function mark(file) {
 }
 
 module.exports = {
-  ROOT, BUILD, nowUs, quantile, summary, loadAddon, progress, emit, settle, trackAsyncTypes, watchScriptThread,
+  ROOT, BUILD, LIBRARY, nowUs, quantile, summary, loadAddon, progress, emit, settle, trackAsyncTypes, watchScriptThread,
   TASK_BUDGET_US, longestLibraryTask, longestOfTasks, libraryTaskFigure, MARK_START, MARK_END, mark,
 };

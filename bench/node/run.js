@@ -9,13 +9,17 @@
 //
 // Environment: BENCH_COLD_SAMPLES (default 15) cold processes with the
 // bridge warmed, BENCH_STARTUP_SAMPLES (default 5) app-start processes with
-// nothing warmed; BENCH_QUICK=1 shrinks every count for a smoke run.
+// nothing warmed; BENCH_QUICK=1 shrinks every count for a smoke run;
+// BENCH_SUITES=startup,cold,handoffs (a comma-separated choice among floor,
+// startup, cold, strace, handoffs, warm, concurrent, memory) runs only
+// those.
 const { spawn, spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const c = require('./common');
 const { startService } = require(path.join(c.ROOT, 'js', 'service', 'service.js'));
+const { handoffSuite } = require('./handoffs');
 
 const QUICK = process.env.BENCH_QUICK === '1';
 const COLD_SAMPLES = Number(process.env.BENCH_COLD_SAMPLES || (QUICK ? 3 : 15));
@@ -99,7 +103,7 @@ function phases(sample) {
     openPersistOwn: lastEnd - callEnd(post) - sync(after),
     resolve: sample.totalUs - lastEnd,
     bridgeTotal: sync(calls.filter((x) => x !== post)) + post.settledUs,
-    roundTrips: calls.length + 1,  // every bridge call, and the resolution
+    scriptCalls: calls.length + 1,  // every bridge call, and the resolution
   };
 }
 
@@ -168,12 +172,12 @@ async function coldSuite(url) {
       'worker start to first bridge call': med('start'),
       'stored-record reads (prefGet)': med('storedReads'),
       'collection to post: bridge functions (getOaid, getTimeInfo, uuid prefGet/prefPut, getAppSignature)': med('collectSealBridge'),
-      'collection to post: library (11 collector threads, file reads, serialize, network thread, sign, zip, seal)': med('collectSealOwn'),
+      'collection to post: library (the collector thread, file reads, serialize, network thread, sign, zip, seal)': med('collectSealOwn'),
       'exchange: post until its promise settled (loopback HTTP + service)': med('exchange'),
       'answer to last prefPut: bridge functions (prefPut)': med('openPersistBridge'),
       'answer to last prefPut: library (open, unzip, parse, seal the properties)': med('openPersistOwn'),
       'resolution of the promise': med('resolve'),
-      'script-thread round trips (bridge calls + resolution)': med('roundTrips'),
+      'script-thread calls (bridge calls + resolution; calls in a row share a round trip)': med('scriptCalls'),
     },
     perFunction,
     samples: samples.map((s) => ({ totalUs: s.totalUs, calls: s.calls })),
@@ -268,25 +272,38 @@ async function straceSuite(url) {
 
 async function main() {
   const service = await startService({ port: 0 });
+  const chosen = process.env.BENCH_SUITES ? new Set(process.env.BENCH_SUITES.split(',')) : null;
+  const wanted = (name) => !chosen || chosen.has(name);
   const suites = [];
+  const add = (suite) => {
+    if (suite) suites.push(suite);
+  };
   try {
     c.progress(`reference service at ${service.url}`);
-    suites.push(await runNode([script('floor.js')]));
-    suites.push(await runNode([script('floor.js'), '--burst']));
-    suites.push(await runNode([script('floor.js'), '--tasks']));
-    suites.push(await startupSuite(service.url));
-    suites.push(await coldSuite(service.url));
-    const traced = await straceSuite(service.url);
-    if (traced) suites.push(traced);
-    c.progress('warm getTokenNative, getBusinessSignNative, getDegradeTokenNative');
-    suites.push(await runNode([script('token.js'), 'warm', '--url', service.url], { BENCH_PREFS_DIR: SHM }));
-    suites.push(await runNode([script('token.js'), 'warm', '--url', service.url, '--tasks'], { BENCH_PREFS_DIR: SHM }));
-    c.progress('concurrent getTokenNative');
-    suites.push(await runNode([script('token.js'), 'concurrent', '--url', service.url], { BENCH_PREFS_DIR: SHM }));
-    c.progress('memory over many getTokenNative');
-    suites.push(await runNode(['--expose-gc', script('token.js'), 'memory', '--url', service.url, '--floor'], { BENCH_PREFS_DIR: SHM }));
-    suites.push(await runNode(['--expose-gc', script('token.js'), 'memory', '--url', service.url], { BENCH_PREFS_DIR: SHM }));
-    suites.push(await runNode([script('token.js'), 'memory', '--url', service.url, '--tasks'], { BENCH_PREFS_DIR: SHM }));
+    if (wanted('floor')) {
+      add(await runNode([script('floor.js')]));
+      add(await runNode([script('floor.js'), '--burst']));
+      add(await runNode([script('floor.js'), '--tasks']));
+    }
+    if (wanted('startup')) add(await startupSuite(service.url));
+    if (wanted('cold')) add(await coldSuite(service.url));
+    if (wanted('strace')) add(await straceSuite(service.url));
+    if (wanted('handoffs')) add(await handoffSuite(service.url, QUICK ? 1 : 5));
+    if (wanted('warm')) {
+      c.progress('warm getTokenNative, getBusinessSignNative, getDegradeTokenNative');
+      add(await runNode([script('token.js'), 'warm', '--url', service.url], { BENCH_PREFS_DIR: SHM }));
+      add(await runNode([script('token.js'), 'warm', '--url', service.url, '--tasks'], { BENCH_PREFS_DIR: SHM }));
+    }
+    if (wanted('concurrent')) {
+      c.progress('concurrent getTokenNative');
+      add(await runNode([script('token.js'), 'concurrent', '--url', service.url], { BENCH_PREFS_DIR: SHM }));
+    }
+    if (wanted('memory')) {
+      c.progress('memory over many getTokenNative');
+      add(await runNode(['--expose-gc', script('token.js'), 'memory', '--url', service.url, '--floor'], { BENCH_PREFS_DIR: SHM }));
+      add(await runNode(['--expose-gc', script('token.js'), 'memory', '--url', service.url], { BENCH_PREFS_DIR: SHM }));
+      add(await runNode([script('token.js'), 'memory', '--url', service.url, '--tasks'], { BENCH_PREFS_DIR: SHM }));
+    }
   } finally {
     await service.close();
   }

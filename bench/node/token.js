@@ -87,10 +87,10 @@ function argument(name) {
   return i >= 0 && i + 1 < process.argv.length ? process.argv[i + 1] : undefined;
 }
 
-// The package, bound to the library of the benchmark build.
+// The package, bound to the measured library (common.js LIBRARY).
 function risk() {
   const r = require(path.join(c.ROOT, 'js', 'index.js'));
-  r.load(path.join(c.BUILD, 'libQuonRiskComm.so'));
+  r.load(c.LIBRARY);
   return r;
 }
 

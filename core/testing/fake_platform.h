@@ -225,6 +225,23 @@ class FakeSdk : public RiskSdk {
   void set_sdk_property(const std::string& key, const std::string& value) override {
     store_->set(key, value);
   }
+  // Several at once: recorded as one batch ("get" or "set" and the keys in
+  // their order), then served one by one as the base does.
+  std::vector<std::string> get_sdk_properties(const std::vector<std::string>& keys) override {
+    note_batch("get", keys);
+    return RiskSdk::get_sdk_properties(keys);
+  }
+  void set_sdk_properties(const PropertyEntries& entries) override {
+    std::vector<std::string> keys;
+    for (const auto& entry : entries) keys.push_back(entry.first);
+    note_batch("set", keys);
+    RiskSdk::set_sdk_properties(entries);
+  }
+  // The batches so far: the operation, then the keys.
+  std::vector<std::vector<std::string>> property_batches() const {
+    MutexLock hold(&mutex_);
+    return property_batches_;
+  }
 
   std::unique_ptr<PostResponse> post(const std::string& url, const std::string& body) override {
     Answer answer;
@@ -371,6 +388,12 @@ class FakeSdk : public RiskSdk {
   mutable Mutex mutex_;
   CondVar changed_{&mutex_};
   std::vector<PostRecord> posts_ GUARDED_BY(mutex_);
+  std::vector<std::vector<std::string>> property_batches_ GUARDED_BY(mutex_);
+  void note_batch(const char* operation, std::vector<std::string> keys) {
+    keys.insert(keys.begin(), operation);
+    MutexLock hold(&mutex_);
+    property_batches_.push_back(std::move(keys));
+  }
   std::deque<Answer> queued_ GUARDED_BY(mutex_);
   std::function<Answer(const std::string&, const std::string&)> responder_ GUARDED_BY(mutex_);
   Answer default_answer_ GUARDED_BY(mutex_);

@@ -107,6 +107,61 @@ test('a missing function fails at once with one log line and no handler', async 
   assert.deepStrictEqual(addon.takeLog(), [`fail to call api getTimeInfo => ${notCallable.status}`]);
 });
 
+// js_call_api_sequence_blocking: one wait for calls that follow each other,
+// each still its own call, made only once the one before has answered.
+test('a sequence makes each call in its order, each after the one before has answered', async () => {
+  const events = [];
+  const later = settleLater();
+  let pending = 0;
+  const record = (name, answer) => function (index) {
+    events.push(`call ${name} ${index} pending=${pending}`);
+    return answer(index);
+  };
+  bridge.prefGet = record('prefGet', (i) => `plain-${i}`);
+  bridge.getOaid = record('getOaid', () => {
+    pending++;
+    return later.promise.finally(() => {
+      pending--;
+      events.push('settled getOaid');
+    });
+  });
+  bridge.getTimeInfo = record('getTimeInfo', () => Promise.reject({ code: 7 }));
+  bridge.post = record('post', () => {
+    throw new Error('boom');
+  });
+  const out = addon.onThread('sequence', 'prefGet', 'getOaid', 'prefGet', 'missing', 'post', 'getTimeInfo', 'prefGet');
+  await turns(10);
+  // The first plain answer went by; the promise holds the rest back.
+  assert.deepStrictEqual(events, ['call prefGet 0 pending=0', 'call getOaid 1 pending=0']);
+  later.resolve('late');
+  const result = await out;
+  assert.deepStrictEqual(events, [
+    'call prefGet 0 pending=0', 'call getOaid 1 pending=0', 'settled getOaid',
+    'call prefGet 2 pending=0', 'call post 4 pending=0', 'call getTimeInfo 5 pending=0',
+    'call prefGet 6 pending=0',
+  ]);
+  // Each call's own status and handler: plain answers, the settled promise,
+  // the missing function and the throw (no handler), the rejection's code.
+  const parts = result.result.split('|');
+  assert.deepStrictEqual(parts.filter((_, i) => i !== 3), [
+    `${S.ok}:plain-0`, `${S.ok}:late`, `${S.ok}:plain-2`, `${S.pending_exception}:`, `${S.ok}:!7`, `${S.ok}:plain-6`,
+  ]);
+  assert.match(parts[3], /^\d+:$/);
+  assert.notStrictEqual(parts[3], `${S.ok}:`);
+  assert.deepStrictEqual([result.results, result.errors], [4, 1]);
+});
+
+test('a sequence on the script thread makes its plain calls inline, in order', () => {
+  const seen = [];
+  bridge.prefGet = (i) => {
+    seen.push(i);
+    return `v${i}`;
+  };
+  const out = addon.inline('sequence', 'prefGet', 'prefGet');
+  assert.strictEqual(out.result, `${S.ok}:v0|${S.ok}:v1`);
+  assert.deepStrictEqual(seen, ['0', '1']);
+});
+
 test('a failed property lookup logs "fail to get function" and leaves no exception', () => {
   const out = addon.callJsMethod(undefined, 'getOaid');
   assert.notStrictEqual(out.status, S.ok);

@@ -257,6 +257,33 @@ test('getTokenNative against the reference service gives a 32-character token; t
   assert.strictEqual(r.values['degrade-scheme'], 'gm');
 });
 
+// The bridge calls of a first token, in the design's order: the two stored
+// token reads, the collectors' calls, the post, then the writes of the
+// answer (the installation identifier when the service sends one, the
+// exchange time, the token). However the library groups its waits, the
+// bridge sees each call on its own, made only once the one before has
+// answered, whether the preferences answer at once or with promises.
+test('a first getTokenNative makes its bridge calls one at a time, in the design\'s order', () => {
+  const TOKEN = 'fixture-app-key:07d93b6c2ea148f5b9c60e7d3a2f814c';
+  const TIME = 'fixture-app-key:b82e4d1f09c6a73e55d8f2b1c04e9a67';
+  const INSTALLATION = '5f0c2a9e7b13d4486e21c9f0a7b3e5d1';
+  for (const mode of ['plain', 'promise']) {
+    const r = scenario('bridge-order', [mode]);
+    assertEndedByItself(r);
+    assert.match(r.values.token, /^[0-9a-f]{32}$/, mode);
+    const [uuidAnswered] = r.values['uuid-answered'];
+    const expected = [
+      ['prefGet', TOKEN], ['prefGet', TIME],
+      ['getOaid', ''], ['getTimeInfo', ''], ['prefGet', INSTALLATION], ['prefPut', INSTALLATION],
+      ['getAppSignature', ''],
+      ['post', ''],
+      ...(uuidAnswered ? [['prefPut', INSTALLATION]] : []), ['prefPut', TIME], ['prefPut', TOKEN],
+    ];
+    assert.deepStrictEqual(r.values.calls.map((c) => [c.name, c.arg]), expected, mode);
+    assert.deepStrictEqual(r.values.calls.filter((c) => c.pending !== 0), [], `${mode}: a call made while another was pending`);
+  }
+});
+
 test('a pending token promise keeps the process alive until it is resolved', () => {
   const r = scenario('pending');
   assertEndedByItself(r);
