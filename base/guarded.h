@@ -45,13 +45,15 @@ bool guarded_with(OnFailure&& on_failure, Fn&& fn) noexcept {
 // name ("unknown exception" for a throw not derived from std::exception).
 template <typename Fn>
 bool guarded(const char* what, const char* name, Fn&& fn) noexcept {
-  return guarded_with([what, name](const char* reason) {
-    if (name != nullptr) {
-      log_message("%s %s failed: %s", what, name, reason);
-    } else {
-      log_message("%s failed: %s", what, reason);
-    }
-  }, std::forward<Fn>(fn));
+  return guarded_with(
+      [what, name](const char* reason) {
+        if (name != nullptr) {
+          log_message("%s %s failed: %s", what, name, reason);
+        } else {
+          log_message("%s failed: %s", what, reason);
+        }
+      },
+      std::forward<Fn>(fn));
 }
 
 template <typename Fn>

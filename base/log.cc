@@ -54,7 +54,8 @@ int default_sink_fd() {
 // through a symbolic link, which could send the log (and the O_CREAT)
 // somewhere else than the name given.
 int open_log_file(const char* path) {
-  int file = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0644);
+  int file =
+      ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0644);
   // Never in a standard stream's slot: a host that closed its stdin would
   // otherwise find the log file there for good.
   if (file >= 0 && file <= STDERR_FILENO) {

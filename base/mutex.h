@@ -107,7 +107,8 @@ class CAPABILITY("mutex") RwLock {
 // nothing is held (the guarded fields must not be read then).
 class SCOPED_CAPABILITY ReaderLock {
  public:
-  explicit ReaderLock(RwLock* lock) ACQUIRE_SHARED(lock) : lock_(lock), error_(lock->lock_shared()) {}
+  explicit ReaderLock(RwLock* lock) ACQUIRE_SHARED(lock)
+      : lock_(lock), error_(lock->lock_shared()) {}
   ~ReaderLock() RELEASE() {
     if (error_ == 0) lock_->unlock_shared();
   }

@@ -4,14 +4,14 @@
 // (a warning for a key the library reads, or silence for one it ignores).
 #include "base/settings.h"
 
+#include <gtest/gtest.h>
+
 #include <fstream>
 #include <iterator>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace risk {
 namespace {

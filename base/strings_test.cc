@@ -1,10 +1,10 @@
 #include "base/strings.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <limits>
 #include <string>
-
-#include <gtest/gtest.h>
 
 namespace risk {
 namespace {
@@ -17,8 +17,7 @@ TEST(Strings, DecimalTextCoversTheWholeRange) {
   EXPECT_EQ(decimal_text(std::numeric_limits<int64_t>::min()), "-9223372036854775808");
   EXPECT_EQ(decimal_text(std::numeric_limits<int64_t>::max()), "9223372036854775807");
   EXPECT_EQ(unsigned_decimal_text(0), "0");
-  EXPECT_EQ(unsigned_decimal_text(std::numeric_limits<uint64_t>::max()),
-            "18446744073709551615");
+  EXPECT_EQ(unsigned_decimal_text(std::numeric_limits<uint64_t>::max()), "18446744073709551615");
 }
 
 TEST(Strings, HasPrefixComparesOnlyTheLeadingBytes) {

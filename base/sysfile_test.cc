@@ -1,8 +1,8 @@
-#include "base/clock.h"
 #include "base/sysfile.h"
 
 #include <errno.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include <gtest/gtest.h>
+#include "base/clock.h"
 
 namespace risk {
 namespace {
@@ -207,9 +207,12 @@ TEST_F(SysfileTest, DescriptorZeroIsReadAndClosedLikeAnyOther) {
   std::string line = read_first_line(first);
   const bool zero_free_after_first = ::fcntl(0, F_GETFD) == -1;
   std::vector<std::string> seen;
-  parse_key_value_file(pairs, [](void* user, const std::string& name, const std::string& value) {
-    static_cast<std::vector<std::string>*>(user)->push_back(name + "=" + value);
-  }, &seen);
+  parse_key_value_file(
+      pairs,
+      [](void* user, const std::string& name, const std::string& value) {
+        static_cast<std::vector<std::string>*>(user)->push_back(name + "=" + value);
+      },
+      &seen);
   const bool zero_free_after_pairs = ::fcntl(0, F_GETFD) == -1;
   // Owned descriptor 0 handed in directly.
   const int fd = ::open(first.c_str(), O_RDONLY);
@@ -269,15 +272,14 @@ void collect_pair(void* user, const std::string& name, const std::string& value)
 }
 
 TEST_F(SysfileTest, ParsesMeminfoStyleLines) {
-  const std::string path = write_file(
-      "meminfo",
-      "MemTotal:        8048576 kB\n"
-      "MemFree:          123456 kB\n"
-      "no colon on this line\n"
-      "\n"
-      "Empty:\n"
-      "  Spaced Name  :\tvalue: with colon \r\n"
-      "Hugepagesize:       2048 kB");
+  const std::string path = write_file("meminfo",
+                                      "MemTotal:        8048576 kB\n"
+                                      "MemFree:          123456 kB\n"
+                                      "no colon on this line\n"
+                                      "\n"
+                                      "Empty:\n"
+                                      "  Spaced Name  :\tvalue: with colon \r\n"
+                                      "Hugepagesize:       2048 kB");
   Pairs pairs;
   parse_key_value_file(path, collect_pair, &pairs);
   EXPECT_EQ(Pairs({{"MemTotal", "8048576 kB"},

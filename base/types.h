@@ -38,8 +38,7 @@ struct TokenRecord {
 // True when record may be handed out as a token: not degraded, not empty,
 // and expires_at strictly later than now (milliseconds since the epoch).
 inline bool is_usable(const TokenRecord& record, int64_t now) {
-  return record.state != TokenState::DEGRADED && !record.ulvok.empty() &&
-         record.expires_at > now;
+  return record.state != TokenState::DEGRADED && !record.ulvok.empty() && record.expires_at > now;
 }
 
 }  // namespace risk

@@ -67,7 +67,9 @@ class Launcher {
   }
 
  private:
-  Launcher() { std::thread([this] { run(); }).detach(); }
+  Launcher() {
+    std::thread([this] { run(); }).detach();
+  }
 
   void run() {
     for (;;) {
@@ -126,8 +128,7 @@ napi_value RoundTrips(napi_env env, napi_callback_info info) {
     risk::run_in_main_thread_blocking(bridge, [times, deferred](napi_env e, napi_value) {
       napi_value buffer = nullptr;
       void* data = nullptr;
-      napi_status s =
-          napi_create_arraybuffer(e, times->size() * sizeof(double), &data, &buffer);
+      napi_status s = napi_create_arraybuffer(e, times->size() * sizeof(double), &data, &buffer);
       if (s != napi_ok) return s;
       if (!times->empty()) std::memcpy(data, times->data(), times->size() * sizeof(double));
       napi_value array = nullptr;
@@ -195,8 +196,8 @@ napi_value ThreadCpuUs(napi_env env, napi_callback_info /*info*/) {
   timespec now{};
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
   napi_value result = nullptr;
-  napi_create_double(env, static_cast<double>(now.tv_sec) * 1e6 + static_cast<double>(now.tv_nsec) / 1e3,
-                     &result);
+  napi_create_double(
+      env, static_cast<double>(now.tv_sec) * 1e6 + static_cast<double>(now.tv_nsec) / 1e3, &result);
   return result;
 }
 

@@ -10,6 +10,7 @@
 // on the calling thread, so the sum of those against BM_Collect shows what
 // the run's thread start and hand-offs cost; BM_ThreadStartJoin is one
 // thread start (an asynchronous launch of a no-op, awaited) on its own.
+#include <benchmark/benchmark.h>
 #include <sys/time.h>
 
 #include <cstdio>
@@ -18,8 +19,6 @@
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <benchmark/benchmark.h>
 
 #include "base/types.h"
 #include "collect/collectors/collectors.h"
@@ -161,8 +160,7 @@ void register_collector_benchmarks() {
   static const auto collectors = risk::builtin_collectors(stub_services());
   // In run order (the reverse of registration).
   for (auto it = collectors.rbegin(); it != collectors.rend(); ++it) {
-    benchmark::RegisterBenchmark(("BM_Collector/" + it->first).c_str(), BM_Collector,
-                                 it->second)
+    benchmark::RegisterBenchmark(("BM_Collector/" + it->first).c_str(), BM_Collector, it->second)
         ->Unit(benchmark::kMicrosecond);
   }
 }

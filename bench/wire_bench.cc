@@ -10,12 +10,12 @@
 //   build-release/bench/wire_bench
 //
 // Each benchmark's "bytes" counter is the size of its input.
+#include <benchmark/benchmark.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
-
-#include <benchmark/benchmark.h>
 
 #include "base/types.h"
 #include "core/risk.pb-c.h"
@@ -102,9 +102,10 @@ risk::StringMap realistic_data(const std::string& events) {
   d["K67-1"] = "201395478528";
   d["K67-2"] = "486389235712";
   d["K60"] = "c3fcd3d76192e4007dfb496cca67e13b";
-  d["K31"] = "fp asimd evtstrm aes pmull sha1 sha2 crc32 atomics fphp asimdhp cpuid "
-             "asimdrdm jscvt fcma lrcpc dcpop sha3 sm3 sm4 asimddp sha512 asimdfhm dit "
-             "uscat ilrcpc flagm ssbs sb paca pacg dcpodp flagm2 frint i8mm bf16 bti";
+  d["K31"] =
+      "fp asimd evtstrm aes pmull sha1 sha2 crc32 atomics fphp asimdhp cpuid "
+      "asimdrdm jscvt fcma lrcpc dcpop sha3 sm3 sm4 asimddp sha512 asimdfhm dit "
+      "uscat ilrcpc flagm ssbs sb paca pacg dcpodp flagm2 frint i8mm bf16 bti";
   d["K30"] = "12";
   d["K34"] = "2620000";
   d["K35"] = "480000";

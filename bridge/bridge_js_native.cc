@@ -25,7 +25,7 @@ int32_t low32(int64_t value) {
 int32_t rejection_status(int64_t code) {
   const int64_t negative = code < 0 ? code : -code;  // INT64_MIN has no positive twin
   return negative < std::numeric_limits<int32_t>::min() ? std::numeric_limits<int32_t>::min()
-                                                         : static_cast<int32_t>(negative);
+                                                        : static_cast<int32_t>(negative);
 }
 
 // One argument of a script service call: text, bytes (an ArrayBuffer) or an
@@ -86,9 +86,8 @@ ResultHandler ignore_result() {
   return [](napi_env, napi_value) {};
 }
 ErrorHandler log_failure(const char* what) {
-  return [what](napi_env, int64_t code) {
-    log_message("%s fail %ld", what, static_cast<long>(code));
-  };
+  return
+      [what](napi_env, int64_t code) { log_message("%s fail %ld", what, static_cast<long>(code)); };
 }
 
 // The handler of a "prefPut" answer: a store that could not keep the value
@@ -153,8 +152,8 @@ napi_status js_pref_put(BridgeContext* ctx, const std::string& name, const std::
   return call_service(ctx, "prefPut", {text_arg(name), text_arg(value)}, on_result, on_error);
 }
 
-napi_status js_pref_get(BridgeContext* ctx, const std::string& name,
-                        const ResultHandler& on_result, const ErrorHandler& on_error) {
+napi_status js_pref_get(BridgeContext* ctx, const std::string& name, const ResultHandler& on_result,
+                        const ErrorHandler& on_error) {
   return call_service(ctx, "prefGet", {text_arg(name)}, on_result, on_error);
 }
 
@@ -193,8 +192,7 @@ void s_OnSituationClientEvent(BridgeContext* ctx, const std::string& key, unsign
   js_OnSituationClientEvent(ctx, key, type, code, text, ignore_result(), log_failure("get"));
 }
 
-void s_OnSituationServerEvent(BridgeContext* ctx, const std::string& key,
-                              const std::string& text) {
+void s_OnSituationServerEvent(BridgeContext* ctx, const std::string& key, const std::string& text) {
   js_OnSituationServerEvent(ctx, key, text, ignore_result(), log_failure("get"));
 }
 

@@ -38,19 +38,17 @@ napi_status js_getOaid(BridgeContext* context, const ResultHandler& on_result,
                        const ErrorHandler& on_error);
 napi_status js_getTimeInfo(BridgeContext* context, const ResultHandler& on_result,
                            const ErrorHandler& on_error);
-napi_status js_OnSituationClientEvent(BridgeContext* context, const std::string& key,
-                                      unsigned type, unsigned code, const std::string& text,
-                                      const ResultHandler& on_result,
-                                      const ErrorHandler& on_error);
+napi_status js_OnSituationClientEvent(BridgeContext* context, const std::string& key, unsigned type,
+                                      unsigned code, const std::string& text,
+                                      const ResultHandler& on_result, const ErrorHandler& on_error);
 napi_status js_OnSituationServerEvent(BridgeContext* context, const std::string& key,
                                       const std::string& text, const ResultHandler& on_result,
                                       const ErrorHandler& on_error);
 // The body travels as a new ArrayBuffer holding a copy of its bytes.
 napi_status js_post(BridgeContext* context, const std::string& url, const std::string& body,
                     const ResultHandler& on_result, const ErrorHandler& on_error);
-napi_status js_pref_put(BridgeContext* context, const std::string& name,
-                        const std::string& value, const ResultHandler& on_result,
-                        const ErrorHandler& on_error);
+napi_status js_pref_put(BridgeContext* context, const std::string& name, const std::string& value,
+                        const ResultHandler& on_result, const ErrorHandler& on_error);
 napi_status js_pref_get(BridgeContext* context, const std::string& name,
                         const ResultHandler& on_result, const ErrorHandler& on_error);
 

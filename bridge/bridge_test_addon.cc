@@ -104,7 +104,8 @@ Outcome perform(const Request& r) {
     // call(name, ...string args)
     const std::vector<std::string>& t = r.texts;
     out.status = risk::js_call_api_promise_blocking(
-        r.bridge, [&t](napi_env env, const ApiCall& call) {
+        r.bridge,
+        [&t](napi_env env, const ApiCall& call) {
           std::vector<napi_value> argv(t.size() > 1 ? t.size() - 1 : 0);
           for (size_t i = 1; i < t.size(); ++i) {
             napi_status s = napi_create_string_utf8(env, t[i].data(), t[i].size(), &argv[i - 1]);
@@ -127,23 +128,23 @@ Outcome perform(const Request& r) {
       const std::string& name = r.texts[i];
       const std::string& index = indexes[i];
       std::string& answer = answers[i];
-      calls.push_back(risk::ScriptCall{
-          [&name, &index](napi_env env, const ApiCall& call) {
-            napi_value arg = nullptr;
-            napi_status s = napi_create_string_utf8(env, index.data(), index.size(), &arg);
-            if (s != napi_ok) return s;
-            return call(name.c_str(), 1, &arg);
-          },
-          [&out, &answer](napi_env env, napi_value value) {
-            ++g_handler_runs;
-            ++out.results;
-            answer = risk::js_to_string(env, value);
-          },
-          [&out, &answer](napi_env, int64_t code) {
-            ++g_handler_runs;
-            ++out.errors;
-            answer = "!" + std::to_string(code);
-          }});
+      calls.push_back(risk::ScriptCall{[&name, &index](napi_env env, const ApiCall& call) {
+                                         napi_value arg = nullptr;
+                                         napi_status s = napi_create_string_utf8(
+                                             env, index.data(), index.size(), &arg);
+                                         if (s != napi_ok) return s;
+                                         return call(name.c_str(), 1, &arg);
+                                       },
+                                       [&out, &answer](napi_env env, napi_value value) {
+                                         ++g_handler_runs;
+                                         ++out.results;
+                                         answer = risk::js_to_string(env, value);
+                                       },
+                                       [&out, &answer](napi_env, int64_t code) {
+                                         ++g_handler_runs;
+                                         ++out.errors;
+                                         answer = "!" + std::to_string(code);
+                                       }});
     }
     risk::js_call_api_sequence_blocking(r.bridge, calls);
     out.has_result = true;
@@ -158,14 +159,15 @@ Outcome perform(const Request& r) {
   } else if (r.op == "task") {
     // A task that reports where it ran and whether it got the bridge object.
     const auto status = static_cast<napi_status>(number_arg(r, 0));
-    out.status = risk::run_in_main_thread_blocking(r.bridge, [&out, status](napi_env env, napi_value bridge) {
-      out.on_script_thread = gettid() == g_script_tid.load() ? 1 : 0;
-      napi_valuetype type = napi_undefined;
-      napi_typeof(env, bridge, &type);
-      out.has_result = true;
-      out.result = type == napi_object ? "object" : "other";
-      return status;
-    });
+    out.status = risk::run_in_main_thread_blocking(
+        r.bridge, [&out, status](napi_env env, napi_value bridge) {
+          out.on_script_thread = gettid() == g_script_tid.load() ? 1 : 0;
+          napi_valuetype type = napi_undefined;
+          napi_typeof(env, bridge, &type);
+          out.has_result = true;
+          out.result = type == napi_object ? "object" : "other";
+          return status;
+        });
   } else if (r.op == "getDeviceInfo") {
     out.has_result = true;
     out.result = risk::s_getDeviceInfo(r.bridge, text_arg(r, 0));
@@ -179,7 +181,8 @@ Outcome perform(const Request& r) {
     out.has_result = true;
     out.result = risk::s_getTimeInfo(r.bridge);
   } else if (r.op == "clientEvent") {
-    risk::s_OnSituationClientEvent(r.bridge, text_arg(r, 0), static_cast<unsigned>(number_arg(r, 0)),
+    risk::s_OnSituationClientEvent(r.bridge, text_arg(r, 0),
+                                   static_cast<unsigned>(number_arg(r, 0)),
                                    static_cast<unsigned>(number_arg(r, 1)), text_arg(r, 1));
   } else if (r.op == "serverEvent") {
     risk::s_OnSituationServerEvent(r.bridge, text_arg(r, 0), text_arg(r, 1));
@@ -281,8 +284,8 @@ napi_value OnThread(napi_env env, napi_callback_info info) {
   if (napi_create_promise(env, &deferred, &promise) != napi_ok) return nullptr;
   bool started = start_thread(env, [request, deferred] {
     auto outcome = std::make_shared<Outcome>(perform(request));
-    napi_status delivered =
-        risk::run_in_main_thread_blocking(request.bridge, [outcome, deferred](napi_env e, napi_value) {
+    napi_status delivered = risk::run_in_main_thread_blocking(
+        request.bridge, [outcome, deferred](napi_env e, napi_value) {
           return napi_resolve_deferred(e, deferred, make_outcome(e, *outcome));
         });
     if (delivered != napi_ok) {
@@ -307,8 +310,8 @@ napi_value ResolveOnThread(napi_env env, napi_callback_info info) {
   if (napi_create_promise(env, &deferred, &promise) != napi_ok) return nullptr;
   std::string text = text_arg(request, 0);
   risk::BridgeContext* bridge = request.bridge;
-  bool started =
-      start_thread(env, [bridge, text, deferred] { risk::js_resolve_deferred(bridge, deferred, text); });
+  bool started = start_thread(
+      env, [bridge, text, deferred] { risk::js_resolve_deferred(bridge, deferred, text); });
   return started ? promise : nullptr;
 }
 

@@ -47,7 +47,7 @@ void write_log_text(const char* tag, const char* text);
 #ifdef RISK_HOST_WITHOUT_ENV_HOOKS
 inline bool set_env_data(napi_env /*env*/, void* /*data*/) { return false; }
 inline void* env_data(napi_env /*env*/) { return nullptr; }
-inline bool add_env_teardown_hook(napi_env /*env*/, void (*/*hook*/)(void*), void* /*arg*/) {
+inline bool add_env_teardown_hook(napi_env /*env*/, void (* /*hook*/)(void*), void* /*arg*/) {
   return false;
 }
 #else
@@ -173,9 +173,9 @@ class LaterTurn {
     if (napi_open_handle_scope(env, &handles) != napi_ok) return;
     napi_value resource = nullptr;
     napi_callback_scope scope = nullptr;
-    const bool scoped = napi_create_object(env, &resource) == napi_ok &&
-                        napi_open_callback_scope(env, resource, turn->async_context_, &scope) ==
-                            napi_ok;
+    const bool scoped =
+        napi_create_object(env, &resource) == napi_ok &&
+        napi_open_callback_scope(env, resource, turn->async_context_, &scope) == napi_ok;
     turn->run_(env, turn->data_);
     if (scoped) napi_close_callback_scope(env, scope);
     napi_close_handle_scope(env, handles);

@@ -49,8 +49,7 @@ void queue_line(const char* text) {
     return;
   }
   // The failure is counted, not logged: this is the log.
-  if (!guarded_with([](const char*) { dropped_lines.fetch_add(1); },
-                    [&] { line->assign(text); })) {
+  if (!guarded_with([](const char*) { dropped_lines.fetch_add(1); }, [&] { line->assign(text); })) {
     return;
   }
   MutexLock lock(&queue_mutex);
@@ -127,7 +126,8 @@ void use_function(napi_env env, napi_value fn) {
 bool is_text(napi_env env, napi_value value, const char* text) {
   char buffer[16];
   size_t length = 0;
-  if (napi_get_value_string_utf8(env, value, buffer, sizeof buffer, &length) != napi_ok) return false;
+  if (napi_get_value_string_utf8(env, value, buffer, sizeof buffer, &length) != napi_ok)
+    return false;
   return length == std::strlen(text) && std::strcmp(buffer, text) == 0;
 }
 
@@ -173,12 +173,16 @@ void set_log_destination(napi_env env, napi_value destination) {
   if (type == napi_function) {
     use_function(env, destination);
   } else if (type == napi_string) {
-    if (is_text(env, destination, "off")) switch_to(kNoSink, -1, nullptr);
-    else if (is_text(env, destination, "stderr")) switch_to(kFileSink, STDERR_FILENO, nullptr);
-    else if (is_text(env, destination, "default")) switch_to(kDefaultSink, -1, nullptr);
+    if (is_text(env, destination, "off"))
+      switch_to(kNoSink, -1, nullptr);
+    else if (is_text(env, destination, "stderr"))
+      switch_to(kFileSink, STDERR_FILENO, nullptr);
+    else if (is_text(env, destination, "default"))
+      switch_to(kDefaultSink, -1, nullptr);
   } else if (type == napi_number) {
     int32_t fd = -1;
-    if (napi_get_value_int32(env, destination, &fd) == napi_ok && fd >= 0) switch_to(kFileSink, fd, nullptr);
+    if (napi_get_value_int32(env, destination, &fd) == napi_ok && fd >= 0)
+      switch_to(kFileSink, fd, nullptr);
   }
 }
 

@@ -33,7 +33,7 @@ napi_status get_int64_property(napi_env env, napi_value object, const char* name
 // string. napi_object_expected for a null handle; a failing lookup is logged
 // and returned, `out` is then unchanged.
 napi_status get_string_property(napi_env env, napi_value object, const char* name,
-                                 std::string* out);
+                                std::string* out);
 
 // The UTF-8 text of a JS string; the empty string for anything else.
 std::string js_to_string(napi_env env, napi_value value);

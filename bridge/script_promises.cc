@@ -29,8 +29,7 @@ namespace risk {
 namespace {
 
 // Promise callback records by id.
-std::map<uintptr_t, std::unique_ptr<PromiseHandlers>>& promise_records()
-    REQUIRES(bridge_mutex()) {
+std::map<uintptr_t, std::unique_ptr<PromiseHandlers>>& promise_records() REQUIRES(bridge_mutex()) {
   static auto* records = new std::map<uintptr_t, std::unique_ptr<PromiseHandlers>>;
   return *records;
 }
@@ -201,8 +200,7 @@ napi_value on_promise_rejected(napi_env env, napi_callback_info info) {
 }  // namespace
 
 // Moves the records of env's promises out of the table into out.
-void take_promise_records_locked(napi_env env,
-                                 std::vector<std::unique_ptr<PromiseHandlers>>& out) {
+void take_promise_records_locked(napi_env env, std::vector<std::unique_ptr<PromiseHandlers>>& out) {
   auto& all = promise_records();
   for (auto it = all.begin(); it != all.end();) {
     if (it->second->env == env) {
@@ -318,11 +316,12 @@ napi_status call_js_api(napi_env env, napi_value bridge, const char* name, size_
   std::unique_ptr<PromiseHandlers> handlers(new (std::nothrow) PromiseHandlers);
   if (!handlers) return napi_generic_failure;
   // Copies of the handlers: only memory can fail them, answered as a status.
-  if (!guarded_with([](const char*) {}, [&] {
-        handlers->env = env;
-        handlers->on_result = on_result;
-        handlers->on_error = on_error;
-      })) {
+  if (!guarded_with([](const char*) {},
+                    [&] {
+                      handlers->env = env;
+                      handlers->on_result = on_result;
+                      handlers->on_error = on_error;
+                    })) {
     return napi_generic_failure;
   }
   const uintptr_t id = add_promise_record(std::move(handlers));

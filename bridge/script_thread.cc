@@ -212,9 +212,9 @@ napi_status init_bridge(napi_env env, napi_value bridge) {
   napi_value resource_name = nullptr;
   status = napi_create_string_utf8(env, "n2j", NAPI_AUTO_LENGTH, &resource_name);
   if (status == napi_ok) {
-    status = napi_create_threadsafe_function(
-        env, host::threadsafe_function_value(env, bridge), nullptr, resource_name, 0, 1, ch,
-        finalize_channel, ch, dispatch, &ch->tsfn);
+    status = napi_create_threadsafe_function(env, host::threadsafe_function_value(env, bridge),
+                                             nullptr, resource_name, 0, 1, ch, finalize_channel, ch,
+                                             dispatch, &ch->tsfn);
   }
   if (status != napi_ok) {
     log_message("fail to create threadsafe function => %d", status);

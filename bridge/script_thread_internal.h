@@ -39,7 +39,7 @@ struct TsfnWork {
   TsfnWork(const TsfnWork&) = delete;
   TsfnWork& operator=(const TsfnWork&) = delete;
 
-  const ScriptTask& task;  // the waiter keeps it alive until done is posted
+  const ScriptTask& task;            // the waiter keeps it alive until done is posted
   ScriptChannel* channel = nullptr;  // the channel it was queued on
   napi_status status = napi_generic_failure;
   sem_t done;
@@ -63,9 +63,9 @@ struct CallState {
   const ErrorHandler* on_error;    // valid while `live`
   const pid_t waiter_tid;
   std::string name GUARDED_BY(bridge_mutex());  // the waiter logs it
-  bool live = true;      // the waiter still listens for a settlement
-  bool called = false;   // the ApiCaller called its ApiCall
-  bool settled = false;  // a handler has run
+  bool live = true;                             // the waiter still listens for a settlement
+  bool called = false;                          // the ApiCaller called its ApiCall
+  bool settled = false;                         // a handler has run
   napi_status api_status = napi_ok;
   napi_status final_status = napi_ok;  // returned by the waiter after `done`
   sem_t done;                          // posted once; the waiter may return
@@ -93,7 +93,7 @@ struct ScriptChannel {
   napi_threadsafe_function tsfn = nullptr;
   bool closed GUARDED_BY(bridge_mutex()) = false;  // tsfn is gone once set
   int pending GUARDED_BY(bridge_mutex()) = 0;      // calls in flight + holds
-  bool loop_ref = false;  // script thread only: tsfn keeps the loop alive
+  bool loop_ref = false;                           // script thread only: tsfn keeps the loop alive
 };
 
 // One script environment's identity and its current means of reaching its
@@ -142,8 +142,7 @@ void dispatch(napi_env env, napi_value js_callback, void* context, void* data);
 // --- bridge/script_promises.cc ---
 
 // Moves the records of env's promises out of the table into out.
-void take_promise_records_locked(napi_env env,
-                                 std::vector<std::unique_ptr<PromiseHandlers>>& out)
+void take_promise_records_locked(napi_env env, std::vector<std::unique_ptr<PromiseHandlers>>& out)
     REQUIRES(bridge_mutex());
 
 }  // namespace risk

@@ -32,9 +32,9 @@ std::set<std::string> read_skip_list(const StringMap& params) {
   std::set<std::string> skip;
   auto found = params.find(kSkipListSetting);
   if (found == params.end() || found->second.empty()) return skip;
-  std::string names = AES_ECB_Decrypt_pkcs7unpadding(
-      reinterpret_cast<const unsigned char*>(kSkipListKey), kSkipListKeyLength,
-      base64_decode(found->second));
+  std::string names =
+      AES_ECB_Decrypt_pkcs7unpadding(reinterpret_cast<const unsigned char*>(kSkipListKey),
+                                     kSkipListKeyLength, base64_decode(found->second));
   if (!names.empty()) split_to_set(names, "|", skip);
   return skip;
 }
@@ -114,11 +114,11 @@ struct CollectorRun {
   StringMap& result;
 
   Mutex mutex;
-  CondVar changed{&mutex};  // the caller waits on it
-  size_t current GUARDED_BY(mutex) = 0;  // the collector that runs
+  CondVar changed{&mutex};                                          // the caller waits on it
+  size_t current GUARDED_BY(mutex) = 0;                             // the collector that runs
   std::chrono::steady_clock::time_point started GUARDED_BY(mutex);  // when it started
-  bool current_late GUARDED_BY(mutex) = false;  // reported late by the caller
-  bool ended GUARDED_BY(mutex) = false;  // every collector ran, or one threw in time
+  bool current_late GUARDED_BY(mutex) = false;                      // reported late by the caller
+  bool ended GUARDED_BY(mutex) = false;          // every collector ran, or one threw in time
   std::exception_ptr failure GUARDED_BY(mutex);  // what a collector threw in time
 };
 
@@ -207,8 +207,8 @@ std::exception_ptr watch_run(CollectorRun& run, int limit, std::string& timed_ou
 
 }  // namespace
 
-void run_collectors(const std::list<CollectorEntry>& entries, RiskApp& app,
-                    const StringMap& params, StringMap& result) {
+void run_collectors(const std::list<CollectorEntry>& entries, RiskApp& app, const StringMap& params,
+                    StringMap& result) {
   const std::set<std::string> skip = read_skip_list(params);
   const int64_t start = now_ms();
   auto configured = params.find(kCollectTimeoutSetting);

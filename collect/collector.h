@@ -48,8 +48,8 @@ constexpr const char* kDefaultCollectTimeout = "500";
 // on the script thread. Throws what a collector threw before its time limit
 // (no later collector runs then), or std::system_error when the collector
 // thread cannot be started.
-void run_collectors(const std::list<CollectorEntry>& entries, RiskApp& app,
-                    const StringMap& params, StringMap& result);
+void run_collectors(const std::list<CollectorEntry>& entries, RiskApp& app, const StringMap& params,
+                    StringMap& result);
 
 // map[key] = value, unless key is empty, value is empty or value is exactly
 // "null"; then map is unchanged.

@@ -57,8 +57,8 @@ std::string seal_skip_list(const std::string& names, const char* key = kSkipList
   std::vector<unsigned char> sealed(names.size() + 32);
   int first = 0;
   int last = 0;
-  EVP_EncryptInit_ex(ctx, EVP_aes_256_ecb(), nullptr,
-                     reinterpret_cast<const unsigned char*>(key), nullptr);
+  EVP_EncryptInit_ex(ctx, EVP_aes_256_ecb(), nullptr, reinterpret_cast<const unsigned char*>(key),
+                     nullptr);
   EVP_EncryptUpdate(ctx, sealed.data(), &first,
                     reinterpret_cast<const unsigned char*>(names.data()),
                     static_cast<int>(names.size()));
@@ -85,17 +85,18 @@ class CollectTest : public ::testing::Test {
 
   // A collector that stores key = value and notes that it ran.
   void add_writer(const std::string& name, const std::string& key, int sleep = 0) {
-    sdk_.register_collector(name, [this, name, key, sleep](RiskApp& app, StringMap& out, void* ctx) {
-      EXPECT_EQ(&app, app_);
-      EXPECT_EQ(ctx, nullptr);
-      EXPECT_EQ(++running_, 1) << name << " overlaps another collector";
-      EXPECT_NE(std::this_thread::get_id(), caller_) << name << " ran on the caller's thread";
-      if (sleep > 0) sleep_ms(sleep);
-      ran_.push_back(name);
-      threads_.push_back(std::this_thread::get_id());
-      out[key] = name;
-      --running_;
-    });
+    sdk_.register_collector(
+        name, [this, name, key, sleep](RiskApp& app, StringMap& out, void* ctx) {
+          EXPECT_EQ(&app, app_);
+          EXPECT_EQ(ctx, nullptr);
+          EXPECT_EQ(++running_, 1) << name << " overlaps another collector";
+          EXPECT_NE(std::this_thread::get_id(), caller_) << name << " ran on the caller's thread";
+          if (sleep > 0) sleep_ms(sleep);
+          ran_.push_back(name);
+          threads_.push_back(std::this_thread::get_id());
+          out[key] = name;
+          --running_;
+        });
   }
 
   // The threads the collectors ran on, in run order.
@@ -112,7 +113,7 @@ class CollectTest : public ::testing::Test {
   RiskApp* app_ = nullptr;
   std::thread::id caller_;
   std::atomic<int> running_{0};
-  std::vector<std::string> ran_;  // written by one collector at a time
+  std::vector<std::string> ran_;          // written by one collector at a time
   std::vector<std::thread::id> threads_;  // likewise
 };
 
@@ -179,9 +180,8 @@ TEST_F(CollectTest, UnusableSkipListSkipsNothing) {
   add_writer("cpu_info", "K30");
   const std::string sealed = seal_skip_list("mem_info|cpu_info");
   const std::vector<std::string> unusable = {
-      "not base64 at all!",
-      sealed.substr(0, 20),                                   // not whole blocks
-      "",                                                     // empty: no list
+      "not base64 at all!", sealed.substr(0, 20),                               // not whole blocks
+      "",                                                                       // empty: no list
       seal_skip_list("mem_info|cpu_info", "0123456789abcdef0123456789abcdef"),  // other key
   };
   for (const std::string& value : unusable) {
@@ -268,8 +268,8 @@ TEST_F(CollectTest, LimitIsReadLikeAtoi) {
     const char* logged;
   };
   const Case cases[] = {
-      {"0", "async collect timeout: 0"},     {"abc", "async collect timeout: 0"},
-      {"", "async collect timeout: 0"},      {"-5", "async collect timeout: -5"},
+      {"0", "async collect timeout: 0"},       {"abc", "async collect timeout: 0"},
+      {"", "async collect timeout: 0"},        {"-5", "async collect timeout: -5"},
       {"  20ms", "async collect timeout: 20"},
   };
   for (const Case& c : cases) {
@@ -288,7 +288,11 @@ TEST_F(CollectTest, CallerDataIsCopiedUnderUserPrefix) {
   StringMap result = {{"K300", "stale"}, {"K450", "stale,"}};
   caller_ = std::this_thread::get_id();
   sdk_.collect(*app_,
-               {{"KEY_A", "1"}, {"PRIVATE_B", "2"}, {"c", "3"}, {"key_d", ""}, {"", "e"},
+               {{"KEY_A", "1"},
+                {"PRIVATE_B", "2"},
+                {"c", "3"},
+                {"key_d", ""},
+                {"", "e"},
                 {"Private_x", "4"}},
                result);
   EXPECT_EQ(result.at("user_c"), "3");
@@ -345,8 +349,8 @@ TEST(MergeJsonObjectTest, StoresOnlyUsableStringMembers) {
 
 TEST(MergeJsonObjectTest, IgnoresEverythingButObjects) {
   StringMap map = {{"keep", "1"}};
-  for (const char* text : {"", "null", "[\"a\"]", "42", "\"s\"", "{\"a\": \"x\"", "{\"a\": \"x\"} x",
-                           "// c\n{\"a\": \"x\"}"}) {
+  for (const char* text : {"", "null", "[\"a\"]", "42", "\"s\"", "{\"a\": \"x\"",
+                           "{\"a\": \"x\"} x", "// c\n{\"a\": \"x\"}"}) {
     merge_json_object(map, text);
   }
   EXPECT_EQ(map, (StringMap{{"keep", "1"}}));

@@ -85,8 +85,8 @@ class RuntimeGuard {
 
   // Makes the start's reads and reports, then starts the watcher thread.
   // False when it is already running or the thread cannot be started
-  // (logged "runtime guard not started: %s"). A stopped guard can be started again; each start reads
-  // /proc/cpuinfo again and forgets the tracer seen before.
+  // (logged "runtime guard not started: %s"). A stopped guard can be started again; each start
+  // reads /proc/cpuinfo again and forgets the tracer seen before.
   bool start();
 
   // Wakes the watcher and waits for it to end (at most one round: one file

@@ -103,7 +103,8 @@ class FakeProc {
   void set_tracer(const std::string& value) {
     write("proc/self/status",
           "Name:\tapp\nState:\tS (sleeping)\nTgid:\t100\nPid:\t100\nPPid:\t1\n"
-          "TracerPid:\t" + value + "\nUid:\t1000\t1000\t1000\t1000\n");
+          "TracerPid:\t" +
+              value + "\nUid:\t1000\t1000\t1000\t1000\n");
   }
 
  private:
@@ -136,9 +137,10 @@ TEST(TracerWatcher, ReportsAttachAndDetachOnce) {
   proc.set_tracer("0");
   ASSERT_TRUE(recorder.wait_for(2));
   guard.stop();
-  EXPECT_EQ(recorder.findings(),
-            (std::vector<Finding>{{kEventTracer, kTracerAttached, "tracer attached: pid=4242 comm=gdb"},
-                                  {kEventTracer, kTracerDetached, "tracer detached: pid=4242"}}));
+  EXPECT_EQ(
+      recorder.findings(),
+      (std::vector<Finding>{{kEventTracer, kTracerAttached, "tracer attached: pid=4242 comm=gdb"},
+                            {kEventTracer, kTracerDetached, "tracer detached: pid=4242"}}));
 }
 
 TEST(TracerWatcher, ReportsATracerPresentAtStart) {
@@ -149,8 +151,9 @@ TEST(TracerWatcher, ReportsATracerPresentAtStart) {
   ASSERT_TRUE(guard.start());
   ASSERT_TRUE(recorder.wait_for(1));
   guard.stop();
-  EXPECT_EQ(recorder.findings(),
-            (std::vector<Finding>{{kEventTracer, kTracerAttached, "tracer attached: pid=77 comm="}}));
+  EXPECT_EQ(
+      recorder.findings(),
+      (std::vector<Finding>{{kEventTracer, kTracerAttached, "tracer attached: pid=77 comm="}}));
 }
 
 TEST(TracerWatcher, UnreadableStatesChangeNothing) {
@@ -170,8 +173,8 @@ TEST(TracerWatcher, UnreadableStatesChangeNothing) {
   ASSERT_TRUE(recorder.wait_for(1));
   guard.stop();
   // Garbage neither attached nor detached a tracer.
-  EXPECT_EQ(recorder.findings(),
-            (std::vector<Finding>{{kEventTracer, kTracerAttached, "tracer attached: pid=9 comm=strace"}}));
+  EXPECT_EQ(recorder.findings(), (std::vector<Finding>{{kEventTracer, kTracerAttached,
+                                                        "tracer attached: pid=9 comm=strace"}}));
 }
 
 TEST(TracerWatcher, ATracerReplacedByAnotherGivesBothEvents) {
@@ -214,15 +217,15 @@ TEST(ProcessorScan, ReportsTheHypervisorFlagAndQemuOnce) {
   const std::string cpuinfo((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   ASSERT_FALSE(cpuinfo.empty());
   EXPECT_EQ(scan_findings(cpuinfo),
-            (std::vector<Finding>{
-                {kEventEmulator, kEmulatorHypervisor, "cpu flag: hypervisor"},
-                {kEventEmulator, kEmulatorMarker,
-                 "emulator marker: model name: QEMU Virtual CPU version 2.5+"}}));
+            (std::vector<Finding>{{kEventEmulator, kEmulatorHypervisor, "cpu flag: hypervisor"},
+                                  {kEventEmulator, kEmulatorMarker,
+                                   "emulator marker: model name: QEMU Virtual CPU version 2.5+"}}));
 }
 
 TEST(ProcessorScan, ReportsTheAndroidEmulatorBoard) {
   EXPECT_EQ(scan_findings("processor\t: 0\nFeatures\t: fp asimd\nHardware\t: ranchu\n"),
-            (std::vector<Finding>{{kEventEmulator, kEmulatorMarker, "emulator marker: Hardware: ranchu"}}));
+            (std::vector<Finding>{
+                {kEventEmulator, kEmulatorMarker, "emulator marker: Hardware: ranchu"}}));
 }
 
 TEST(ProcessorScan, ARealDeviceReportsNothing) {
@@ -493,8 +496,9 @@ TEST(RealTracer, AttachedTracerIsReportedInTheEventList) {
   }
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0) << json;
-  const std::string expected = "\"code\": 1, \"event\": 701, \"msg\": \"tracer attached: pid=" +
-                               std::to_string(::getpid()) + " comm=";
+  const std::string expected =
+      "\"code\": 1, \"event\": 701, \"msg\": \"tracer attached: pid=" + std::to_string(::getpid()) +
+      " comm=";
   EXPECT_NE(json.find(expected), std::string::npos) << json;
 }
 

@@ -112,10 +112,17 @@ class MemoryFile {
     auto* file = static_cast<MemoryFile*>(stream);
     size_t base;
     switch (origin) {
-      case ZLIB_FILEFUNC_SEEK_SET: base = 0; break;
-      case ZLIB_FILEFUNC_SEEK_CUR: base = file->pos_; break;
-      case ZLIB_FILEFUNC_SEEK_END: base = file->input_ ? file->input_->size() : file->end_; break;
-      default: return -1;
+      case ZLIB_FILEFUNC_SEEK_SET:
+        base = 0;
+        break;
+      case ZLIB_FILEFUNC_SEEK_CUR:
+        base = file->pos_;
+        break;
+      case ZLIB_FILEFUNC_SEEK_END:
+        base = file->input_ ? file->input_->size() : file->end_;
+        break;
+      default:
+        return -1;
     }
     if (offset > file->limit() - base) return -1;
     file->pos_ = base + offset;
@@ -173,8 +180,8 @@ std::string pack_archive(const std::string& payload) {
   std::memset(&info, 0, sizeof(info));
   info.internal_fa = entry.text ? Z_TEXT : 0;
   constexpr int kRaw = 1;
-  int rc = zipOpenNewFileInZip2(zip, kEntryName, &info, nullptr, 0, nullptr, 0, nullptr,
-                                Z_DEFLATED, kDeflateLevel, kRaw);
+  int rc = zipOpenNewFileInZip2(zip, kEntryName, &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED,
+                                kDeflateLevel, kRaw);
   for (size_t done = 0; rc == ZIP_OK && done < deflated.size();) {
     size_t n = std::min(kMaxWriteChunk, deflated.size() - done);
     rc = zipWriteInFileInZip(zip, deflated.data() + done, static_cast<unsigned>(n));

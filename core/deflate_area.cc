@@ -83,7 +83,7 @@ class DeflateMemory {
     if (self->bytes_ != nullptr && wanted <= kDeflateAreaSize - self->used_) {
       void* taken = self->bytes_ + self->used_;
       self->used_ = std::min(kDeflateAreaSize, self->used_ + ((wanted + kDeflateAlignment - 1) &
-                                                             ~(kDeflateAlignment - 1)));
+                                                              ~(kDeflateAlignment - 1)));
       return taken;
     }
     return std::malloc(wanted);
@@ -160,6 +160,5 @@ DeflatedEntry deflate_entry(const std::string& payload) {
   entry.text = z.data_type == Z_TEXT;
   return entry;
 }
-
 
 }  // namespace risk

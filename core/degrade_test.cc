@@ -84,13 +84,12 @@ TEST_F(DegradeTokenTest, GmTokenCarriesTheSealedRequestThatWasPosted) {
   EXPECT_EQ(fields[4], "gm");
   EXPECT_EQ(fields[5], "-1001");
 
-  const std::string carried = testing::ref_unzip(
-      testing::ref_gm_open(kKey, testing::ref_base64url_decode(fields[0])));
+  const std::string carried =
+      testing::ref_unzip(testing::ref_gm_open(kKey, testing::ref_base64url_decode(fields[0])));
   const std::string posted = testing::ref_unzip(testing::ref_gm_open(kKey, sdk_->posts()[0].body));
   ASSERT_FALSE(carried.empty());
   EXPECT_EQ(carried, posted);
-  EXPECT_EQ(fields[2],
-            testing::ref_hex(testing::ref_digest(EVP_sm3(), kKey + carried + kKey)));
+  EXPECT_EQ(fields[2], testing::ref_hex(testing::ref_digest(EVP_sm3(), kKey + carried + kKey)));
   EXPECT_TRUE(testing::read_request(carried).ok);
 }
 
@@ -111,8 +110,7 @@ TEST_F(DegradeTokenTest, LegacyTokenCarriesTheSealedRequestThatWasPosted) {
   const std::string posted = testing::ref_unzip(legacy_open(kKey, sdk_->posts()[0].body));
   ASSERT_FALSE(carried.empty());
   EXPECT_EQ(carried, posted);
-  EXPECT_EQ(fields[2],
-            testing::ref_hex(testing::ref_digest(EVP_md5(), kKey + carried + kKey)));
+  EXPECT_EQ(fields[2], testing::ref_hex(testing::ref_digest(EVP_md5(), kKey + carried + kKey)));
 }
 
 TEST_F(DegradeTokenTest, TokenOfTheCallCollectsButNeitherSendsNorCaches) {
@@ -124,10 +122,9 @@ TEST_F(DegradeTokenTest, TokenOfTheCallCollectsButNeitherSendsNorCaches) {
 
   std::vector<std::string> fields = split_token(token.ulvok);
   ASSERT_EQ(fields.size(), 6u);
-  const std::string carried = testing::ref_unzip(
-      testing::ref_gm_open(kKey, testing::ref_base64url_decode(fields[0])));
-  EXPECT_EQ(fields[2],
-            testing::ref_hex(testing::ref_digest(EVP_sm3(), kKey + carried + kKey)));
+  const std::string carried =
+      testing::ref_unzip(testing::ref_gm_open(kKey, testing::ref_base64url_decode(fields[0])));
+  EXPECT_EQ(fields[2], testing::ref_hex(testing::ref_digest(EVP_sm3(), kKey + carried + kKey)));
   ReadRequest request = testing::read_request(carried);
   ASSERT_TRUE(request.ok);
   EXPECT_EQ(request.command, 1002);
@@ -162,8 +159,8 @@ TEST_F(DegradeTokenTest, KeyFieldIsMadeUrlSafeButDataIsSealedWithTheRealKey) {
   std::vector<std::string> fields = split_token(token.ulvok);
   ASSERT_EQ(fields.size(), 6u);
   EXPECT_EQ(fields[1], "k-e_y");
-  const std::string carried = testing::ref_unzip(
-      testing::ref_gm_open(key, testing::ref_base64url_decode(fields[0])));
+  const std::string carried =
+      testing::ref_unzip(testing::ref_gm_open(key, testing::ref_base64url_decode(fields[0])));
   EXPECT_TRUE(testing::read_request(carried).ok);
 }
 
@@ -200,9 +197,9 @@ TEST_F(BusinessSignTest, OpensWithOpenSslToTheFieldsAsJsonText) {
   const std::string sign = app_->business_sign("order-42", {});
   ASSERT_FALSE(sign.empty());
   EXPECT_EQ(sign.size() % 4, 0u);
-  EXPECT_EQ(sign.find_first_not_of(
-                "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/="),
-            std::string::npos);
+  EXPECT_EQ(
+      sign.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/="),
+      std::string::npos);
   EXPECT_EQ(open_sign(kKey, "order-42", sign),
             "{\"K3000\": \"scene \\\"7\\\"\", \"timestamp\": \"1700000000000\", "
             "\"ulvok\": \"tok-1\"}");

@@ -43,5 +43,4 @@ int32_t post_request(RiskApp& app, const std::string& url, const std::string& pa
   return 0;
 }
 
-
 }  // namespace risk

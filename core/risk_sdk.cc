@@ -213,9 +213,8 @@ bool RiskApp::schedule_situation_update(int64_t delay_ms, std::unique_ptr<String
   MutexLock hold(&report_mutex_);
   if (!report_running_) {
     ThreadGate::Pass pass = sdk_->thread_gate().enter();
-    report_running_ = pass && start_thread(nullptr, [this, pass = std::move(pass)]() noexcept {
-      report_loop();
-    });
+    report_running_ =
+        pass && start_thread(nullptr, [this, pass = std::move(pass)]() noexcept { report_loop(); });
     if (!report_running_) {
       log_message("fail to start report thread");
       return false;

@@ -202,7 +202,8 @@ TEST_F(RiskSdkTest, KeysLongerThanOneKibibyteAreRefusedAndCreateNothing) {
   EXPECT_EQ(sdk_->get_app(longest + "k"), nullptr);
   EXPECT_EQ(sdk_->get_app(std::string(1 << 20, 'k')), nullptr);
   EXPECT_EQ(sdk_->create_calls.load(), 1);
-  EXPECT_TRUE(log_contains("application key of 1025 bytes is longer than any real key (1024), refused"));
+  EXPECT_TRUE(
+      log_contains("application key of 1025 bytes is longer than any real key (1024), refused"));
 }
 
 TEST_F(RiskSdkTest, NoAppsOnceShutDown) {

@@ -156,8 +156,8 @@ int count_recent_starts(const int64_t* ring, size_t count, int64_t now_us) {
   for (size_t i = 0; i < count; ++i) {
     // Unsigned subtraction, read as signed: a wrapped difference, never
     // undefined behaviour.
-    int64_t age = static_cast<int64_t>(static_cast<uint64_t>(now_us) -
-                                       static_cast<uint64_t>(ring[i]));
+    int64_t age =
+        static_cast<int64_t>(static_cast<uint64_t>(now_us) - static_cast<uint64_t>(ring[i]));
     if (age < kRateWindowUs) ++recent;
   }
   return recent;
@@ -233,8 +233,8 @@ TokenAnswer read_token_answer(int32_t transport_code, const std::string& answer)
 bool is_plausible_installation_id(const std::string& text) {
   if (text.empty() || text.size() > kMaxInstallationIdBytes) return false;
   return std::all_of(text.begin(), text.end(), [](char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-           c == '-' || c == '_';
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' ||
+           c == '_';
   });
 }
 
@@ -444,8 +444,8 @@ TokenRecord RiskApp::exchange_token(const std::string& previous, std::string req
   return record;
 }
 
-TokenRecord RiskApp::request_from_server(const std::string& previous,
-                                         const std::string& request, const StringMap& params,
+TokenRecord RiskApp::request_from_server(const std::string& previous, const std::string& request,
+                                         const StringMap& params,
                                          std::optional<uint64_t> exchanges_seen) {
   // WAIT: until the exchange under way ends or the caller's delay passes.
   // Unlike a single wait, testing the flag under the mutex neither misses a
@@ -528,8 +528,7 @@ bool RiskApp::start_exchange(const std::string& previous, const std::string& req
       log_message("qpm(%d) > 15, blocking", recent);
       return false;
     }
-    log_message("qpm(%d) > 15 with PRIVATE_CLEAR_TOKEN, allow refresh token from server",
-                recent);
+    log_message("qpm(%d) > 15 with PRIVATE_CLEAR_TOKEN, allow refresh token from server", recent);
   }
   // 4.
   auto args = std::make_unique<ExchangeArgs>(ExchangeArgs{previous, request, params});
@@ -545,13 +544,12 @@ bool RiskApp::start_exchange(const std::string& previous, const std::string& req
   }
   // 6. The thread holds a pass of the SDK, so the SDK waits for it.
   ThreadGate::Pass pass = sdk_->thread_gate().enter();
-  const bool started =
-      pass && start_thread(nullptr, [this, args = std::move(args),
-                                     pass = std::move(pass)]() mutable noexcept {
-        fetch_token(args->previous, std::move(args->request), args->params);
-        args.reset();
-        pass.release();
-      });
+  const bool started = pass && start_thread(nullptr, [this, args = std::move(args),
+                                                      pass = std::move(pass)]() mutable noexcept {
+                         fetch_token(args->previous, std::move(args->request), args->params);
+                         args.reset();
+                         pass.release();
+                       });
   if (!started) log_message("fail to create network thread");
   return started;
 }

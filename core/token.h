@@ -33,9 +33,9 @@ constexpr char kTokenServicePath[] = "/udid/m1";
 constexpr char kTokenServiceUrl[] = "https://token.quon-risk.invalid/udid/m1";
 
 // Codes of a failed exchange beyond those of post_request (core/wire.h).
-constexpr int32_t kTokenEmptyAnswer = -1004;   // the transport gave an empty payload
-constexpr int32_t kTokenBadMessage = -1005;    // not a TokenResponse / TokenPayload
-constexpr int32_t kTokenRefused = -1006;       // status, command or body says no token
+constexpr int32_t kTokenEmptyAnswer = -1004;    // the transport gave an empty payload
+constexpr int32_t kTokenBadMessage = -1005;     // not a TokenResponse / TokenPayload
+constexpr int32_t kTokenRefused = -1006;        // status, command or body says no token
 constexpr int32_t kTokenStatusBlocked = -1008;  // status -10006
 
 // Pacing: more than kMaxStartsPerWindow exchange starts within the last
@@ -87,7 +87,7 @@ constexpr size_t kMaxAnswerFields = 16;
 
 // What an exchange's answer says.
 struct TokenAnswer {
-  int32_t code = 0;  // 0, or the failure code of the exchange
+  int32_t code = 0;   // 0, or the failure code of the exchange
   std::string ulvok;  // the token when code is 0
   std::string uuid;   // the replacement installation identifier, may be empty
   // Why a part of the answer was refused or ignored, for the log (static

@@ -56,8 +56,8 @@ std::vector<std::string> split_token(const std::string& token) {
 }
 
 int64_t elapsed_ms(std::chrono::steady_clock::time_point since) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now() - since)
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               since)
       .count();
 }
 
@@ -388,7 +388,8 @@ TEST(TokenAnswerTest, EmptyPayloadFromTheTransportIsMinus1004) {
 }
 
 TEST(TokenAnswerTest, ReadsTokenAndUuidOfAProtocEncodedAnswer) {
-  TokenAnswer answer = read_token_answer(0, testing::ref_unzip(testing::answer_file("ok_uuid.zip")));
+  TokenAnswer answer =
+      read_token_answer(0, testing::ref_unzip(testing::answer_file("ok_uuid.zip")));
   EXPECT_EQ(answer.code, 0);
   EXPECT_EQ(answer.ulvok, "svc-token-0001");
   EXPECT_EQ(answer.uuid, "6f1c0d2e-9a8b-4c7d-8e6f-5a4b3c2d1e0f");
@@ -424,9 +425,23 @@ TEST(FieldLimitTest, CountsWellFormedFieldsAndRefusesTheRest) {
       {"a valid answer", response_bytes(payload_bytes("tok")), true},
       {"sixteen fields", two_byte_fields(16), true},
       {"seventeen fields", two_byte_fields(17), false},
-      {"fixed64 and fixed32", std::string("\x09" "12345678" "\x15" "1234", 14), true},
-      {"fixed64 cut short", std::string("\x09" "1234567", 8), false},
-      {"length beyond the end", std::string("\x12\x05" "abcd", 6), false},
+      {"fixed64 and fixed32",
+       std::string("\x09"
+                   "12345678"
+                   "\x15"
+                   "1234",
+                   14),
+       true},
+      {"fixed64 cut short",
+       std::string("\x09"
+                   "1234567",
+                   8),
+       false},
+      {"length beyond the end",
+       std::string("\x12\x05"
+                   "abcd",
+                   6),
+       false},
       {"length of 2^64 - 1", std::string("\x12\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\x01", 11),
        false},
       {"varint of eleven bytes", std::string("\x08") + std::string(10, '\x80') + '\x00', false},
@@ -569,8 +584,9 @@ TEST_F(TokenTest, WithoutKeyUrlTheBuiltInServiceIsAsked) {
   EXPECT_TRUE(has_prefix(sdk_->posts()[0].url, std::string(kTokenServiceUrl) + "?sign="));
   // The built-in host can never resolve, and the log says which setting is missing.
   EXPECT_TRUE(has_prefix(sdk_->posts()[0].url, "https://token.quon-risk.invalid/"));
-  EXPECT_TRUE(log_.contains(
-      "KEY_URL is not set: the built-in address https://token.quon-risk.invalid/udid/m1 never resolves"));
+  EXPECT_TRUE(
+      log_.contains("KEY_URL is not set: the built-in address "
+                    "https://token.quon-risk.invalid/udid/m1 never resolves"));
 }
 
 // ---------------------------------------------------------------- pacing
@@ -597,8 +613,8 @@ TEST_F(PacingTest, SeventeenthStartInAMinuteIsRefusedWithoutWaiting) {
 
   // Clearing the token lifts the block, and that start is recorded too.
   app_->get_token(forced({{"PRIVATE_CLEAR_TOKEN", "clear"}}), false);
-  EXPECT_TRUE(log_.contains(
-      "qpm(16) > 15 with PRIVATE_CLEAR_TOKEN, allow refresh token from server"));
+  EXPECT_TRUE(
+      log_.contains("qpm(16) > 15 with PRIVATE_CLEAR_TOKEN, allow refresh token from server"));
   EXPECT_EQ(sdk_->post_count(), 17u);
   app_->get_token(forced(), false);
   EXPECT_TRUE(log_.contains("qpm(17) > 15, blocking"));
@@ -609,17 +625,18 @@ TEST(PacingRingTest, CountsStartsOfTheLastSixtySeconds) {
   const int64_t now = 1700000000000000;
   int64_t ring[RiskApp::kRequestRingSize] = {};
   EXPECT_EQ(count_recent_starts(ring, RiskApp::kRequestRingSize, now), 0);
-  ring[0] = now;                    // counts
-  ring[1] = now - 59999999;         // counts
-  ring[2] = now - kRateWindowUs;    // exactly a minute old: does not
-  ring[3] = now + 3600000000;       // in the future (clock set back): counts
-  ring[4] = 1;                      // long ago
+  ring[0] = now;                  // counts
+  ring[1] = now - 59999999;       // counts
+  ring[2] = now - kRateWindowUs;  // exactly a minute old: does not
+  ring[3] = now + 3600000000;     // in the future (clock set back): counts
+  ring[4] = 1;                    // long ago
   EXPECT_EQ(count_recent_starts(ring, RiskApp::kRequestRingSize, now), 3);
 }
 
 TEST(PacingDelayTest, DelayOptionIsClampedAndDefaulted) {
   auto wait = [](const char* value) {
-    return exchange_wait_ms(value == nullptr ? StringMap() : StringMap{{"KEY_DELAY_MS_TIME", value}});
+    return exchange_wait_ms(value == nullptr ? StringMap()
+                                             : StringMap{{"KEY_DELAY_MS_TIME", value}});
   };
   EXPECT_EQ(wait(nullptr), 5000);
   EXPECT_EQ(wait(""), 5000);
@@ -680,7 +697,7 @@ TEST_F(PacingTest, ConcurrentCallersShareOneExchangeAndAllWakeWhenItEnds) {
   sdk_->release_posts();
   for (std::thread& caller : callers) caller.join();
 
-  EXPECT_LT(elapsed_ms(start), 25000);  // woken, not timed out
+  EXPECT_LT(elapsed_ms(start), 25000);        // woken, not timed out
   EXPECT_EQ(log_.count("timeout(2) !"), 1u);  // only the first caller's
   EXPECT_EQ(sdk_->post_count(), 1u);
   for (const TokenRecord& result : results) {

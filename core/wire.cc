@@ -122,12 +122,17 @@ bool within_field_limit(const uint8_t* data, size_t size, size_t max_fields) {
         if (!read_varint(&at, end, kMaxVarintBytes, &ignored)) return false;
         continue;
       }
-      case kWireFixed64: skip = 8; break;
-      case kWireFixed32: skip = 4; break;
+      case kWireFixed64:
+        skip = 8;
+        break;
+      case kWireFixed32:
+        skip = 4;
+        break;
       case kWireLengthDelimited:
         if (!read_varint(&at, end, kMaxVarintBytes, &skip)) return false;
         break;
-      default: return false;  // groups and the reserved types
+      default:
+        return false;  // groups and the reserved types
     }
     if (skip > static_cast<uint64_t>(end - at)) return false;
     at += skip;

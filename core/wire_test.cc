@@ -145,8 +145,8 @@ class PackArchiveTest : public ::testing::Test {
         std::string("x"),
         std::string("a\0b\0c", 5),
         text,
-        random_bytes(200 * 1024, rng),        // incompressible, past the 64 KiB steps
-        std::string(1 << 20, '\0'),           // highly compressible
+        random_bytes(200 * 1024, rng),  // incompressible, past the 64 KiB steps
+        std::string(1 << 20, '\0'),     // highly compressible
     };
   }
 };
@@ -296,8 +296,7 @@ TEST_F(UnpackArchiveTest, CorruptedByteGivesPayloadOrNothing) {
       accepted += !out.empty();
     }
   }
-  std::printf("%zu of %zu damaged archives still gave the payload\n", accepted,
-              archive.size() * 3);
+  std::printf("%zu of %zu damaged archives still gave the payload\n", accepted, archive.size() * 3);
 }
 
 TEST_F(UnpackArchiveTest, EntrySizeLimitIsInclusive) {
@@ -399,21 +398,27 @@ TEST_F(SerializeRequestTest, ProtocReadsEveryHeaderFieldAndEntriesInKeyOrder) {
             "command: COMMAND_TOKEN\n");
 
   // The whole message, body included, byte for byte as protoc encodes it.
-  std::string body = protoc_encode(
-      "KeyValueList",
-      "entries { key: \"K1\" value: \"null\" }\n"
-      "entries { key: \"K2\" value: \"two words\" }\n"
-      "entries { key: \"Kz\" value: " + text_literal("a\\b\"c") + " }\n"
-      "entries { key: " + text_literal("K\xC3\xA9") + " value: " + text_literal("\xE4\xB8\xAD") + " }\n");
+  std::string body = protoc_encode("KeyValueList",
+                                   "entries { key: \"K1\" value: \"null\" }\n"
+                                   "entries { key: \"K2\" value: \"two words\" }\n"
+                                   "entries { key: \"Kz\" value: " +
+                                       text_literal("a\\b\"c") +
+                                       " }\n"
+                                       "entries { key: " +
+                                       text_literal("K\xC3\xA9") +
+                                       " value: " + text_literal("\xE4\xB8\xAD") + " }\n");
   ASSERT_FALSE(body.empty());
-  std::string expected = protoc_encode(
-      "TokenRequest",
-      "header { sdk_version: \"v4_9_2r_a07c3e51\" app_version_name: \"1.2.3\"\n"
-      "  app_version_code: 42 app_key: \"ak-123\" os_type: OS_TYPE_HARMONY\n"
-      "  os_version: \"OpenHarmony-4.1.0\" ulvok: \"prev-token\" format_version: 1\n"
-      "  app_name: " + text_literal(facts_.app_name) + " sdk_variant: SDK_VARIANT_2 }\n"
-      "command: COMMAND_TOKEN\n"
-      "body: " + text_literal(body) + "\n");
+  std::string expected =
+      protoc_encode("TokenRequest",
+                    "header { sdk_version: \"v4_9_2r_a07c3e51\" app_version_name: \"1.2.3\"\n"
+                    "  app_version_code: 42 app_key: \"ak-123\" os_type: OS_TYPE_HARMONY\n"
+                    "  os_version: \"OpenHarmony-4.1.0\" ulvok: \"prev-token\" format_version: 1\n"
+                    "  app_name: " +
+                        text_literal(facts_.app_name) +
+                        " sdk_variant: SDK_VARIANT_2 }\n"
+                        "command: COMMAND_TOKEN\n"
+                        "body: " +
+                        text_literal(body) + "\n");
   ASSERT_FALSE(expected.empty());
   EXPECT_TRUE(bytes == expected);
 }
@@ -463,7 +468,8 @@ TEST_F(SerializeRequestTest, VersionCodeIsTheLowThirtyTwoBits) {
     sdk_.set_facts(std::make_shared<const SdkFacts>(facts_));
     std::string decoded = protoc_decode("TokenRequest", serialize_request(app_, "", {}));
     std::string expected_header =
-        std::string("header {\n  sdk_version: \"v4_9_2r_a07c3e51\"\n  app_version_name: \"1.2.3\"\n") +
+        std::string(
+            "header {\n  sdk_version: \"v4_9_2r_a07c3e51\"\n  app_version_name: \"1.2.3\"\n") +
         c.line + "  app_key: \"ak-123\"\n";
     EXPECT_EQ(decoded.substr(0, expected_header.size()), expected_header) << c.code;
   }
@@ -682,8 +688,8 @@ TEST_F(PostRequestTest, AnswerWithoutReadableDataEntryIsMinus1003) {
   std::string whole = testdata("deflated.zip");
   for (const std::string& archive :
        {std::string("plain text, not an archive"), testdata("capital_data.zip"),
-        testdata("empty_entry.zip"), testdata("crc_mismatch.zip"),
-        testdata("declared_4gib.zip"), whole.substr(0, whole.size() - 1)}) {
+        testdata("empty_entry.zip"), testdata("crc_mismatch.zip"), testdata("declared_4gib.zip"),
+        whole.substr(0, whole.size() - 1)}) {
     std::string sealed = openssl_sm4(true, kKey, archive);
     sdk_.answer = [&] { return respond(sealed); };
     EXPECT_EQ(post(gm_), kPostNoArchiveEntry) << archive.size();
@@ -725,8 +731,9 @@ TEST_F(PostRequestTest, AnswerLargerThanAnyValidOneIsRefusedBeforeDecryption) {
   const std::string entry = random_bytes(kMaxEntrySize, rng);
   TempFile input(entry), archive_file;
   TempFile script(kLargestArchive);
-  ASSERT_EQ(run("python3 " + script.path() + " " + input.path() + " " + archive_file.path())
-                .exit_code, 0);
+  ASSERT_EQ(
+      run("python3 " + script.path() + " " + input.path() + " " + archive_file.path()).exit_code,
+      0);
   const std::string largest = openssl_sm4(true, kKey, read_file(archive_file.path()));
   ASSERT_FALSE(largest.empty());
   EXPECT_LE(largest.size(), kMaxAnswerSize);

@@ -300,7 +300,9 @@ void xxtea_decrypt_words(unsigned char* v, size_t n, const uint32_t k[4]) {
   } while (--cycles != 0);
 }
 
-bool is_aes_key_length(unsigned long length) { return length == 16 || length == 24 || length == 32; }
+bool is_aes_key_length(unsigned long length) {
+  return length == 16 || length == 24 || length == 32;
+}
 
 }  // namespace
 
@@ -364,7 +366,7 @@ void AES_set_key(AesKeySchedule& schedule, const unsigned char* key, int keyLenB
   for (int i = nk; i < words; ++i) {
     uint32_t t = w[i - 1];
     if (i % nk == 0) {
-      t = aes_sub_word(rotl32(t, 8)) ^ uint32_t{kAesRcon[i / nk - 1]} << 24;
+      t = aes_sub_word(rotl32(t, 8)) ^ uint32_t { kAesRcon[i / nk - 1] } << 24;
     } else if (nk > 6 && i % nk == 4) {
       t = aes_sub_word(t);
     }

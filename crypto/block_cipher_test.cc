@@ -1,5 +1,6 @@
 #include "crypto/block_cipher.h"
 
+#include <gtest/gtest.h>
 #include <openssl/evp.h>
 
 #include <cstdio>
@@ -10,8 +11,6 @@
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "crypto/testing/hex.h"
 
@@ -29,8 +28,8 @@ const unsigned char* u8(const std::string& s) {
 // a failure can be replayed.
 uint32_t test_seed() {
   const char* fixed = std::getenv("RISK_TEST_SEED");
-  const uint32_t seed =
-      fixed != nullptr ? static_cast<uint32_t>(std::strtoul(fixed, nullptr, 0)) : std::random_device{}();
+  const uint32_t seed = fixed != nullptr ? static_cast<uint32_t>(std::strtoul(fixed, nullptr, 0))
+                                         : std::random_device{}();
   std::printf("random seed: RISK_TEST_SEED=%u\n", seed);
   return seed;
 }
@@ -61,9 +60,12 @@ std::string evp_ecb(const EVP_CIPHER* cipher, const std::string& key, const std:
 
 const EVP_CIPHER* evp_aes_ecb(size_t key_size) {
   switch (key_size) {
-    case 16: return EVP_aes_128_ecb();
-    case 24: return EVP_aes_192_ecb();
-    default: return EVP_aes_256_ecb();
+    case 16:
+      return EVP_aes_128_ecb();
+    case 24:
+      return EVP_aes_192_ecb();
+    default:
+      return EVP_aes_256_ecb();
   }
 }
 
@@ -304,7 +306,8 @@ std::vector<XxteaVector> load_xxtea_vectors() {
     std::istringstream fields(text);
     std::string kind, key, in, out;
     fields >> kind >> key >> in >> out;
-    vectors.push_back({kind[0], from_hex(key), from_hex(in), out == "-" ? "" : from_hex(out), line});
+    vectors.push_back(
+        {kind[0], from_hex(key), from_hex(in), out == "-" ? "" : from_hex(out), line});
   }
   return vectors;
 }

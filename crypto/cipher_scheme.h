@@ -31,7 +31,7 @@ class CipherScheme {
   virtual ~CipherScheme();
 
   int32_t kind = kGmSchemeKind;  // kGmSchemeKind or kLegacySchemeKind
-  std::string cipherKey;   // derived from keyText at construction
+  std::string cipherKey;         // derived from keyText at construction
   std::string keyText;
 };
 

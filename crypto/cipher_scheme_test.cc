@@ -1,13 +1,13 @@
 #include "crypto/cipher_scheme.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <random>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "base/log.h"
 #include "crypto/testing/hex.h"
@@ -34,25 +34,18 @@ struct SchemeVector {
 const SchemeVector kVectors[] = {
     {"346131623763323965356433663861303662326339643165",
      "504b0304207365616c65642072657175657374207061796c6f61642000ff",
-     "15b7b7c1784b5977af0d760937bb773233a5654c",
-     "344f3b29e0de6cca27162853da99ee8a",
+     "15b7b7c1784b5977af0d760937bb773233a5654c", "344f3b29e0de6cca27162853da99ee8a",
      "e3530b90dcac1e471009ab86a5b6ebf2f0ba81debfdb7a47ae013e9292400466adc0e3da",
      "f61cac99a058c3bd430af154051a33da",
      "1927fda198c5c3331f43496de99f19fb9117727af8a88f8de0f76c70f876127b",
      "4e86f5203fa86a6edae97da8fbd4778b6b0b4df5d3362403722578e3c2bf67f5"},
-    {"",
-     "7b224b31223a2276227d",
-     "da39a3ee5e6b4b0d3255bfef95601890afd80709",
-     "555a945db399a3bd58275fab677a644b",
-     "ee628e0a95f71a4e2c60aabc82b47abe",
+    {"", "7b224b31223a2276227d", "da39a3ee5e6b4b0d3255bfef95601890afd80709",
+     "555a945db399a3bd58275fab677a644b", "ee628e0a95f71a4e2c60aabc82b47abe",
      "1ab21d8355cfa17f8e61194831e81a8f",
      "1ec0acf4cd16358a00dc2c9128c254e36374bf939e9fc706724b385e9fe9cf5f",
      "b270ba624ad3e032bafdfec8be2b23c1"},
-    {"6b00e98041",
-     "30313233343536373839616263646566",
-     "216feaf427cf2519d6e7422d0ec2988664581f50",
-     "4c1a075cfd2b94b13f399b307fbfa73c",
-     "2b95b780b494b56655c5c4cfadd7e8cf325e5e1f",
+    {"6b00e98041", "30313233343536373839616263646566", "216feaf427cf2519d6e7422d0ec2988664581f50",
+     "4c1a075cfd2b94b13f399b307fbfa73c", "2b95b780b494b56655c5c4cfadd7e8cf325e5e1f",
      "ee76d49f496558ce9deadc0eb49f2d78",
      "e0980ac1ba21123d2641b5b10accdcb3ef2ce2e28fb6b2ec18db7c49eddb4e07",
      "9d91033358b3f78dcf21133f061f305bf0f5780b54648785b740333c2a342be6"},

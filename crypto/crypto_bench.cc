@@ -8,14 +8,13 @@
 //
 // Sizes: 4096 bytes (read the bytes_per_second column) and 64 bytes (read
 // the time column).
+#include <benchmark/benchmark.h>
 #include <openssl/evp.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-
-#include <benchmark/benchmark.h>
 
 #include "crypto/block_cipher.h"
 #include "crypto/digest.h"
@@ -234,7 +233,9 @@ void BM_Sm4EcbDecrypt(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(risk::SM4_ECB_Decrypt_pkcs7unpadding(kKey, 16, in));
   set_counters(state);
 }
-void BM_Sm4EcbDecrypt_OpenSsl(benchmark::State& state) { evp_cipher_bench(state, "SM4-ECB", false); }
+void BM_Sm4EcbDecrypt_OpenSsl(benchmark::State& state) {
+  evp_cipher_bench(state, "SM4-ECB", false);
+}
 
 void BM_XxteaEncrypt(benchmark::State& state) {
   const std::string in = make_input(static_cast<size_t>(state.range(0)));

@@ -27,8 +27,8 @@ enum class LengthOrder { kLittle, kBig };
 // The tail shared by all three digests: the last tail_len (< 64) message
 // bytes, a 0x80 byte, zeros up to 56 mod 64, then the message length in
 // bits. Writes one or two blocks into out and returns how many.
-size_t pad_tail(const unsigned char* tail, size_t tail_len, uint64_t bit_length,
-                LengthOrder order, unsigned char out[2 * kBlockSize]) {
+size_t pad_tail(const unsigned char* tail, size_t tail_len, uint64_t bit_length, LengthOrder order,
+                unsigned char out[2 * kBlockSize]) {
   const size_t blocks = tail_len < kLengthOffset ? 1 : 2;
   const size_t length_at = blocks * kBlockSize - 8;
   copy_bytes(out, tail, tail_len);
@@ -370,8 +370,8 @@ void sha1_update(Sha1Context& ctx, const void* data, size_t length) {
 
 void sha1_final(Sha1Context& ctx, unsigned char digest[kSha1Size]) {
   unsigned char tail[2 * kBlockSize];
-  const size_t blocks = pad_tail(ctx.buffer, size_t(ctx.bit_count / 8 % kBlockSize),
-                                 ctx.bit_count, LengthOrder::kBig, tail);
+  const size_t blocks = pad_tail(ctx.buffer, size_t(ctx.bit_count / 8 % kBlockSize), ctx.bit_count,
+                                 LengthOrder::kBig, tail);
   sha1_compress(ctx.state, tail, blocks);
   secure_wipe(tail, blocks * kBlockSize);
   for (int i = 0; i < 5; ++i) store32_be(digest + 4 * i, ctx.state[i]);

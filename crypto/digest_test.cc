@@ -1,13 +1,12 @@
 #include "crypto/digest.h"
 
+#include <gtest/gtest.h>
 #include <openssl/evp.h>
 
 #include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "crypto/encoding.h"
 

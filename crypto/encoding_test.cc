@@ -1,5 +1,6 @@
 #include "crypto/encoding.h"
 
+#include <gtest/gtest.h>
 #include <openssl/evp.h>
 
 #include <cstdio>
@@ -7,8 +8,6 @@
 #include <set>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "base/strings.h"
 
@@ -48,8 +47,13 @@ TEST(Hex, WritesLowercaseHighNibbleFirst) {
 // RFC 4648, section 10.
 TEST(Base64, MatchesRfc4648Vectors) {
   const std::pair<const char*, const char*> vectors[] = {
-      {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},        {"foo", "Zm9v"},
-      {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
+      {"", ""},
+      {"f", "Zg=="},
+      {"fo", "Zm8="},
+      {"foo", "Zm9v"},
+      {"foob", "Zm9vYg=="},
+      {"fooba", "Zm9vYmE="},
+      {"foobar", "Zm9vYmFy"},
   };
   for (const auto& [plain, encoded] : vectors) {
     EXPECT_EQ(encoded, base64_encode(plain)) << plain;
@@ -96,7 +100,11 @@ TEST_F(Base64DecodeRules, IgnoresLowBitsThatDoNotFillAByte) {
 
 TEST_F(Base64DecodeRules, RejectsCharactersOutsideTheAlphabet) {
   for (const char* text : {"QU-D", "QU_D", "QU D", "QUJ\nQUJD", "QUJD\r\n==", "QU.D", "QU:D",
-                           "QU*D", "QU@D", "QU[D", "QU`D", "QU{D", "QU\x7f" "D", "QU\xc3" "D"}) {
+                           "QU*D", "QU@D", "QU[D", "QU`D", "QU{D",
+                           "QU\x7f"
+                           "D",
+                           "QU\xc3"
+                           "D"}) {
     EXPECT_EQ("", base64_decode(text)) << text;
   }
   EXPECT_EQ("", base64_decode(std::string("QU\0D", 4)));
@@ -165,9 +173,12 @@ TEST(UrlEncode, MatchesPythonQuotePlusForEveryByte) {
       "%00%01%02%03%04%05%06%07%08%09%0A%0B%0C%0D%0E%0F%10%11%12%13%14%15%16%17%18%19%1A%1B%1C%1D"
       "%1E%1F+%21%22%23%24%25%26%27%28%29%2A%2B%2C-.%2F0123456789%3A%3B%3C%3D%3E%3F%40ABCDEFGHIJKLM"
       "NOPQRSTUVWXYZ%5B%5C%5D%5E_%60abcdefghijklmnopqrstuvwxyz%7B%7C%7D~%7F%80%81%82%83%84%85%86%87"
-      "%88%89%8A%8B%8C%8D%8E%8F%90%91%92%93%94%95%96%97%98%99%9A%9B%9C%9D%9E%9F%A0%A1%A2%A3%A4%A5%A6"
-      "%A7%A8%A9%AA%AB%AC%AD%AE%AF%B0%B1%B2%B3%B4%B5%B6%B7%B8%B9%BA%BB%BC%BD%BE%BF%C0%C1%C2%C3%C4%C5"
-      "%C6%C7%C8%C9%CA%CB%CC%CD%CE%CF%D0%D1%D2%D3%D4%D5%D6%D7%D8%D9%DA%DB%DC%DD%DE%DF%E0%E1%E2%E3%E4"
+      "%88%89%8A%8B%8C%8D%8E%8F%90%91%92%93%94%95%96%97%98%99%9A%9B%9C%9D%9E%9F%A0%A1%A2%A3%A4%A5%"
+      "A6"
+      "%A7%A8%A9%AA%AB%AC%AD%AE%AF%B0%B1%B2%B3%B4%B5%B6%B7%B8%B9%BA%BB%BC%BD%BE%BF%C0%C1%C2%C3%C4%"
+      "C5"
+      "%C6%C7%C8%C9%CA%CB%CC%CD%CE%CF%D0%D1%D2%D3%D4%D5%D6%D7%D8%D9%DA%DB%DC%DD%DE%DF%E0%E1%E2%E3%"
+      "E4"
       "%E5%E6%E7%E8%E9%EA%EB%EC%ED%EE%EF%F0%F1%F2%F3%F4%F5%F6%F7%F8%F9%FA%FB%FC%FD%FE%FF";
   EXPECT_EQ(expected, url_encode(all_byte_values()));
 }

@@ -51,12 +51,8 @@ inline void store64_be(unsigned char* p, uint64_t v) {
 
 // Defined for every n (taken mod 32), 0 included: neither shift ever reaches
 // 32. Compilers recognise the masked form and emit one rotate instruction.
-constexpr uint32_t rotl32(uint32_t v, unsigned n) {
-  return v << (n & 31) | v >> ((32 - n) & 31);
-}
-constexpr uint32_t rotr32(uint32_t v, unsigned n) {
-  return v >> (n & 31) | v << ((32 - n) & 31);
-}
+constexpr uint32_t rotl32(uint32_t v, unsigned n) { return v << (n & 31) | v >> ((32 - n) & 31); }
+constexpr uint32_t rotr32(uint32_t v, unsigned n) { return v >> (n & 31) | v << ((32 - n) & 31); }
 
 // memcpy that accepts n == 0 with dst or src null (memcpy itself does not).
 inline void copy_bytes(void* dst, const void* src, size_t n) {

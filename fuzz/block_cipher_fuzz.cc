@@ -47,16 +47,24 @@ void fuzz_block_cipher(Cipher cipher, const unsigned char* key, size_t key_lengt
                        const std::string& data) {
   const EVP_CIPHER* reference = nullptr;
   switch (cipher) {
-    case Cipher::kAes128: reference = EVP_aes_128_ecb(); break;
-    case Cipher::kAes192: reference = EVP_aes_192_ecb(); break;
-    case Cipher::kAes256: reference = EVP_aes_256_ecb(); break;
-    default: reference = EVP_sm4_ecb(); break;
+    case Cipher::kAes128:
+      reference = EVP_aes_128_ecb();
+      break;
+    case Cipher::kAes192:
+      reference = EVP_aes_192_ecb();
+      break;
+    case Cipher::kAes256:
+      reference = EVP_aes_256_ecb();
+      break;
+    default:
+      reference = EVP_sm4_ecb();
+      break;
   }
   const bool sm4 = cipher == Cipher::kSm4;
-  const auto decrypt = sm4 ? risk::SM4_ECB_Decrypt_pkcs7unpadding
-                           : risk::AES_ECB_Decrypt_pkcs7unpadding;
-  const auto encrypt = sm4 ? risk::SM4_ECB_Encrypt_pkcs7padding
-                           : risk::AES_ECB_Encrypt_pkcs7padding;
+  const auto decrypt =
+      sm4 ? risk::SM4_ECB_Decrypt_pkcs7unpadding : risk::AES_ECB_Decrypt_pkcs7unpadding;
+  const auto encrypt =
+      sm4 ? risk::SM4_ECB_Encrypt_pkcs7padding : risk::AES_ECB_Encrypt_pkcs7padding;
 
   const std::string opened = decrypt(key, key_length, data);
   check(opened == reference_decrypt(reference, key, data),
@@ -87,16 +95,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const auto cipher = static_cast<Cipher>(data[0] % static_cast<int>(Cipher::kCount));
   size_t key_length = 16;
   switch (cipher) {
-    case Cipher::kAes192: key_length = 24; break;
-    case Cipher::kAes256: key_length = 32; break;
-    case Cipher::kXxtea: key_length = data[1] % 41; break;  // key texts up to 40 bytes
-    default: break;
+    case Cipher::kAes192:
+      key_length = 24;
+      break;
+    case Cipher::kAes256:
+      key_length = 32;
+      break;
+    case Cipher::kXxtea:
+      key_length = data[1] % 41;
+      break;  // key texts up to 40 bytes
+    default:
+      break;
   }
   size_t offset = cipher == Cipher::kXxtea ? 2 : 1;
   if (size < offset + key_length) return 0;
   const unsigned char* key = data + offset;
-  const std::string rest = risk::fuzz::as_string(data + offset + key_length,
-                                                 size - offset - key_length);
+  const std::string rest =
+      risk::fuzz::as_string(data + offset + key_length, size - offset - key_length);
   if (cipher == Cipher::kXxtea) {
     fuzz_xxtea(risk::fuzz::as_string(key, key_length), rest);
   } else {

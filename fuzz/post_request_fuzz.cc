@@ -128,7 +128,7 @@ int32_t read_answer(const std::string& answer, std::string& token, std::string& 
              response->body.len == 0) {
     code = kRefused;
   } else if (!risk::within_field_limit(response->body.data, response->body.len,
-                                        risk::kMaxAnswerFields)) {
+                                       risk::kMaxAnswerFields)) {
     code = kNotAMessage;
   } else {
     Risk__TokenPayload* payload =

@@ -45,9 +45,8 @@ struct Fixture {
     sdk = new risk::RiskSdk();  // lives as long as the process
     for (const char* name : kCollectorNames) {
       const std::string key = std::string("ran:") + name;
-      sdk->register_collector(name, [key](risk::RiskApp&, risk::StringMap& result, void*) {
-        result[key] = "1";
-      });
+      sdk->register_collector(
+          name, [key](risk::RiskApp&, risk::StringMap& result, void*) { result[key] = "1"; });
     }
     app = sdk->get_app("fuzz-app-key");
     check(app != nullptr, "get_app");

@@ -12,8 +12,8 @@
 #include "collect/collectors/collectors.h"
 #include "crypto/json/json11.h"
 #include "platform/harmony_sdk.h"
-#include "situation/situation_report.h"
 #include "situation/event_list.h"
+#include "situation/situation_report.h"
 
 namespace risk {
 

@@ -26,10 +26,11 @@ std::string openssl_seal(const std::string& key, const std::string& plain) {
   std::string sealed(plain.size() + 16, '\0');
   int n = 0;
   int tail = 0;
-  EVP_EncryptInit_ex(ctx, EVP_sm4_ecb(), nullptr, reinterpret_cast<const unsigned char*>(key.data()),
-                     nullptr);
+  EVP_EncryptInit_ex(ctx, EVP_sm4_ecb(), nullptr,
+                     reinterpret_cast<const unsigned char*>(key.data()), nullptr);
   EVP_EncryptUpdate(ctx, reinterpret_cast<unsigned char*>(&sealed[0]), &n,
-                    reinterpret_cast<const unsigned char*>(plain.data()), static_cast<int>(plain.size()));
+                    reinterpret_cast<const unsigned char*>(plain.data()),
+                    static_cast<int>(plain.size()));
   EVP_EncryptFinal_ex(ctx, reinterpret_cast<unsigned char*>(&sealed[n]), &tail);
   EVP_CIPHER_CTX_free(ctx);
   sealed.resize(static_cast<size_t>(n + tail));
@@ -75,7 +76,8 @@ TEST_F(SealedProperty, StoredTextIsOpenSslSm4EcbInBase64AndOpensBack) {
     const std::string value = random_text(length);
     const std::string name = "app-key:" + std::to_string(length);
     const std::string stored = seal_property("com.example", name, value);
-    EXPECT_EQ(stored, openssl_seal(property_key("com.example", name), value)) << "length " << length;
+    EXPECT_EQ(stored, openssl_seal(property_key("com.example", name), value))
+        << "length " << length;
     EXPECT_EQ(open_property("com.example", name, stored), value) << "length " << length;
   }
 }

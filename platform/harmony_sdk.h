@@ -138,9 +138,7 @@ class HarmonyRiskSdk : public RiskSdk {
     return harmony_facts_->device_properties;
   }
   // The same entries as plain texts ("" for a value that is not a string).
-  const StringMap& device_property_texts() const {
-    return harmony_facts_->device_property_texts;
-  }
+  const StringMap& device_property_texts() const { return harmony_facts_->device_property_texts; }
 
  private:
   // Never null; empty facts until set_facts. The core's part is shared

@@ -167,8 +167,7 @@ napi_value Facts(napi_env env, napi_callback_info info) {
   napi_value props = nullptr;
   napi_create_object(env, &props);
   for (const auto& entry : sdk->device_properties()) {
-    napi_set_named_property(env, props, entry.first.c_str(),
-                            make_string(env, entry.second.dump()));
+    napi_set_named_property(env, props, entry.first.c_str(), make_string(env, entry.second.dump()));
   }
   napi_set_named_property(env, out, "deviceProperties", props);
   return out;

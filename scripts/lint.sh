@@ -18,12 +18,14 @@
 #      links, each folder's libraries link only their own and lower folders,
 #      and a library compiles only sources of its own folder;
 #   5. nothing below the platform includes the script engine's headers
-#      (node_api.h or anything of bridge/); tests and test helpers aside.
+#      (node_api.h or anything of bridge/); tests and test helpers aside;
+#   6. every C and C++ file is laid out as .clang-format says (clang-format
+#      14; the JSON layer keeps its own layout, crypto/json/.clang-format).
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
 
 setup_all
-ensure_debs clang-14
+ensure_debs clang-14 clang-format-14
 
 log "JavaScript types (tsc)"
 for project in tsconfig.json tsconfig.dev.json test/fixtures/tsconfig.json service/tsconfig.json; do
@@ -56,4 +58,8 @@ if grep -rnE '#include [<"](node_api\.h|bridge/)' base crypto collect situation 
   echo "these files below the platform include the script engine's headers" >&2
   exit 1
 fi
+log "layout (clang-format)"
+mapfile -t sources < <(git -C "$ROOT" ls-files '*.c' '*.cc' '*.h')
+(cd "$ROOT" && clang-format-14 --dry-run --Werror "${sources[@]}") ||
+  { echo "run clang-format-14 -i on the files above" >&2; exit 1; }
 log "lint: clean"

@@ -160,9 +160,11 @@ void EventList::deliver_pending() noexcept {
     EventEntry& entry = held_entry(i);
     if (entry.delivered) continue;
     // One delivery that fails leaves the others to come.
-    guarded_with([&entry](const char* reason) {
-      log_message("event list fail to deliver event %u: %s", entry.event, reason);
-    }, [&] { entry.delivered = deliver(entry); });
+    guarded_with(
+        [&entry](const char* reason) {
+          log_message("event list fail to deliver event %u: %s", entry.event, reason);
+        },
+        [&] { entry.delivered = deliver(entry); });
   }
 }
 

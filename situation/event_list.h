@@ -52,7 +52,7 @@ struct EventEntry {
   // The result of the last delivery attempt. Atomic because the delivery
   // worker writes it under the read lock.
   std::atomic<bool> delivered{false};
-  int64_t time = 0;        // now_ms when the slot was last written
+  int64_t time = 0;  // now_ms when the slot was last written
   uint32_t event = 0;
   uint32_t code = 0;
   // NUL-terminated copy of the message; null only if copying failed.

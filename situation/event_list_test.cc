@@ -83,9 +83,12 @@ class EventSdk : public RiskSdk {
 
   std::unique_ptr<EventList> create_event_list() override {
     switch (kind_) {
-      case ListKind::kCounting: return std::make_unique<CountingList>(this);
-      case ListKind::kHarmony: return std::make_unique<HarmonyEventList>(this);
-      case ListKind::kBase: break;
+      case ListKind::kCounting:
+        return std::make_unique<CountingList>(this);
+      case ListKind::kHarmony:
+        return std::make_unique<HarmonyEventList>(this);
+      case ListKind::kBase:
+        break;
     }
     return std::make_unique<EventList>(this);
   }
@@ -193,9 +196,8 @@ TEST_F(EventListTest, RendersExactJsonTextWithEscapesAndNullMessage) {
     EXPECT_TRUE(e.has_message);
   }
   EXPECT_EQ(held[1].message, "");
-  EXPECT_EQ(list->events_json(),
-            "[" + expected_object(held[0], "say \\\"hi\\\"\\n\\t/") + ", " +
-                expected_object(held[1], "") + "]");
+  EXPECT_EQ(list->events_json(), "[" + expected_object(held[0], "say \\\"hi\\\"\\n\\t/") + ", " +
+                                     expected_object(held[1], "") + "]");
 }
 
 TEST_F(EventListTest, SingleEventRendersAsOneElementArray) {
@@ -228,7 +230,7 @@ TEST_F(EventListTest, HeldEventsAreDeliveredOnceAndNewOnesAtOnce) {
   ASSERT_TRUE(eventually([&]() { return list->deliveries.load() == 3; }));
   list->add_event(9, 1, "late");
   EXPECT_EQ(list->deliveries.load(), 4);  // delivered inside add_event
-  sdk_->shutdown();                      // the worker has ended
+  sdk_->shutdown();                       // the worker has ended
   EXPECT_EQ(list->deliveries.load(), 4);
   for (const EventSnapshot& e : list->entries()) EXPECT_TRUE(e.delivered);
   std::vector<Seen> seen = sdk_->seen_events();

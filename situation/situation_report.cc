@@ -43,8 +43,10 @@ void send_situation_report(SituationApp& app, std::unique_ptr<StringMap> options
         const std::string url =
             service_address(configured, kSituationServiceUrl, kSituationServicePath);
         if (configured.empty()) {
-          log_message("KEY_SITUATION_URL is not set (KEY_URL does not apply to reports): "
-                      "the built-in address %s never resolves", url.c_str());
+          log_message(
+              "KEY_SITUATION_URL is not set (KEY_URL does not apply to reports): "
+              "the built-in address %s never resolves",
+              url.c_str());
         }
         std::unique_ptr<CipherScheme> scheme = select_cipher_scheme(params, app.app_key());
         // Only the answer counts; it stays empty on every failure.

@@ -74,7 +74,9 @@ class SituationReportTest : public ::testing::Test {
     return out;
   }
 
-  std::string error_count() { return sdk_->store().get(app_property(kSituationErrorCountProperty)); }
+  std::string error_count() {
+    return sdk_->store().get(app_property(kSituationErrorCountProperty));
+  }
 
   LogCapture log_;
   std::unique_ptr<FakeSdk> sdk_;
@@ -153,8 +155,8 @@ TEST_F(SituationReportTest, GmBodyIsTheFieldsSealedAndSigned) {
   app_->report_situation(options(gm()));
   std::vector<PostRecord> posts = situation_posts();
   ASSERT_EQ(posts.size(), 1u);
-  const std::string sign = testing::ref_hex(
-      testing::ref_digest(EVP_sm3(), std::string(kKey) + kBody + kKey));
+  const std::string sign =
+      testing::ref_hex(testing::ref_digest(EVP_sm3(), std::string(kKey) + kBody + kKey));
   EXPECT_TRUE(has_prefix(posts[0].url, "https://sit.test/udid/sa-m?sign=" + sign + "&appKey="));
   EXPECT_NE(posts[0].url.find("&alg=gm"), std::string::npos);
   EXPECT_EQ(testing::ref_unzip(testing::ref_gm_open(kKey, posts[0].body)), kBody);
@@ -164,8 +166,8 @@ TEST_F(SituationReportTest, LegacyBodyIsTheFieldsSealedAndSigned) {
   app_->report_situation(options({{"KEY_SITUATION_URL", kSituationUrl}}));
   std::vector<PostRecord> posts = situation_posts();
   ASSERT_EQ(posts.size(), 1u);
-  const std::string sign = testing::ref_hex(
-      testing::ref_digest(EVP_md5(), std::string(kKey) + kBody + kKey));
+  const std::string sign =
+      testing::ref_hex(testing::ref_digest(EVP_md5(), std::string(kKey) + kBody + kKey));
   EXPECT_TRUE(has_prefix(posts[0].url, "https://sit.test/udid/sa-m?sign=" + sign + "&appKey="));
   const std::string zip = XXTEA_Decrypt(posts[0].body, testing::ref_legacy_key(kKey));
   EXPECT_EQ(testing::ref_unzip(zip), kBody);

@@ -77,8 +77,8 @@ void resolve_with_empty_text(napi_env env, napi_deferred deferred) {
 
 // Starts the worker of a promise native for app through the launcher; returns
 // the promise, or null after throwing kThreadFailedMessage into the script.
-napi_value start_worker(napi_env env, const char* name, HarmonyRiskSdk* sdk,
-                        napi_deferred deferred, napi_value promise, WorkerOperation operation) {
+napi_value start_worker(napi_env env, const char* name, HarmonyRiskSdk* sdk, napi_deferred deferred,
+                        napi_value promise, WorkerOperation operation) {
   auto start = std::make_unique<WorkerStart>();
   start->pass = sdk->thread_gate().enter();
   if (!start->pass) {
@@ -115,8 +115,8 @@ napi_value start_worker(napi_env env, const char* name, HarmonyRiskSdk* sdk,
 // The common part of the three promise natives: arguments, promise, lookup,
 // worker. make_operation(app, options, text) builds the worker's work.
 template <typename MakeOperation>
-napi_value promise_native(napi_env env, napi_callback_info info, const char* name,
-                          bool with_text, MakeOperation make_operation) {
+napi_value promise_native(napi_env env, napi_callback_info info, const char* name, bool with_text,
+                          MakeOperation make_operation) {
   napi_value argv[4];
   read_args(env, info, argv);
   StringMap options = pairs_to_map(env, argv[2]);
@@ -210,13 +210,12 @@ napi_value GetDegradeTokenNative(napi_env env, napi_callback_info info) {
 
 napi_value GetBusinessSignNative(napi_env env, napi_callback_info info) {
   return run_native(env, "getBusinessSignNative", [&]() -> napi_value {
-    return promise_native(
-        env, info, "getBusinessSignNative", true,
-        [](RiskApp* app, StringMap options, std::string text) -> WorkerOperation {
-          return [app, options = std::move(options), text = std::move(text)]() {
-            return app->business_sign(text, app->merged_options(options));
-          };
-        });
+    return promise_native(env, info, "getBusinessSignNative", true,
+                          [](RiskApp* app, StringMap options, std::string text) -> WorkerOperation {
+                            return [app, options = std::move(options), text = std::move(text)]() {
+                              return app->business_sign(text, app->merged_options(options));
+                            };
+                          });
   });
 }
 
@@ -308,12 +307,12 @@ napi_value Export(napi_env env, napi_value exports) {
 }
 
 napi_module g_module = {
-    1,         // nm_version
-    0,         // nm_flags
+    1,  // nm_version
+    0,  // nm_flags
     "bridge-js-native",
     Export,
     "QuonRiskComm-v4_9_2r_a07c3e51",
-    nullptr,   // nm_priv
+    nullptr,  // nm_priv
     {nullptr, nullptr, nullptr, nullptr},
 };
 

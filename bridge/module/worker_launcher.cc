@@ -162,8 +162,8 @@ void WorkerLauncher::launch_next() {
   }
   if (guarded_with(
           [&start](const char* reason) {
-            log_message("%s: %s: %s", start ? start->name : "prepared worker",
-                        kThreadFailedMessage, reason);
+            log_message("%s: %s: %s", start ? start->name : "prepared worker", kThreadFailedMessage,
+                        reason);
           },
           [&] { start_worker_thread(start); })) {
     return;

@@ -131,7 +131,7 @@ class WorkerLauncher {
   const ThreadStarter start_worker_;
   const std::chrono::milliseconds idle_linger_;
   Mutex mutex_;
-  CondVar ready_{&mutex_};   // the launcher thread: starts_ has one
+  CondVar ready_{&mutex_};         // the launcher thread: starts_ has one
   CondVar handed_ready_{&mutex_};  // waiting workers: handed_ has one
   bool running_ GUARDED_BY(mutex_) = false;
   // Starts for new workers; null: a worker without a start (prepare).
@@ -140,7 +140,7 @@ class WorkerLauncher {
   // the waiting workers are idle_ + handed_.size().
   std::deque<std::unique_ptr<WorkerStart>> handed_ GUARDED_BY(mutex_);
   int idle_ GUARDED_BY(mutex_) = 0;
-  bool preparing_ GUARDED_BY(mutex_) = false;  // a prepared worker is on its way
+  bool preparing_ GUARDED_BY(mutex_) = false;    // a prepared worker is on its way
   WarmUp warm_up_ GUARDED_BY(mutex_) = nullptr;  // for the prepared worker
 };
 

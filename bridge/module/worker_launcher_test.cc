@@ -1,5 +1,7 @@
 #include "bridge/module/worker_launcher.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -13,8 +15,6 @@
 #include <thread>
 #include <utility>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "base/mutex.h"
 #include "base/thread_annotations.h"
@@ -156,8 +156,8 @@ TEST(WorkerLauncher, AThrowInAWorkerThreadIsContained) {
   Journal& journal = new_journal();
   WorkerLauncher* launcher = new_launcher(detached, inline_worker);
   const StartPlan plans[] = {
-      {0, [] () -> std::string { throw std::runtime_error("operation broke"); }},
-      {1, [] () -> std::string { throw 42; }},
+      {0, []() -> std::string { throw std::runtime_error("operation broke"); }},
+      {1, []() -> std::string { throw 42; }},
       {2, returns("x"), /*resolve_throws=*/true},
       {3, returns("ok")},
   };
@@ -167,7 +167,7 @@ TEST(WorkerLauncher, AThrowInAWorkerThreadIsContained) {
     ASSERT_TRUE(launcher->try_launch(start));
   }
   ASSERT_TRUE(journal.wait_for(8));
-  const Events expected = {"resolve 0 ", "release 0", "resolve 1 ", "release 1",
+  const Events expected = {"resolve 0 ",  "release 0", "resolve 1 ",   "release 1",
                            "resolve 2 x", "release 2", "resolve 3 ok", "release 3"};
   EXPECT_EQ(expected, journal.events());
 }
@@ -186,14 +186,14 @@ TEST(WorkerLauncher, WorkerThreadThatCannotStartIsResolvedWithEmptyText) {
   for (int i = 0; i < 3; ++i) {
     const std::string id = std::to_string(i);
     auto start = make_start(&journal, &gates[i], {i, [&journal, id] {
-                                                     journal.note("run " + id);
-                                                     return "r" + id;
-                                                   }});
+                                                    journal.note("run " + id);
+                                                    return "r" + id;
+                                                  }});
     ASSERT_TRUE(launcher->try_launch(start));
   }
   ASSERT_TRUE(journal.wait_for(8));
-  const Events expected = {"run 0",    "resolve 0 r0", "release 0", "resolve 1 ",
-                           "release 1", "run 2",       "resolve 2 r2", "release 2"};
+  const Events expected = {"run 0",     "resolve 0 r0", "release 0",    "resolve 1 ",
+                           "release 1", "run 2",        "resolve 2 r2", "release 2"};
   EXPECT_EQ(expected, journal.events());
 }
 

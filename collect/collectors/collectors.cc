@@ -55,7 +55,7 @@ struct CpuInfoName {
   const char* key;
 };
 constexpr CpuInfoName kCpuInfoNames[] = {
-    {"Features", "K31"}, {"flags", "K32"}, {"Hardware", "K33"},
+    {"Features", "K31"},    {"flags", "K32"},     {"Hardware", "K33"},
     {"module_name", "K36"}, {"Processor", "K37"},
 };
 
@@ -224,8 +224,8 @@ void collect_hard_ids(const CollectorServices& services, RiskApp&, StringMap& ou
   put_value(out, "K291", read_first_line(file_path(services, kKernelUuidPath)));
   std::string release;
   std::string version;
-  const bool named = services.uname ? services.uname(&release, &version)
-                                    : system_uname(&release, &version);
+  const bool named =
+      services.uname ? services.uname(&release, &version) : system_uname(&release, &version);
   if (!named) return;
   out["K292"] = release;
   out["K293"] = version;
@@ -246,16 +246,11 @@ struct BuiltinCollector {
 
 // Registration order; collect runs them in the reverse order.
 constexpr BuiltinCollector kBuiltinCollectors[] = {
-    {"event_history", collect_event_history},
-    {"hard_id_list", collect_hard_ids},
-    {"app_info", collect_app_info},
-    {"cpu_info", collect_cpu_info},
-    {"fonts_hash", collect_fonts_hash},
-    {"mem_info", collect_mem_info},
-    {"app_sign_md5", collect_app_sign},
-    {"uuid", collect_uuid},
-    {"times_info", collect_times_info},
-    {"oaid", collect_oaid},
+    {"event_history", collect_event_history}, {"hard_id_list", collect_hard_ids},
+    {"app_info", collect_app_info},           {"cpu_info", collect_cpu_info},
+    {"fonts_hash", collect_fonts_hash},       {"mem_info", collect_mem_info},
+    {"app_sign_md5", collect_app_sign},       {"uuid", collect_uuid},
+    {"times_info", collect_times_info},       {"oaid", collect_oaid},
     {"device_info", collect_device_info},
 };
 
@@ -269,9 +264,8 @@ std::vector<std::pair<std::string, Collector>> builtin_collectors(
   collectors.reserve(sizeof kBuiltinCollectors / sizeof kBuiltinCollectors[0]);
   for (const auto& builtin : kBuiltinCollectors) {
     const BoundCollector fn = builtin.fn;
-    collectors.emplace_back(builtin.name, [shared, fn](RiskApp& app, StringMap& out, void*) {
-      fn(*shared, app, out);
-    });
+    collectors.emplace_back(
+        builtin.name, [shared, fn](RiskApp& app, StringMap& out, void*) { fn(*shared, app, out); });
   }
   return collectors;
 }

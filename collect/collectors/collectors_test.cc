@@ -229,21 +229,21 @@ TEST_F(CollectorsTest, CollectRunsThemFromDeviceInfoToEventHistory) {
   sdk_.collect(*app_, StringMap{}, result);
   // The services each collector calls, in the order they were called.
   EXPECT_EQ(calls_, (std::vector<std::string>{
-                        "device_properties",                             // device_info
-                        "getOaid",                                       // oaid
-                        "clock", "getTimeInfo", "clock",                 // times_info
+                        "device_properties",                                     // device_info
+                        "getOaid",                                               // oaid
+                        "clock", "getTimeInfo", "clock",                         // times_info
                         std::string("get_property ") + kInstallationIdProperty,  // uuid
                         std::string("set_property ") + kInstallationIdProperty,
-                        "getAppSignature",                               // app_sign_md5
-                        "uname",                                         // hard_id_list
+                        "getAppSignature",  // app_sign_md5
+                        "uname",            // hard_id_list
                     }));
   EXPECT_EQ(result["K450"], "");
   // Every key the phone fixture yields, and the bookkeeping keys of collect.
   EXPECT_EQ(keys_of(result),
-            (std::vector<std::string>{"K200", "K202", "K205", "K290", "K291", "K292", "K293",
-                                      "K30", "K300", "K31", "K33", "K34", "K35", "K36", "K37",
-                                      "K39", "K41", "K450", "K58", "K60", "K66-1", "K66-2",
-                                      "K67-1", "K67-2", "K850"}));
+            (std::vector<std::string>{"K200",  "K202",  "K205",  "K290", "K291", "K292", "K293",
+                                      "K30",   "K300",  "K31",   "K33",  "K34",  "K35",  "K36",
+                                      "K37",   "K39",   "K41",   "K450", "K58",  "K60",  "K66-1",
+                                      "K66-2", "K67-1", "K67-2", "K850"}));
 }
 
 TEST_F(CollectorsTest, SkipListLeavesOutMemoryAndFonts) {
@@ -383,9 +383,8 @@ TEST_F(CollectorsTest, TimesInfoTakesBootTimeFromUptimeAndClock) {
 }
 
 TEST_F(CollectorsTest, TimesInfoMergesStringMembersBetweenClockAndUptime) {
-  time_info_ =
-      R"({"K200": "script", "K202": "script", "zone": "Asia/Shanghai", "offset": 480,)"
-      R"( "dst": "null", "empty": ""})";
+  time_info_ = R"({"K200": "script", "K202": "script", "zone": "Asia/Shanghai", "offset": 480,)"
+               R"( "dst": "null", "empty": ""})";
   const StringMap out = run("times_info");
   EXPECT_EQ(out.at("K200"), "script");      // the merge comes after "K200"
   EXPECT_EQ(out.at("K202"), "1699999900");  // and before the uptime
@@ -463,8 +462,8 @@ TEST_F(CollectorsTest, UuidIsCreatedOnceAndComesBack) {
   const StringMap second = run("uuid");
   EXPECT_EQ(second.at("K58"), id);
   // Read, not written again.
-  EXPECT_EQ(calls_, std::vector<std::string>{std::string("get_property ") +
-                                             kInstallationIdProperty});
+  EXPECT_EQ(calls_,
+            std::vector<std::string>{std::string("get_property ") + kInstallationIdProperty});
 }
 
 TEST_F(CollectorsTest, UuidReportsAStoredIdentifierUnchanged) {
@@ -627,8 +626,8 @@ TEST(EventHistory, AbsentBeforeTheListExists) {
 // ------------------------------------------------------------- device_info
 
 TEST_F(CollectorsTest, DeviceInfoPutsEveryNonEmptyProperty) {
-  device_properties_ = {{"K19", "X"}, {"K20", ""}, {"deviceType", "null"},
-                        {"majorVersion", "12"}, {"NULL", "nul"}};
+  device_properties_ = {
+      {"K19", "X"}, {"K20", ""}, {"deviceType", "null"}, {"majorVersion", "12"}, {"NULL", "nul"}};
   EXPECT_EQ(run("device_info"), (StringMap{{"K19", "X"}, {"NULL", "nul"}, {"majorVersion", "12"}}));
 }
 

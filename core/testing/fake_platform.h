@@ -172,9 +172,8 @@ class FakeSdk : public RiskSdk {
   void initialize() override {
     RiskSdk::initialize();
     // Registered last runs first: identity, model, fault, later.
-    register_collector("later", [](RiskApp&, StringMap& result, void*) {
-      result[kLaterKey] = "after the fault";
-    });
+    register_collector(
+        "later", [](RiskApp&, StringMap& result, void*) { result[kLaterKey] = "after the fault"; });
     register_collector("fault", [this](RiskApp&, StringMap&, void*) {
       switch (fault_.load()) {
         case CollectorFault::kNone:
@@ -188,9 +187,8 @@ class FakeSdk : public RiskSdk {
                                   "thread");
       }
     });
-    register_collector("model", [](RiskApp&, StringMap& result, void*) {
-      result[kModelKey] = kModelValue;
-    });
+    register_collector("model",
+                       [](RiskApp&, StringMap& result, void*) { result[kModelKey] = kModelValue; });
     register_collector("identity", [](RiskApp&, StringMap& result, void*) {
       result[kIdentityKey] = kIdentityValue;
     });
@@ -473,9 +471,7 @@ inline std::unique_ptr<RiskApp> FakeSdk::create_app(const std::string& key) {
   return std::make_unique<FakeApp>(key, this);
 }
 
-inline FakeApp* FakeSdk::app(const std::string& key) {
-  return static_cast<FakeApp*>(get_app(key));
-}
+inline FakeApp* FakeSdk::app(const std::string& key) { return static_cast<FakeApp*>(get_app(key)); }
 
 // Captures the library's log lines while it lives (one at a time).
 class LogCapture {

@@ -46,13 +46,13 @@ inline std::string ref_ecb(const EVP_CIPHER* cipher, bool encrypt, const std::st
   std::string out(data.size() + 32, '\0');
   int n = 0;
   int tail = 0;
-  bool ok = EVP_CipherInit_ex(ctx, cipher, nullptr,
-                              reinterpret_cast<const unsigned char*>(key.data()), nullptr,
-                              encrypt ? 1 : 0) == 1 &&
-            EVP_CipherUpdate(ctx, reinterpret_cast<unsigned char*>(&out[0]), &n,
-                             reinterpret_cast<const unsigned char*>(data.data()),
-                             static_cast<int>(data.size())) == 1 &&
-            EVP_CipherFinal_ex(ctx, reinterpret_cast<unsigned char*>(&out[n]), &tail) == 1;
+  bool ok =
+      EVP_CipherInit_ex(ctx, cipher, nullptr, reinterpret_cast<const unsigned char*>(key.data()),
+                        nullptr, encrypt ? 1 : 0) == 1 &&
+      EVP_CipherUpdate(ctx, reinterpret_cast<unsigned char*>(&out[0]), &n,
+                       reinterpret_cast<const unsigned char*>(data.data()),
+                       static_cast<int>(data.size())) == 1 &&
+      EVP_CipherFinal_ex(ctx, reinterpret_cast<unsigned char*>(&out[n]), &tail) == 1;
   EVP_CIPHER_CTX_free(ctx);
   if (!ok) return std::string();
   out.resize(static_cast<size_t>(n + tail));
@@ -158,8 +158,8 @@ inline std::string ref_unzip(const std::string& zip, const std::string& name = "
     } else {
       return std::string();
     }
-    const uLong check = crc32(0L, reinterpret_cast<const Bytef*>(out.data()),
-                              static_cast<uInt>(out.size()));
+    const uLong check =
+        crc32(0L, reinterpret_cast<const Bytef*>(out.data()), static_cast<uInt>(out.size()));
     if (check != crc) return std::string();
     return out;
   }

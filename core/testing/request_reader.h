@@ -13,12 +13,12 @@ namespace risk {
 namespace testing {
 
 struct ReadRequest {
-  bool ok = false;             // the bytes parsed as a TokenRequest with a KeyValueList
+  bool ok = false;  // the bytes parsed as a TokenRequest with a KeyValueList
   int command = 0;
   std::string app_key;
-  bool has_previous = false;   // header field 7 present
+  bool has_previous = false;  // header field 7 present
   std::string previous;
-  StringMap data;              // the KeyValueList entries
+  StringMap data;  // the KeyValueList entries
 };
 
 inline ReadRequest read_request(const std::string& bytes) {
