@@ -68,15 +68,15 @@ risk::StringMap phone_properties() {
   };
 }
 
-risk::CollectorServices stub_services() {
-  risk::CollectorServices services;
-  services.get_oaid = [] { return std::string("6f1e2d3c-4b5a-4968-8776-a5b4c3d2e1f0"); };
-  services.get_time_info = [] {
+risk::CollectorSources stub_sources() {
+  risk::CollectorSources sources;
+  sources.get_oaid = [] { return std::string("6f1e2d3c-4b5a-4968-8776-a5b4c3d2e1f0"); };
+  sources.get_time_info = [] {
     return std::string("{\"timezone\":\"Asia/Shanghai\",\"timeFormat\":\"24\"}");
   };
-  services.get_app_signature = [] { return std::string("2f4e6a8c0b1d3f5e7a9c1b3d5f7e9a0c"); };
-  services.device_properties = [] { return phone_properties(); };
-  return services;
+  sources.get_app_signature = [] { return std::string("2f4e6a8c0b1d3f5e7a9c1b3d5f7e9a0c"); };
+  sources.device_properties = [] { return phone_properties(); };
+  return sources;
 }
 
 // An SDK with the built-in collectors, a remembered installation id and a
@@ -85,7 +85,7 @@ class StubSdk : public risk::RiskSdk {
  public:
   StubSdk() {
     initialize();
-    register_builtin_collectors(*this, stub_services());
+    register_builtin_collectors(*this, stub_sources());
     risk::SdkFacts facts;
     facts.app_name = "com.example.shop";
     facts.app_version_name = "5.12.0";
@@ -157,7 +157,7 @@ void BM_Collector(benchmark::State& state, const risk::Collector& fn) {
 }
 
 void register_collector_benchmarks() {
-  static const auto collectors = risk::builtin_collectors(stub_services());
+  static const auto collectors = risk::builtin_collectors(stub_sources());
   // In run order (the reverse of registration).
   for (auto it = collectors.rbegin(); it != collectors.rend(); ++it) {
     benchmark::RegisterBenchmark(("BM_Collector/" + it->first).c_str(), BM_Collector, it->second)

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/guarded.h"
 #include "base/log.h"
 #include "bridge/napi_helpers.h"
 
@@ -235,14 +236,13 @@ std::vector<std::string> s_pref_get_each(BridgeContext* ctx,
                                          const std::vector<std::string>& names) {
   std::vector<std::string> stored(names.size());
   std::vector<ScriptCall> calls;
-  try {
-    for (size_t i = 0; i < names.size(); ++i) {
-      calls.push_back(ScriptCall{service_caller("prefGet", {text_arg(names[i])}),
-                                 keep_text(&stored[i]), log_failure("get")});
-    }
-  } catch (const std::bad_alloc&) {
-    log_message("out of memory for a script call");
-    return std::vector<std::string>(names.size());
+  if (!guarded_as("out of memory for a script call", [&] {
+        for (size_t i = 0; i < names.size(); ++i) {
+          calls.push_back(ScriptCall{service_caller("prefGet", {text_arg(names[i])}),
+                                     keep_text(&stored[i]), log_failure("get")});
+        }
+      })) {
+    return stored;  // every value "", as a failed read gives
   }
   js_call_api_sequence_blocking(ctx, calls);
   return stored;
@@ -251,14 +251,13 @@ std::vector<std::string> s_pref_get_each(BridgeContext* ctx,
 void s_pref_put_each(BridgeContext* ctx,
                      const std::vector<std::pair<std::string, std::string>>& entries) {
   std::vector<ScriptCall> calls;
-  try {
-    for (const auto& entry : entries) {
-      calls.push_back(
-          ScriptCall{service_caller("prefPut", {text_arg(entry.first), text_arg(entry.second)}),
-                     check_stored(entry.first), log_failure("set")});
-    }
-  } catch (const std::bad_alloc&) {
-    log_message("out of memory for a script call");
+  if (!guarded_as("out of memory for a script call", [&] {
+        for (const auto& entry : entries) {
+          calls.push_back(ScriptCall{
+              service_caller("prefPut", {text_arg(entry.first), text_arg(entry.second)}),
+              check_stored(entry.first), log_failure("set")});
+        }
+      })) {
     return;
   }
   js_call_api_sequence_blocking(ctx, calls);

@@ -117,12 +117,12 @@ std::unique_ptr<EventList> HarmonyRiskSdk::create_event_list() {
 
 void HarmonyRiskSdk::initialize() {
   RiskSdk::initialize();
-  CollectorServices services;
-  services.get_oaid = [this] { return s_getOaid(bridge_); };
-  services.get_time_info = [this] { return s_getTimeInfo(bridge_); };
-  services.get_app_signature = [this] { return s_getAppSignature(bridge_); };
-  services.device_properties = [this] { return device_property_texts(); };
-  register_builtin_collectors(*this, services);
+  CollectorSources sources;
+  sources.get_oaid = [this] { return s_getOaid(bridge_); };
+  sources.get_time_info = [this] { return s_getTimeInfo(bridge_); };
+  sources.get_app_signature = [this] { return s_getAppSignature(bridge_); };
+  sources.device_properties = [this] { return device_property_texts(); };
+  register_builtin_collectors(*this, sources);
 }
 
 std::string HarmonyRiskSdk::get_sdk_property(const std::string& name) {

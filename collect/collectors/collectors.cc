@@ -87,8 +87,8 @@ constexpr unsigned kSkippedEntryTypeBit = 4;
 // time (the float-to-integer conversion would be undefined).
 constexpr float kMaxUptimeSeconds = 1e15f;
 
-struct timeval wall_clock(const CollectorServices& services) {
-  if (services.clock) return services.clock();
+struct timeval wall_clock(const CollectorSources& sources) {
+  if (sources.clock) return sources.clock();
   struct timeval tv {};
   ::gettimeofday(&tv, nullptr);
   return tv;
@@ -98,8 +98,8 @@ std::string call_service(const std::function<std::string()>& service) {
   return service ? service() : std::string();
 }
 
-std::string file_path(const CollectorServices& services, const char* path) {
-  return path_under_root(services.root, path);
+std::string file_path(const CollectorSources& sources, const char* path) {
+  return path_under_root(sources.root, path);
 }
 
 bool system_uname(std::string* release, std::string* version) {
@@ -114,24 +114,24 @@ bool system_uname(std::string* release, std::string* version) {
 
 // --------------------------------------------------------------- collectors
 
-void collect_device_info(const CollectorServices& services, RiskApp&, StringMap& out) {
-  if (!services.device_properties) return;
-  for (const auto& entry : services.device_properties()) {
+void collect_device_info(const CollectorSources& sources, RiskApp&, StringMap& out) {
+  if (!sources.device_properties) return;
+  for (const auto& entry : sources.device_properties()) {
     put_value(out, entry.first, entry.second);
   }
 }
 
-void collect_oaid(const CollectorServices& services, RiskApp&, StringMap& out) {
-  const std::string oaid = call_service(services.get_oaid);
+void collect_oaid(const CollectorSources& sources, RiskApp&, StringMap& out) {
+  const std::string oaid = call_service(sources.get_oaid);
   if (oaid.empty() || oaid == kZeroAdvertisingId) return;
   put_value(out, "K353", oaid);
 }
 
-void collect_times_info(const CollectorServices& services, RiskApp&, StringMap& out) {
-  out["K200"] = decimal_text(timeval_to_ms(wall_clock(services)));
-  merge_json_object(out, call_service(services.get_time_info));
+void collect_times_info(const CollectorSources& sources, RiskApp&, StringMap& out) {
+  out["K200"] = decimal_text(timeval_to_ms(wall_clock(sources)));
+  merge_json_object(out, call_service(sources.get_time_info));
 
-  const std::string line = read_first_line(file_path(services, kUptimePath));
+  const std::string line = read_first_line(file_path(sources, kUptimePath));
   if (line.empty()) return;
   // Single precision, as the fact has always been computed: on long-running
   // systems the boot time may be off by a few seconds.
@@ -139,13 +139,13 @@ void collect_times_info(const CollectorServices& services, RiskApp&, StringMap& 
   float idle = 0;
   std::sscanf(line.c_str(), "%f %f", &uptime, &idle);
   if (std::isfinite(uptime) && std::fabs(uptime) < kMaxUptimeSeconds) {
-    const int64_t now_seconds = int64_t(wall_clock(services).tv_sec);
+    const int64_t now_seconds = int64_t(wall_clock(sources).tv_sec);
     put_value(out, "K202", decimal_text(now_seconds - int64_t(uptime)));
   }
   put_value(out, "K205", line);
 }
 
-void collect_uuid(const CollectorServices&, RiskApp& app, StringMap& out) {
+void collect_uuid(const CollectorSources&, RiskApp& app, StringMap& out) {
   RiskSdk* sdk = app.sdk();
   MutexLock hold(&sdk->installation_id_mutex());
   std::string value = sdk->get_property(kInstallationIdProperty);
@@ -157,8 +157,8 @@ void collect_uuid(const CollectorServices&, RiskApp& app, StringMap& out) {
   put_value(out, "K58", value);
 }
 
-void collect_app_sign(const CollectorServices& services, RiskApp&, StringMap& out) {
-  put_value(out, "K7", call_service(services.get_app_signature));
+void collect_app_sign(const CollectorSources& sources, RiskApp&, StringMap& out) {
+  put_value(out, "K7", call_service(sources.get_app_signature));
 }
 
 void on_meminfo_line(void* user, const std::string& name, const std::string& value) {
@@ -170,17 +170,17 @@ void on_meminfo_line(void* user, const std::string& name, const std::string& val
   }
 }
 
-void collect_mem_info(const CollectorServices& services, RiskApp&, StringMap& out) {
-  parse_key_value_file(file_path(services, kMemInfoPath), on_meminfo_line, &out);
+void collect_mem_info(const CollectorSources& sources, RiskApp&, StringMap& out) {
+  parse_key_value_file(file_path(sources, kMemInfoPath), on_meminfo_line, &out);
   struct statfs stats {};
-  if (::statfs(file_path(services, kDataPath).c_str(), &stats) != 0) return;
+  if (::statfs(file_path(sources, kDataPath).c_str(), &stats) != 0) return;
   const uint64_t block_size = uint64_t(stats.f_bsize);
   out["K67-1"] = unsigned_decimal_text(uint64_t(stats.f_bfree) * block_size);
   out["K67-2"] = unsigned_decimal_text(uint64_t(stats.f_blocks) * block_size);
 }
 
-void collect_fonts_hash(const CollectorServices& services, RiskApp&, StringMap& out) {
-  DIR* dir = ::opendir(file_path(services, kFontsPath).c_str());
+void collect_fonts_hash(const CollectorSources& sources, RiskApp&, StringMap& out) {
+  DIR* dir = ::opendir(file_path(sources, kFontsPath).c_str());
   if (dir == nullptr) return;
   // Listing order as the file system returns it: the hash identifies the
   // font set as installed, order included.
@@ -204,40 +204,40 @@ void on_cpuinfo_line(void* user, const std::string& name, const std::string& val
   }
 }
 
-void collect_cpu_info(const CollectorServices& services, RiskApp&, StringMap& out) {
-  parse_key_value_file(file_path(services, kCpuInfoPath), on_cpuinfo_line, &out);
+void collect_cpu_info(const CollectorSources& sources, RiskApp&, StringMap& out) {
+  parse_key_value_file(file_path(sources, kCpuInfoPath), on_cpuinfo_line, &out);
   out["K30"] = decimal_text(int64_t(::sysconf(_SC_NPROCESSORS_CONF)));
   for (const auto& file : kCpuFiles) {
-    put_value(out, file.key, read_first_line(file_path(services, file.path)));
+    put_value(out, file.key, read_first_line(file_path(sources, file.path)));
   }
 }
 
-void collect_app_info(const CollectorServices&, RiskApp& app, StringMap& out) {
+void collect_app_info(const CollectorSources&, RiskApp& app, StringMap& out) {
   const SdkFacts& facts = app.sdk()->facts();
   put_value(out, "K2", facts.app_name);
   put_value(out, "K4", facts.app_version_name);
   put_value(out, "K850", unsigned_decimal_text(uint64_t(facts.app_version_code)));
 }
 
-void collect_hard_ids(const CollectorServices& services, RiskApp&, StringMap& out) {
-  put_value(out, "K290", read_first_line(file_path(services, kBootIdPath)));
-  put_value(out, "K291", read_first_line(file_path(services, kKernelUuidPath)));
+void collect_hard_ids(const CollectorSources& sources, RiskApp&, StringMap& out) {
+  put_value(out, "K290", read_first_line(file_path(sources, kBootIdPath)));
+  put_value(out, "K291", read_first_line(file_path(sources, kKernelUuidPath)));
   std::string release;
   std::string version;
   const bool named =
-      services.uname ? services.uname(&release, &version) : system_uname(&release, &version);
+      sources.uname ? sources.uname(&release, &version) : system_uname(&release, &version);
   if (!named) return;
   out["K292"] = release;
   out["K293"] = version;
 }
 
-void collect_event_history(const CollectorServices&, RiskApp& app, StringMap& out) {
+void collect_event_history(const CollectorSources&, RiskApp& app, StringMap& out) {
   EventList* events = app.sdk()->event_list();
   if (events == nullptr) return;
   put_value(out, "K350", events->events_json());
 }
 
-using BoundCollector = void (*)(const CollectorServices&, RiskApp&, StringMap&);
+using BoundCollector = void (*)(const CollectorSources&, RiskApp&, StringMap&);
 
 struct BuiltinCollector {
   const char* name;
@@ -257,9 +257,9 @@ constexpr BuiltinCollector kBuiltinCollectors[] = {
 }  // namespace
 
 std::vector<std::pair<std::string, Collector>> builtin_collectors(
-    const CollectorServices& services) {
-  // One shared copy: the collectors outlive the caller's services.
-  auto shared = std::make_shared<const CollectorServices>(services);
+    const CollectorSources& sources) {
+  // One shared copy: the collectors outlive the caller's sources.
+  auto shared = std::make_shared<const CollectorSources>(sources);
   std::vector<std::pair<std::string, Collector>> collectors;
   collectors.reserve(sizeof kBuiltinCollectors / sizeof kBuiltinCollectors[0]);
   for (const auto& builtin : kBuiltinCollectors) {
@@ -270,8 +270,8 @@ std::vector<std::pair<std::string, Collector>> builtin_collectors(
   return collectors;
 }
 
-void register_builtin_collectors(RiskSdk& sdk, const CollectorServices& services) {
-  for (auto& collector : builtin_collectors(services)) {
+void register_builtin_collectors(RiskSdk& sdk, const CollectorSources& sources) {
+  for (auto& collector : builtin_collectors(sources)) {
     sdk.register_collector(collector.first, std::move(collector.second));
   }
 }

@@ -1,6 +1,6 @@
 // The eleven built-in collectors: the device and application facts of every
 // token request, read from /proc, /sys, the font directory, the file-system
-// statistics, the SDK's own state and the platform's script services.
+// statistics, the SDK's own state and the platform's script sources.
 //
 // Callers: HarmonyRiskSdk::initialize calls register_builtin_collectors once
 // per SDK, right after the base initialize has created the event list.
@@ -8,7 +8,7 @@
 // time, so a collector is the only writer of the result map while it runs.
 // The collectors read the SDK's application fields and device properties
 // (written only during setup) without a lock, the event list under its own
-// read lock, and reach the script thread only through CollectorServices.
+// read lock, and reach the script thread only through CollectorSources.
 //
 // Collectors report no errors and log nothing: a fact that cannot be read
 // leaves its key out (the table in collectors.cc says which keys are stored
@@ -43,7 +43,7 @@ constexpr char kZeroAdvertisingId[] = "00000000-0000-0000-0000-000000000000";
 // trees. Every member is optional: an unset script service answers "", an
 // unset device_properties gives no entries, an unset clock or uname uses the
 // system's. The functions are called on collector threads, one at a time.
-struct CollectorServices {
+struct CollectorSources {
   // Prefix of every file and directory the collectors read ("/proc/...",
   // "/sys/...", "/system/fonts", "/data"); "" reads the real paths. See
   // path_under_root.
@@ -69,19 +69,19 @@ struct CollectorServices {
   std::function<StringMap()> device_properties;
 };
 
-// The built-in collectors bound to services, in registration order:
+// The built-in collectors bound to sources, in registration order:
 // "event_history", "hard_id_list", "app_info", "cpu_info", "fonts_hash",
 // "mem_info", "app_sign_md5", "uuid", "times_info", "oaid", "device_info".
-// They share one copy of services. The collectors reach the SDK through
+// They share one copy of sources. The collectors reach the SDK through
 // the RiskApp they are given: its application fields, its event list and,
 // for "uuid", its get_property / set_property.
 std::vector<std::pair<std::string, Collector>> builtin_collectors(
-    const CollectorServices& services);
+    const CollectorSources& sources);
 
-// Registers builtin_collectors(services) on sdk in the order above, so that
+// Registers builtin_collectors(sources) on sdk in the order above, so that
 // collect runs them from "device_info" to "event_history". Called once per
 // SDK during initialisation, before any collect.
-void register_builtin_collectors(RiskSdk& sdk, const CollectorServices& services);
+void register_builtin_collectors(RiskSdk& sdk, const CollectorSources& sources);
 
 }  // namespace risk
 

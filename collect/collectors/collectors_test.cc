@@ -138,33 +138,33 @@ class CollectorsTest : public ::testing::Test {
   CollectorsTest() : sdk_(&calls_) {
     sdk_.initialize();
     app_ = sdk_.get_app("app-key");
-    services_.root = kPhone;
-    services_.clock = [this]() {
+    sources_.root = kPhone;
+    sources_.clock = [this]() {
       calls_.push_back("clock");
       struct timeval tv {};
       tv.tv_sec = kWallSeconds;
       tv.tv_usec = kWallMicros;
       return tv;
     };
-    services_.uname = [this](std::string* release, std::string* version) {
+    sources_.uname = [this](std::string* release, std::string* version) {
       calls_.push_back("uname");
       *release = "5.10.43-test";
       *version = "#1 SMP PREEMPT Tue Mar 1 00:00:00 UTC 2022";
       return true;
     };
-    services_.get_oaid = [this]() {
+    sources_.get_oaid = [this]() {
       calls_.push_back("getOaid");
       return oaid_;
     };
-    services_.get_time_info = [this]() {
+    sources_.get_time_info = [this]() {
       calls_.push_back("getTimeInfo");
       return time_info_;
     };
-    services_.get_app_signature = [this]() {
+    sources_.get_app_signature = [this]() {
       calls_.push_back("getAppSignature");
       return signature_;
     };
-    services_.device_properties = [this]() {
+    sources_.device_properties = [this]() {
       calls_.push_back("device_properties");
       return device_properties_;
     };
@@ -173,7 +173,7 @@ class CollectorsTest : public ::testing::Test {
   // Runs the built-in collector called name alone into a fresh map.
   StringMap run(const std::string& name) {
     StringMap out;
-    for (auto& collector : builtin_collectors(services_)) {
+    for (auto& collector : builtin_collectors(sources_)) {
       if (collector.first == name) {
         collector.second(*app_, out, nullptr);
         return out;
@@ -186,7 +186,7 @@ class CollectorsTest : public ::testing::Test {
   std::vector<std::string> calls_;
   MemorySdk sdk_;
   RiskApp* app_ = nullptr;
-  CollectorServices services_;
+  CollectorSources sources_;
   std::string oaid_;
   std::string time_info_;
   std::string signature_;
@@ -217,14 +217,14 @@ std::vector<std::string> keys_of(const StringMap& map) {
 
 TEST_F(CollectorsTest, RegistersTheElevenInOrder) {
   std::vector<std::string> names;
-  for (const auto& collector : builtin_collectors(services_)) names.push_back(collector.first);
+  for (const auto& collector : builtin_collectors(sources_)) names.push_back(collector.first);
   EXPECT_EQ(names, (std::vector<std::string>{"event_history", "hard_id_list", "app_info",
                                              "cpu_info", "fonts_hash", "mem_info", "app_sign_md5",
                                              "uuid", "times_info", "oaid", "device_info"}));
 }
 
 TEST_F(CollectorsTest, CollectRunsThemFromDeviceInfoToEventHistory) {
-  register_builtin_collectors(sdk_, services_);
+  register_builtin_collectors(sdk_, sources_);
   StringMap result;
   sdk_.collect(*app_, StringMap{}, result);
   // The services each collector calls, in the order they were called.
@@ -247,7 +247,7 @@ TEST_F(CollectorsTest, CollectRunsThemFromDeviceInfoToEventHistory) {
 }
 
 TEST_F(CollectorsTest, SkipListLeavesOutMemoryAndFonts) {
-  register_builtin_collectors(sdk_, services_);
+  register_builtin_collectors(sdk_, sources_);
   StringMap result;
   sdk_.collect(*app_, StringMap{{"PRIVATE_BLACK", openssl_seal_skip_list("mem_info|fonts_hash")}},
                result);
@@ -280,7 +280,7 @@ TEST_F(CollectorsTest, CpuInfoTakesTheLastBlockAndIgnoresLowercaseProcessor) {
 }
 
 TEST_F(CollectorsTest, CpuInfoNamesAreCaseSensitiveAndPutSkipsEmptyAndNull) {
-  services_.root = kServer;
+  sources_.root = kServer;
   const StringMap out = run("cpu_info");
   // The second "flags" line wins; "Flags" is another name.
   EXPECT_EQ(out.at("K32"), "fpu vme de pse tsc msr sse4_2 hypervisor lahf_lm");
@@ -294,7 +294,7 @@ TEST_F(CollectorsTest, CpuInfoNamesAreCaseSensitiveAndPutSkipsEmptyAndNull) {
 }
 
 TEST_F(CollectorsTest, CpuInfoWithoutAnyFileStillCountsProcessors) {
-  services_.root = kTestData + "/missing";
+  sources_.root = kTestData + "/missing";
   const StringMap out = run("cpu_info");
   EXPECT_EQ(keys_of(out), std::vector<std::string>{"K30"});
 }
@@ -318,7 +318,7 @@ TEST_F(CollectorsTest, MemInfoKeepsTheUnitAndMultipliesBlocks) {
 }
 
 TEST_F(CollectorsTest, MemInfoStoresAnEmptyTotalAndSkipsMissingLines) {
-  services_.root = kServer;
+  sources_.root = kServer;
   const StringMap out = run("mem_info");
   // "always": the empty value of "MemTotal:" is stored.
   ASSERT_EQ(out.count("K66-1"), 1u);
@@ -353,7 +353,7 @@ TEST_F(CollectorsTest, FontsHashListsFilesButNotTheSubdirectory) {
 TEST_F(CollectorsTest, FontsHashOfAnEmptyDirectoryIsTheEmptyDigest) {
   TempDir root;
   ASSERT_EQ(::mkdir(root.file("system/fonts").c_str(), 0755), 0);
-  services_.root = root.path();
+  sources_.root = root.path();
   EXPECT_EQ(run("fonts_hash").at("K60"), openssl_md5_hex(""));
   EXPECT_EQ(openssl_md5_hex(""), "d41d8cd98f00b204e9800998ecf8427e");
 }
@@ -363,12 +363,12 @@ TEST_F(CollectorsTest, FontsHashIncludesSymbolicLinks) {
   write_file(root.file("system/fonts/x.ttf"), "x");
   ASSERT_EQ(::symlink("x.ttf", root.file("system/fonts/y.ttf").c_str()), 0);
   ASSERT_EQ(::mkdir(root.file("system/fonts/dir").c_str(), 0755), 0);
-  services_.root = root.path();
+  sources_.root = root.path();
   EXPECT_NE(matching_listing(run("fonts_hash").at("K60"), {"x.ttf", "y.ttf"}), "");
 }
 
 TEST_F(CollectorsTest, FontsHashWithoutTheDirectoryWritesNothing) {
-  services_.root = kServer;
+  sources_.root = kServer;
   EXPECT_TRUE(run("fonts_hash").empty());
 }
 
@@ -395,7 +395,7 @@ TEST_F(CollectorsTest, TimesInfoMergesStringMembersBetweenClockAndUptime) {
 }
 
 TEST_F(CollectorsTest, TimesInfoWithEmptyUptimeWritesOnlyTheClock) {
-  services_.root = kServer;
+  sources_.root = kServer;
   time_info_ = "[1, 2]";
   const StringMap out = run("times_info");
   EXPECT_EQ(keys_of(out), std::vector<std::string>{"K200"});
@@ -406,7 +406,7 @@ TEST_F(CollectorsTest, TimesInfoHoldsUptimeInSinglePrecision) {
   // Floats above 2^24 are 2 apart: 16777217.60 becomes 16777218, where a
   // double would give 16777217.
   write_file(root.file("proc/uptime"), "16777217.60 5.00\n");
-  services_.root = root.path();
+  sources_.root = root.path();
   const StringMap out = run("times_info");
   EXPECT_EQ(out.at("K202"), std::to_string(kWallSeconds - 16777218));
   EXPECT_EQ(out.at("K205"), "16777217.60 5.00");
@@ -415,7 +415,7 @@ TEST_F(CollectorsTest, TimesInfoHoldsUptimeInSinglePrecision) {
 TEST_F(CollectorsTest, TimesInfoMissingNumbersCountAsZero) {
   TempDir root;
   write_file(root.file("proc/uptime"), "  up  \n");
-  services_.root = root.path();
+  sources_.root = root.path();
   const StringMap out = run("times_info");
   EXPECT_EQ(out.at("K202"), std::to_string(kWallSeconds));
   EXPECT_EQ(out.at("K205"), "up");
@@ -424,7 +424,7 @@ TEST_F(CollectorsTest, TimesInfoMissingNumbersCountAsZero) {
 TEST_F(CollectorsTest, TimesInfoSkipsBootTimeOfAnUptimeNoIntegerHolds) {
   TempDir root;
   write_file(root.file("proc/uptime"), "nan 1\n");
-  services_.root = root.path();
+  sources_.root = root.path();
   StringMap out = run("times_info");
   EXPECT_EQ(out.count("K202"), 0u);
   EXPECT_EQ(out.at("K205"), "nan 1");
@@ -445,7 +445,7 @@ TEST_F(CollectorsTest, OaidSkipsTheZeroIdentifierAndNoAnswer) {
   EXPECT_TRUE(run("oaid").empty());
   oaid_ = "";
   EXPECT_TRUE(run("oaid").empty());
-  services_.get_oaid = nullptr;
+  sources_.get_oaid = nullptr;
   EXPECT_TRUE(run("oaid").empty());
 }
 
@@ -504,7 +504,7 @@ TEST(UuidAtFirstStart, ApplicationsCollectingAtOnceShareOneIdentifier) {
   CrowdedSdk sdk(&calls, kApps);
   sdk.initialize();
   Collector uuid;
-  for (auto& collector : builtin_collectors(CollectorServices())) {
+  for (auto& collector : builtin_collectors(CollectorSources())) {
     if (collector.first == "uuid") uuid = collector.second;
   }
   ASSERT_TRUE(uuid);
@@ -565,7 +565,7 @@ TEST_F(CollectorsTest, HardIdsReadTheKernelFilesAndUname) {
 }
 
 TEST_F(CollectorsTest, HardIdsWithoutUnameLeaveBothFieldsOut) {
-  services_.uname = [](std::string* release, std::string* version) {
+  sources_.uname = [](std::string* release, std::string* version) {
     *release = "written before failing";
     *version = "written before failing";
     return false;
@@ -577,7 +577,7 @@ TEST_F(CollectorsTest, HardIdsWithoutUnameLeaveBothFieldsOut) {
 }
 
 TEST_F(CollectorsTest, HardIdsOfThisMachineMatchItsKernelFiles) {
-  services_ = CollectorServices{};
+  sources_ = CollectorSources{};
   const StringMap out = run("hard_id_list");
   const std::string boot_id = read_text("/proc/sys/kernel/random/boot_id");
   if (!boot_id.empty()) {
@@ -617,7 +617,7 @@ TEST(EventHistory, AbsentBeforeTheListExists) {
   RiskSdk sdk;  // not initialised: no event list
   RiskApp app("k", &sdk);
   StringMap out;
-  for (auto& collector : builtin_collectors(CollectorServices{})) {
+  for (auto& collector : builtin_collectors(CollectorSources{})) {
     if (collector.first == "event_history") collector.second(app, out, nullptr);
   }
   EXPECT_TRUE(out.empty());
@@ -632,9 +632,9 @@ TEST_F(CollectorsTest, DeviceInfoPutsEveryNonEmptyProperty) {
 }
 
 TEST_F(CollectorsTest, UnsetServicesGiveNoKeys) {
-  CollectorServices bare;
+  CollectorSources bare;
   bare.root = kTestData + "/missing";
-  services_ = bare;
+  sources_ = bare;
   for (const char* name : {"device_info", "oaid", "app_sign_md5"}) {
     EXPECT_TRUE(run(name).empty()) << name;
   }
