@@ -253,9 +253,9 @@ void s_pref_put_each(BridgeContext* ctx,
   std::vector<ScriptCall> calls;
   if (!guarded_as("out of memory for a script call", [&] {
         for (const auto& entry : entries) {
-          calls.push_back(ScriptCall{
-              service_caller("prefPut", {text_arg(entry.first), text_arg(entry.second)}),
-              check_stored(entry.first), log_failure("set")});
+          calls.push_back(
+              ScriptCall{service_caller("prefPut", {text_arg(entry.first), text_arg(entry.second)}),
+                         check_stored(entry.first), log_failure("set")});
         }
       })) {
     return;

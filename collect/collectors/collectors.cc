@@ -256,8 +256,7 @@ constexpr BuiltinCollector kBuiltinCollectors[] = {
 
 }  // namespace
 
-std::vector<std::pair<std::string, Collector>> builtin_collectors(
-    const CollectorSources& sources) {
+std::vector<std::pair<std::string, Collector>> builtin_collectors(const CollectorSources& sources) {
   // One shared copy: the collectors outlive the caller's sources.
   auto shared = std::make_shared<const CollectorSources>(sources);
   std::vector<std::pair<std::string, Collector>> collectors;

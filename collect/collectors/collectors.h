@@ -75,8 +75,7 @@ struct CollectorSources {
 // They share one copy of sources. The collectors reach the SDK through
 // the RiskApp they are given: its application fields, its event list and,
 // for "uuid", its get_property / set_property.
-std::vector<std::pair<std::string, Collector>> builtin_collectors(
-    const CollectorSources& sources);
+std::vector<std::pair<std::string, Collector>> builtin_collectors(const CollectorSources& sources);
 
 // Registers builtin_collectors(sources) on sdk in the order above, so that
 // collect runs them from "device_info" to "event_history". Called once per
