@@ -76,20 +76,20 @@ function parseCommandArgs(argv, name, command) {
     }
     const eq = arg.indexOf('=');
     const flag = eq > 0 ? arg.slice(0, eq) : arg;
-    const spec = Object.hasOwn(command.flags, flag) ? command.flags[flag] : undefined;
-    if (spec === undefined) throw new UsageError(`unknown option ${flag} for "${name}"`);
+    const declared = Object.hasOwn(command.flags, flag) ? command.flags[flag] : undefined;
+    if (declared === undefined) throw new UsageError(`unknown option ${flag} for "${name}"`);
     const key = keyOf(flag);
-    if (spec.type === 'bool') {
+    if (declared.type === 'bool') {
       if (token.inlineValue) throw new UsageError(`${flag} takes no value`);
       opts[key] = true;
       continue;
     }
     if (token.value === undefined) throw new UsageError(`${flag} needs a value`);
     const value = token.inlineValue ? token.value : argv[token.index + 1];
-    if (spec.type === 'int') {
+    if (declared.type === 'int') {
       if (!/^-?\d+$/.test(value)) throw new UsageError(`${flag} needs a whole number, not "${value}"`);
       opts[key] = Number.parseInt(value, 10);
-    } else if (spec.type === 'list') {
+    } else if (declared.type === 'list') {
       opts[key] = [.../** @type {string[]} */ (opts[key] || []), value];
     } else {
       opts[key] = value;
