@@ -64,20 +64,6 @@ function secretMatches(app, secret) {
 }
 
 /**
- * The app a presented secret belongs to, or null: one indexed lookup and
- * one hash.
- * @param {Store} store
- * @param {unknown} secret
- * @returns {Promise<App | null>}
- */
-async function appOfSecret(store, secret) {
-  const id = secretIdOf(secret);
-  if (id === null) return null;
-  const app = await store.getAppBySecretId(id);
-  return app !== null && secretMatches(app, /** @type {string} */ (secret)) ? app : null;
-}
-
-/**
  * @param {unknown} schemes a list or a comma-separated text
  * @returns {string[]}
  */
@@ -169,4 +155,4 @@ function publicApp(app) {
   };
 }
 
-module.exports = { addApp, setThresholds, rotateSecret, appOfSecret, secretIdOf, secretMatches, publicApp, parseSchemes, hashSecret, SCHEMES, kMaxAppKeyLength };
+module.exports = { addApp, setThresholds, rotateSecret, secretIdOf, secretMatches, publicApp, parseSchemes, hashSecret, SCHEMES, kMaxAppKeyLength };
