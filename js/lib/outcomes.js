@@ -85,7 +85,26 @@ function keyState(appKey) {
   return k;
 }
 
-// The "appKey" query parameter of a post's address ("" when none).
+// One form-encoded name or value decoded as URLSearchParams decodes it.
+// The library percent-encodes what it puts on an address (a space as "+"),
+// so the plain decode almost always does; URLSearchParams itself, whose
+// first use compiles a good deal of the engine's URL code inside the post,
+// only decodes what the plain one refuses.
+/**
+ * @param {string} text
+ * @returns {string}
+ */
+function formDecode(text) {
+  if (!text.includes('%') && !text.includes('+')) return text;
+  try {
+    return decodeURIComponent(text.replace(/\+/g, ' '));
+  } catch (e) {
+    return new URLSearchParams(`v=${text}`).get('v') || '';
+  }
+}
+
+// The "appKey" query parameter of a post's address ("" when none): the
+// first one, as URLSearchParams.get finds it.
 /**
  * @param {string} url
  * @returns {string}
@@ -93,11 +112,12 @@ function keyState(appKey) {
 function appKeyOf(url) {
   const q = url.indexOf('?');
   if (q < 0) return '';
-  try {
-    return new URLSearchParams(url.slice(q + 1)).get('appKey') || '';
-  } catch (e) {
-    return '';
+  for (const pair of url.slice(q + 1).split('&')) {
+    const eq = pair.indexOf('=');
+    const name = eq < 0 ? pair : pair.slice(0, eq);
+    if (formDecode(name) === 'appKey') return eq < 0 ? '' : formDecode(pair.slice(eq + 1));
   }
+  return '';
 }
 
 // Size of a post answer's result, as far as it can be told.
@@ -423,6 +443,7 @@ module.exports = {
   noteInit,
   mark,
   judge,
+  appKeyOf,
   delayMs,
   kMaxDelayMs,
   TOKEN_PATH,

@@ -39,6 +39,16 @@ async function turns(n) {
   for (let i = 0; i < n; i++) await new Promise((r) => setImmediate(r));
 }
 
+// Turns of the loop until done() holds; the native thread behind it starts
+// when the machine lets it, so no fixed number of turns is enough.
+async function until(done, limitMs = 10000) {
+  const deadline = Date.now() + limitMs;
+  while (!done()) {
+    if (Date.now() > deadline) throw new Error(`not reached within ${limitMs} ms`);
+    await new Promise((r) => setTimeout(r, 1));
+  }
+}
+
 const INLINE_LINE = 'calling run_in_main_thread_blocking in main thread, this is not usuall';
 
 // ---------------------------------------------------------------------------
@@ -130,6 +140,7 @@ test('a sequence makes each call in its order, each after the one before has ans
     throw new Error('boom');
   });
   const out = addon.onThread('sequence', 'prefGet', 'getOaid', 'prefGet', 'missing', 'post', 'getTimeInfo', 'prefGet');
+  await until(() => events.length >= 2);
   await turns(10);
   // The first plain answer went by; the promise holds the rest back.
   assert.deepStrictEqual(events, ['call prefGet 0 pending=0', 'call getOaid 1 pending=0']);

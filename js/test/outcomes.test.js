@@ -77,3 +77,28 @@ test('a situation post that fails beside a token exchange is not taken for its c
   const later = outcomes.judge('k-sit', degrade, [], outcomes.mark());
   assert.deepStrictEqual([later.cause.reason, later.retry], ['rate-limited', 'later']);
 });
+
+test('the application key of a post is read from its address as URLSearchParams reads it', () => {
+  const reference = (/** @type {string} */ url) => {
+    const q = url.indexOf('?');
+    return q < 0 ? '' : new URLSearchParams(url.slice(q + 1)).get('appKey') || '';
+  };
+  const addresses = [
+    'http://h/udid/m1?sign=AB%2B&appKey=k1&app=a',
+    'http://h/udid/m1?appKey=with+space%20and%2Bplus',
+    'http://h/udid/m1?appKey=%E4%B8%AD%E6%96%87',
+    'http://h/udid/m1?app%4Bey=encoded-name&appKey=second',
+    'http://h/udid/m1?appKey=first&appKey=second',
+    'http://h/udid/m1?appKey',
+    'http://h/udid/m1?appKey=',
+    'http://h/udid/m1?appKey=a=b',
+    'http://h/udid/m1?appKey=bad%E4%B8escape%ZZ',
+    'http://h/udid/m1?appKey=%FF',
+    'http://h/udid/m1?x=1&&appKey=after-empty',
+    'http://h/udid/m1?appkey=wrong-case',
+    'http://h/udid/m1?KEY=a?appKey=inner&appKey=outer',
+    'http://h/udid/m1',
+    'http://h/udid/m1?',
+  ];
+  for (const url of addresses) assert.strictEqual(outcomes.appKeyOf(url), reference(url), url);
+});
