@@ -4,7 +4,6 @@
 #include <climits>
 #include <cstdlib>
 #include <exception>
-#include <functional>
 #include <memory>
 #include <set>
 #include <thread>
@@ -12,7 +11,6 @@
 #include <vector>
 
 #include "base/clock.h"
-#include "base/guarded.h"
 #include "base/log.h"
 #include "base/mutex.h"
 #include "base/settings.h"
@@ -165,17 +163,13 @@ void run_in_turn(CollectorRun& run) {
   }
 }
 
-// Starts run on ready's thread, or on a thread of its own when ready holds
-// none; throws std::system_error when that thread cannot be started (no
-// collector has run then).
-void start_run(const std::shared_ptr<CollectorRun>& run, CollectorThread& ready) {
-  // The first collector's limit counts from its hand-over to the thread.
-  {
-    MutexLock lock(&run->mutex);
-    run->started = std::chrono::steady_clock::now();
-  }
-  auto body = [run] { run_in_turn(*run); };
-  if (!ready.hand_over(body)) std::thread(body).detach();
+// Starts the collector thread of run; throws std::system_error when it
+// cannot be started (no collector has run then).
+void start_run(const std::shared_ptr<CollectorRun>& run) {
+  std::thread([run] { run_in_turn(*run); }).detach();
+  // The first collector's limit counts from its thread's start.
+  MutexLock lock(&run->mutex);
+  if (run->current == 0) run->started = std::chrono::steady_clock::now();
 }
 
 // Watches run until it has ended: a collector still running limit ms after
@@ -213,65 +207,8 @@ std::exception_ptr watch_run(CollectorRun& run, int limit, std::string& timed_ou
 
 }  // namespace
 
-// What a started CollectorThread waits on: its work, or the word that none
-// comes.
-struct CollectorThread::Waiting {
-  Mutex mutex;
-  CondVar changed{&mutex};
-  std::function<void()> work GUARDED_BY(mutex);
-  bool released GUARDED_BY(mutex) = false;
-};
-
-CollectorThread CollectorThread::start() noexcept {
-  // No memory for its state, or no thread: the collection starts its own,
-  // and reports what stops it then.
-  std::shared_ptr<Waiting> waiting;
-  if (!guarded_with([](const char*) {}, [&] { waiting = std::make_shared<Waiting>(); })) return {};
-  const bool started = start_thread(nullptr, [waiting]() noexcept {
-    std::function<void()> work;
-    {
-      MutexLock lock(&waiting->mutex);
-      while (!waiting->work && !waiting->released) waiting->changed.wait();
-      work = std::move(waiting->work);
-    }
-    if (work) work();
-  });
-  return started ? CollectorThread(std::move(waiting)) : CollectorThread();
-}
-
-CollectorThread& CollectorThread::operator=(CollectorThread&& other) noexcept {
-  if (this != &other) {
-    release();
-    waiting_ = std::move(other.waiting_);
-  }
-  return *this;
-}
-
-CollectorThread::~CollectorThread() { release(); }
-
-bool CollectorThread::hand_over(std::function<void()> work) noexcept {
-  if (!waiting_) return false;
-  {
-    MutexLock lock(&waiting_->mutex);
-    waiting_->work = std::move(work);
-  }
-  waiting_->changed.notify_all();
-  waiting_.reset();
-  return true;
-}
-
-void CollectorThread::release() noexcept {
-  if (!waiting_) return;
-  {
-    MutexLock lock(&waiting_->mutex);
-    waiting_->released = true;
-  }
-  waiting_->changed.notify_all();
-  waiting_.reset();
-}
-
 void run_collectors(const std::list<CollectorEntry>& entries, RiskApp& app, const StringMap& params,
-                    StringMap& result, CollectorThread ready) {
+                    StringMap& result) {
   const std::set<std::string> skip = read_skip_list(params);
   const int64_t start = now_ms();
   auto configured = params.find(kCollectTimeoutSetting);
@@ -286,7 +223,7 @@ void run_collectors(const std::list<CollectorEntry>& entries, RiskApp& app, cons
   std::string timed_out;
   if (!to_run.empty()) {
     auto run = std::make_shared<CollectorRun>(std::move(to_run), app, result);
-    start_run(run, ready);
+    start_run(run);
     // Each collector starts only after the one before has ended, and a late
     // one still delivers its keys; what a late one throws is dropped.
     const std::exception_ptr failure = watch_run(*run, limit, timed_out);

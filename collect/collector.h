@@ -13,7 +13,6 @@
 
 #include <functional>
 #include <list>
-#include <memory>
 #include <string>
 
 #include "base/types.h"
@@ -38,37 +37,8 @@ constexpr char kSkipListKey[] = "c41e8f20bdaj73k0915p6e2bb7c03d58";
 // Per-collector reporting limit when "PRIVATE_COLLECT_TIMEOUT" is absent.
 constexpr const char* kDefaultCollectTimeout = "500";
 
-// A collector thread started before the collection it is to run, by a
-// caller that knows a collection follows: its start then overlaps the
-// caller's other work instead of delaying the first collector. The thread
-// waits for run_collectors to hand it its run; one that never gets a run
-// ends when this object goes (it touches nothing but its own state).
-class CollectorThread {
- public:
-  CollectorThread() = default;  // none: run_collectors starts its own
-  CollectorThread(CollectorThread&&) = default;
-  CollectorThread& operator=(CollectorThread&& other) noexcept;
-  ~CollectorThread();
-
-  // A started thread, or none when no thread can be had now (the
-  // collection then tries again and fails as it would have).
-  static CollectorThread start() noexcept;
-
-  // Gives the thread work to run and end with; false when there is no
-  // thread to give it to. Once given, this object holds no thread.
-  bool hand_over(std::function<void()> work) noexcept;
-
- private:
-  struct Waiting;
-  explicit CollectorThread(std::shared_ptr<Waiting> waiting) : waiting_(std::move(waiting)) {}
-  void release() noexcept;
-
-  std::shared_ptr<Waiting> waiting_;
-};
-
 // Runs entries in order into result, one after another on one thread
-// (ready, when it holds one, or one started for the run) while the caller
-// waits, skipping the names sealed in
+// started for the run while the caller waits, skipping the names sealed in
 // "PRIVATE_BLACK" of params; a collector still running
 // "PRIVATE_COLLECT_TIMEOUT" ms (default kDefaultCollectTimeout) after its
 // start is reported late ("K450") when that time comes, and waited for: the
@@ -79,7 +49,7 @@ class CollectorThread {
 // (no later collector runs then), or std::system_error when the collector
 // thread cannot be started.
 void run_collectors(const std::list<CollectorEntry>& entries, RiskApp& app, const StringMap& params,
-                    StringMap& result, CollectorThread ready = CollectorThread());
+                    StringMap& result);
 
 // map[key] = value, unless key is empty, value is empty or value is exactly
 // "null"; then map is unchanged.

@@ -7,7 +7,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -103,10 +102,10 @@ class CollectTest : public ::testing::Test {
   // The threads the collectors ran on, in run order.
   std::vector<std::thread::id> threads() const { return threads_; }
 
-  StringMap collect(const StringMap& params, CollectorThread ready = CollectorThread()) {
+  StringMap collect(const StringMap& params) {
     StringMap result;
     caller_ = std::this_thread::get_id();
-    sdk_.collect(*app_, params, result, std::move(ready));
+    sdk_.collect(*app_, params, result);
     return result;
   }
 
@@ -140,51 +139,6 @@ TEST_F(CollectTest, CollectorsShareOneThreadOfTheRun) {
   ASSERT_EQ(run.size(), 3u);
   EXPECT_EQ(run[1], run[0]);
   EXPECT_EQ(run[2], run[0]);
-}
-
-// The threads of this process, from /proc.
-size_t thread_count() {
-  size_t count = 0;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
-    (void)entry;
-    ++count;
-  }
-  return count;
-}
-
-// A thread started ahead carries the run as a thread of its own would: in
-// order, the limits watched (the late one reported while it runs), the
-// late one's keys delivered.
-TEST_F(CollectTest, ThreadStartedAheadCarriesTheRun) {
-  add_writer("after", "K2");
-  sdk_.register_collector("slow", [this](RiskApp&, StringMap& out, void*) {
-    EXPECT_TRUE(wait_for_log("action 'slow' timed out 50"));
-    threads_.push_back(std::this_thread::get_id());
-    out["K1"] = "late";
-  });
-  CollectorThread ready = CollectorThread::start();
-  sleep_ms(20);  // started and waiting before the run is there
-  StringMap result = collect({{"PRIVATE_COLLECT_TIMEOUT", "50"}}, std::move(ready));
-  EXPECT_EQ(result.at("K450"), "slow,");
-  EXPECT_EQ(result.at("K1"), "late");
-  EXPECT_EQ(result.at("K2"), "after");
-  ASSERT_EQ(threads_.size(), 2u);
-  EXPECT_EQ(threads_[1], threads_[0]);
-  EXPECT_NE(threads_[0], caller_);
-}
-
-// One that never gets a run ends with its handle, moved-over handles
-// included: a first call that finds no collection to make leaves no thread.
-TEST_F(CollectTest, ThreadStartedAheadButNeverUsedEnds) {
-  const size_t before = thread_count();
-  for (int i = 0; i < 20; ++i) {
-    CollectorThread first = CollectorThread::start();
-    CollectorThread second = CollectorThread::start();
-    second = std::move(first);  // the one second held is released here
-  }
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (thread_count() > before && std::chrono::steady_clock::now() < deadline) sleep_ms(5);
-  EXPECT_LE(thread_count(), before);
 }
 
 // The limit counts from each collector's own start, not from the run's:

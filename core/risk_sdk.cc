@@ -154,9 +154,8 @@ RiskApp* RiskSdk::get_app(const std::string& key) {
   return raw;
 }
 
-void RiskSdk::collect(RiskApp& app, const StringMap& params, StringMap& result,
-                      CollectorThread ready) {
-  run_collectors(collectors_, app, params, result, std::move(ready));
+void RiskSdk::collect(RiskApp& app, const StringMap& params, StringMap& result) {
+  run_collectors(collectors_, app, params, result);
 }
 
 void RiskSdk::register_collector(const std::string& name, Collector fn) {

@@ -103,10 +103,8 @@ class RiskSdk : public EventListOwner {
   // 5. Runs the registered collectors one after another into result
   // (run_collectors, collect/collector.h). Runs on a native worker thread, never on the
   // script thread. Throws what a collector threw before its time limit, or
-  // std::system_error when the collector thread cannot be started. ready:
-  // a collector thread started ahead for this collection, if any.
-  virtual void collect(RiskApp& app, const StringMap& params, StringMap& result,
-                       CollectorThread ready = CollectorThread());
+  // std::system_error when the collector thread cannot be started.
+  virtual void collect(RiskApp& app, const StringMap& params, StringMap& result);
   // 6, 7. Calls shutdown(), deletes every RiskApp, then the rest.
   virtual ~RiskSdk();
   // 8, 9. Forward to get_sdk_property / set_sdk_property, key unchanged.
@@ -263,10 +261,8 @@ class RiskApp {
   // Never fails: the state is FETCHED, STORED or DEGRADED. Runs on native
   // threads (workers, report thread), never on the script thread.
   TokenRecord get_token(const StringMap& params, bool for_sign);
-  // Collects the device data (on ready's thread, when it holds one) and
-  // serializes a TokenRequest.
-  std::string build_request(const std::string& previous, const StringMap& params,
-                            CollectorThread ready = CollectorThread());
+  // Collects the device data and serializes a TokenRequest.
+  std::string build_request(const std::string& previous, const StringMap& params);
   // One exchange with the token service: the network thread's entry. Its
   // outcome is the memory record (NONE when the exchange failed) and
   // last_request_error; waiters are woken whatever happened.
@@ -303,8 +299,7 @@ class RiskApp {
   // Runs the SDK's collectors into data. A collector that throws, or a
   // collector thread that cannot be started, ends the collection there (one
   // log line "collect failed: ..."): data keeps what was collected before.
-  void collect_partial(const StringMap& params, StringMap& data,
-                       CollectorThread ready = CollectorThread());
+  void collect_partial(const StringMap& params, StringMap& data);
   // fetch_token's exchange: posts request (built first when empty) and
   // reads the answer; stores a token that came back. The new memory record.
   TokenRecord exchange_token(const std::string& previous, std::string request,

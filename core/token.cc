@@ -255,17 +255,11 @@ TokenRecord RiskApp::find_token(const StringMap& params, bool for_sign) {
   // 1. The memory record.
   TokenRecord memory;
   uint64_t exchanges_seen;
-  bool first_request;
   {
     MutexLock hold(&token_mutex_);
     memory = token_;
     exchanges_seen = exchanges_ended_;
-    first_request = cached_request_.empty();
   }
-  // The first call collects for its request whatever the tokens hold (step
-  // 6): its collector thread starts now, while the stored token is read.
-  CollectorThread collector;
-  if (first_request) collector = CollectorThread::start();
   // 2. The stored record.
   const TokenRecord stored = read_stored_token();
   // 3. The event summary.
@@ -290,7 +284,7 @@ TokenRecord RiskApp::find_token(const StringMap& params, bool for_sign) {
   }
   std::string request;
   if (need_request) {
-    request = build_request(previous, params, std::move(collector));
+    request = build_request(previous, params);
     MutexLock hold(&token_mutex_);
     cached_request_ = request;
   }
@@ -357,15 +351,14 @@ std::string RiskApp::cached_request_copy() {
   return cached_request_;
 }
 
-void RiskApp::collect_partial(const StringMap& params, StringMap& data, CollectorThread ready) {
-  guarded("collect", [&] { sdk_->collect(*this, params, data, std::move(ready)); });
+void RiskApp::collect_partial(const StringMap& params, StringMap& data) {
+  guarded("collect", [&] { sdk_->collect(*this, params, data); });
 }
 
-std::string RiskApp::build_request(const std::string& previous, const StringMap& params,
-                                   CollectorThread ready) {
+std::string RiskApp::build_request(const std::string& previous, const StringMap& params) {
   StringMap data;
   data["K451"] = decimal_text(now_ms());
-  collect_partial(params, data, std::move(ready));
+  collect_partial(params, data);
   data["K452"] = decimal_text(now_ms());
   return serialize_request(*this, previous, data);
 }

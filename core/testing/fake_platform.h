@@ -202,8 +202,7 @@ class FakeSdk : public RiskSdk {
 
   // Records the thread that runs the collection, waits while the test holds
   // it, then collects.
-  void collect(RiskApp& app, const StringMap& params, StringMap& result,
-               CollectorThread ready) override {
+  void collect(RiskApp& app, const StringMap& params, StringMap& result) override {
     {
       MutexLock hold(&mutex_);
       const bool held = collect_threads_.size() == held_collection_;
@@ -214,7 +213,7 @@ class FakeSdk : public RiskSdk {
         if (!changed_.wait_until(deadline)) break;
       }
     }
-    RiskSdk::collect(app, params, result, std::move(ready));
+    RiskSdk::collect(app, params, result);
   }
 
   std::string get_sdk_property(const std::string& key) override {

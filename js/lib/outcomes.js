@@ -85,100 +85,109 @@ function keyState(appKey) {
   return k;
 }
 
+// The functions a post runs through (formDecode, appKeyOf, resultBytes,
+// notedPost) are written as parenthesized function expressions: the engine
+// compiles those when this file loads, where a plain declaration would be
+// compiled at its first call, inside an app's first token call.
+
 // One form-encoded name or value decoded as URLSearchParams decodes it.
 // The library percent-encodes what it puts on an address (a space as "+"),
 // so the plain decode almost always does; URLSearchParams itself, whose
 // first use compiles a good deal of the engine's URL code inside the post,
 // only decodes what the plain one refuses.
-/**
- * @param {string} text
- * @returns {string}
- */
-function formDecode(text) {
-  if (!text.includes('%') && !text.includes('+')) return text;
-  try {
-    return decodeURIComponent(text.replace(/\+/g, ' '));
-  } catch (e) {
-    return new URLSearchParams(`v=${text}`).get('v') || '';
-  }
-}
+const formDecode = (
+  /**
+   * @param {string} text
+   * @returns {string}
+   */
+  function formDecode(text) {
+    if (!text.includes('%') && !text.includes('+')) return text;
+    try {
+      return decodeURIComponent(text.replace(/\+/g, ' '));
+    } catch (e) {
+      return new URLSearchParams(`v=${text}`).get('v') || '';
+    }
+  });
 
 // The "appKey" query parameter of a post's address ("" when none): the
 // first one, as URLSearchParams.get finds it.
-/**
- * @param {string} url
- * @returns {string}
- */
-function appKeyOf(url) {
-  const q = url.indexOf('?');
-  if (q < 0) return '';
-  for (const pair of url.slice(q + 1).split('&')) {
-    const eq = pair.indexOf('=');
-    const name = eq < 0 ? pair : pair.slice(0, eq);
-    if (formDecode(name) === 'appKey') return eq < 0 ? '' : formDecode(pair.slice(eq + 1));
-  }
-  return '';
-}
+const appKeyOf = (
+  /**
+   * @param {string} url
+   * @returns {string}
+   */
+  function appKeyOf(url) {
+    const q = url.indexOf('?');
+    if (q < 0) return '';
+    for (const pair of url.slice(q + 1).split('&')) {
+      const eq = pair.indexOf('=');
+      const name = eq < 0 ? pair : pair.slice(0, eq);
+      if (formDecode(name) === 'appKey') return eq < 0 ? '' : formDecode(pair.slice(eq + 1));
+    }
+    return '';
+  });
 
 // Size of a post answer's result, as far as it can be told.
-/**
- * @param {any} answer
- * @returns {number}
- */
-function resultBytes(answer) {
-  const r = answer.result;
-  if (r instanceof ArrayBuffer) return r.byteLength;
-  if (typeof r === 'string') return Buffer.byteLength(r);
-  return 0;
-}
+const resultBytes = (
+  /**
+   * @param {any} answer
+   * @returns {number}
+   */
+  function resultBytes(answer) {
+    const r = answer.result;
+    if (r instanceof ArrayBuffer) return r.byteLength;
+    if (typeof r === 'string') return Buffer.byteLength(r);
+    return 0;
+  });
 
-/**
- * @param {string} url
- * @param {(url: string, body: ArrayBuffer) => unknown} post
- * @param {unknown} self
- * @param {unknown[]} args
- * @returns {unknown}
- */
-function notedPost(url, post, self, args) {
-  const appKey = appKeyOf(url);
-  const k = keyState(appKey);
-  /** @type {PostRecord} */
-  const rec = {
-    address: url.split('?')[0], started: ++state.seq, at: Date.now(), ended: null,
-    httpStatus: null, bytes: 0, code: null, noAnswer: false,
-  };
-  k.posts.push(rec);
-  if (k.posts.length > kMaxPostsPerKey) k.posts.shift();
-  /** @param {any} answer */
-  const answered = (answer) => {
-    rec.ended = ++state.seq;
-    if (answer !== null && typeof answer === 'object' && typeof answer.responseCode === 'number') {
-      rec.httpStatus = answer.responseCode;
-      rec.bytes = resultBytes(answer);
-    } else {
+const notedPost = (
+  /**
+   * @param {string} url
+   * @param {(url: string, body: ArrayBuffer) => unknown} post
+   * @param {unknown} self
+   * @param {unknown[]} args
+   * @returns {unknown}
+   */
+  function notedPost(url, post, self, args) {
+    const appKey = appKeyOf(url);
+    const k = keyState(appKey);
+    /** @type {PostRecord} */
+    const rec = {
+      address: url.split('?')[0], started: ++state.seq, at: Date.now(), ended: null,
+      httpStatus: null, bytes: 0, code: null, noAnswer: false,
+    };
+    k.posts.push(rec);
+    if (k.posts.length > kMaxPostsPerKey) k.posts.shift();
+    /** @param {any} answer */
+    const answered = (answer) => {
+      rec.ended = ++state.seq;
+      if (answer !== null && typeof answer === 'object' && typeof answer.responseCode === 'number') {
+        rec.httpStatus = answer.responseCode;
+        rec.bytes = resultBytes(answer);
+      } else {
+        rec.noAnswer = true;
+      }
+    };
+    /** @param {any} err */
+    const rejected = (err) => {
+      rec.ended = ++state.seq;
+      rec.code = err !== null && typeof err === 'object' && typeof err.code === 'number' ? err.code : 1;
+    };
+    let answer;
+    try {
+      answer = post.apply(self, /** @type {[string, ArrayBuffer]} */ (args));
+    } catch (err) {
+      rec.ended = ++state.seq;
       rec.noAnswer = true;
+      throw err;
     }
-  };
-  /** @param {any} err */
-  const rejected = (err) => {
-    rec.ended = ++state.seq;
-    rec.code = err !== null && typeof err === 'object' && typeof err.code === 'number' ? err.code : 1;
-  };
-  let answer;
-  try {
-    answer = post.apply(self, /** @type {[string, ArrayBuffer]} */ (args));
-  } catch (err) {
-    rec.ended = ++state.seq;
-    rec.noAnswer = true;
-    throw err;
-  }
-  if (answer !== null && typeof answer === 'object' && typeof (/** @type {any} */ (answer).then) === 'function') {
-    Promise.resolve(answer).then(answered, rejected);
-  } else {
-    answered(answer);
-  }
-  return answer;
-}
+    if (answer !== null && typeof answer === 'object' && typeof (/** @type {any} */ (answer).then) === 'function') {
+      Promise.resolve(answer).then(answered, rejected);
+    } else {
+      answered(answer);
+    }
+    return answer;
+  });
 
 // The object setup() hands the library in place of bridge. A bridge that
 // is not an object is handed on as it is (the library refuses it).
