@@ -16,6 +16,10 @@ const kMigrationLock = 0x5249534b;   // advisory lock key of the migrations
 const kConnectTimeoutMs = 3000;
 const kStatementTimeoutMs = 5000;
 const kDefaultPoolSize = 10;
+// The most lookups one statement answers, and the statements of lookups
+// under way at once (see lookUpTogether).
+const kMaxLookupBatch = 64;
+const kLookupsInFlight = 2;
 
 /** @typedef {import('./index').Store} Store */
 /** @typedef {import('./index').App} App */
@@ -49,6 +53,50 @@ function tokenRowOf(row) {
     lastExchangeAt: num(row.last_exchange_at),
     assessment: row.assessment,
   };
+}
+
+// Lookups answered together: a backend's verifies come in bursts, and a
+// round trip per lookup kept a database server process busy per request,
+// on the CPUs the service shares with it. At most kLookupsInFlight
+// statements run at once; the lookups made meanwhile wait and go together
+// in the next one (at most kMaxLookupBatch each), so that the statements
+// grow with the load rather than their number. run(argsList) resolves to
+// one answer per args, in their order; a failure fails every lookup of its
+// statement. A lookup made alone goes by itself, one turn of the event
+// loop later.
+/**
+ * @template A, R
+ * @param {(argsList: A[]) => Promise<R[]>} run
+ * @returns {(args: A) => Promise<R>}
+ */
+function lookUpTogether(run) {
+  /** @type {{ args: A, resolve: (r: R) => void, reject: (e: unknown) => void }[]} */
+  const waiting = [];
+  let inFlight = 0;
+  let scheduled = false;
+  const send = () => {
+    scheduled = false;
+    while (waiting.length > 0 && inFlight < kLookupsInFlight) {
+      const batch = waiting.splice(0, kMaxLookupBatch);
+      inFlight += 1;
+      run(batch.map((w) => w.args)).then(
+        (answers) => batch.forEach((w, k) => w.resolve(answers[k])),
+        (e) => batch.forEach((w) => w.reject(e)),
+      ).finally(() => {
+        inFlight -= 1;
+        schedule();
+      });
+    }
+  };
+  const schedule = () => {
+    if (scheduled || waiting.length === 0) return;
+    scheduled = true;
+    setImmediate(send);
+  };
+  return (args) => new Promise((resolve, reject) => {
+    waiting.push({ args, resolve, reject });
+    schedule();
+  });
 }
 
 /**
@@ -86,6 +134,24 @@ function openPostgres(url, options = {}) {
       throw new StoreError(`PostgreSQL: ${e.message}`, e);
     }
   }
+
+  // The app of each secret, with the token's columns beside it (null when
+  // there is no such token, or none was asked for): one row per lookup
+  // whose secret is an app's, numbered as the lookups were.
+  const findAppsAndTokens = lookUpTogether(async (/** @type {[string, string | null][]} */ lookups) => {
+    const r = await q('risk-find-apps-tokens', `SELECT l.n, a.*, t.token_hash, ${kTokenColumns}
+      FROM unnest($1::text[], $2::text[]) WITH ORDINALITY AS l(secret_id, token_hash, n)
+      JOIN apps a ON a.secret_id = l.secret_id
+      LEFT JOIN tokens t ON t.token_hash = l.token_hash
+      LEFT JOIN installations i ON i.app_key = t.app_key AND i.installation_id = t.installation_id`,
+    [lookups.map(([secretId]) => secretId), lookups.map(([, tokenHash]) => tokenHash)]);
+    /** @type {{ app: App | null, token: import('./index').TokenRow | null }[]} */
+    const answers = lookups.map(() => ({ app: null, token: null }));
+    for (const row of r.rows) {
+      answers[Number(row.n) - 1] = { app: appOf(row), token: row.token_hash === null ? null : tokenRowOf(row) };
+    }
+    return answers;
+  });
 
   /** @type {Store} */
   const store = {
@@ -206,16 +272,8 @@ function openPostgres(url, options = {}) {
         WHERE t.token_hash = $1`, [tokenHash]);
       return r.rows.length ? tokenRowOf(r.rows[0]) : null;
     },
-    async findAppAndToken(secretId, tokenHash) {
-      // One round trip: the app row, with the token's columns beside it
-      // (null when there is no such token, or none was asked for).
-      const r = await q('risk-find-app-token', `SELECT a.*, t.token_hash, ${kTokenColumns}
-        FROM apps a LEFT JOIN tokens t ON t.token_hash = $2
-        LEFT JOIN installations i ON i.app_key = t.app_key AND i.installation_id = t.installation_id
-        WHERE a.secret_id = $1`, [secretId, tokenHash]);
-      if (r.rows.length === 0) return { app: null, token: null };
-      const row = r.rows[0];
-      return { app: appOf(row), token: row.token_hash === null ? null : tokenRowOf(row) };
+    findAppAndToken(secretId, tokenHash) {
+      return findAppsAndTokens([secretId, tokenHash]);
     },
     async consume(appKey, digest, expiresAt, now) {
       const r = await q('risk-consume', `INSERT INTO consumed (app_key, digest, expires_at) VALUES ($1, $2, $3)
