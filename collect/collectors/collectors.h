@@ -1,6 +1,6 @@
 // The eleven built-in collectors: the device and application facts of every
 // token request, read from /proc, /sys, the font directory, the file-system
-// statistics, the SDK's own state and the platform's script sources.
+// statistics, the SDK's own state and the platform's script services.
 //
 // Callers: HarmonyRiskSdk::initialize calls register_builtin_collectors once
 // per SDK, right after the base initialize has created the event list.
