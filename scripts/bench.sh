@@ -5,7 +5,8 @@
 # size analysis, then prints one table with figures, ratios and budgets side
 # by side and writes the same figures to build-release/bench.json. Last, the
 # token service's figures (bench/service/run.js: SQLite and, when Debian's
-# server is installed, PostgreSQL), in a table of their own,
+# server is installed, PostgreSQL), in a table of their own (with --runs N,
+# one per run and then their medians and spreads),
 # build-release/bench-service.txt.
 #
 #   scripts/bench.sh            full run (about ten minutes on two cores)
@@ -123,4 +124,4 @@ else
 fi
 
 log "token service: exchanges and verifies per second, latency at half capacity"
-"${measure[@]}" node "$ROOT/bench/service/run.js" ${BENCH_QUICK:+--quick} | tee "$dir/bench-service.txt"
+"${measure[@]}" node "$ROOT/bench/service/run.js" ${BENCH_QUICK:+--quick} --runs "$runs" | tee "$dir/bench-service.txt"

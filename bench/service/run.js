@@ -8,7 +8,7 @@
 // per second and their p99 at half capacity, the floor's taking the same
 // path without a database.
 //
-//   node bench/service/run.js [--quick] [--pg URL]
+//   node bench/service/run.js [--quick] [--pg URL] [--runs N]
 //
 // Without --pg, PostgreSQL is measured on a throwaway cluster when Debian's
 // server is installed (js/test/fixtures/pg-cluster.js), and left out
@@ -40,6 +40,7 @@ const wire = require(path.join(JS, 'lib', 'wire'));
 const args = process.argv.slice(2);
 const QUICK = args.includes('--quick') || process.env.BENCH_QUICK === '1';
 const PG_URL = args.includes('--pg') ? args[args.indexOf('--pg') + 1] : null;
+const RUNS = args.includes('--runs') ? Number(args[args.indexOf('--runs') + 1]) : 1;
 const DEVICES = Number(process.env.BENCH_DEVICES || (QUICK ? 500 : 5000));
 const CAPACITY_MS = QUICK ? 1500 : 5000;
 const LATENCY_MS = QUICK ? 1500 : 5000;
@@ -224,22 +225,31 @@ async function measureOne(name, argv, requests, secret, exe, dir, env) {
   }
 }
 
+// One run: every configuration in turn, between two readings of the
+// machine's noise.
+async function runOnce(dbs, requests, exe, dir) {
+  const results = [];
+  const noise = [await machineNoise(exe, dir)];
+  const measure = (name, argv, secret, env) => measureOne(name, argv, requests, secret, exe, dir, env);
+  const floorSecret = `rks.${crypto.randomBytes(12).toString('hex')}.${crypto.randomBytes(32).toString('base64url')}`;
+  results.push(await measure('floor: HTTP, open, seal, no storage', [__filename, '--floor'], floorSecret, { BENCH_FLOOR_SECRET: floorSecret }));
+  for (const { kind, db, secret } of dbs) {
+    results.push(await measure(`${kind}, 1 process`, [CLI, 'serve', '--db', db, '--port', '0'], secret));
+    results.push(await measure(`${kind}, 2 workers`, [CLI, 'serve', '--db', db, '--port', '0', '--workers', '2'], secret));
+  }
+  noise.push(await machineNoise(exe, dir));
+  return { at: new Date(), load: os.loadavg()[0], results, noise };
+}
+
 async function main() {
   const requests = makeRequests();
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'risk-bench-service-'));
   let cluster = null;
-  const results = [];
-  const noise = [];
+  const runs = [];
   try {
     const exe = buildLoadgen(dir);
-    noise.push(await machineNoise(exe, dir));
-    const measure = (name, argv, secret, env) => measureOne(name, argv, requests, secret, exe, dir, env);
-    const floorSecret = `rks.${crypto.randomBytes(12).toString('hex')}.${crypto.randomBytes(32).toString('base64url')}`;
-    results.push(await measure('floor: HTTP, open, seal, no storage', [__filename, '--floor'], floorSecret, { BENCH_FLOOR_SECRET: floorSecret }));
     const sqlite = path.join(dir, 'bench.db');
-    const sqliteSecret = register(sqlite);
-    results.push(await measure('SQLite, 1 process', [CLI, 'serve', '--db', sqlite, '--port', '0'], sqliteSecret));
-    results.push(await measure('SQLite, 2 workers', [CLI, 'serve', '--db', sqlite, '--port', '0', '--workers', '2'], sqliteSecret));
+    const dbs = [{ kind: 'SQLite', db: sqlite, secret: register(sqlite) }];
     let pgUrl = PG_URL;
     if (!pgUrl) {
       const { serverBin, startCluster } = require(path.join(JS, 'test', 'fixtures', 'pg-cluster'));
@@ -250,43 +260,78 @@ async function main() {
         progress('no PostgreSQL server installed: PostgreSQL left out');
       }
     }
-    if (pgUrl) {
-      const pgSecret = register(pgUrl);
-      results.push(await measure('PostgreSQL, 1 process', [CLI, 'serve', '--db', pgUrl, '--port', '0'], pgSecret));
-      results.push(await measure('PostgreSQL, 2 workers', [CLI, 'serve', '--db', pgUrl, '--port', '0', '--workers', '2'], pgSecret));
+    if (pgUrl) dbs.push({ kind: 'PostgreSQL', db: pgUrl, secret: register(pgUrl) });
+    for (let i = 1; i <= RUNS; i++) {
+      if (RUNS > 1) progress(`run ${i} of ${RUNS}`);
+      const run = await runOnce(dbs, requests, exe, dir);
+      runs.push(run);
+      process.stdout.write(`${table(run).join('\n')}\n\n`);
     }
-    noise.push(await machineNoise(exe, dir));
   } finally {
     if (cluster) cluster.remove();
     fs.rmSync(dir, { recursive: true, force: true });
     agent.destroy();
   }
-  print(results, noise);
+  if (RUNS > 1) process.stdout.write(`${combined(runs).join('\n')}\n`);
 }
 
-function print(results, noise) {
+const fixed = (x, d = 1) => (x === undefined ? '-' : x.toFixed(d));
+const verdict = (ok) => (ok ? 'within' : 'OVER');
+
+// The figures of a run that have budgets, each with its verdict.
+function budgets(results) {
   const floor = results[0].rate;
-  const f = (x, d = 1) => (x === undefined ? '-' : x.toFixed(d));
+  const sqlite = results.find((r) => r.name === 'SQLite, 1 process');
+  const worstP99 = Math.max(...results.slice(1).map((r) => r.p99));
+  const worstVerify = Math.max(...results.slice(1).map((r) => r.verifyP99));
+  return [
+    { text: `SQLite exchanges ≥ ${BUDGETS.sqliteRatio} × floor`, value: sqlite.rate / floor, unit: ' ×', ok: sqlite.rate / floor >= BUDGETS.sqliteRatio },
+    { text: `exchange p99 at half capacity ≤ ${BUDGETS.exchangeP99Ms} ms, worst`, value: worstP99, unit: ' ms', ok: worstP99 <= BUDGETS.exchangeP99Ms },
+    { text: `verify p99 ≤ ${BUDGETS.verifyP99Ms} ms, worst`, value: worstVerify, unit: ' ms', ok: worstVerify <= BUDGETS.verifyP99Ms },
+  ];
+}
+
+function table({ at, load, results, noise }) {
+  const floor = results[0].rate;
   const lines = [];
-  lines.push(`token service, ${new Date().toISOString().slice(0, 16).replace('T', ' ')} UTC, ${os.cpus().length} CPUs `
-    + `(${os.cpus()[0].model.trim()}), load ${os.loadavg()[0].toFixed(2)}, Node ${process.versions.node}, `
+  lines.push(`token service, ${at.toISOString().slice(0, 16).replace('T', ' ')} UTC, ${os.cpus().length} CPUs `
+    + `(${os.cpus()[0].model.trim()}), load ${load.toFixed(2)}, Node ${process.versions.node}, `
     + `${DEVICES} devices, ${CONCURRENCY} in flight${QUICK ? ', quick' : ''}`);
-  lines.push(`machine: a bare HTTP server's p99 at ${kNoiseRate}/s, ${noise.map((n) => `${f(n.p99, 2)} ms`).join(' at the start, ')} at the end`);
+  lines.push(`machine: a bare HTTP server's p99 at ${kNoiseRate}/s, ${fixed(noise[0].p99, 2)} ms before the run, ${fixed(noise[1].p99, 2)} ms after`);
   lines.push('| configuration | exchanges/s | × floor | p50 / p99 at half capacity, ms | verifies/s | verify p50 / p99, ms | failed |');
   lines.push('|---|---|---|---|---|---|---|');
   for (const r of results) {
-    lines.push(`| ${r.name} | ${f(r.rate, 0)} | ${f(r.rate / floor, 2)} | ${f(r.p50, 2)} / ${f(r.p99, 2)} | `
-      + `${f(r.verifyRate, 0)} | ${r.verifyP50 === undefined ? '-' : `${f(r.verifyP50, 2)} / ${f(r.verifyP99, 2)}`} | ${r.failed} |`);
+    lines.push(`| ${r.name} | ${fixed(r.rate, 0)} | ${fixed(r.rate / floor, 2)} | ${fixed(r.p50, 2)} / ${fixed(r.p99, 2)} | `
+      + `${fixed(r.verifyRate, 0)} | ${r.verifyP50 === undefined ? '-' : `${fixed(r.verifyP50, 2)} / ${fixed(r.verifyP99, 2)}`} | ${r.failed} |`);
   }
-  const sqlite = results.find((r) => r.name === 'SQLite, 1 process');
-  const verdict = (ok) => (ok ? 'within' : 'OVER');
   lines.push('');
-  lines.push(`budget: SQLite exchanges ≥ ${BUDGETS.sqliteRatio} × floor: ${f(sqlite.rate / floor, 2)} × (${verdict(sqlite.rate / floor >= BUDGETS.sqliteRatio)})`);
-  const worstP99 = Math.max(...results.slice(1).map((r) => r.p99));
-  lines.push(`budget: exchange p99 at half capacity ≤ ${BUDGETS.exchangeP99Ms} ms: worst ${f(worstP99, 2)} ms (${verdict(worstP99 <= BUDGETS.exchangeP99Ms)})`);
-  const worstVerify = Math.max(...results.slice(1).map((r) => r.verifyP99));
-  lines.push(`budget: verify p99 ≤ ${BUDGETS.verifyP99Ms} ms: worst ${f(worstVerify, 2)} ms (${verdict(worstVerify <= BUDGETS.verifyP99Ms)})`);
-  process.stdout.write(`${lines.join('\n')}\n`);
+  for (const b of budgets(results)) lines.push(`budget: ${b.text}: ${fixed(b.value, 2)}${b.unit} (${verdict(b.ok)})`);
+  return lines;
+}
+
+// Several runs: the median of each figure with its spread, and each budget
+// with the runs that met it.
+function combined(runs) {
+  const median = (xs) => {
+    const s = xs.filter((x) => x !== undefined).sort((x, y) => x - y);
+    return s.length === 0 ? undefined : s[(s.length - 1) >> 1];
+  };
+  const spread = (xs, d) => (xs[0] === undefined ? '-'
+    : `${fixed(median(xs), d)} (${fixed(Math.min(...xs), d)}–${fixed(Math.max(...xs), d)})`);
+  const lines = [`median of ${runs.length} runs (lowest–highest):`];
+  lines.push(`machine: a bare HTTP server's p99 at ${kNoiseRate}/s, ${spread(runs.flatMap((r) => r.noise.map((n) => n.p99)), 2)} ms`);
+  lines.push('| configuration | exchanges/s | p99 at half capacity, ms | verifies/s | verify p99, ms |');
+  lines.push('|---|---|---|---|---|');
+  runs[0].results.forEach((r, k) => {
+    const of = (key) => runs.map((run) => run.results[k][key]);
+    lines.push(`| ${r.name} | ${spread(of('rate'), 0)} | ${spread(of('p99'), 2)} | ${spread(of('verifyRate'), 0)} | ${spread(of('verifyP99'), 2)} |`);
+  });
+  lines.push('');
+  budgets(runs[0].results).forEach((b, k) => {
+    const each = runs.map((run) => budgets(run.results)[k]);
+    lines.push(`budget: ${b.text}: ${spread(each.map((e) => e.value), 2)}${b.unit}, met in ${each.filter((e) => e.ok).length} of ${runs.length} runs`);
+  });
+  return lines;
 }
 
 // The floor: the service's HTTP, opening and sealing, over a store that
