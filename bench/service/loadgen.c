@@ -300,8 +300,11 @@ int main(int argc, char** argv) {
   struct epoll_event events[kMaxEvents];
   for (;;) {
     int64_t now = NowNs();
-    if (open_loop && now < end_ns) {
-      for (int64_t due; (due = start_ns + (int64_t)((double)planned * interval_ns)) <= now;
+    if (open_loop) {
+      // Every request due before the end leaves, even when the loop woke
+      // after the end.
+      int64_t due;
+      for (; (due = start_ns + (int64_t)((double)planned * interval_ns)) <= now && due < end_ns;
            planned++) {
         if (g_idle_count == 0 && g_connection_count < kMaxConnections)
           g_idle[g_idle_count++] = Open();
@@ -312,7 +315,7 @@ int main(int argc, char** argv) {
         Send(g_idle[--g_idle_count], due);
         in_flight += 1;
       }
-      Arm(timer, start_ns + (int64_t)((double)planned * interval_ns));
+      if (now < end_ns) Arm(timer, due < end_ns ? due : end_ns);
     }
     int64_t drained_ns = end_ns + (int64_t)kDrainMs * 1000000;
     if (now >= end_ns && ((in_flight == 0 && waiting == 0) || now >= drained_ns)) break;

@@ -149,6 +149,8 @@ async function machineNoise(exe, dir) {
   try {
     const { port } = /** @type {import('node:net').AddressInfo} */ (server.address());
     const file = requestFile(path.join(dir, 'noise'), port, [{ path: '/', body: Buffer.from('{}') }]);
+    // Warmed up first, as each service is by its capacity run.
+    await loadgen(exe, port, file, 'closed', CONCURRENCY, 1000);
     return await loadgen(exe, port, file, 'open', kNoiseRate, kNoiseMs);
   } finally {
     server.closeAllConnections();
