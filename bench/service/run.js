@@ -36,6 +36,8 @@ const JS = path.join(ROOT, 'js');
 const CLI = path.join(JS, 'service', 'cli.js');
 const { createScheme } = require(path.join(JS, 'lib', 'scheme'));
 const wire = require(path.join(JS, 'lib', 'wire'));
+const apps = require(path.join(JS, 'service', 'apps'));
+const { kTokenLifeMs } = require(path.join(JS, 'service', 'tokens'));
 
 const args = process.argv.slice(2);
 const QUICK = args.includes('--quick') || process.env.BENCH_QUICK === '1';
@@ -233,7 +235,7 @@ async function runOnce(dbs, requests, exe, dir) {
   const results = [];
   const noise = [await machineNoise(exe, dir)];
   const measure = (name, argv, secret, env) => measureOne(name, argv, requests, secret, exe, dir, env);
-  const floorSecret = `rks.${crypto.randomBytes(12).toString('hex')}.${crypto.randomBytes(32).toString('base64url')}`;
+  const floorSecret = apps.newSecret().secret;
   results.push(await measure('floor: HTTP, open, seal, no storage', [__filename, '--floor'], floorSecret, { BENCH_FLOOR_SECRET: floorSecret }));
   for (const { kind, db, secret } of dbs) {
     results.push(await measure(`${kind}, 1 process`, [CLI, 'serve', '--db', db, '--port', '0'], secret));
@@ -329,8 +331,9 @@ function combined(runs) {
     lines.push(`| ${r.name} | ${spread(of('rate'), 0)} | ${spread(of('p99'), 2)} | ${spread(of('verifyRate'), 0)} | ${spread(of('verifyP99'), 2)} |`);
   });
   lines.push('');
-  budgets(runs[0].results).forEach((b, k) => {
-    const each = runs.map((run) => budgets(run.results)[k]);
+  const perRun = runs.map((run) => budgets(run.results));
+  perRun[0].forEach((b, k) => {
+    const each = perRun.map((run) => run[k]);
     lines.push(`budget: ${b.text}: ${spread(each.map((e) => e.value), 2)}${b.unit}, met in ${each.filter((e) => e.ok).length} of ${runs.length} runs`);
   });
   return lines;
@@ -342,7 +345,6 @@ function combined(runs) {
 // any token a valid row holding the last exchange's assessment.
 async function floor() {
   const { startService } = require(path.join(JS, 'service', 'service'));
-  const apps = require(path.join(JS, 'service', 'apps'));
   const secret = process.env.BENCH_FLOOR_SECRET || '';
   const secretSalt = crypto.randomBytes(16).toString('hex');
   const app = {
@@ -360,7 +362,7 @@ async function floor() {
       return {
         app,
         token: {
-          appKey: APP_KEY, installationId: 'floor', issuedAt: now, expiresAt: now + 86400000, scheme: 'legacy',
+          appKey: APP_KEY, installationId: 'floor', issuedAt: now, expiresAt: now + kTokenLifeMs, scheme: 'legacy',
           signatureOk: null, clockOffsetMs: 0, lastExchangeAt: now, assessment,
         },
       };

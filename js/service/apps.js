@@ -155,4 +155,6 @@ function publicApp(app) {
   };
 }
 
-module.exports = { addApp, setThresholds, rotateSecret, secretIdOf, secretMatches, publicApp, parseSchemes, hashSecret, SCHEMES, kMaxAppKeyLength };
+module.exports = {
+  addApp, setThresholds, rotateSecret, newSecret, secretIdOf, secretMatches, publicApp, parseSchemes, hashSecret, SCHEMES, kMaxAppKeyLength,
+};
