@@ -17,6 +17,12 @@ const kBusyTimeoutMs = 5000;
 // A reader in WAL mode does not wait for the writer; it may only meet a
 // checkpoint's brief lock, and then it must not hold its thread long.
 const kReaderBusyTimeoutMs = 100;
+const kOpenRetryMs = 10;
+
+/** Blocks the calling thread for ms (an open waits as a busy database does). @param {number} ms */
+function sleepSync(ms) {
+  Atomics.wait(new Int32Array(new SharedArrayBuffer(4)), 0, 0, ms);
+}
 
 /** @typedef {import('./index').Store} Store */
 /** @typedef {import('./index').App} App */
@@ -38,18 +44,30 @@ function openSqlite(file, options = {}) {
   }
   /** @type {any} */
   let db;
-  try {
-    if (options.readonly) {
-      db = new Database(file, { readonly: true, fileMustExist: true, timeout: kReaderBusyTimeoutMs });
-    } else {
-      db = new Database(file, { timeout: kBusyTimeoutMs });
-      db.pragma('journal_mode = WAL');
-      db.pragma(`synchronous = ${options.synchronous === 'NORMAL' ? 'NORMAL' : 'FULL'}`);
-      db.pragma('foreign_keys = ON');
+  // Two processes opening a new database at once both turn it to WAL, for
+  // which each needs the database to itself; SQLite may refuse one of them
+  // at once (SQLITE_BUSY without waiting, where waiting could deadlock).
+  // That one opens again, until kBusyTimeoutMs have passed.
+  const deadline = Date.now() + kBusyTimeoutMs;
+  for (;;) {
+    try {
+      if (options.readonly) {
+        db = new Database(file, { readonly: true, fileMustExist: true, timeout: kReaderBusyTimeoutMs });
+      } else {
+        db = new Database(file, { timeout: kBusyTimeoutMs });
+        db.pragma('journal_mode = WAL');
+        db.pragma(`synchronous = ${options.synchronous === 'NORMAL' ? 'NORMAL' : 'FULL'}`);
+        db.pragma('foreign_keys = ON');
+      }
+      break;
+    } catch (e) {
+      if (db) db.close();
+      db = undefined;
+      if (options.readonly || e.code !== 'SQLITE_BUSY' || Date.now() >= deadline) {
+        throw new StoreError(`cannot open the SQLite database ${file}: ${e.message}`, e);
+      }
+      sleepSync(kOpenRetryMs);
     }
-  } catch (e) {
-    if (db) db.close();
-    throw new StoreError(`cannot open the SQLite database ${file}: ${e.message}`, e);
   }
 
   /**
