@@ -132,4 +132,4 @@ async function servePrimary(o, workers, db, log) {
   });
 }
 
-module.exports = { run };
+module.exports = { run, keepYoungObjectsYoung };
